@@ -1,0 +1,162 @@
+#include "error/error.hpp"
+
+#include <charconv>
+
+namespace veltrac {
+namespace {
+
+void append_u64(std::string& out, uint64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
+void append_i64(std::string& out, int64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
+// Shortest round-trip digits; integral values keep no fraction ("1", "0.5", "1e300").
+void append_f64(std::string& out, double v) {
+  char buf[40];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
+}  // namespace
+
+VeltracError VeltracError::with_text(ErrorKind k, std::string text) {
+  VeltracError e;
+  e.kind = k;
+  e.text1 = std::move(text);
+  return e;
+}
+
+VeltracError VeltracError::with_code(ErrorKind k, uint64_t code) {
+  VeltracError e;
+  e.kind = k;
+  e.u1 = code;
+  return e;
+}
+
+VeltracError VeltracError::plain(ErrorKind k) {
+  VeltracError e;
+  e.kind = k;
+  return e;
+}
+
+VeltracError VeltracError::with_two_texts(ErrorKind k, std::string a, std::string b) {
+  VeltracError e;
+  e.kind = k;
+  e.text1 = std::move(a);
+  e.text2 = std::move(b);
+  return e;
+}
+
+VeltracError VeltracError::with_text_int_text(ErrorKind k, std::string a, int64_t n, std::string b) {
+  VeltracError e;
+  e.kind = k;
+  e.text1 = std::move(a);
+  e.i1 = n;
+  e.text2 = std::move(b);
+  return e;
+}
+
+VeltracError VeltracError::with_float(ErrorKind k, double f) {
+  VeltracError e;
+  e.kind = k;
+  e.f1 = f;
+  return e;
+}
+
+VeltracError VeltracError::with_two_counts(ErrorKind k, uint64_t a, uint64_t b) {
+  VeltracError e;
+  e.kind = k;
+  e.u1 = a;
+  e.u2 = b;
+  return e;
+}
+
+std::string VeltracError::message() const {
+  std::string s;
+  auto text = [&](const char* prefix, const std::string& t, const char* suffix = "") {
+    s.append(prefix);
+    s.append(t);
+    s.append(suffix);
+  };
+  auto code = [&](const char* prefix) {
+    s.append(prefix);
+    append_u64(s, u1);
+  };
+  auto two = [&](const char* prefix, const char* mid, const char* suffix) {
+    s.append(prefix);
+    s.append(text1);
+    s.append(mid);
+    s.append(text2);
+    s.append(suffix);
+  };
+  auto datetime = [&](const char* mid) {
+    s.append(text1);
+    s.append(mid);
+    append_i64(s, i1);
+    s.push_back(':');
+    s.append(text2);
+  };
+  switch (kind) {
+    case ErrorKind::OptionFromEnv: text("VeltracOption from env error:", text1); break;
+    case ErrorKind::Io: text("Io Error: ", text1); break;
+    case ErrorKind::Json: text("Serde Json Error: ", text1); break;
+    case ErrorKind::IntParse: text("Int parse error: ", text1); break;
+    case ErrorKind::Utf8: text("Utf8 error: ", text1); break;
+    case ErrorKind::InvalidBaseType: code("Invalid Base Type: "); break;
+    case ErrorKind::InvalidEntryType: code("Invalid entry type: "); break;
+    case ErrorKind::UnknownTypeToString: s = "Unknown Type to String conversion"; break;
+    case ErrorKind::UnimplementedVariant: s = "Unimplemented HC_VARIANT"; break;
+    case ErrorKind::UnimplementedVariantFamily: text("Unimplemented HC_VARIANT Family:", text1); break;
+    case ErrorKind::ChanceOutOfRange:
+      s = "chance must be in [0.0, 1.0], yours: ";
+      append_f64(s, f1);
+      break;
+    case ErrorKind::ChanceSumNotOne:
+      s = "sum of chance_bin is not 1.0, sum is ";
+      append_f64(s, f1);
+      break;
+    case ErrorKind::BinLengthMismatch:
+      s = "value_bin ";
+      append_u64(s, u1);
+      s.append(" and chance_bin ");
+      append_u64(s, u2);
+      s.append(" length + 1 not equal");
+      break;
+    case ErrorKind::UnmatchedPairType: two("Unmatched type for pair ", ":", ""); break;
+    case ErrorKind::PairNotInBaseList: two("", ":", " pair is not in base list"); break;
+    case ErrorKind::DatetimeMinMax: datetime(" Datatime min and max can't be earlier than "); break;
+    case ErrorKind::DatetimeBounds: datetime(" Datatime lowerbound and upperbound can't be earlier than "); break;
+    case ErrorKind::DatetimeOption: datetime(" Datatime option can't be earlier than "); break;
+    case ErrorKind::DatetimeEarlier: datetime(" Datatime can't be earlier than "); break;
+    case ErrorKind::DatetimeChangeControl: two("", " Datatime unimplemented change control:", ""); break;
+    case ErrorKind::DatetimeNeedsLong: two("Datetime needs LONG type for pair ", ":", ""); break;
+    case ErrorKind::JsonPairNotInBaseList: two("JSON ", ":", " pair is not in base list"); break;
+    case ErrorKind::InfotablePairNotInBaseList: two("INFOTABLE ", ":", " pair is not in base list"); break;
+    case ErrorKind::UnexpectedAuthBody: s = "Unexpected Auth Body"; break;
+    case ErrorKind::WrongMessageHeader: text("Wrong Mssage Header:", text1); break;
+    case ErrorKind::InvalidCode: code("Invalid code:"); break;
+    case ErrorKind::WrongEntityTypeInService: text("Wrong entity type:", text1, " in service request"); break;
+    case ErrorKind::WrongServiceRequest: s = "Wrong service request"; break;
+    case ErrorKind::MultipartFromBytes: s = "Multipart message can't be recovered from bytes directly"; break;
+    case ErrorKind::UnimplementedCode: code("Unimplemented code:"); break;
+    case ErrorKind::MsgToBinary: two("Failed to convert msg to binary:", "/", ""); break;
+    case ErrorKind::MessageTooBig: code("Message is too big to send:"); break;
+    case ErrorKind::ChunkNotFirst: s = "New chunk is not the first one"; break;
+    case ErrorKind::MultipartReassembly: s = "Unexpected error in multipart reassembly"; break;
+    case ErrorKind::InvalidEntityType: code("Invalid entity type: "); break;
+    case ErrorKind::InvalidCharacteristicType: code("Invalid characteristic type: "); break;
+    case ErrorKind::PrimToJson: text("Failed to convert from HcPrim to JsonValue:", text1); break;
+    case ErrorKind::JsonToPrim: text("Failed to convert from JsonValue to HcPrim:", text1); break;
+    case ErrorKind::UnacceptableBinaryLetter: code("Unacceptable binary letter: "); break;
+  }
+  return s;
+}
+
+}  // namespace veltrac

@@ -1,0 +1,29 @@
+// UTF-8 validation with the exact error descriptions callers see.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace veltrac::utf8 {
+
+struct Utf8Error {
+  size_t valid_up_to;  // offset of the first bad byte
+  // Length of the longest valid prefix of the bad sequence (at least 1), or nothing when the input ends
+  // inside a sequence that could still be valid.
+  std::optional<uint8_t> error_len;
+
+  // "invalid utf-8 sequence of k bytes from index i" or "incomplete utf-8 byte sequence from index i".
+  std::string describe() const;
+};
+
+// Nothing when `data` is valid UTF-8.
+std::optional<Utf8Error> validate(const uint8_t* data, size_t len);
+inline std::optional<Utf8Error> validate(std::string_view s) {
+  return validate(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+inline bool is_valid(std::string_view s) { return !validate(s).has_value(); }
+
+}  // namespace veltrac::utf8
