@@ -1,0 +1,124 @@
+#include "util/stream_string.hpp"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "util/utf8.hpp"
+
+namespace veltrac {
+namespace {
+
+std::vector<uint8_t> encode(std::string_view s) {
+  ByteBuffer b;
+  size_t n = string_to_stream(b, s);
+  EXPECT_EQ(n, b.size());
+  return b.vector();
+}
+
+TEST(StreamStringTest, Prefixes) {
+  EXPECT_EQ(encode("abc"), (std::vector<uint8_t>{3, 'a', 'b', 'c'}));
+  EXPECT_EQ(encode(""), (std::vector<uint8_t>{0}));
+  auto s127 = encode(std::string(127, 'x'));
+  EXPECT_EQ(s127.size(), 128u);
+  EXPECT_EQ(s127[0], 0x7F);
+  auto s128 = encode(std::string(128, 'x'));
+  EXPECT_EQ(std::vector<uint8_t>(s128.begin(), s128.begin() + 4), (std::vector<uint8_t>{0x80, 0, 0, 0x80}));
+  auto s300 = encode(std::string(300, 'x'));
+  EXPECT_EQ(std::vector<uint8_t>(s300.begin(), s300.begin() + 4), (std::vector<uint8_t>{0x80, 0, 1, 0x2C}));
+  EXPECT_EQ(s300.size(), 304u);
+}
+
+TEST(StreamStringTest, Reads) {
+  const std::vector<uint8_t> long_form = {0x80, 0, 0, 3, 'a', 'b', 'c', 'z'};
+  auto r = stream_to_string(long_form);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->value, "abc");
+  EXPECT_EQ(r->consumed, 7u);
+
+  auto empty = stream_to_string(Bytes{});
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->value, "");
+  EXPECT_EQ(empty->consumed, 0u);
+
+  const std::vector<uint8_t> zero = {0};
+  EXPECT_EQ(stream_to_string(zero)->consumed, 1u);
+}
+
+TEST(StreamStringTest, Errors) {
+  struct Case {
+    std::vector<uint8_t> in;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{0x81, 0x00}, "Io Error: Stream to String failed: content too short, expecting 4 bytes but got less"},
+      {{0x05, 0x61}, "Io Error: Stream to String failed: content too short"},
+      {{0x80, 0, 0, 5, 'a'}, "Io Error: Stream to String failed: content too short"},
+      {{0x02, 0xC3, 0x28}, "Io Error: Stream to String failed:invalid utf-8 sequence of 1 bytes from index 0"},
+      {{0x03, 0xE2, 0x82, 0x28}, "Io Error: Stream to String failed:invalid utf-8 sequence of 2 bytes from index 0"},
+      {{0x02, 0x61, 0xC3}, "Io Error: Stream to String failed:incomplete utf-8 byte sequence from index 1"},
+  };
+  for (const auto& c : cases) {
+    auto r = stream_to_string(c.in);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), c.text);
+  }
+}
+
+TEST(Utf8Test, ErrorLengths) {
+  struct Case {
+    std::vector<uint8_t> in;
+    size_t index;
+    int len;  // 0: incomplete
+  };
+  const Case cases[] = {
+      {{0xE2, 0x82, 0x28}, 0, 2}, {{0xF0, 0x9F, 0x98, 0x41}, 0, 3}, {{0xC0, 0x80}, 0, 1},
+      {{0xED, 0xA0, 0x80}, 0, 1}, {{0x61, 0xC3}, 1, 0},             {{0x61, 0x62, 0xFF}, 2, 1},
+      {{0xF4, 0x90, 0x80, 0x80}, 0, 1}, {{0xE0, 0x80, 0x80}, 0, 1}, {{0xF0, 0x9F, 0x98}, 0, 0},
+  };
+  for (const auto& c : cases) {
+    auto e = utf8::validate(c.in.data(), c.in.size());
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->valid_up_to, c.index);
+    if (c.len == 0) {
+      EXPECT_FALSE(e->error_len);
+    } else {
+      EXPECT_EQ(e->error_len, c.len);
+    }
+  }
+  const std::string ok = "plain ascii text long enough for the fast path \xC3\xA9 \xF0\x9F\x98\x80";
+  EXPECT_FALSE(utf8::validate(ok));
+}
+
+TEST(ByteReaderTest, NeverReadsPastTheEnd) {
+  const std::vector<uint8_t> in = {0x12, 0x34, 0x56};
+  ByteReader r(in);
+  EXPECT_EQ(*r.u16(), 0x1234);
+  auto fail = r.u16();
+  ASSERT_FALSE(fail);
+  EXPECT_EQ(fail.error().message(), "Io Error: failed to fill whole buffer");
+  EXPECT_EQ(r.position(), 2u);
+  EXPECT_EQ(*r.u8(), 0x56);
+  EXPECT_FALSE(r.u8());
+  EXPECT_FALSE(r.take(1));
+}
+
+TEST(ByteBufferTest, BigEndianWidths) {
+  ByteBuffer b;
+  b.put_u16(0x0102);
+  b.put_i32(-1);
+  b.put_i64(1);
+  b.put_f64(1.0);
+  const std::vector<uint8_t> want = {1,    2,    0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0,
+                                     1,    0x3F, 0xF0, 0,    0,    0,    0, 0, 0};
+  EXPECT_EQ(b.vector(), want);
+  ByteReader r(b.view());
+  EXPECT_EQ(*r.u16(), 0x0102);
+  EXPECT_EQ(*r.i32(), -1);
+  EXPECT_EQ(*r.i64(), 1);
+  EXPECT_EQ(*r.f64(), 1.0);
+  EXPECT_TRUE(r.at_end());
+}
+
+}  // namespace
+}  // namespace veltrac
