@@ -1,0 +1,29 @@
+// Authentication body: one claim, a name and a value.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "error/error.hpp"
+#include "util/bytes.hpp"
+
+namespace veltrac {
+
+struct HcyAuthBody {
+  std::string claim_name;
+  std::string claim_value;
+
+  // The claim "appKey" carrying the application key.
+  static HcyAuthBody from_appkey(std::string_view app_key);
+
+  // Cannot fail; returns the count appended.
+  size_t to_bytes(ByteBuffer& out) const;
+  // An empty body or a first byte other than 1 fails with UnexpectedAuthBody.
+  static Result<Decoded<HcyAuthBody>> from_bytes(Bytes in);
+
+  size_t encoded_size() const;
+
+  bool operator==(const HcyAuthBody&) const = default;
+};
+
+}  // namespace veltrac

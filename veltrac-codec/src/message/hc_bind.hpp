@@ -1,0 +1,31 @@
+// Bind / unbind body: the names to bind or unbind, optionally preceded by a binder name and type.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "error/error.hpp"
+#include "util/bytes.hpp"
+
+namespace veltrac {
+
+struct HcyBindBody {
+  // The name count is 16 bits on the wire.
+  static constexpr size_t kMaxNames = 65535;
+
+  std::vector<std::string> names;
+  // The pair is written only when both are present, and read as both or neither.
+  std::optional<std::string> binder_name;
+  std::optional<std::string> binder_type;
+
+  // Fails with MsgToBinary, writing nothing, when there are more than 65535 names.
+  Result<size_t> to_bytes(ByteBuffer& out) const;
+  static Result<Decoded<HcyBindBody>> from_bytes(Bytes in);
+
+  size_t encoded_size() const;
+
+  bool operator==(const HcyBindBody&) const = default;
+};
+
+}  // namespace veltrac

@@ -1,0 +1,75 @@
+// A whole message: the 15-byte header followed by the body its code selects.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "error/error.hpp"
+#include "message/hc_auth.hpp"
+#include "message/hc_bind.hpp"
+#include "message/hc_header.hpp"
+#include "message/hc_request.hpp"
+#include "message/hc_response.hpp"
+#include "util/bytes.hpp"
+
+namespace veltrac {
+
+// The variant alternatives, in the order of HcyMsg::Body.
+enum class MsgKind : uint8_t { Request, Bind, Auth, Response };
+
+// "Request", "Bind", "Auth" or "Response".
+std::string_view kind_name(MsgKind k);
+
+struct HcyMsg {
+  struct Request {
+    HcyMsgHeader header;
+    HcyReqBody body;
+    bool operator==(const Request&) const = default;
+  };
+  struct Bind {
+    HcyMsgHeader header;
+    HcyBindBody body;
+    bool operator==(const Bind&) const = default;
+  };
+  struct Auth {
+    HcyMsgHeader header;
+    HcyAuthBody body;
+    bool operator==(const Auth&) const = default;
+  };
+  struct Response {
+    HcyMsgHeader header;
+    HcyResBody body;
+    bool operator==(const Response&) const = default;
+  };
+  using Body = std::variant<Request, Bind, Auth, Response>;
+
+  Body msg;
+
+  MsgKind kind() const { return static_cast<MsgKind>(msg.index()); }
+  const HcyMsgHeader& header() const {
+    return std::visit([](const auto& m) -> const HcyMsgHeader& { return m.header; }, msg);
+  }
+
+  // Checks, in order: at least 15 bytes, a known code, the multipart flag clear, a code with a body kind;
+  // then decodes the body from byte 15. Bytes after the body are not examined.
+  static Result<Decoded<HcyMsg>> from_bytes(Bytes in);
+
+  // Appends header and body. A multipart header is refused; on any failure the buffer is restored to
+  // its size on entry.
+  Result<size_t> to_bytes(ByteBuffer& out) const;
+
+  // Exact encoded size for messages without a table; a lower bound otherwise.
+  size_t encoded_size_hint() const;
+
+  // Version 1, HCY_AUTH, endpoint 0, session 0xFFFFFFFF, the "appKey" claim.
+  static HcyMsg build_auth_msg(uint32_t request_id, std::string_view app_key);
+
+  // The header's text form and a suffix per kind.
+  std::string short_desc() const;
+
+  bool operator==(const HcyMsg&) const = default;
+};
+
+}  // namespace veltrac

@@ -1,0 +1,50 @@
+// Request body: the addressed entity and characteristic, header entries and an optional parameter table.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/msg_code.hpp"
+#include "error/error.hpp"
+#include "infotable/infotable.hpp"
+#include "util/bytes.hpp"
+
+namespace veltrac {
+
+// One request header entry.
+struct Header {
+  std::string name;
+  std::string value;
+
+  size_t encoded_size() const;
+  // Appends name and value as length-prefixed strings; returns the count appended.
+  size_t to_bytes(ByteBuffer& out) const;
+  static Result<Decoded<Header>> from_bytes(Bytes in);
+
+  bool operator==(const Header&) const = default;
+};
+
+struct HcyReqBody {
+  // The header count is one byte on the wire.
+  static constexpr size_t kMaxHeaders = 255;
+
+  entityTypeEnum entity_type{};
+  std::string entity_name;
+  uint8_t characteristic_type = 1;  // 1, 2 or 3
+  std::string characteristic_name;
+  std::vector<Header> headers;
+  std::optional<InfoTable> params;
+
+  // Fails with MsgToBinary, writing nothing, when there are more than 255 header entries.
+  Result<size_t> to_bytes(ByteBuffer& out) const;
+  static Result<Decoded<HcyReqBody>> from_bytes(Bytes in);
+
+  // Exact encoded size when there is no table; with a table, the size without the table's own bytes.
+  size_t encoded_size_hint() const;
+
+  bool operator==(const HcyReqBody&) const = default;
+};
+
+}  // namespace veltrac

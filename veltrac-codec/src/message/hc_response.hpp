@@ -1,0 +1,26 @@
+// Response body: an optional reason text and an optional table.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "error/error.hpp"
+#include "infotable/infotable.hpp"
+#include "util/bytes.hpp"
+
+namespace veltrac {
+
+struct HcyResBody {
+  std::optional<std::string> reason;
+  std::optional<InfoTable> params;
+
+  Result<size_t> to_bytes(ByteBuffer& out) const;
+  static Result<Decoded<HcyResBody>> from_bytes(Bytes in);
+
+  // Exact encoded size when there is no table; with a table, the size without the table's own bytes.
+  size_t encoded_size_hint() const;
+
+  bool operator==(const HcyResBody&) const = default;
+};
+
+}  // namespace veltrac
