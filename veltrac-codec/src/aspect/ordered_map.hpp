@@ -1,0 +1,110 @@
+// Insertion-ordered string-keyed map with hashed lookup. Entries live in one vector in insertion order;
+// a key that is inserted again replaces the value in place. Small maps are searched linearly; from
+// kIndexThreshold entries on, an open-addressing index of positions (seeded hash) is kept beside them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace veltrac {
+
+namespace detail {
+// Seeded 64-bit string hash; the seed comes from the OS random source once per process.
+uint64_t hash_key(std::string_view key) noexcept;
+}  // namespace detail
+
+template <class V>
+class OrderedMap {
+ public:
+  using value_type = std::pair<std::string, V>;
+  using const_iterator = typename std::vector<value_type>::const_iterator;
+  using iterator = typename std::vector<value_type>::iterator;
+
+  static constexpr size_t kIndexThreshold = 9;
+
+  size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+  void reserve(size_t n) { items_.reserve(n); }
+
+  const_iterator begin() const { return items_.begin(); }
+  const_iterator end() const { return items_.end(); }
+  // Values may be changed through these; keys must not be.
+  iterator begin() { return items_.begin(); }
+  iterator end() { return items_.end(); }
+
+  // Entry at a position (0-based), in insertion order.
+  const value_type& at(size_t pos) const { return items_[pos]; }
+  const std::vector<value_type>& items() const { return items_; }
+
+  // Position of a key, or npos.
+  static constexpr size_t npos = static_cast<size_t>(-1);
+  size_t position(std::string_view key) const {
+    if (slots_.empty()) {
+      for (size_t i = 0; i < items_.size(); ++i)
+        if (items_[i].first == key) return i;
+      return npos;
+    }
+    size_t mask = slots_.size() - 1;
+    for (size_t s = detail::hash_key(key) & mask;; s = (s + 1) & mask) {
+      uint32_t v = slots_[s];
+      if (v == 0) return npos;
+      if (items_[v - 1].first == key) return v - 1;
+    }
+  }
+  const V* find(std::string_view key) const {
+    size_t p = position(key);
+    return p == npos ? nullptr : &items_[p].second;
+  }
+  V* find(std::string_view key) {
+    size_t p = position(key);
+    return p == npos ? nullptr : &items_[p].second;
+  }
+
+  // Inserts or replaces; returns the entry's position.
+  size_t insert(std::string key, V value) {
+    size_t p = position(key);
+    if (p != npos) {
+      items_[p].second = std::move(value);
+      return p;
+    }
+    items_.emplace_back(std::move(key), std::move(value));
+    p = items_.size() - 1;
+    if (!slots_.empty()) {
+      if (items_.size() * 2 > slots_.size()) {
+        rebuild();
+      } else {
+        place(p);
+      }
+    } else if (items_.size() >= kIndexThreshold) {
+      rebuild();
+    }
+    return p;
+  }
+
+  void clear() {
+    items_.clear();
+    slots_.clear();
+  }
+
+ private:
+  void place(size_t pos) {
+    size_t mask = slots_.size() - 1;
+    size_t s = detail::hash_key(items_[pos].first) & mask;
+    while (slots_[s] != 0) s = (s + 1) & mask;
+    slots_[s] = static_cast<uint32_t>(pos + 1);
+  }
+  void rebuild() {
+    size_t cap = 16;
+    while (cap < items_.size() * 4) cap *= 2;
+    slots_.assign(cap, 0);
+    for (size_t i = 0; i < items_.size(); ++i) place(i);
+  }
+
+  std::vector<value_type> items_;
+  std::vector<uint32_t> slots_;  // position + 1, 0 = empty
+};
+
+}  // namespace veltrac
