@@ -1,0 +1,36 @@
+// Compact JSON text writing (appending to a std::string) and the debug text of JSON values.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "json/value.hpp"
+
+namespace veltrac::json {
+
+// The value as compact JSON text: no whitespace, object keys in their (sorted) order.
+void write(std::string& out, const Value& v);
+std::string to_text(const Value& v);
+
+// A JSON string: quoted; `"` and `\` escaped with a backslash, \b \t \n \f \r, other bytes below 0x20 as
+// \u00XX (lower-case hex); everything else (including `/`, DEL and non-ASCII) as raw bytes.
+void write_string(std::string& out, std::string_view s);
+// A member key and its colon: "key":
+void write_key(std::string& out, std::string_view key);
+
+// Shortest round-trip digits laid out as: 0.0 / -0.0; integral with at most 16 integer digits as
+// 100.0; plain 12.34 for exponents 1..16; 0.001234 down to 0.0000d; otherwise 1e16, 1.234e33,
+// 1.5e-7. A non-finite value is written as null.
+void write_f64(std::string& out, double d);
+void write_u64(std::string& out, uint64_t n);
+void write_i64(std::string& out, int64_t n);
+void write_bool(std::string& out, bool b);
+inline void write_null(std::string& out) { out.append("null"); }
+
+// Debug text of a value (not its JSON): Null, Bool(true), Number(1.5), String("a\tb"),
+// Array [Number(1), Null], Object {"a": Number(1)}.
+void append_debug_text(std::string& out, const Value& v);
+std::string debug_text(const Value& v);
+
+}  // namespace veltrac::json

@@ -1,0 +1,30 @@
+// Debug texts shared by diagnostics, error messages and the text forms of values.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace veltrac {
+
+// Text between double quotes: \" \\ \t \r \n \0 escaped with a backslash; control, format, separator
+// (except the space), surrogate, private-use, unassigned and combining-mark code points as \u{hex};
+// everything else as it is. Bytes that are not UTF-8 are written as U+FFFD.
+void append_debug_str(std::string& out, std::string_view s);
+
+// True when the code point is written as \u{hex} by append_debug_str (besides the named escapes).
+bool debug_escapes_code_point(uint32_t cp);
+
+// Shortest round-trip float: 1.0, 0.5, 0.0001, 1000000000000000.0 for 0 and magnitudes in
+// [0.0001, 1e16); otherwise 1e16, 1e-5, 1.5e-7; NaN, inf, -inf, -0.0.
+void append_debug_f64(std::string& out, double d);
+
+// b"..." with printable ASCII as itself (\" and \\ escaped), \0 \t \n \r, other bytes as \xHH.
+void append_debug_bytes(std::string& out, std::span<const uint8_t> bytes);
+
+// Shortest round-trip digits of a finite, non-zero |d|: digits without sign or point, and the decimal
+// exponent k with |d| = 0.digits * 10^k. Returns the digit count written to `digits` (at most 17).
+size_t shortest_digits(double d, char* digits, int& k);
+
+}  // namespace veltrac
