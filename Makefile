@@ -1,0 +1,33 @@
+# Every target sets itself up on a fresh machine (see tools/bootstrap.sh).
+VENV      ?= .venv
+PY        := $(VENV)/bin/python
+CMAKE     := $(VENV)/bin/cmake
+ASAN_DIR  := build/asan
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+
+.PHONY: all setup test cpp-test py-test demo clean
+
+all: test
+
+setup:
+	tools/bootstrap.sh test
+
+# C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer, then the Python suite.
+test: setup cpp-test py-test
+
+cpp-test: setup
+	$(CMAKE) -S veltrac-codec -B $(ASAN_DIR) -G Ninja -DVELTRAC_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	$(CMAKE) --build $(ASAN_DIR) --target all_tests -j2
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		$(VENV)/bin/ctest --test-dir $(ASAN_DIR) --output-on-failure
+
+# pytest exits 5 when it collects no tests: that is a failure of the suite.
+py-test: setup
+	@$(PY) -m pytest -q tests; status=$$?; \
+	if [ $$status -eq 5 ]; then echo "py-test: no tests were collected" >&2; exit 1; fi; exit $$status
+
+demo: setup
+	$(PY) -m veltrac decode
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,3 @@
+from veltrac.cli import main
+
+raise SystemExit(main())

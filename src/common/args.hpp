@@ -1,0 +1,22 @@
+// Argument parsing for METH_FASTCALL | METH_KEYWORDS methods, with the module's fixed error texts.
+#pragma once
+
+#include "common/pyref.hpp"
+
+namespace veltrac::py {
+
+struct Signature {
+  const char* full_name;    // "InfoTable.add_field_definition", "BaseType.__new__"
+  const char* const* names;  // parameter names
+  int count;                // number of parameters
+  int required;             // the first `required` parameters are required
+};
+
+// Fills out[0..count) with borrowed references (nullptr for an omitted optional parameter).
+// Returns false with a TypeError set on failure. No tuple or dict is built.
+bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// The same for tp_new / tp_init style (args tuple, kwargs dict).
+bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+}  // namespace veltrac::py

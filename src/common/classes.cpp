@@ -1,0 +1,40 @@
+#include "common/classes.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace veltrac::py {
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+  const char* name = type->tp_name;
+  if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+  return raise(PyExc_TypeError, std::string("No constructor defined for ") + name);
+}
+
+bool add_class(PyObject* module, PyTypeObject* type, const char* name) {
+  if (PyType_Ready(type) < 0) return false;
+  // Instances see the class dict's __doc__; the doc slot only carries the text signature.
+  if (PyDict_SetItemString(type->tp_dict, "__doc__", Py_None) < 0) return false;
+  PyType_Modified(type);
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (!all || PyModule_AddObject(module, "__all__", Py_NewRef(all)) < 0) {
+      Py_XDECREF(all);
+      return false;
+    }
+  }
+  PyRef all_ref(all);
+  PyRef name_obj(PyUnicode_FromString(name));
+  if (!name_obj || PyList_Append(all, name_obj.get()) < 0) return false;
+  Py_INCREF(type);
+  if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
+    Py_DECREF(type);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace veltrac::py

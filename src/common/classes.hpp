@@ -1,0 +1,62 @@
+// Helpers shared by the class definitions: instance layout, allocation, the constructor-less tp_new.
+#pragma once
+
+#include <new>
+#include <utility>
+
+#include "common/borrow.hpp"
+#include "common/pyref.hpp"
+
+namespace veltrac::py {
+
+// Instance layout of every wrapping class: the object header, the borrow state and one codec value.
+template <class T>
+struct Wrapper {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  T value;
+};
+
+// Allocates a new instance of `type` owning `value`; nullptr with an exception set on failure.
+template <class T>
+PyObject* wrap(PyTypeObject* type, T&& value) {
+  using V = std::remove_cvref_t<T>;
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (!obj) return nullptr;
+  auto* w = reinterpret_cast<Wrapper<V>*>(obj);
+  new (&w->borrow) BorrowFlag();
+  new (&w->value) V(std::forward<T>(value));
+  return obj;
+}
+
+template <class T>
+T& value_of(PyObject* self) {
+  return reinterpret_cast<Wrapper<T>*>(self)->value;
+}
+
+template <class T>
+BorrowFlag& borrow_of(PyObject* self) {
+  return reinterpret_cast<Wrapper<T>*>(self)->borrow;
+}
+
+template <class T>
+void dealloc(PyObject* self) {
+  reinterpret_cast<Wrapper<T>*>(self)->value.~T();
+  Py_TYPE(self)->tp_free(self);
+}
+
+// tp_new of the classes without a constructor: TypeError "No constructor defined for <Name>".
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Readies a static type and adds it to the module: appends its name to __all__, then sets the attribute.
+// Also makes __doc__ None (the doc slot carries only the text signature).
+bool add_class(PyObject* module, PyTypeObject* type, const char* name);
+
+// Flags of every class: final (no Py_TPFLAGS_BASETYPE), immutable.
+constexpr unsigned long kClassFlags = Py_TPFLAGS_DEFAULT;
+
+// Method flags.
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+constexpr int kStaticFastcall = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+}  // namespace veltrac::py
