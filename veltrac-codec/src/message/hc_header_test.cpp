@@ -1,0 +1,95 @@
+#include "message/hc_header.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "message/message_test_util.hpp"
+
+namespace veltrac {
+namespace {
+
+using testing::hex;
+using testing::to_hex;
+
+TEST(MsgCodeTest, ExactlyTheCatalogue) {
+  const std::set<int> codes = {0,   1,   2,   3,   4,   10,  11,  20,  21,  31,  64,  65,  66,  68,  70,  96,
+                               97,  98,  99,  100, 101, 103, 128, 129, 130, 131, 132, 133, 134, 136, 137, 140,
+                               141, 143, 160, 161, 162, 163, 164, 165, 224, 225, 226, 227, 228, 240, 241};
+  ASSERT_EQ(codes.size(), kMsgCodeCount);
+  for (int b = 0; b < 256; ++b) {
+    auto c = msg_code_from_repr(static_cast<uint8_t>(b));
+    EXPECT_EQ(c.has_value(), codes.count(b) == 1) << b;
+    if (c) {
+      EXPECT_EQ(code_of(*c), b);
+      EXPECT_TRUE(name_of(*c).starts_with("HCY_")) << b;
+    }
+  }
+}
+
+TEST(MsgCodeTest, DisplayNames) {
+  const std::pair<int, const char*> cases[] = {
+      {0, "HCY_UNKNOWN"},
+      {4, "HCY_DEL"},
+      {11, "HCY_UNBIND"},
+      {31, "HCY_KEEP_ALIVE"},
+      {70, "HCY_PARTIAL_CONTENT"},
+      {103, "HCY_TEMPORARY_REDIRECT"},
+      {143, "HCY_UNSUPPORTED_CONTENT_FORMAT"},
+      {165, "HCY_NOT_IMPLEMENTED"},
+      {228, "HCY_INVALID_PROTOCOL_VERSION"},
+      {240, "HCY_WROTE_TO_OFFLINE_MSG_STORE"},
+      {241, "HCY_OFFLINE_MSG_STORE_FULL"},
+  };
+  for (auto [code, name] : cases) EXPECT_EQ(name_of(*msg_code_from_repr(code)), name);
+}
+
+TEST(EntityTypeTest, ExactlyTheCatalogue) {
+  const std::set<int> codes = {0,  10, 11, 12, 13, 14, 15, 20, 21, 30, 31, 32, 33, 34,
+                               35, 36, 39, 40, 50, 51, 52, 53, 54, 60, 61, 70, 80};
+  ASSERT_EQ(codes.size(), kEntityTypeCount);
+  for (int b = 0; b < 256; ++b) {
+    auto t = entity_type_from_repr(static_cast<uint8_t>(b));
+    EXPECT_EQ(t.has_value(), codes.count(b) == 1) << b;
+    if (t) {
+      EXPECT_EQ(code_of(*t), b);
+    }
+  }
+}
+
+TEST(HcyMsgHeaderTest, WireForm) {
+  HcyMsgHeader h{.request_id = 0x01020304, .endpoint = 0, .session_id = 0xFFFFFFFF, .version = 1,
+                 .code = msgCodeEnum::HCY_GET, .multipart = false};
+  ByteBuffer out;
+  out.put_u8(0xAA);  // appends after what is there
+  EXPECT_EQ(h.to_bytes(out), 15u);
+  EXPECT_EQ(to_hex(out.view()), "AA 01 01 01 02 03 04 00 00 00 00 FF FF FF FF 00");
+
+  auto bytes = hex("07 E4 89 AB CD EF 00 00 00 2A 80 00 00 01 02");
+  HcyMsgHeader r = HcyMsgHeader::read(bytes.data());
+  EXPECT_EQ(r.version, 7);
+  EXPECT_EQ(r.code, msgCodeEnum::HCY_INVALID_PROTOCOL_VERSION);
+  EXPECT_EQ(r.request_id, 0x89ABCDEFu);
+  EXPECT_EQ(r.endpoint, 42u);
+  EXPECT_EQ(r.session_id, 0x80000001u);
+  EXPECT_TRUE(r.multipart);
+}
+
+TEST(HcyMsgHeaderTest, TextForm) {
+  struct Case {
+    HcyMsgHeader h;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{.request_id = 7, .endpoint = 0, .session_id = 0xFFFFFFFF, .version = 1, .code = msgCodeEnum::HCY_AUTH},
+       "V:1,C:HCY_AUTH,R:7,E:0,S:4294967295,M:false"},
+      {{.request_id = 4294967295, .endpoint = 4294967295, .session_id = 0, .version = 255,
+        .code = msgCodeEnum::HCY_WROTE_TO_OFFLINE_MSG_STORE, .multipart = true},
+       "V:255,C:HCY_WROTE_TO_OFFLINE_MSG_STORE,R:4294967295,E:4294967295,S:0,M:true"},
+      {{.version = 0, .code = msgCodeEnum::HCY_UNKNOWN}, "V:0,C:HCY_UNKNOWN,R:0,E:0,S:0,M:false"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.h.to_string(), c.text);
+}
+
+}  // namespace
+}  // namespace veltrac

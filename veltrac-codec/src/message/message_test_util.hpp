@@ -1,0 +1,88 @@
+// Helpers shared by the message tests.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "util/bytes.hpp"
+
+namespace veltrac::testing {
+
+// "01 0a FF" -> {1, 10, 255}; blanks are ignored.
+inline std::vector<uint8_t> hex(std::string_view s) {
+  std::vector<uint8_t> out;
+  int hi = -1;
+  for (char c : s) {
+    int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+    if (v < 0) continue;
+    if (hi < 0) {
+      hi = v;
+    } else {
+      out.push_back(static_cast<uint8_t>(hi * 16 + v));
+      hi = -1;
+    }
+  }
+  return out;
+}
+
+// {1, 10, 255} -> "01 0A FF"
+inline std::string to_hex(Bytes b) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  for (size_t i = 0; i < b.size(); ++i) {
+    if (i) s.push_back(' ');
+    s.push_back(kDigits[b[i] >> 4]);
+    s.push_back(kDigits[b[i] & 15]);
+  }
+  return s;
+}
+
+inline std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Encodes with T::to_bytes into a fresh buffer and checks the reported count.
+template <class T>
+std::vector<uint8_t> encode(const T& v) {
+  ByteBuffer out;
+  auto n = v.to_bytes(out);
+  size_t count;
+  if constexpr (requires { n.has_value(); }) {
+    if (!n) {
+      ADD_FAILURE() << "encoding failed: " << n.error().message();
+      return {};
+    }
+    count = *n;
+  } else {
+    count = n;
+  }
+  EXPECT_EQ(count, out.size()) << "reported count differs from bytes appended";
+  return out.vector();
+}
+
+}  // namespace veltrac::testing
+
+namespace veltrac::testing {
+
+// Decodes a copy of `in` held in its own allocation, so that a read past its end is caught by the sanitizer.
+template <class T>
+auto decode_exact(const std::vector<uint8_t>& in) {
+  std::unique_ptr<uint8_t[]> copy(new uint8_t[in.size() + 1]);
+  std::copy(in.begin(), in.end(), copy.get());
+  return T::from_bytes(Bytes(copy.get(), in.size()));
+}
+
+// The display text of a failed result, or "ok".
+template <class R>
+std::string error_text(const R& r) {
+  return r ? std::string("ok") : r.error().message();
+}
+
+}  // namespace veltrac::testing
