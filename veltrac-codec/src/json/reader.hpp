@@ -113,10 +113,21 @@ class Reader {
   Error close_array_after(Error e);
 
  private:
-  friend struct ReaderAccess;
-
-  Expected<void> enter(char bracket);
-  void leave() { --depth_; first_ = false; }
+  bool at_end() const { return pos_ >= text_.size(); }
+  Error error_at_index(std::string_view message, size_t index) const;
+  Expected<void> enter();
+  void leave() {
+    if (depth_ > 0) --depth_;
+    first_ = false;
+  }
+  Expected<void> parse_ident(std::string_view rest);
+  // From the `-` or first digit. check_range: number range checks and the value (else syntax only).
+  Expected<Number> scan_number(bool check_range);
+  // After the opening quote. validate: surrogate pairing checked; want: the text is produced
+  // (a view into the input, or into scratch_ when it had escapes).
+  Expected<std::string_view> scan_string(bool validate, bool want);
+  Expected<void> scan_escape(bool validate, bool want);
+  Expected<uint16_t> hex_escape();
 
   std::string_view text_;
   size_t pos_ = 0;

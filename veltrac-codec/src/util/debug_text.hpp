@@ -27,4 +27,8 @@ void append_debug_bytes(std::string& out, std::span<const uint8_t> bytes);
 // exponent k with |d| = 0.digits * 10^k. Returns the digit count written to `digits` (at most 17).
 size_t shortest_digits(double d, char* digits, int& k);
 
+// A finite float from its shortest digits: plain decimal (with at least one fractional digit) when
+// min_k <= k <= max_k, else d[.ddd]e<k-1>; zero is 0.0 or -0.0. Shared by the debug and JSON forms.
+void append_shortest_f64(std::string& out, double d, int min_k, int max_k);
+
 }  // namespace veltrac

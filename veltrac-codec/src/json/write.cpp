@@ -1,0 +1,178 @@
+#include "json/write.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+
+#include "util/debug_text.hpp"
+
+namespace veltrac::json {
+
+namespace {
+
+// 0: written as it is; otherwise the escape letter ('u' for \u00XX).
+constexpr auto kEscape = [] {
+  std::array<char, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = 'u';
+  t['\b'] = 'b';
+  t['\t'] = 't';
+  t['\n'] = 'n';
+  t['\f'] = 'f';
+  t['\r'] = 'r';
+  t['"'] = '"';
+  t['\\'] = '\\';
+  return t;
+}();
+
+constexpr char kHex[] = "0123456789abcdef";
+
+void write_value(std::string& out, const Value& v) {
+  switch (v.kind()) {
+    case Kind::Null: write_null(out); break;
+    case Kind::Bool: write_bool(out, v.bool_unchecked()); break;
+    case Kind::U64: write_u64(out, v.u64_unchecked()); break;
+    case Kind::I64: write_i64(out, v.i64_unchecked()); break;
+    case Kind::F64: write_f64(out, v.f64_unchecked()); break;
+    case Kind::String: write_string(out, *v.as_string()); break;
+    case Kind::Array: {
+      out.push_back('[');
+      bool first = true;
+      for (const Value& e : *v.as_array()) {
+        if (!first) out.push_back(',');
+        first = false;
+        write_value(out, e);
+      }
+      out.push_back(']');
+      break;
+    }
+    case Kind::Object: {
+      out.push_back('{');
+      bool first = true;
+      for (const auto& [k, e] : *v.as_object()) {
+        if (!first) out.push_back(',');
+        first = false;
+        write_string(out, k);
+        out.push_back(':');
+        write_value(out, e);
+      }
+      out.push_back('}');
+      break;
+    }
+  }
+}
+
+void debug_value(std::string& out, const Value& v) {
+  switch (v.kind()) {
+    case Kind::Null: out.append("Null"); break;
+    case Kind::Bool: out.append(v.bool_unchecked() ? "Bool(true)" : "Bool(false)"); break;
+    case Kind::U64:
+    case Kind::I64:
+    case Kind::F64:
+      out.append("Number(");
+      write_value(out, v);
+      out.push_back(')');
+      break;
+    case Kind::String:
+      out.append("String(");
+      append_debug_str(out, *v.as_string());
+      out.push_back(')');
+      break;
+    case Kind::Array: {
+      out.append("Array [");
+      bool first = true;
+      for (const Value& e : *v.as_array()) {
+        if (!first) out.append(", ");
+        first = false;
+        debug_value(out, e);
+      }
+      out.push_back(']');
+      break;
+    }
+    case Kind::Object: {
+      out.append("Object {");
+      bool first = true;
+      for (const auto& [k, e] : *v.as_object()) {
+        if (!first) out.append(", ");
+        first = false;
+        append_debug_str(out, k);
+        out.append(": ");
+        debug_value(out, e);
+      }
+      out.push_back('}');
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+void write(std::string& out, const Value& v) { write_value(out, v); }
+
+std::string to_text(const Value& v) {
+  std::string out;
+  out.reserve(64);
+  write_value(out, v);
+  return out;
+}
+
+void write_string(std::string& out, std::string_view s) {
+  out.reserve(out.size() + s.size() + 2);
+  out.push_back('"');
+  const char* p = s.data();
+  const char* end = p + s.size();
+  const char* run = p;
+  for (; p != end; ++p) {
+    char e = kEscape[static_cast<uint8_t>(*p)];
+    if (e == 0) continue;
+    out.append(run, p - run);
+    if (e == 'u') {
+      uint8_t c = static_cast<uint8_t>(*p);
+      char buf[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      out.append(buf, 6);
+    } else {
+      char buf[2] = {'\\', e};
+      out.append(buf, 2);
+    }
+    run = p + 1;
+  }
+  out.append(run, end - run);
+  out.push_back('"');
+}
+
+void write_key(std::string& out, std::string_view key) {
+  write_string(out, key);
+  out.push_back(':');
+}
+
+void write_f64(std::string& out, double d) {
+  if (!std::isfinite(d)) {
+    write_null(out);
+    return;
+  }
+  // Plain decimal for -5 < k <= 16 (|d| in [1e-5, 1e16)), scientific otherwise.
+  append_shortest_f64(out, d, -4, 16);
+}
+
+void write_u64(std::string& out, uint64_t n) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, n);
+  out.append(buf, r.ptr);
+}
+
+void write_i64(std::string& out, int64_t n) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, n);
+  out.append(buf, r.ptr);
+}
+
+void write_bool(std::string& out, bool b) { out.append(b ? "true" : "false"); }
+
+void append_debug_text(std::string& out, const Value& v) { debug_value(out, v); }
+
+std::string debug_text(const Value& v) {
+  std::string out;
+  debug_value(out, v);
+  return out;
+}
+
+}  // namespace veltrac::json

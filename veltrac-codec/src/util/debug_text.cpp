@@ -1,0 +1,213 @@
+#include "util/debug_text.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace veltrac {
+
+namespace {
+
+struct Range {
+  uint32_t first, last;
+};
+
+constexpr Range kEscapedRanges[] = {
+#include "util/debug_escape_table.inc"
+};
+
+constexpr char kHex[] = "0123456789abcdef";
+
+void append_unicode_escape(std::string& out, uint32_t cp) {
+  char buf[12];
+  char* p = buf + sizeof buf;
+  *--p = '}';
+  do {
+    *--p = kHex[cp & 0xF];
+    cp >>= 4;
+  } while (cp != 0);
+  *--p = '{';
+  *--p = 'u';
+  *--p = '\\';
+  out.append(p, buf + sizeof buf - p);
+}
+
+// Decodes one UTF-8 sequence at s[i]; returns its length, or 0 when it is not valid UTF-8.
+size_t decode_utf8(std::string_view s, size_t i, uint32_t& cp) {
+  auto b = [&](size_t k) { return static_cast<uint8_t>(s[i + k]); };
+  uint8_t c = b(0);
+  size_t left = s.size() - i;
+  auto cont = [&](size_t k) { return k < left && (b(k) & 0xC0) == 0x80; };
+  if (c >= 0xC2 && c <= 0xDF) {
+    if (!cont(1)) return 0;
+    cp = ((c & 0x1Fu) << 6) | (b(1) & 0x3Fu);
+    return 2;
+  }
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (!cont(1) || !cont(2)) return 0;
+    cp = ((c & 0x0Fu) << 12) | ((b(1) & 0x3Fu) << 6) | (b(2) & 0x3Fu);
+    if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (!cont(1) || !cont(2) || !cont(3)) return 0;
+    cp = ((c & 0x07u) << 18) | ((b(1) & 0x3Fu) << 12) | ((b(2) & 0x3Fu) << 6) | (b(3) & 0x3Fu);
+    if (cp < 0x10000 || cp > 0x10FFFF) return 0;
+    return 4;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool debug_escapes_code_point(uint32_t cp) {
+  if (cp < 0x80) return cp < 0x20 || cp == 0x7F;
+  auto it = std::upper_bound(std::begin(kEscapedRanges), std::end(kEscapedRanges), cp,
+                             [](uint32_t v, const Range& r) { return v < r.first; });
+  if (it == std::begin(kEscapedRanges)) return false;
+  --it;
+  return cp <= it->last;
+}
+
+void append_debug_str(std::string& out, std::string_view s) {
+  out.reserve(out.size() + s.size() + 2);
+  out.push_back('"');
+  size_t i = 0, run = 0;  // [run, i) is written as it is
+  auto flush = [&] {
+    out.append(s.data() + run, i - run);
+  };
+  while (i < s.size()) {
+    uint8_t c = static_cast<uint8_t>(s[i]);
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      ++i;
+      continue;
+    }
+    if (c < 0x80) {
+      flush();
+      switch (c) {
+        case '"': out.append("\\\""); break;
+        case '\\': out.append("\\\\"); break;
+        case '\t': out.append("\\t"); break;
+        case '\r': out.append("\\r"); break;
+        case '\n': out.append("\\n"); break;
+        case 0: out.append("\\0"); break;
+        default: append_unicode_escape(out, c); break;
+      }
+      run = ++i;
+      continue;
+    }
+    uint32_t cp = 0;
+    size_t n = decode_utf8(s, i, cp);
+    if (n == 0) {
+      flush();
+      out.append("\xEF\xBF\xBD");
+      run = ++i;
+      continue;
+    }
+    if (debug_escapes_code_point(cp)) {
+      flush();
+      append_unicode_escape(out, cp);
+      i += n;
+      run = i;
+      continue;
+    }
+    i += n;
+  }
+  flush();
+  out.push_back('"');
+}
+
+size_t shortest_digits(double d, char* digits, int& k) {
+  char buf[40];
+  auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(d), std::chars_format::scientific);
+  // Form: D[.DDD]e(+|-)XX
+  const char* p = buf;
+  size_t n = 0;
+  digits[n++] = *p++;
+  if (*p == '.') {
+    ++p;
+    while (*p != 'e') digits[n++] = *p++;
+  }
+  ++p;  // 'e'
+  int exp = 0;
+  bool neg = *p == '-';
+  ++p;
+  std::from_chars(p, res.ptr, exp);
+  k = (neg ? -exp : exp) + 1;
+  return n;
+}
+
+void append_shortest_f64(std::string& out, double d, int min_k, int max_k) {
+  if (std::signbit(d)) out.push_back('-');
+  if (d == 0) {
+    out.append("0.0");
+    return;
+  }
+  char digits[24];
+  int k = 0;
+  size_t n = shortest_digits(d, digits, k);
+  if (k >= min_k && k <= max_k) {
+    if (k <= 0) {
+      out.append("0.");
+      out.append(static_cast<size_t>(-k), '0');
+      out.append(digits, n);
+    } else if (n <= static_cast<size_t>(k)) {
+      out.append(digits, n);
+      out.append(static_cast<size_t>(k) - n, '0');
+      out.append(".0");
+    } else {
+      out.append(digits, static_cast<size_t>(k));
+      out.push_back('.');
+      out.append(digits + k, n - static_cast<size_t>(k));
+    }
+    return;
+  }
+  out.push_back(digits[0]);
+  if (n > 1) {
+    out.push_back('.');
+    out.append(digits + 1, n - 1);
+  }
+  out.push_back('e');
+  char eb[8];
+  auto r = std::to_chars(eb, eb + sizeof eb, k - 1);
+  out.append(eb, r.ptr);
+}
+
+void append_debug_f64(std::string& out, double d) {
+  if (std::isnan(d)) {
+    out.append("NaN");
+    return;
+  }
+  if (std::isinf(d)) {
+    out.append(d < 0 ? "-inf" : "inf");
+    return;
+  }
+  // Decimal for 0 and 1e-4 <= |d| < 1e16, i.e. -3 <= k <= 16.
+  append_shortest_f64(out, d, -3, 16);
+}
+
+void append_debug_bytes(std::string& out, std::span<const uint8_t> bytes) {
+  out.reserve(out.size() + bytes.size() + 3);
+  out.append("b\"");
+  for (uint8_t c : bytes) {
+    switch (c) {
+      case '"': out.append("\\\""); break;
+      case '\\': out.append("\\\\"); break;
+      case 0: out.append("\\0"); break;
+      case '\t': out.append("\\t"); break;
+      case '\n': out.append("\\n"); break;
+      case '\r': out.append("\\r"); break;
+      default:
+        if (c >= 0x20 && c < 0x7F) {
+          out.push_back(static_cast<char>(c));
+        } else {
+          char h[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xF]};
+          out.append(h, 4);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+}  // namespace veltrac
