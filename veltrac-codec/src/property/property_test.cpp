@@ -1,0 +1,224 @@
+#include "property/property.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "json/base_type_json.hpp"
+
+namespace veltrac {
+namespace {
+
+constexpr const char* kBaseNames =
+    "`NOTHING`, `STRING`, `NUMBER`, `BOOLEAN`, `DATETIME`, `TIMESPAN`, `INFOTABLE`, `LOCATION`, `XML`, "
+    "`JSON`, `QUERY`, `IMAGE`, `HYPERLINK`, `IMAGELINK`, `PASSWORD`, `HTML`, `TEXT`, `TAGS`, `SCHEDULE`, "
+    "`VARIANT`, `GUID`, `BLOB`, `INTEGER`, `LONG`, `PROPERTYNAME`, `SERVICENAME`, `EVENTNAME`, `THINGNAME`, "
+    "`THINGSHAPENAME`, `THINGTEMPLATENAME`, `DATASHAPENAME`, `MASHUPNAME`, `MENUNAME`, `BASETYPENAME`, "
+    "`USERNAME`, `GROUPNAME`, `CATEGORYNAME`, `STATEDEFINITIONNAME`, `STYLEDEFINITIONNAME`, "
+    "`MODELTAGVOCABULARYNAME`, `DATATAGVOCABULARYNAME`, `NETWORKNAME`, `MEDIAENTITYNAME`, "
+    "`APPLICATIONKEYNAME`, `LOCALIZATIONTABLENAME`, `ORGANIZATIONNAME`, `DASHBOARDNAME`, `UNKNOWN_TYPE`";
+
+constexpr const char* kMinimal =
+    R"({"name":"p","pushThreshold":0.0,"pushType":"VALUE","startType":"readEdgeValue","aspects":{},"baseType":"NUMBER"})";
+
+std::string write(const HcyProperty& p) {
+  std::string out;
+  auto ok = p.to_json(out);
+  EXPECT_TRUE(ok.has_value()) << (ok ? "" : ok.error().text());
+  return out;
+}
+
+// The written text of a successful read, or the error text.
+std::string rewrite(std::string_view text) {
+  auto p = HcyProperty::from_json(text);
+  if (!p) return "error: " + p.error().text();
+  return write(*p);
+}
+
+TEST(HcyPropertyTest, WritesMembersInRecordOrder) {
+  HcyProperty p;
+  p.name = "p";
+  p.push_type = PushType::VALUE;
+  p.start_type = StartType::readEdgeValue;
+  p.base_type = BaseType::NUMBER;
+  EXPECT_EQ(write(p), kMinimal);
+
+  p.name = "Temp \"A\"\t";
+  p.push_threshold = 5;
+  p.push_type = PushType::ALWAYS;
+  p.start_type = StartType::useDefaultValue;
+  p.aspects.insert("isReadOnly", HcPrim::boolean(true));
+  p.aspects.insert("units", HcPrim::string("°C"));
+  p.aspects.insert("scanRate", HcPrim::integer(250));
+  p.base_type = BaseType::INTEGER;
+  EXPECT_EQ(write(p),
+            R"({"name":"Temp \"A\"\t","pushThreshold":5.0,"pushType":"ALWAYS","startType":"useDefaultValue",)"
+            R"("aspects":{"isReadOnly":true,"units":"°C","scanRate":250},"baseType":"INTEGER"})");
+
+  p.aspects = {};
+  p.push_threshold = std::nan("");
+  EXPECT_NE(write(p).find(R"("pushThreshold":null,)"), std::string::npos);
+  p.push_threshold = -INFINITY;
+  EXPECT_NE(write(p).find(R"("pushThreshold":null,)"), std::string::npos);
+}
+
+TEST(HcyPropertyTest, ToJsonAppendsAndLeavesOutputOnFailure) {
+  HcyProperty p;
+  p.name = "flag";
+  p.aspects.insert("isPrimaryKey", HcPrim::string("yes"));
+  std::string out = "prefix";
+  auto ok = p.to_json(out);
+  ASSERT_FALSE(ok);
+  EXPECT_EQ(ok.error().text(),
+            "Failed to convert from HcPrim to JsonValue:not a boolean, value: STRING(STRING, \"yes\"),base_type:BOOLEAN");
+  EXPECT_EQ(out, "prefix");
+
+  HcyProperty good;
+  ASSERT_TRUE(good.to_json(out));
+  EXPECT_EQ(out.substr(0, 15), "prefix{\"name\":\"");
+}
+
+TEST(HcyPropertyTest, ReadsAndRewrites) {
+  struct Case {
+    const char* in;
+    const char* out;
+  };
+  const Case cases[] = {
+      {kMinimal, kMinimal},
+      // Any member order, whitespace, an integer threshold, skipped members of any shape (no range,
+      // surrogate or depth checks on them), the object form of the enumerations.
+      {" {\n \"baseType\" : \"NUMBER\", \"aspects\":{}, \"extra\": [1e999, \"\\ud800\", {\"a\":[[]]}],\n"
+       " \"startType\":{\"readEdgeValue\":null},\"pushType\":{ \"VALUE\" : null },\"pushThreshold\":0,"
+       "\"name\":\"p\", \"extra\": null } \n",
+       kMinimal},
+      {R"({"name":"t","pushThreshold":5,"pushType":"NEVER","startType":"useDefaultValue","aspects":{"cacheTime":2,"units":"m/s","isLogged":true},"baseType":"LOCATION"})",
+       R"({"name":"t","pushThreshold":5.0,"pushType":"NEVER","startType":"useDefaultValue","aspects":{"cacheTime":2.0,"units":"m/s","isLogged":true},"baseType":"LOCATION"})"},
+      {R"({"name":"t","pushThreshold":-0.25,"pushType":"ALWAYS","startType":"useDefaultValue","aspects":{},"baseType":{"LONG":null}})",
+       R"({"name":"t","pushThreshold":-0.25,"pushType":"ALWAYS","startType":"useDefaultValue","aspects":{},"baseType":"LONG"})"},
+      {R"({"name":"t","pushThreshold":1e300,"pushType":"ALWAYS","startType":"useDefaultValue","aspects":{},"baseType":"LONG"})",
+       R"({"name":"t","pushThreshold":1e300,"pushType":"ALWAYS","startType":"useDefaultValue","aspects":{},"baseType":"LONG"})"},
+      // The array form: the six values in record order.
+      {R"(["p",0,"VALUE","readEdgeValue",{},"NUMBER"])", kMinimal},
+      {R"([ "p" , 0 , {"VALUE":null} , "readEdgeValue" , { } , "NUMBER" ] )", kMinimal},
+  };
+  for (const auto& c : cases) EXPECT_EQ(rewrite(c.in), c.out) << c.in;
+
+  auto deep = std::string(R"({"skip":)") + std::string(5000, '[') + std::string(5000, ']') +
+              R"(,"name":"p","pushThreshold":0,"pushType":"VALUE","startType":"readEdgeValue","aspects":{},"baseType":"NUMBER"})";
+  EXPECT_EQ(rewrite(deep), kMinimal);
+}
+
+TEST(HcyPropertyTest, RoundTripsRecords) {
+  HcyProperty p;
+  p.name = "Pressure";
+  p.push_threshold = 0.001;
+  p.push_type = PushType::VALUE;
+  p.start_type = StartType::readEdgeValue;
+  p.aspects.insert("defaultValue", HcPrim::string("1.0"));
+  p.aspects.insert("dataChangeThreshold", HcPrim::number(0.5));
+  p.aspects.insert("myNote", HcPrim::string("x"));
+  p.base_type = BaseType::NUMBER;
+  auto back = HcyProperty::from_json(write(p));
+  ASSERT_TRUE(back) << back.error().text();
+  EXPECT_EQ(*back, p);
+  EXPECT_TRUE(back->should_read_edge_value());
+  EXPECT_FALSE(HcyProperty{}.should_read_edge_value());
+}
+
+// Each of the six members left out in turn: the first absent one in record order is reported at `}`.
+TEST(HcyPropertyTest, MissingMembersInRecordOrder) {
+  const char* members[] = {R"("name":"p")",        R"("pushThreshold":1)", R"("pushType":"NEVER")",
+                           R"("startType":"readEdgeValue")", R"("aspects":{})", R"("baseType":"STRING")"};
+  const char* names[] = {"name", "pushThreshold", "pushType", "startType", "aspects", "baseType"};
+  for (size_t skip = 0; skip < 6; ++skip) {
+    // Later members first, so that document order differs from record order.
+    std::string text = "{";
+    for (size_t i = 6; i-- > 0;) {
+      if (i == skip) continue;
+      if (text.size() > 1) text += ",";
+      text += members[i];
+    }
+    text += "}";
+    auto p = HcyProperty::from_json(text);
+    ASSERT_FALSE(p) << text;
+    EXPECT_EQ(p.error().text(),
+              std::string("missing field `") + names[skip] + "` at line 1 column " + std::to_string(text.size()));
+  }
+}
+
+TEST(HcyPropertyTest, Errors) {
+  struct Case {
+    const char* in;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {"   ", "EOF while parsing a value at line 1 column 3"},
+      {"{}", "missing field `name` at line 1 column 2"},
+      {"{\"name\":\"p\" \n }", "missing field `pushThreshold` at line 2 column 2"},
+      {R"({"pushThreshold":1,"pushType":"NEVER","startType":"readEdgeValue","aspects":{}})",
+       "missing field `name` at line 1 column 79"},
+      // Duplicates: reported at the key's closing quote (plus whitespace before the colon).
+      {R"({"name":"p","pushType":"NEVER","pushType":"NEVER"})", "duplicate field `pushType` at line 1 column 41"},
+      {R"({"name":"p","name" :1})", "duplicate field `name` at line 1 column 19"},
+      // Enumerations.
+      {R"({"pushType":"always"})", "unknown variant `always`, expected one of `NEVER`, `ALWAYS`, `VALUE` at line 1 column 20"},
+      {R"({"pushType":{"always":null}})",
+       "unknown variant `always`, expected one of `NEVER`, `ALWAYS`, `VALUE` at line 1 column 21"},
+      {R"({"startType":"ReadEdgeValue"})",
+       "unknown variant `ReadEdgeValue`, expected `useDefaultValue` or `readEdgeValue` at line 1 column 28"},
+      {R"({"pushType":1})", "expected value at line 1 column 13"},
+      {R"({"pushType":null})", "expected value at line 1 column 13"},
+      {R"({"startType":true})", "expected value at line 1 column 14"},
+      {R"({"pushType":{"ALWAYS":1}})", "invalid type: integer `1`, expected unit at line 1 column 23"},
+      {R"({"pushType":{"NEVER":null,"x":1}})", "expected value at line 1 column 25"},
+      {R"({"pushType":{}})", "expected value at line 1 column 14"},
+      {R"({"pushType":{1:null}})", "key must be a string at line 1 column 14"},
+      {R"({"baseType":"number"})",
+       "unknown variant `number`, expected one of {} at line 1 column 20"},  // names filled in below
+      // Member kinds.
+      {R"({"name":1})", "invalid type: integer `1`, expected a string at line 1 column 9"},
+      {R"({"name":null})", "invalid type: null, expected a string at line 1 column 12"},
+      {R"({"name":[1]})", "invalid type: sequence, expected a string at line 1 column 8"},
+      {R"({"pushThreshold":"5"})", "invalid type: string \"5\", expected f64 at line 1 column 20"},
+      {R"({"pushThreshold":null})", "invalid type: null, expected f64 at line 1 column 21"},
+      {R"({"aspects":[]})", "invalid type: sequence, expected struct Aspects at line 1 column 11"},
+      {R"({"name":"p","aspects":{"units":5}})",
+       "Failed to convert from JsonValue to HcPrim:not a string: value: Number(5),base_type:STRING at line 1 column 33"},
+      // Skipped members are syntax-checked.
+      {R"({"x":[1 2]})", "expected `,` or `]` at line 1 column 9"},
+      {R"({"x":1,})", "trailing comma at line 1 column 8"},
+      // Other kinds and the array form.
+      {R"("p")", "invalid type: string \"p\", expected struct HcyProperty at line 1 column 3"},
+      {"5", "invalid type: integer `5`, expected struct HcyProperty at line 1 column 1"},
+      {" true", "invalid type: boolean `true`, expected struct HcyProperty at line 1 column 5"},
+      {"null", "invalid type: null, expected struct HcyProperty at line 1 column 4"},
+      {"[]", "invalid length 0, expected struct HcyProperty with 6 elements at line 1 column 2"},
+      {R"(["p",1,"NEVER","useDefaultValue",{}])",
+       "invalid length 5, expected struct HcyProperty with 6 elements at line 1 column 36"},
+      {R"(["p",1,"NEVER","useDefaultValue",{},"STRING",7])", "trailing characters at line 1 column 46"},
+      {R"(["p",1,"NEVER","useDefaultValue",{},"STRING",])", "trailing comma at line 1 column 46"},
+      {R"(["p",1,"NEVER","useDefaultValue",{},"STRING",)", "trailing characters at line 1 column 45"},
+      {R"(["p",1,"NEVER","useDefaultValue",{},"STRING")", "EOF while parsing a list at line 1 column 44"},
+      {R"(["p","1","NEVER","useDefaultValue",{},"STRING"])", "invalid type: string \"1\", expected f64 at line 1 column 8"},
+      // Whole document.
+      {R"({"name":"p","pushThreshold":0,"pushType":"VALUE","startType":"readEdgeValue","aspects":{},"baseType":"NUMBER"} x)",
+       "trailing characters at line 1 column 112"},
+      {"{\"name\":\"p\",\"pushThreshold\":0,\"pushType\":\"VALUE\",\"startType\":\"readEdgeValue\",\"aspects\":{},"
+       "\"baseType\":\"NUMBER\"}\n{}",
+       "trailing characters at line 2 column 1"},
+  };
+  for (const auto& c : cases) {
+    std::string want = c.text;
+    if (auto at = want.find("{}"); at != std::string::npos && want.starts_with("unknown variant")) {
+      want.replace(at, 2, kBaseNames);
+    }
+    auto p = HcyProperty::from_json(c.in);
+    ASSERT_FALSE(p) << c.in;
+    EXPECT_EQ(p.error().text(), want) << c.in;
+  }
+}
+
+}  // namespace
+}  // namespace veltrac
