@@ -1,0 +1,272 @@
+// HcyProperty, HcyService, HcyEvent: entity definitions read from JSON text or UTF-8 bytes and written
+// back as JSON. The three classes share one method pattern; the wrapped value never changes after
+// creation, so the methods need no borrow.
+#include <cmath>
+#include <string>
+
+#include "common/args.hpp"
+#include "common/classes.hpp"
+#include "common/convert.hpp"
+#include "event/event.hpp"
+#include "property/property.hpp"
+#include "service/service.hpp"
+#include "types/types.hpp"
+#include "util/debug_text.hpp"
+#include "util/utf8.hpp"
+
+namespace veltrac::py {
+namespace {
+
+constexpr std::string_view kWritePrefix = "JSON serialization error: ";
+
+template <class T>
+struct Traits;
+
+template <>
+struct Traits<HcyProperty> {
+  static constexpr const char* kName = "HcyProperty";
+  static constexpr const char* kFromJson = "HcyProperty.from_json";
+  static constexpr const char* kFromBytes = "HcyProperty.from_bytes";
+  static constexpr std::string_view kReadPrefix = "Property JSON deserialization error: ";
+  static constexpr std::string_view kNotUtf8 = "Property data is not valid UTF-8 JSON";
+};
+
+template <>
+struct Traits<HcyService> {
+  static constexpr const char* kName = "HcyService";
+  static constexpr const char* kFromJson = "HcyService.from_json";
+  static constexpr const char* kFromBytes = "HcyService.from_bytes";
+  static constexpr std::string_view kReadPrefix = "Service JSON deserialization error: ";
+  static constexpr std::string_view kNotUtf8 = "Service data is not valid UTF-8 JSON";
+};
+
+template <>
+struct Traits<HcyEvent> {
+  static constexpr const char* kName = "HcyEvent";
+  static constexpr const char* kFromJson = "HcyEvent.from_json";
+  static constexpr const char* kFromBytes = "HcyEvent.from_bytes";
+  static constexpr std::string_view kReadPrefix = "Event JSON deserialization error: ";
+  static constexpr std::string_view kNotUtf8 = "Event data is not valid UTF-8 JSON";
+};
+
+template <class T>
+PyTypeObject g_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// Output buffer reused by every to_json / to_bytes call (the GIL is held and writing runs no Python code).
+std::string& scratch() {
+  static std::string buf;
+  buf.clear();
+  return buf;
+}
+
+void release_if_large(std::string& buf) {
+  constexpr size_t kKeep = size_t{1} << 20;
+  if (buf.capacity() > kKeep) std::string().swap(buf);
+}
+
+// The one argument of from_json / from_bytes.
+bool one_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == 1) {
+    *out = args[0];
+    return true;
+  }
+  return parse_args(sig, args, nargs, kwnames, out);
+}
+
+template <class T>
+PyObject* read_text(std::string_view text) {
+  auto v = T::from_json(text);
+  if (!v) return raise_value_error(Traits<T>::kReadPrefix, v.error().text());
+  return wrap(&g_type<T>, std::move(*v));
+}
+
+template <class T>
+PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"json_str"};
+  static const Signature sig{Traits<T>::kFromJson, names, 1, 1};
+  PyObject* arg;
+  if (!one_arg(sig, args, nargs, kwnames, &arg)) return nullptr;
+  std::string_view text;
+  if (!to_str(arg, "json_str", text)) return nullptr;
+  return read_text<T>(text);
+}
+
+template <class T>
+PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"data"};
+  static const Signature sig{Traits<T>::kFromBytes, names, 1, 1};
+  PyObject* arg;
+  if (!one_arg(sig, args, nargs, kwnames, &arg)) return nullptr;
+  std::string_view data;
+  if (!to_bytes(arg, "data", data)) return nullptr;
+  if (!utf8::is_valid(data)) return raise(PyExc_ValueError, Traits<T>::kNotUtf8);
+  return read_text<T>(data);
+}
+
+// Writes the JSON text into the scratch buffer; nullptr with ValueError set on failure.
+template <class T>
+std::string* write_json(PyObject* self) {
+  std::string& buf = scratch();
+  auto ok = value_of<T>(self).to_json(buf);
+  if (!ok) {
+    raise_value_error(kWritePrefix, ok.error().text());
+    return nullptr;
+  }
+  return &buf;
+}
+
+template <class T>
+PyObject* to_json(PyObject* self, PyObject*) {
+  std::string* buf = write_json<T>(self);
+  if (!buf) return nullptr;
+  PyObject* s = new_str(*buf);
+  release_if_large(*buf);
+  return s;
+}
+
+template <class T>
+PyObject* to_bytes_m(PyObject* self, PyObject*) {
+  std::string* buf = write_json<T>(self);
+  if (!buf) return nullptr;
+  PyObject* b = new_bytes(buf->data(), buf->size());
+  release_if_large(*buf);
+  return b;
+}
+
+template <class T>
+PyObject* get_name(PyObject* self, PyObject*) {
+  return new_str(value_of<T>(self).name);
+}
+
+template <class T>
+PyObject* get_description(PyObject* self, PyObject*) {
+  return new_str(value_of<T>(self).description);
+}
+
+PyObject* property_get_base_type(PyObject* self, PyObject*) {
+  return new_str(name_of(value_of<HcyProperty>(self).base_type));
+}
+
+PyObject* property_get_push_threshold(PyObject* self, PyObject*) {
+  return PyFloat_FromDouble(value_of<HcyProperty>(self).push_threshold);
+}
+
+PyObject* property_should_read_edge_value(PyObject* self, PyObject*) {
+  return PyBool_FromLong(value_of<HcyProperty>(self).should_read_edge_value());
+}
+
+// Plain decimal with the shortest round-trip digits and no exponent: 0, -0, 2.5, 100, 0.0000001;
+// NaN, inf, -inf.
+void append_plain_f64(std::string& out, double d) {
+  if (std::isnan(d)) {
+    out.append("NaN");
+    return;
+  }
+  if (std::signbit(d)) out.push_back('-');
+  if (std::isinf(d)) {
+    out.append("inf");
+    return;
+  }
+  if (d == 0.0) {
+    out.push_back('0');
+    return;
+  }
+  char digits[32];
+  int k = 0;  // |d| = 0.digits * 10^k
+  size_t n = shortest_digits(d, digits, k);
+  if (k <= 0) {
+    out.append("0.");
+    out.append(static_cast<size_t>(-k), '0');
+    out.append(digits, n);
+  } else if (static_cast<size_t>(k) >= n) {
+    out.append(digits, n);
+    out.append(static_cast<size_t>(k) - n, '0');
+  } else {
+    out.append(digits, static_cast<size_t>(k));
+    out.push_back('.');
+    out.append(digits + k, n - static_cast<size_t>(k));
+  }
+}
+
+PyObject* property_text(PyObject* self) {
+  const HcyProperty& p = value_of<HcyProperty>(self);
+  std::string s;
+  s.reserve(64 + p.name.size());
+  s.append("HcyProperty(name='");
+  s.append(p.name);
+  s.append("', base_type='");
+  s.append(name_of(p.base_type));
+  s.append("', threshold=");
+  append_plain_f64(s, p.push_threshold);
+  s.push_back(')');
+  return new_str(s);
+}
+
+// HcyService(name='...', description='...') and the same for HcyEvent.
+template <class T>
+PyObject* named_text(PyObject* self) {
+  const T& v = value_of<T>(self);
+  std::string s;
+  s.reserve(32 + v.name.size() + v.description.size());
+  s.append(Traits<T>::kName);
+  s.append("(name='");
+  s.append(v.name);
+  s.append("', description='");
+  s.append(v.description);
+  s.append("')");
+  return new_str(s);
+}
+
+#define VELTRAC_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef kPropertyMethods[] = {
+    {"from_json", VELTRAC_FASTCALL(from_json<HcyProperty>), kStaticFastcall, "from_json(json_str)\n--\n\n"},
+    {"from_bytes", VELTRAC_FASTCALL(from_bytes<HcyProperty>), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_bytes", to_bytes_m<HcyProperty>, METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"get_name", get_name<HcyProperty>, METH_NOARGS, "get_name($self)\n--\n\n"},
+    {"get_base_type", property_get_base_type, METH_NOARGS, "get_base_type($self)\n--\n\n"},
+    {"get_push_threshold", property_get_push_threshold, METH_NOARGS, "get_push_threshold($self)\n--\n\n"},
+    {"should_read_edge_value", property_should_read_edge_value, METH_NOARGS, "should_read_edge_value($self)\n--\n\n"},
+    {"to_json", to_json<HcyProperty>, METH_NOARGS, "to_json($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <class T>
+PyMethodDef kNamedMethods[] = {
+    {"from_json", VELTRAC_FASTCALL(from_json<T>), kStaticFastcall, "from_json(json_str)\n--\n\n"},
+    {"from_bytes", VELTRAC_FASTCALL(from_bytes<T>), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_bytes", to_bytes_m<T>, METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"get_name", get_name<T>, METH_NOARGS, "get_name($self)\n--\n\n"},
+    {"get_description", get_description<T>, METH_NOARGS, "get_description($self)\n--\n\n"},
+    {"to_json", to_json<T>, METH_NOARGS, "to_json($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VELTRAC_FASTCALL
+
+template <class T>
+bool add_entity(PyObject* module, PyMethodDef* methods, reprfunc text) {
+  PyTypeObject& t = g_type<T>;
+  static const std::string qualified = std::string("veltrac._native.") + Traits<T>::kName;
+  t.tp_name = qualified.c_str();
+  t.tp_basicsize = sizeof(Wrapper<T>);
+  t.tp_flags = kClassFlags;
+  t.tp_new = no_constructor;
+  t.tp_dealloc = dealloc<T>;
+  t.tp_str = text;
+  t.tp_repr = text;
+  t.tp_methods = methods;
+  return add_class(module, &t, Traits<T>::kName);
+}
+
+}  // namespace
+
+bool add_event(PyObject* module) { return add_entity<HcyEvent>(module, kNamedMethods<HcyEvent>, named_text<HcyEvent>); }
+
+bool add_service(PyObject* module) {
+  return add_entity<HcyService>(module, kNamedMethods<HcyService>, named_text<HcyService>);
+}
+
+bool add_property(PyObject* module) { return add_entity<HcyProperty>(module, kPropertyMethods, property_text); }
+
+}  // namespace veltrac::py
