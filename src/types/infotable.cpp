@@ -1,0 +1,422 @@
+// InfoTable: a table of typed rows, built field by field and row by row from Python values, and
+// encoded, decoded and written as JSON.
+//
+// add_row is the hot path: each table keeps one interned key object and one converter per shape entry,
+// rebuilt lazily after the shape changes, so a row costs one dict lookup per field with a key whose hash is
+// cached, one conversion straight into an HcPrim and one allocation for the row's values.
+#include <string>
+#include <vector>
+
+#include "common/args.hpp"
+#include "common/classes.hpp"
+#include "common/convert.hpp"
+#include "json/error.hpp"
+#include "infotable/infotable.hpp"
+#include "types/types.hpp"
+#include "util/debug_text.hpp"
+
+namespace veltrac::py {
+namespace {
+
+using Table = veltrac::InfoTable;
+
+// How a field's values are converted by add_row.
+enum class Conv : uint8_t { String, Number, Boolean, Datetime, Integer, Long, Unsupported };
+
+Conv conv_of(BaseType t) {
+  switch (t) {
+    case BaseType::STRING: return Conv::String;
+    case BaseType::NUMBER: return Conv::Number;
+    case BaseType::BOOLEAN: return Conv::Boolean;
+    case BaseType::DATETIME: return Conv::Datetime;
+    case BaseType::INTEGER: return Conv::Integer;
+    case BaseType::LONG: return Conv::Long;
+    default: return Conv::Unsupported;
+  }
+}
+
+struct Column {
+  PyObject* key;  // owned, interned str equal to the entry's key
+  Conv conv;
+};
+
+// The column cache of one table: valid while the shape is unchanged.
+struct KeyCache {
+  std::vector<Column> columns;
+  bool valid = false;
+
+  KeyCache() = default;
+  KeyCache(KeyCache&& o) noexcept : columns(std::move(o.columns)), valid(o.valid) {
+    o.columns.clear();
+    o.valid = false;
+  }
+  KeyCache(const KeyCache&) = delete;
+  KeyCache& operator=(const KeyCache&) = delete;
+  KeyCache& operator=(KeyCache&&) = delete;
+  ~KeyCache() { clear(); }
+
+  void clear() {
+    for (Column& c : columns) Py_DECREF(c.key);
+    columns.clear();
+    valid = false;
+  }
+
+  // Rebuilds the columns from the shape; false with an exception set on failure.
+  bool rebuild(const Table& t) {
+    clear();
+    columns.reserve(t.datashape.entries.size());
+    for (const auto& [key, entry] : t.datashape.entries) {
+      PyObject* k = new_str(key);
+      if (k == nullptr) {
+        clear();
+        return false;
+      }
+      PyUnicode_InternInPlace(&k);
+      columns.push_back({k, conv_of(entry.entry_type)});
+    }
+    valid = true;
+    return true;
+  }
+};
+
+// Instance layout: the common header and borrow state (as in Wrapper), the table, then the column cache.
+struct State {
+  Table table;
+  KeyCache cache;
+
+  explicit State(Table t) : table(std::move(t)) {}
+};
+
+using Obj = Wrapper<State>;
+
+PyTypeObject InfoTableType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+};
+
+inline State& state_of(PyObject* self) { return value_of<State>(self); }
+inline Table& table_of(PyObject* self) { return value_of<State>(self).table; }
+inline BorrowFlag& flag_of(PyObject* self) { return borrow_of<State>(self); }
+
+PyObject* new_table(PyTypeObject* type, Table&& t) { return wrap(type, State(std::move(t))); }
+
+ByteBuffer& scratch_buffer() {
+  static ByteBuffer buf;
+  buf.clear();
+  return buf;
+}
+
+PyObject* take_bytes(ByteBuffer& buf) {
+  PyObject* r = new_bytes(buf.data(), buf.size());
+  constexpr size_t kKeep = size_t{1} << 20;
+  if (buf.vector().capacity() > kKeep) std::vector<uint8_t>().swap(buf.vector());
+  return r;
+}
+
+// ---- constructor ----
+
+PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"name"};
+  static const Signature sig{"InfoTable.__new__", names, 1, 0};
+  PyObject* argv[1];
+  if (!parse_args_tuple(sig, args, kwargs, argv)) return nullptr;
+  std::optional<std::string> name;
+  if (argv[0] != nullptr && argv[0] != Py_None) {
+    std::string_view s;
+    if (!to_str(argv[0], "name", s)) return nullptr;
+    name.emplace(s);
+  }
+  return new_table(type, Table(std::move(name)));
+}
+
+// ---- binary form ----
+
+PyObject* table_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"data"};
+  static const Signature sig{"InfoTable.from_bytes", names, 1, 1};
+  PyObject* v;
+  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == 1) {
+    v = args[0];
+  } else if (!parse_args(sig, args, nargs, kwnames, &v)) {
+    return nullptr;
+  }
+  std::string_view data;
+  if (!to_bytes(v, "data", data)) return nullptr;
+  auto r = Table::from_bytes(as_bytes(data));
+  if (!r) return raise_value_error("InfoTable deserialization error: ", r.error().message());
+  return new_table(&InfoTableType, std::move(r->value));
+}
+
+PyObject* table_to_bytes(PyObject* self, PyObject*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  ByteBuffer& buf = scratch_buffer();
+  auto r = table_of(self).to_bytes(buf);
+  if (!r) return raise_value_error("InfoTable serialization error: ", r.error().message());
+  return take_bytes(buf);
+}
+
+// ---- readers ----
+
+PyObject* table_get_row_count(PyObject* self, PyObject*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  return PyLong_FromSize_t(table_of(self).row_count());
+}
+
+PyObject* table_get_field_count(PyObject* self, PyObject*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  return PyLong_FromSize_t(table_of(self).field_count());
+}
+
+PyObject* table_get_datashape_name(PyObject* self, PyObject*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  const auto& name = table_of(self).datashape_name();
+  if (!name) Py_RETURN_NONE;
+  return new_str(*name);
+}
+
+PyObject* table_to_json(PyObject* self, PyObject*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  auto r = table_of(self).to_json();
+  if (!r) return raise_value_error("JSON serialization error: ", r.error().text());
+  return new_str(*r);
+}
+
+PyObject* table_to_simple_json(PyObject* self, PyObject*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  std::string out;
+  auto r = table_of(self).write_simple_json(out);
+  if (!r) return raise_value_error("Simple JSON conversion error: ", r.error().message());
+  return new_str(out);
+}
+
+// ---- mutators ----
+
+PyObject* table_add_field_definition(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name", "base_type", "description"};
+  static const Signature sig{"InfoTable.add_field_definition", names, 3, 3};
+  ExclusiveBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  PyObject* argv[3];
+  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
+  std::string_view name, base_type, description;
+  if (!to_str(argv[0], "name", name)) return nullptr;
+  if (!to_str(argv[1], "base_type", base_type)) return nullptr;
+  if (!to_str(argv[2], "description", description)) return nullptr;
+  auto t = class_base_type_from_name(base_type);
+  if (!t) return raise_value_error("Invalid base type: ", base_type);
+  DataShapeEntry entry;
+  entry.name.assign(name);
+  entry.description.assign(description);
+  entry.entry_type = *t;
+  State& st = state_of(self);
+  st.table.add_field_definition(std::move(entry));
+  st.cache.valid = false;
+  Py_RETURN_NONE;
+}
+
+constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+
+// An exact int that fits a C long, without a call through __index__.
+inline bool small_int(PyObject* v, long long& out) {
+  if (!PyLong_CheckExact(v)) return false;
+  int overflow;
+  out = PyLong_AsLongLongAndOverflow(v, &overflow);
+  return overflow == 0 && !(out == -1 && PyErr_Occurred());
+}
+
+// Converts one row value into `row`; false with an exception set on failure.
+inline bool convert_value(PyObject* v, Conv conv, std::vector<veltrac::HcPrim>& row) {
+  switch (conv) {
+    case Conv::String: {
+      if (PyUnicode_Check(v)) {
+        Py_ssize_t len;
+        const char* s = PyUnicode_AsUTF8AndSize(v, &len);
+        if (s == nullptr) return false;
+        row.push_back(veltrac::HcPrim::string(std::string_view(s, static_cast<size_t>(len))));
+        return true;
+      }
+      raise_cannot_convert(v, "PyString", nullptr);
+      return false;
+    }
+    case Conv::Number: {
+      double d;
+      if (PyFloat_CheckExact(v)) {
+        d = PyFloat_AS_DOUBLE(v);
+      } else if (!to_f64(v, nullptr, d)) {
+        return false;
+      }
+      row.push_back(veltrac::HcPrim::number(d));
+      return true;
+    }
+    case Conv::Boolean: {
+      bool b;
+      if (v == Py_True) {
+        b = true;
+      } else if (v == Py_False) {
+        b = false;
+      } else if (!to_bool(v, nullptr, b)) {
+        return false;
+      }
+      row.push_back(veltrac::HcPrim::boolean(b));
+      return true;
+    }
+    case Conv::Integer: {
+      long long n;
+      if (small_int(v, n)) {
+        if (n < INT32_MIN || n > INT32_MAX) {
+          raise(PyExc_OverflowError, kOutOfRange);
+          return false;
+        }
+        row.push_back(veltrac::HcPrim::integer(static_cast<int32_t>(n)));
+        return true;
+      }
+      if (PyErr_Occurred()) return false;
+      int32_t i;
+      if (!to_i32(v, nullptr, i)) return false;
+      row.push_back(veltrac::HcPrim::integer(i));
+      return true;
+    }
+    case Conv::Long:
+    case Conv::Datetime: {
+      long long n;
+      int64_t i;
+      if (small_int(v, n)) {
+        i = n;
+      } else if (PyErr_Occurred() || !to_i64(v, nullptr, i)) {
+        return false;
+      }
+      row.push_back(conv == Conv::Long ? veltrac::HcPrim::long_(i) : veltrac::HcPrim::datetime(i));
+      return true;
+    }
+    case Conv::Unsupported:
+      break;
+  }
+  return false;
+}
+
+PyObject* unsupported_field(const Table& t, size_t pos) {
+  const auto& [key, entry] = t.datashape.entries.at(pos);
+  std::string m = "Unsupported field type for field ";
+  m += key;
+  m += ": ";
+  m += name_of(entry.entry_type);
+  return raise(PyExc_ValueError, m);
+}
+
+PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"row_dict"};
+  static const Signature sig{"InfoTable.add_row", names, 1, 1};
+  ExclusiveBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  PyObject* d;
+  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == 1) {
+    d = args[0];
+  } else if (!parse_args(sig, args, nargs, kwnames, &d)) {
+    return nullptr;
+  }
+  if (!check_dict(d, nullptr)) return nullptr;
+  State& st = state_of(self);
+  if (!st.cache.valid && !st.cache.rebuild(st.table)) return nullptr;
+  // The shape cannot change during this call (exclusive borrow), so the columns stay valid throughout.
+  const std::vector<Column>& cols = st.cache.columns;
+  std::vector<veltrac::HcPrim> row;
+  row.reserve(cols.size());
+  for (size_t i = 0; i < cols.size(); ++i) {
+    // The dict's own storage is searched (no __missing__ or __getitem__ override), for subclasses too;
+    // a key's __eq__ may still run Python code, which the exclusive borrow guards against.
+    PyObject* v = PyDict_GetItemWithError(d, cols[i].key);
+    if (v == nullptr) {
+      if (PyErr_Occurred()) return nullptr;
+      std::string m = "Missing field: ";
+      m += st.table.datashape.entries.at(i).first;
+      return raise(PyExc_ValueError, m);
+    }
+    if (cols[i].conv == Conv::Unsupported) return unsupported_field(st.table, i);
+    // The conversion may run Python code (__index__, __float__) that drops the dict's reference.
+    Py_INCREF(v);
+    bool ok = convert_value(v, cols[i].conv, row);
+    Py_DECREF(v);
+    if (!ok) return nullptr;
+  }
+  auto& rows = st.table.rows;
+  if (rows.size() == rows.capacity()) rows.reserve(rows.empty() ? 16 : rows.size() * 2);
+  rows.push_back(InfoTableRow{std::move(row)});
+  Py_RETURN_NONE;
+}
+
+// ---- text forms ----
+
+void append_counts(std::string& s, const Table& t) {
+  s += "InfoTable(rows=";
+  s += std::to_string(t.row_count());
+  s += ", fields=";
+  s += std::to_string(t.field_count());
+}
+
+PyObject* table_str(PyObject* self) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  std::string s;
+  append_counts(s, table_of(self));
+  s += ')';
+  return new_str(s);
+}
+
+PyObject* table_repr(PyObject* self) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  const Table& t = table_of(self);
+  std::string s;
+  append_counts(s, t);
+  s += ", name=";
+  if (const auto& name = t.datashape_name()) {
+    s += "Some(";
+    append_debug_str(s, *name);
+    s += ')';
+  } else {
+    s += "None";
+  }
+  s += ')';
+  return new_str(s);
+}
+
+#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef kMethods[] = {
+    {"from_bytes", FASTCALL(table_from_bytes), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_bytes", table_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"get_row_count", table_get_row_count, METH_NOARGS, "get_row_count($self)\n--\n\n"},
+    {"get_field_count", table_get_field_count, METH_NOARGS, "get_field_count($self)\n--\n\n"},
+    {"get_datashape_name", table_get_datashape_name, METH_NOARGS, "get_datashape_name($self)\n--\n\n"},
+    {"to_json", table_to_json, METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"to_simple_json", table_to_simple_json, METH_NOARGS, "to_simple_json($self)\n--\n\n"},
+    {"add_field_definition", FASTCALL(table_add_field_definition), kFastcall,
+     "add_field_definition($self, name, base_type, description)\n--\n\n"},
+    {"add_row", FASTCALL(table_add_row), kFastcall, "add_row($self, row_dict)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef FASTCALL
+
+}  // namespace
+
+bool add_infotable(PyObject* module) {
+  PyTypeObject& t = InfoTableType;
+  t.tp_name = "veltrac._native.InfoTable";
+  t.tp_basicsize = sizeof(Obj);
+  t.tp_flags = kClassFlags;
+  t.tp_doc = "InfoTable(name=None)\n--\n\n";
+  t.tp_new = table_new;
+  t.tp_dealloc = dealloc<State>;
+  t.tp_str = table_str;
+  t.tp_repr = table_repr;
+  t.tp_methods = kMethods;
+  return add_class(module, &t, "InfoTable");
+}
+
+}  // namespace veltrac::py

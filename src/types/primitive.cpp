@@ -1,0 +1,309 @@
+// HcPrim: one typed protocol value, built by static factories, encoded and decoded in its binary form and
+// written in its typed and simple JSON forms.
+#include <string>
+
+#include "common/args.hpp"
+#include "common/classes.hpp"
+#include "common/convert.hpp"
+#include "infotable/infotable.hpp"
+#include "primitive/hc_prim.hpp"
+#include "types/types.hpp"
+
+namespace veltrac::py {
+namespace {
+
+using Prim = veltrac::HcPrim;
+using Obj = Wrapper<Prim>;
+
+PyTypeObject HcPrimType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+};
+
+// Interned kind names, indexed by PrimKind; created once when the class is added.
+PyObject* g_kind_names[kPrimKindCount] = {};
+
+// Scratch buffer reused by every to_bytes call (the GIL is held and encoding runs no Python code).
+ByteBuffer& scratch_buffer() {
+  static ByteBuffer buf;
+  buf.clear();
+  return buf;
+}
+
+// Returns the scratch buffer's content as bytes and trims the buffer when a large value grew it.
+PyObject* take_bytes(ByteBuffer& buf) {
+  PyObject* r = new_bytes(buf.data(), buf.size());
+  constexpr size_t kKeep = size_t{1} << 20;
+  if (buf.vector().capacity() > kKeep) std::vector<uint8_t>().swap(buf.vector());
+  return r;
+}
+
+inline PyObject* new_prim(Prim&& v) { return wrap(&HcPrimType, std::move(v)); }
+
+// One argument `value` of a static factory: positional fast path, full parser otherwise.
+bool single_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& out) {
+  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == 1) {
+    out = args[0];
+    return true;
+  }
+  return parse_args(sig, args, nargs, kwnames, &out);
+}
+
+const char* const kValueNames[] = {"value"};
+const char* const kDataNames[] = {"data"};
+
+// ---- factories ----
+
+PyObject* prim_boolean(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig{"HcPrim.boolean", kValueNames, 1, 1};
+  PyObject* v;
+  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  bool b;
+  if (!to_bool(v, "value", b)) return nullptr;
+  return new_prim(Prim::boolean(b));
+}
+
+PyObject* prim_integer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig{"HcPrim.integer", kValueNames, 1, 1};
+  PyObject* v;
+  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  int32_t n;
+  if (!to_i32(v, "value", n)) return nullptr;
+  return new_prim(Prim::integer(n));
+}
+
+PyObject* prim_long(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig{"HcPrim.long", kValueNames, 1, 1};
+  PyObject* v;
+  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  int64_t n;
+  if (!to_i64(v, "value", n)) return nullptr;
+  return new_prim(Prim::long_(n));
+}
+
+PyObject* prim_number(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig{"HcPrim.number", kValueNames, 1, 1};
+  PyObject* v;
+  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  double d;
+  if (!to_f64(v, "value", d)) return nullptr;
+  return new_prim(Prim::number(d));
+}
+
+PyObject* prim_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig{"HcPrim.string", kValueNames, 1, 1};
+  PyObject* v;
+  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  std::string_view s;
+  if (!to_str(v, "value", s)) return nullptr;
+  return new_prim(Prim::string(s));
+}
+
+PyObject* prim_datetime(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig{"HcPrim.datetime", kValueNames, 1, 1};
+  PyObject* v;
+  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  int64_t n;
+  if (!to_i64(v, "value", n)) return nullptr;
+  return new_prim(Prim::datetime(n));
+}
+
+PyObject* prim_blob(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig{"HcPrim.blob", kValueNames, 1, 1};
+  PyObject* v;
+  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (PyBytes_Check(v)) {
+    // No intermediate copy for bytes.
+    Bytes b(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(v)), static_cast<size_t>(PyBytes_GET_SIZE(v)));
+    return new_prim(Prim::blob(b));
+  }
+  std::vector<uint8_t> bytes;
+  if (!to_byte_vector(v, "value", bytes)) return nullptr;
+  return new_prim(Prim::blob(Bytes(bytes.data(), bytes.size())));
+}
+
+PyObject* prim_infotable_empty(PyObject*, PyObject*) {
+  return new_prim(Prim::infotable(veltrac::InfoTable(std::optional<std::string>("EmptyDataShape"))));
+}
+
+// ---- binary form ----
+
+PyObject* prim_to_bytes(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<Prim>(self));
+  if (!b) return nullptr;
+  ByteBuffer& buf = scratch_buffer();
+  auto r = value_of<Prim>(self).to_bytes(buf);
+  if (!r) return raise_value_error("Binary serialization error: ", r.error().message());
+  return take_bytes(buf);
+}
+
+PyObject* prim_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig{"HcPrim.from_bytes", kDataNames, 1, 1};
+  PyObject* v;
+  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  std::string_view data;
+  if (!to_bytes(v, "data", data)) return nullptr;
+  auto r = Prim::from_bytes(as_bytes(data));
+  if (!r) return raise_value_error("Binary deserialization error: ", r.error().message());
+  return new_prim(std::move(r->value));
+}
+
+// ---- JSON forms ----
+
+PyObject* prim_to_json(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<Prim>(self));
+  if (!b) return nullptr;
+  const Prim& p = value_of<Prim>(self);
+  std::string out;
+  auto r = p.write_json_typed(out, p.base_type());
+  if (!r) return raise_value_error("JSON conversion error: ", r.error().message());
+  return new_str(out);
+}
+
+PyObject* prim_to_simple_json(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<Prim>(self));
+  if (!b) return nullptr;
+  std::string out;
+  auto r = value_of<Prim>(self).write_simple_json(out);
+  if (!r) return raise_value_error("Simple JSON conversion error: ", r.error().message());
+  return new_str(out);
+}
+
+// ---- accessors ----
+
+PyObject* kind_name(PrimKind k) { return Py_NewRef(g_kind_names[static_cast<size_t>(k)]); }
+
+PyObject* prim_get_type(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<Prim>(self));
+  if (!b) return nullptr;
+  return kind_name(value_of<Prim>(self).innermost().kind());
+}
+
+PyObject* table_summary(const veltrac::InfoTable& t) {
+  std::string s = "InfoTable(rows=";
+  s += std::to_string(t.row_count());
+  s += ", fields=";
+  s += std::to_string(t.field_count());
+  s += ')';
+  return new_str(s);
+}
+
+PyObject* prim_get_value(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<Prim>(self));
+  if (!b) return nullptr;
+  const Prim& p = value_of<Prim>(self).innermost();
+  switch (p.kind()) {
+    case PrimKind::NOTHING:
+      Py_RETURN_NONE;
+    case PrimKind::STRING:
+      return new_str(p.as_string());
+    case PrimKind::NUMBER:
+      return PyFloat_FromDouble(p.as_number());
+    case PrimKind::INTEGER:
+      return PyLong_FromLong(p.as_integer());
+    case PrimKind::LONG:
+      return PyLong_FromLongLong(p.as_long());
+    case PrimKind::DATETIME:
+      return PyLong_FromLongLong(p.as_datetime());
+    case PrimKind::BOOLEAN:
+      return PyBool_FromLong(p.as_bool());
+    case PrimKind::BLOB: {
+      Bytes bytes = p.as_blob();
+      return new_bytes(bytes.data(), bytes.size());
+    }
+    case PrimKind::INFOTABLE:
+      return table_summary(p.as_table());
+    case PrimKind::LOCATION:
+    case PrimKind::VARIANT:  // never the innermost value
+      break;
+  }
+  return raise(PyExc_TypeError, "Unsupported type for get_value");
+}
+
+PyObject* prim_is_variant(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<Prim>(self));
+  if (!b) return nullptr;
+  return PyBool_FromLong(value_of<Prim>(self).is_variant());
+}
+
+PyObject* prim_unwrap_variant(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<Prim>(self));
+  if (!b) return nullptr;
+  const Prim& p = value_of<Prim>(self);
+  if (!p.is_variant()) return raise(PyExc_TypeError, "HcPrim is not a VARIANT type");
+  return new_prim(Prim(p.as_variant()));
+}
+
+PyObject* prim_get_full_type(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<Prim>(self));
+  if (!b) return nullptr;
+  const Prim& p = value_of<Prim>(self);
+  if (!p.is_variant()) return kind_name(p.kind());
+  return new_str(p.full_type_name());
+}
+
+// ---- text forms ----
+
+PyObject* prim_str(PyObject* self) {
+  SharedBorrow b(borrow_of<Prim>(self));
+  if (!b) return nullptr;
+  return new_str(value_of<Prim>(self).debug_text());
+}
+
+PyObject* prim_repr(PyObject* self) {
+  SharedBorrow b(borrow_of<Prim>(self));
+  if (!b) return nullptr;
+  std::string s = "HcPrim(";
+  value_of<Prim>(self).append_debug(s);
+  s += ')';
+  return new_str(s);
+}
+
+#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef kMethods[] = {
+    {"boolean", FASTCALL(prim_boolean), kStaticFastcall, "boolean(value)\n--\n\n"},
+    {"integer", FASTCALL(prim_integer), kStaticFastcall, "integer(value)\n--\n\n"},
+    {"long", FASTCALL(prim_long), kStaticFastcall, "long(value)\n--\n\n"},
+    {"number", FASTCALL(prim_number), kStaticFastcall, "number(value)\n--\n\n"},
+    {"string", FASTCALL(prim_string), kStaticFastcall, "string(value)\n--\n\n"},
+    {"datetime", FASTCALL(prim_datetime), kStaticFastcall, "datetime(value)\n--\n\n"},
+    {"blob", FASTCALL(prim_blob), kStaticFastcall, "blob(value)\n--\n\n"},
+    {"infotable_empty", prim_infotable_empty, METH_NOARGS | METH_STATIC, "infotable_empty()\n--\n\n"},
+    {"to_bytes", prim_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"from_bytes", FASTCALL(prim_from_bytes), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_json", prim_to_json, METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"to_simple_json", prim_to_simple_json, METH_NOARGS, "to_simple_json($self)\n--\n\n"},
+    {"get_type", prim_get_type, METH_NOARGS, "get_type($self)\n--\n\n"},
+    {"get_value", prim_get_value, METH_NOARGS, "get_value($self)\n--\n\n"},
+    {"is_variant", prim_is_variant, METH_NOARGS, "is_variant($self)\n--\n\n"},
+    {"unwrap_variant", prim_unwrap_variant, METH_NOARGS, "unwrap_variant($self)\n--\n\n"},
+    // Both branches of the inner type give the innermost kind, like get_type.
+    {"get_inner_type", prim_get_type, METH_NOARGS, "get_inner_type($self)\n--\n\n"},
+    {"get_full_type", prim_get_full_type, METH_NOARGS, "get_full_type($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef FASTCALL
+
+}  // namespace
+
+bool add_hcprim(PyObject* module) {
+  for (size_t k = 0; k < kPrimKindCount; ++k) {
+    if (g_kind_names[k] != nullptr) continue;
+    std::string name(prim_kind_name(static_cast<PrimKind>(k)));
+    g_kind_names[k] = PyUnicode_InternFromString(name.c_str());
+    if (g_kind_names[k] == nullptr) return false;
+  }
+  PyTypeObject& t = HcPrimType;
+  t.tp_name = "veltrac._native.HcPrim";
+  t.tp_basicsize = sizeof(Obj);
+  t.tp_flags = kClassFlags;
+  t.tp_new = no_constructor;
+  t.tp_dealloc = dealloc<Prim>;
+  t.tp_str = prim_str;
+  t.tp_repr = prim_repr;
+  t.tp_methods = kMethods;
+  return add_class(module, &t, "HcPrim");
+}
+
+}  // namespace veltrac::py
