@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "json/reader.hpp"
+#include "json/write.hpp"
+
+namespace veltrac::json {
+namespace {
+
+struct ErrCase {
+  std::string input;
+  std::string text;
+};
+
+std::string repeat(std::string_view s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+std::string parse_error(const std::string& in) {
+  auto v = parse(in);
+  if (v) return "OK " + to_text(*v);
+  return v.error().text();
+}
+
+std::string skip_error(const std::string& in) {
+  Reader r(in);
+  auto ok = r.skip_value();
+  if (ok) ok = r.end();
+  return ok ? "OK" : ok.error().text();
+}
+
+class SyntaxErrors : public ::testing::TestWithParam<ErrCase> {};
+
+TEST_P(SyntaxErrors, ParseGivesExactText) { EXPECT_EQ(parse_error(GetParam().input), GetParam().text); }
+
+// Skipped values report the same syntax errors at the same places (no range or surrogate checks).
+TEST_P(SyntaxErrors, SkipGivesSameSyntaxError) {
+  const auto& c = GetParam();
+  if (c.text.starts_with("number out of range") || c.text.find("surrogate") != std::string::npos ||
+      c.text.starts_with("unexpected end of hex") || c.text.starts_with("recursion")) {
+    return;
+  }
+  EXPECT_EQ(skip_error(c.input), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Json, SyntaxErrors,
+    ::testing::Values(
+        ErrCase{"", "EOF while parsing a value at line 1 column 0"},
+        ErrCase{"   ", "EOF while parsing a value at line 1 column 3"},
+        ErrCase{"{", "EOF while parsing an object at line 1 column 1"},
+        ErrCase{"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
+        ErrCase{"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
+        ErrCase{"[1,", "EOF while parsing a value at line 1 column 3"},
+        ErrCase{"{\"a\" 1}", "expected `:` at line 1 column 6"},
+        ErrCase{"[1 2]", "expected `,` or `]` at line 1 column 4"},
+        ErrCase{"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
+        ErrCase{"{\"a\":1,}", "trailing comma at line 1 column 8"},
+        ErrCase{"[1,]", "trailing comma at line 1 column 4"},
+        ErrCase{"[,1]", "expected value at line 1 column 2"},
+        ErrCase{"{1:2}", "key must be a string at line 1 column 2"},
+        ErrCase{"\"abc", "EOF while parsing a string at line 1 column 4"},
+        ErrCase{"\"\\x\"", "invalid escape at line 1 column 3"},
+        ErrCase{"\"\\uZZZZ\"", "invalid escape at line 1 column 7"},
+        ErrCase{"tru", "EOF while parsing a value at line 1 column 3"},
+        ErrCase{"nulx", "expected ident at line 1 column 4"},
+        ErrCase{"01", "invalid number at line 1 column 2"},
+        ErrCase{"-x", "invalid number at line 1 column 2"},
+        ErrCase{"1.x", "invalid number at line 1 column 3"},
+        ErrCase{"1a", "trailing characters at line 1 column 2"},
+        ErrCase{"1e400", "number out of range at line 1 column 5"},
+        ErrCase{"\"\\ud800\"", "unexpected end of hex escape at line 1 column 8"},
+        ErrCase{"\"\\ud800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
+        ErrCase{"\"\\udc00\"", "lone leading surrogate in hex escape at line 1 column 7"},
+        ErrCase{"\"a\nb\"",
+                "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+        ErrCase{"{} x", "trailing characters at line 1 column 4"},
+        ErrCase{"{}\nx", "trailing characters at line 2 column 1"},
+        ErrCase{"\"\xC3\xA9\" x", "trailing characters at line 1 column 6"},
+        ErrCase{std::string(128, '['), "EOF while parsing a list at line 1 column 128"},
+        ErrCase{std::string(129, '['), "recursion limit exceeded at line 1 column 129"},
+        ErrCase{repeat("{\"a\":", 200), "recursion limit exceeded at line 1 column 641"},
+        // Further positions: EOF inside tokens, escapes and exponents; line feeds.
+        ErrCase{"[\n", "EOF while parsing a list at line 2 column 0"},
+        ErrCase{"-", "EOF while parsing a value at line 1 column 1"},
+        ErrCase{"1.", "EOF while parsing a value at line 1 column 2"},
+        ErrCase{"1e", "EOF while parsing a value at line 1 column 2"},
+        ErrCase{"1e+", "EOF while parsing a value at line 1 column 3"},
+        ErrCase{"1e+x", "invalid number at line 1 column 4"},
+        ErrCase{"1Ex", "invalid number at line 1 column 3"},
+        ErrCase{"-01", "invalid number at line 1 column 3"},
+        ErrCase{"\"\\", "EOF while parsing a string at line 1 column 2"},
+        ErrCase{"\"\\u12", "EOF while parsing a string at line 1 column 5"},
+        ErrCase{"\"\\ud800\\n\"", "unexpected end of hex escape at line 1 column 9"},
+        ErrCase{"\"\\ud800\\", "EOF while parsing a string at line 1 column 8"},
+        ErrCase{"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+        ErrCase{"{\"a\"", "EOF while parsing an object at line 1 column 4"},
+        ErrCase{"{\"a\":", "EOF while parsing a value at line 1 column 5"},
+        ErrCase{"{,}", "key must be a string at line 1 column 2"},
+        ErrCase{"[1\n,\n]", "trailing comma at line 3 column 1"},
+        ErrCase{"[1] ,", "trailing characters at line 1 column 5"},
+        ErrCase{"  \n  }", "expected value at line 2 column 3"},
+        ErrCase{"fals", "EOF while parsing a value at line 1 column 4"},
+        ErrCase{"trUe", "expected ident at line 1 column 3"},
+        ErrCase{std::string(300, '9') + "x", "trailing characters at line 1 column 301"}));
+
+// A literal too large even for a float: out of range at its last byte.
+TEST(Parse, HugeIntegerIsOutOfRange) {
+  EXPECT_EQ(parse_error(std::string(400, '9')), "number out of range at line 1 column 400");
+  EXPECT_EQ(parse_error("[-" + std::string(400, '9') + "]"), "number out of range at line 1 column 402");
+  // Skipping checks syntax only.
+  EXPECT_EQ(skip_error(std::string(400, '9')), "OK");
+  EXPECT_EQ(skip_error("\"\\udc00\""), "OK");
+}
+
+TEST(Parse, DepthLimit) {
+  EXPECT_TRUE(parse(std::string(128, '[') + std::string(128, ']')));
+  std::string objects;
+  for (int i = 0; i < 128; ++i) objects += "{\"a\":";
+  objects += "1" + std::string(128, '}');
+  EXPECT_TRUE(parse(objects));
+  // Skipping has no depth limit and no recursion.
+  EXPECT_EQ(skip_error(std::string(100000, '[') + std::string(100000, ']')), "OK");
+  EXPECT_EQ(skip_error(std::string(100000, '[')), "EOF while parsing a list at line 1 column 100000");
+}
+
+struct NumCase {
+  std::string input;
+  Kind kind;
+  std::string written;
+};
+
+class Numbers : public ::testing::TestWithParam<NumCase> {};
+
+TEST_P(Numbers, ClassifiedAndWrittenBack) {
+  auto v = parse(GetParam().input);
+  ASSERT_TRUE(v) << v.error().text();
+  EXPECT_EQ(v->kind(), GetParam().kind);
+  EXPECT_EQ(to_text(*v), GetParam().written);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Json, Numbers,
+    ::testing::Values(NumCase{"0", Kind::U64, "0"}, NumCase{"18446744073709551615", Kind::U64, "18446744073709551615"},
+                      NumCase{"18446744073709551616", Kind::F64, "1.8446744073709552e19"},
+                      NumCase{"-1", Kind::I64, "-1"},
+                      NumCase{"-9223372036854775808", Kind::I64, "-9223372036854775808"},
+                      NumCase{"-9223372036854775809", Kind::F64, "-9.223372036854776e18"},
+                      NumCase{"-0", Kind::F64, "-0.0"}, NumCase{"-0.0", Kind::F64, "-0.0"},
+                      NumCase{"1.0", Kind::F64, "1.0"}, NumCase{"1e2", Kind::F64, "100.0"},
+                      NumCase{"1E+2", Kind::F64, "100.0"}, NumCase{"12.34", Kind::F64, "12.34"},
+                      NumCase{"1e-400", Kind::F64, "0.0"}, NumCase{"-1e-400", Kind::F64, "-0.0"},
+                      NumCase{"0e99999999999999999999", Kind::F64, "0.0"},
+                      NumCase{"0.1e-99999999999999999999", Kind::F64, "0.0"},
+                      NumCase{"2.2250738585072011e-308", Kind::F64, "2.225073858507201e-308"},
+                      NumCase{"4.9e-324", Kind::F64, "5e-324"},
+                      // Correct rounding at the halfway point between two floats.
+                      NumCase{"9007199254740993.0", Kind::F64, "9007199254740992.0"},
+                      NumCase{"9007199254740993.0000000001", Kind::F64, "9007199254740994.0"},
+                      NumCase{"1.7976931348623157e308", Kind::F64, "1.7976931348623157e308"},
+                      NumCase{"0.000" + std::string(400, '0') + "1e400", Kind::F64, "0.0001"}));
+
+TEST(Parse, FloatOverflowVariants) {
+  EXPECT_EQ(parse_error("1.8e308"), "number out of range at line 1 column 7");
+  EXPECT_EQ(parse_error("[1, -1e99999999999999999999]"), "number out of range at line 1 column 27");
+  EXPECT_EQ(parse_error("1" + std::string(309, '0') + ".5"), "number out of range at line 1 column 312");
+}
+
+TEST(Parse, StringsAndEscapes) {
+  auto v = parse(R"("a\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00\u0000z")");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(*v->as_string(), std::string("a\"\\/\b\f\n\r\t\xC3\xA9\xF0\x9F\x98\x80") + std::string(1, '\0') + "z");
+  // Raw UTF-8 and long runs pass unchanged.
+  std::string long_text(1000, 'x');
+  long_text += "\xE2\x82\xAC";
+  EXPECT_EQ(*parse("\"" + long_text + "\"")->as_string(), long_text);
+}
+
+TEST(Parse, ObjectsKeepLastDuplicateAndSortKeys) {
+  auto v = parse(R"( {"b":1, "a":[true,null,false], "B":{}, "b":2} )");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(to_text(*v), R"({"B":{},"a":[true,null,false],"b":2})");
+  EXPECT_TRUE(parse("  {}  "));
+}
+
+struct FloatCase {
+  double value;
+  std::string text;
+};
+
+class FloatWriting : public ::testing::TestWithParam<FloatCase> {};
+
+TEST_P(FloatWriting, Layout) {
+  std::string out;
+  write_f64(out, GetParam().value);
+  EXPECT_EQ(out, GetParam().text);
+  if (std::isfinite(GetParam().value)) {
+    auto back = parse(out);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->as_f64(), GetParam().value);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Json, FloatWriting,
+    ::testing::Values(FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"}, FloatCase{1.0, "1.0"},
+                      FloatCase{100.0, "100.0"}, FloatCase{1e15, "1000000000000000.0"},
+                      FloatCase{1e16, "1e16"}, FloatCase{12.34, "12.34"}, FloatCase{0.001234, "0.001234"},
+                      FloatCase{1.234e33, "1.234e33"}, FloatCase{1.5e-7, "1.5e-7"},
+                      FloatCase{0.00001, "0.00001"}, FloatCase{0.000001, "1e-6"},
+                      FloatCase{1.8446744073709552e19, "1.8446744073709552e19"},
+                      FloatCase{9007199254740993.0, "9007199254740992.0"},
+                      FloatCase{1234567890123456.7, "1234567890123456.8"},
+                      FloatCase{-2.5, "-2.5"}, FloatCase{5e-324, "5e-324"},
+                      FloatCase{1.7976931348623157e308, "1.7976931348623157e308"},
+                      FloatCase{0.1 + 0.2, "0.30000000000000004"},
+                      FloatCase{NAN, "null"}, FloatCase{INFINITY, "null"}, FloatCase{-INFINITY, "null"}));
+
+TEST(Write, CompactValuesAndSortedKeys) {
+  Object o;
+  o.insert("b", Value(1));
+  o.insert("a", Value(Array{Value(true), Value()}));
+  o.insert("B", Value(-3));
+  o.insert("b", Value(2u));  // replaces
+  EXPECT_EQ(to_text(Value(std::move(o))), R"({"B":-3,"a":[true,null],"b":2})");
+  EXPECT_EQ(to_text(Value(NAN)), "null");
+  EXPECT_TRUE(Value(int64_t{5}).kind() == Kind::U64);
+}
+
+TEST(Write, StringEscaping) {
+  struct Case {
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"\t/\xC3\xA9", "\"\\t/\xC3\xA9\""},
+      {"q\"b\\", R"("q\"b\\")"},
+      {std::string("\x08\x0c\n\r\x01\x1f\x7f", 7), "\"\\b\\f\\n\\r\\u0001\\u001f\x7f\""},
+      {std::string(1, '\0'), R"("\u0000")"},
+      {"", R"("")"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    write_string(out, c.in);
+    EXPECT_EQ(out, c.out);
+    auto back = parse(out);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back->as_string(), c.in);
+  }
+}
+
+TEST(DebugText, OfValues) {
+  auto v = parse(R"({"k":[1,-2,1.5,"a\tb",null,true],"e":{},"z":[]})");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(debug_text(*v),
+            "Object {\"e\": Object {}, \"k\": Array [Number(1), Number(-2), Number(1.5), String(\"a\\tb\"), Null, "
+            "Bool(true)], \"z\": Array []}");
+  EXPECT_EQ(debug_text(Value(1e16)), "Number(1e16)");
+  EXPECT_EQ(debug_text(Value(7)), "Number(7)");
+}
+
+}  // namespace
+}  // namespace veltrac::json
