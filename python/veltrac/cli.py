@@ -1,43 +1,585 @@
-"""Command line for inspecting Veltrac traffic."""
+"""Command line for inspecting Veltrac traffic: decode messages, tables and values, build
+authentication messages and check entity definitions."""
 
 from __future__ import annotations
 
 import argparse
+import base64
+import binascii
+import json
+import os
+import struct
 import sys
+from dataclasses import dataclass, field
+from typing import IO, Any, Callable, Sequence
 
 from veltrac import _native
 
-# A GET request for the "temperature" property of the thing "pump-7", with one header entry.
+# Display names of the message codes, by wire value.
+MESSAGE_CODES: dict[int, str] = {
+    0: "HCY_UNKNOWN", 1: "HCY_GET", 2: "HCY_PUT", 3: "HCY_POST", 4: "HCY_DEL",
+    10: "HCY_BIND", 11: "HCY_UNBIND", 20: "HCY_AUTH", 21: "HCY_CLEAR_AUTH", 31: "HCY_KEEP_ALIVE",
+    64: "HCY_SUCCESS", 65: "HCY_CREATED", 66: "HCY_ACCEPTED", 68: "HCY_NO_CONTENT",
+    70: "HCY_PARTIAL_CONTENT", 96: "HCY_MULTIPLE_CHOICES", 97: "HCY_MOVED_PERMANENTLY",
+    98: "HCY_FOUND", 99: "HCY_SEE_OTHER", 100: "HCY_NOT_MODIFIED", 101: "HCY_USE_PROXY",
+    103: "HCY_TEMPORARY_REDIRECT", 128: "HCY_BAD_REQUEST", 129: "HCY_UNAUTHORIZED",
+    130: "HCY_BAD_OPTION", 131: "HCY_FORBIDDEN", 132: "HCY_NOT_FOUND", 133: "HCY_METHOD_NOT_ALLOWED",
+    134: "HCY_NOT_ACCEPTABLE", 136: "HCY_REQUEST_TIMEOUT", 137: "HCY_CONFLICT",
+    140: "HCY_PRECONDITION_FAILED", 141: "HCY_ENTITY_TOO_LARGE", 143: "HCY_UNSUPPORTED_CONTENT_FORMAT",
+    160: "HCY_INTERNAL_SERVER_ERROR", 161: "HCY_INVALID_SESSION", 162: "HCY_BAD_GATEWAY",
+    163: "HCY_SERVICE_UNAVAILABLE", 164: "HCY_GATEWAY_TIMEOUT", 165: "HCY_NOT_IMPLEMENTED",
+    224: "HCY_COMM_ERROR", 225: "HCY_SERVER_REFUSED", 226: "HCY_SERVER_UNAVAILABLE",
+    227: "HCY_COMM_TIMEOUT", 228: "HCY_INVALID_PROTOCOL_VERSION", 240: "HCY_WROTE_TO_OFFLINE_MSG_STORE",
+    241: "HCY_OFFLINE_MSG_STORE_FULL",
+}
+
+HEADER_SIZE = 15
+_PARAMS_MARKER = 5  # the INFOTABLE type code: a table follows
+
+# Built-in capture for `veltrac decode` without a file: an HCY_POST (request 4242, session 17) that
+# calls the service SetAlarmLimits of the thing pump-7, with the header entry source=edge-gw-3 and a
+# parameter table of four fields (sensor STRING, high NUMBER, low NUMBER, enabled BOOLEAN) and one row
+# (temp-1, 85.5, -10.0, true).
 SAMPLE_MESSAGE = bytes.fromhex(
-    "0101000000070000000000000001000a01067075 6d702d37 010b74656d7065726174 757265 01 04 756e6974 01 43 ff"
-    .replace(" ", "")
+    # header: version 1, code 3, request id, endpoint, session id, multipart 0
+    "01 03 00001092 00000000 00000011 00"
+    # entity type 0, entity name, characteristic type 2, characteristic name
+    "00 06 70756d702d37 02 0e 536574416c61726d4c696d697473"
+    # one header entry: source = edge-gw-3
+    "01 06 736f75726365 09 656467652d67772d33"
+    # parameter marker: a table follows
+    "05"
+    # fields: sensor "sensor id" STRING, high "upper limit" NUMBER, low "lower limit" NUMBER,
+    # enabled BOOLEAN; each with no aspects; then the end of the field list
+    "01 06 73656e736f72 09 73656e736f72206964 00 0000"
+    "01 04 68696768 0b 7570706572206c696d6974 01 0000"
+    "01 03 6c6f77 0b 6c6f776572206c696d6974 01 0000"
+    "01 07 656e61626c6564 00 02 0000"
+    "00"
+    # one row of four values, then the end of the rows
+    "01 0004 00 06 74656d702d31 01 4055600000000000 01 c024000000000000 02 01"
+    "00"
 )
 
 
-def _decode(args: argparse.Namespace) -> int:
-    data = SAMPLE_MESSAGE
-    if args.file:
-        with open(args.file, "rb") as fh:
-            data = fh.read()
-    message_class = getattr(_native, "HcyMessage", None)
-    if message_class is None:
-        print(f"veltrac {_native.__version__}: {len(data)} bytes (message decoding not available)")
-        return 0
+class CliError(Exception):
+    """A failure reported on stderr with a non-zero exit status."""
+
+
+# ---------------------------------------------------------------------------------------------------
+# Input
+
+
+def read_source(path: str | None, default: bytes | None = None) -> bytes:
+    """The bytes of `path` ("-" for standard input), or `default` when no path is given."""
+    if path is None:
+        if default is None:
+            raise CliError("no input file given")
+        return default
+    if path == "-":
+        return sys.stdin.buffer.read()
     try:
-        message = message_class.from_bytes(data)
-    except ValueError as exc:
-        print(f"veltrac: {exc}", file=sys.stderr)
-        return 1
-    print(message.short_description())
+        with open(path, "rb") as fh:
+            return fh.read()
+    except OSError as exc:
+        raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
+
+
+_HEX_DIGITS = frozenset(b"0123456789abcdefABCDEF")
+_BASE64_CHARS = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/-_=")
+_WHITESPACE = b" \t\r\n\v\f"
+
+
+def _strip_ws(data: bytes) -> bytes:
+    return data.translate(None, _WHITESPACE)
+
+
+def _from_hex(data: bytes) -> bytes:
+    text = _strip_ws(data)
+    if text[:2] in (b"0x", b"0X"):
+        text = text[2:]
+    try:
+        return bytes.fromhex(text.decode("ascii"))
+    except (UnicodeDecodeError, ValueError):
+        raise CliError("input is not valid hex text") from None
+
+
+def _from_base64(data: bytes) -> bytes:
+    text = _strip_ws(data)
+    text += b"=" * (-len(text) % 4)
+    altchars = b"-_" if (b"-" in text or b"_" in text) else None
+    try:
+        return base64.b64decode(text, altchars=altchars, validate=True)
+    except (binascii.Error, ValueError):
+        raise CliError("input is not valid base64 text") from None
+
+
+def decode_input(data: bytes, encoding: str = "auto") -> bytes:
+    """Raw bytes from `data` given as raw bytes, hex text or base64 text.
+
+    With "auto", input made only of hex digits and whitespace is hex, other input that is valid base64
+    text is base64, and anything else is taken as raw bytes.
+    """
+    if encoding == "raw":
+        return data
+    if encoding == "hex":
+        return _from_hex(data)
+    if encoding == "base64":
+        return _from_base64(data)
+    text = _strip_ws(data)
+    if not text:
+        return data
+    body = text[2:] if text[:2] in (b"0x", b"0X") else text
+    if body and len(body) % 2 == 0 and all(b in _HEX_DIGITS for b in body):
+        return _from_hex(data)
+    if all(b in _BASE64_CHARS for b in text):
+        try:
+            return _from_base64(data)
+        except CliError:
+            pass
+    return data
+
+
+# ---------------------------------------------------------------------------------------------------
+# Message fields the message class does not expose, read from the bytes of an accepted message
+
+
+class _Reader:
+    """Bounds-checked reader over message bytes, with the protocol's integer and string forms."""
+
+    def __init__(self, data: bytes, pos: int = 0) -> None:
+        self.data = data
+        self.pos = pos
+
+    def _take(self, n: int) -> bytes:
+        if self.pos + n > len(self.data):
+            raise CliError(f"message ends early at byte {len(self.data)}")
+        chunk = self.data[self.pos:self.pos + n]
+        self.pos += n
+        return chunk
+
+    def u8(self) -> int:
+        return self._take(1)[0]
+
+    def u16(self) -> int:
+        value: int = struct.unpack(">H", self._take(2))[0]
+        return value
+
+    def string(self) -> str:
+        # An empty remainder reads as the empty text, as the codec does.
+        if self.pos >= len(self.data):
+            return ""
+        first = self.data[self.pos]
+        if first & 0x80:
+            length = int.from_bytes(self._take(4), "big") & 0x7FFFFFFF
+        else:
+            length = self.u8()
+        return self._take(length).decode("utf-8")
+
+    def rest(self) -> bytes:
+        return self.data[self.pos:]
+
+
+@dataclass
+class Header:
+    version: int
+    code: int
+    request_id: int
+    endpoint: int
+    session_id: int
+    multipart: bool
+
+    @property
+    def code_name(self) -> str:
+        return MESSAGE_CODES.get(self.code, f"code {self.code}")
+
+    @classmethod
+    def parse(cls, data: bytes) -> Header:
+        if len(data) < HEADER_SIZE:
+            raise CliError(f"a message header takes {HEADER_SIZE} bytes, got {len(data)}")
+        version, code, request_id, endpoint, session_id, multipart = struct.unpack(">BBIIIB", data[:HEADER_SIZE])
+        return cls(version, code, request_id, endpoint, session_id, multipart != 0)
+
+    def to_json(self) -> dict[str, Any]:
+        return {
+            "version": self.version,
+            "code": self.code_name,
+            "codeValue": self.code,
+            "requestId": self.request_id,
+            "endpoint": self.endpoint,
+            "sessionId": self.session_id,
+            "multipart": self.multipart,
+        }
+
+
+@dataclass
+class Body:
+    """The body fields of a message, in display order, and the bytes of its table when it has one."""
+
+    fields: list[tuple[str, str, Any]] = field(default_factory=list)  # (label, JSON key, value)
+    table_bytes: bytes | None = None
+
+
+def _read_params(r: _Reader, body: Body) -> None:
+    if r.u8() == _PARAMS_MARKER:
+        body.table_bytes = r.rest()
+
+
+def parse_body(kind: str, data: bytes) -> Body:
+    """The body of a message that the codec accepted, read from its bytes."""
+    r = _Reader(data, HEADER_SIZE)
+    body = Body()
+    add = body.fields.append
+    if kind == "Request":
+        add(("entity type", "entityType", r.u8()))
+        add(("entity name", "entityName", r.string()))
+        add(("characteristic type", "characteristicType", r.u8()))
+        add(("characteristic name", "characteristicName", r.string()))
+        headers = [(r.string(), r.string()) for _ in range(r.u8())]
+        add(("headers", "headers", [{"name": n, "value": v} for n, v in headers]))
+        _read_params(r, body)
+    elif kind == "Response":
+        add(("reason", "reason", r.string() if r.u8() else None))
+        _read_params(r, body)
+    elif kind == "Auth":
+        r.u8()
+        add(("claim name", "claimName", r.string()))
+        add(("claim value", "claimValue", r.string()))
+    elif kind == "Bind":
+        if r.u8():
+            add(("binder name", "binderName", r.string()))
+            add(("binder type", "binderType", r.string()))
+        else:
+            add(("binder name", "binderName", None))
+            add(("binder type", "binderType", None))
+        add(("names", "names", [r.string() for _ in range(r.u16())]))
+    return body
+
+
+# ---------------------------------------------------------------------------------------------------
+# Output
+
+
+def printable(text: str) -> str:
+    """`text` with control and other non-printable characters escaped, safe to show on a terminal."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else f"\\u{{{ord(c):x}}}" for c in text)
+
+
+def reindent(text: str, indent: int | None) -> str:
+    """Compact JSON text laid out with `indent` spaces per level; numbers and strings kept verbatim."""
+    if indent is None:
+        return text
+    out: list[str] = []
+    depth = 0
+    in_string = escaped = False
+    pad = " " * indent
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if in_string:
+            out.append(c)
+            if escaped:
+                escaped = False
+            elif c == "\\":
+                escaped = True
+            elif c == '"':
+                in_string = False
+        elif c == '"':
+            in_string = True
+            out.append(c)
+        elif c in "{[":
+            closer = "}" if c == "{" else "]"
+            if i + 1 < len(text) and text[i + 1] == closer:
+                out.append(c + closer)
+                i += 1
+            else:
+                depth += 1
+                out.append(c + "\n" + pad * depth)
+        elif c in "}]":
+            depth -= 1
+            out.append("\n" + pad * depth + c)
+        elif c == ",":
+            out.append(",\n" + pad * depth)
+        elif c == ":":
+            out.append(": ")
+        elif not c.isspace():
+            out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def _dump(doc: Any, indent: int | None) -> str:
+    return json.dumps(doc, ensure_ascii=False, indent=indent, separators=None if indent else (",", ":"))
+
+
+def _show_value(value: Any) -> str:
+    if value is None:
+        return "(none)"
+    if isinstance(value, str):
+        return printable(value)
+    return str(value)
+
+
+def _redact(value: str) -> str:
+    return f"<{len(value.encode())} bytes hidden, use --show-secrets>"
+
+
+def _table_json(table: Any, form: str) -> str:
+    text: str = table.to_simple_json() if form == "simple" else table.to_json()
+    return text
+
+
+def _guard(fn: Callable[[], Any]) -> Any:
+    """The result of `fn`, with a codec failure turned into a CliError carrying the codec's message."""
+    try:
+        return fn()
+    except (ValueError, TypeError, OverflowError) as exc:
+        raise CliError(str(exc)) from None
+
+
+# ---------------------------------------------------------------------------------------------------
+# Commands
+
+
+def cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
+    raw = read_source(args.file, SAMPLE_MESSAGE)
+    data = decode_input(raw, args.encoding) if args.file is not None else raw
+    message = _guard(lambda: _native.HcyMessage.from_bytes(data))
+    kind: str = message.get_message_type()
+    header = Header.parse(data)
+    body = parse_body(kind, data)
+    if kind == "Auth" and not args.show_secrets:
+        body.fields = [(label, key, _redact(v) if key == "claimValue" else v) for label, key, v in body.fields]
+    table = None
+    table_text = None
+    if body.table_bytes is not None:
+        table = _guard(lambda: _native.InfoTable.from_bytes(body.table_bytes))
+        table_text = _guard(lambda: _table_json(table, args.json))
+
+    if args.format == "json":
+        doc: dict[str, Any] = {
+            "type": kind,
+            "description": message.short_description(),
+            "header": header.to_json(),
+            "body": {key: value for _, key, value in body.fields},
+        }
+        if kind in ("Request", "Response"):
+            doc["body"]["params"] = json.loads(table_text) if table_text is not None else None
+        out.write(_dump(doc, args.indent) + "\n")
+        return 0
+
+    rows: list[tuple[str, str]] = [
+        ("message", f"{kind}, {len(data)} bytes"),
+        ("version", str(header.version)),
+        ("code", f"{header.code_name} ({header.code})"),
+        ("request id", str(header.request_id)),
+        ("endpoint", str(header.endpoint)),
+        ("session id", str(header.session_id)),
+        ("multipart", "true" if header.multipart else "false"),
+    ]
+    for label, _, value in body.fields:
+        if label == "headers":
+            rows.extend(("header", f"{printable(h['name'])} = {printable(h['value'])}") for h in value)
+        elif label == "names":
+            rows.append(("names", ", ".join(printable(n) for n in value) if value else "(none)"))
+        else:
+            rows.append((label, _show_value(value)))
+    if kind in ("Request", "Response"):
+        rows.append(("params", str(table) if table is not None else "(none)"))
+    out.write(printable(message.short_description()) + "\n")
+    width = max(len(label) for label, _ in rows)
+    for label, text in rows:
+        out.write(f"  {label.ljust(width)}  {text}\n")
+    if table_text is not None:
+        out.write(reindent(table_text, args.indent) + "\n")
     return 0
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="veltrac", description=__doc__)
+def cmd_table(args: argparse.Namespace, out: IO[str]) -> int:
+    data = decode_input(read_source(args.file), args.encoding)
+    table = _guard(lambda: _native.InfoTable.from_bytes(data))
+    text: str = _guard(lambda: _table_json(table, args.json))
+    if args.format == "text":
+        out.write(f"{table}\n")
+    out.write(reindent(text, args.indent) + "\n")
+    return 0
+
+
+def cmd_prim(args: argparse.Namespace, out: IO[str]) -> int:
+    data = decode_input(read_source(args.file), args.encoding)
+    prim = _guard(lambda: _native.HcPrim.from_bytes(data))
+    typed: str = _guard(prim.to_json)
+    simple: str = _guard(prim.to_simple_json)
+    if args.format == "json":
+        doc = {
+            "type": prim.get_type(),
+            "fullType": prim.get_full_type(),
+            "text": str(prim),
+            "json": json.loads(typed),
+            "simpleJson": json.loads(simple),
+        }
+        out.write(_dump(doc, args.indent) + "\n")
+        return 0
+    rows = [
+        ("type", prim.get_full_type()),
+        ("json", reindent(typed, None)),
+        ("simple json", reindent(simple, None)),
+    ]
+    out.write(printable(str(prim)) + "\n")
+    width = max(len(label) for label, _ in rows)
+    for label, text in rows:
+        out.write(f"  {label.ljust(width)}  {printable(text)}\n")
+    return 0
+
+
+def cmd_auth(args: argparse.Namespace, out: IO[str]) -> int:
+    if args.app_key_file is not None:
+        key_bytes = read_source(args.app_key_file).rstrip(b"\r\n")
+        try:
+            app_key = key_bytes.decode("utf-8")
+        except UnicodeDecodeError:
+            raise CliError(f"the application key in {args.app_key_file} is not UTF-8 text") from None
+    else:
+        app_key = args.app_key
+    if not 0 <= args.request_id <= 0xFFFFFFFF:
+        raise CliError(f"request id must be 0 to 4294967295, got {args.request_id}")
+    message = _native.HcyMessage.build_auth(args.request_id, app_key)
+    data: bytes = _guard(message.to_bytes)
+    if args.out is not None:
+        try:
+            with open(args.out, "wb") as fh:
+                fh.write(data)
+        except OSError as exc:
+            raise CliError(f"cannot write {args.out}: {exc.strerror or exc}") from None
+    elif args.output_format == "hex":
+        out.write(data.hex() + "\n")
+    elif args.output_format == "base64":
+        out.write(base64.b64encode(data).decode("ascii") + "\n")
+    elif out.isatty():
+        raise CliError("refusing to write binary to a terminal; use --hex, --base64 or --out FILE")
+    else:
+        out.flush()
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+    return 0
+
+
+_DEFINITION_CLASSES = {"property": "HcyProperty", "service": "HcyService", "event": "HcyEvent"}
+
+
+def cmd_definition(args: argparse.Namespace, out: IO[str]) -> int:
+    cls = getattr(_native, _DEFINITION_CLASSES[args.kind])
+    data = read_source(args.file)
+    definition = _guard(lambda: cls.from_bytes(data))
+    text: str = _guard(definition.to_json)
+    out.write(reindent(text, args.indent) + "\n")
+    return 0
+
+
+# ---------------------------------------------------------------------------------------------------
+# Argument parsing
+
+
+def _add_encoding_options(p: argparse.ArgumentParser) -> None:
+    group = p.add_mutually_exclusive_group()
+    group.set_defaults(encoding="auto")
+    group.add_argument("--hex", dest="encoding", action="store_const", const="hex",
+                       help="the input is hex text (whitespace ignored)")
+    group.add_argument("--base64", dest="encoding", action="store_const", const="base64",
+                       help="the input is base64 text")
+    group.add_argument("--raw", dest="encoding", action="store_const", const="raw",
+                       help="the input is raw bytes")
+
+
+def _indent(value: str) -> int:
+    n = int(value)
+    if not 0 <= n <= 16:
+        raise argparse.ArgumentTypeError("indent must be 0 to 16")
+    return n
+
+
+def _add_output_options(p: argparse.ArgumentParser, *, table: bool = True, fmt: bool = True) -> None:
+    if table:
+        p.add_argument("--json", choices=("simple", "record"), default="simple",
+                       help="table JSON form: simple (values by column name, default) or record "
+                            "(shape and typed values)")
+    if fmt:
+        p.add_argument("--format", choices=("text", "json"), default="text",
+                       help="text for people (default) or one JSON document for scripts")
+    p.add_argument("--indent", type=_indent, metavar="N", help="pretty-print JSON with N spaces per level")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="veltrac",
+        description="Inspect Veltrac protocol data: messages, tables, typed values and entity definitions. "
+                    "Inputs are raw bytes, hex text or base64 text (detected when unambiguous).",
+    )
     parser.add_argument("--version", action="version", version=f"veltrac {_native.__version__}")
-    sub = parser.add_subparsers(dest="command", required=True)
-    decode = sub.add_parser("decode", help="decode one message and describe it")
-    decode.add_argument("file", nargs="?", help="file holding the raw message (default: a built-in sample)")
-    decode.set_defaults(func=_decode)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    p = sub.add_parser("decode", help="decode one message and describe it",
+                       description="Decode one message: its one-line description, header fields, body "
+                                   "fields and, when the body carries one, its parameter table. Without a "
+                                   "file, a built-in sample request is decoded.")
+    p.add_argument("file", nargs="?", metavar="FILE", help="the message ('-' for stdin; default: built-in sample)")
+    _add_encoding_options(p)
+    _add_output_options(p)
+    p.add_argument("--show-secrets", action="store_true", help="show the claim value of authentication messages")
+    p.set_defaults(func=cmd_decode)
+
+    p = sub.add_parser("table", help="decode a bare table",
+                       description="Decode a table in its binary form and print it as JSON.")
+    p.add_argument("file", metavar="FILE", help="the table ('-' for stdin)")
+    _add_encoding_options(p)
+    _add_output_options(p)
+    p.set_defaults(func=cmd_table)
+
+    p = sub.add_parser("prim", help="decode a bare typed value",
+                       description="Decode one typed value in its binary form (type code, then payload).")
+    p.add_argument("file", metavar="FILE", help="the value ('-' for stdin)")
+    _add_encoding_options(p)
+    _add_output_options(p, table=False)
+    p.set_defaults(func=cmd_prim)
+
+    p = sub.add_parser("auth", help="build an authentication message",
+                       description="Build an authentication message carrying an application key. Writes "
+                                   "raw bytes to stdout unless --out, --hex or --base64 is given.")
+    p.add_argument("--request-id", type=int, required=True, metavar="N", help="request id, 0 to 4294967295")
+    key = p.add_mutually_exclusive_group(required=True)
+    key.add_argument("--app-key", metavar="KEY", help="the application key")
+    key.add_argument("--app-key-file", metavar="FILE",
+                     help="read the application key from FILE ('-' for stdin), keeping it off the command line")
+    dest = p.add_mutually_exclusive_group()
+    dest.set_defaults(output_format="raw")
+    dest.add_argument("--out", metavar="FILE", help="write the raw message to FILE")
+    dest.add_argument("--hex", dest="output_format", action="store_const", const="hex", help="print as hex")
+    dest.add_argument("--base64", dest="output_format", action="store_const", const="base64",
+                      help="print as base64")
+    p.set_defaults(func=cmd_auth)
+
+    p = sub.add_parser("definition", help="validate an entity definition and print it canonically",
+                       description="Read a property, service or event definition (UTF-8 JSON) and print it "
+                                   "in canonical compact form, or pretty with --indent.")
+    p.add_argument("kind", choices=tuple(_DEFINITION_CLASSES), help="kind of definition")
+    p.add_argument("file", metavar="FILE", help="the JSON definition ('-' for stdin)")
+    _add_output_options(p, table=False, fmt=False)
+    p.set_defaults(func=cmd_definition)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
     args = parser.parse_args(argv)
-    return int(args.func(args))
+    try:
+        return int(args.func(args, sys.stdout))
+    except CliError as exc:
+        print(f"veltrac {args.command}: {exc}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (`veltrac decode | head`): silence the final flush of stdout.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
