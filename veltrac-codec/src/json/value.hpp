@@ -22,8 +22,9 @@ class Object {
  public:
   Object() = default;
 
-  size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
+  // Defined after Value (clang needs the member type complete here).
+  size_t size() const;
+  bool empty() const;
   auto begin() const { return members_.cbegin(); }
   auto end() const { return members_.cend(); }
   auto begin() { return members_.begin(); }
@@ -98,5 +99,8 @@ class Value {
  private:
   std::variant<std::monostate, bool, uint64_t, int64_t, double, std::string, Array, Object> v_;
 };
+
+inline size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
 
 }  // namespace veltrac::json
