@@ -4,16 +4,20 @@ PY        := $(VENV)/bin/python
 CMAKE     := $(VENV)/bin/cmake
 ASAN_DIR  := build/asan
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+# Debian packages the bootstrap installs when missing (clang 16 and its runtimes build the fuzz targets).
+export DEB_PACKAGES ?= libgtest-dev clang-16 libclang-rt-16-dev
+FUZZ_SECONDS ?= 600
+FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all setup test cpp-test py-test demo clean
+.PHONY: all setup test cpp-test py-test fuzz fuzz-smoke demo clean
 
 all: test
 
 setup:
 	tools/bootstrap.sh test
 
-# C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer, then the Python suite.
-test: setup cpp-test py-test
+# C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run, then the Python suite.
+test: setup cpp-test fuzz-smoke py-test
 
 cpp-test: setup
 	$(CMAKE) -S veltrac-codec -B $(ASAN_DIR) -G Ninja -DVELTRAC_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
@@ -25,6 +29,13 @@ cpp-test: setup
 py-test: setup
 	@$(PY) -m pytest -q tests; status=$$?; \
 	if [ $$status -eq 5 ]; then echo "py-test: no tests were collected" >&2; exit 1; fi; exit $$status
+
+# libFuzzer targets (fuzz/): saved regressions, then each target for a few seconds / FUZZ_SECONDS each.
+fuzz-smoke: setup
+	fuzz/run.sh smoke $(FUZZ_SMOKE_SECONDS)
+
+fuzz: setup
+	fuzz/run.sh long $(FUZZ_SECONDS)
 
 demo: setup
 	$(PY) -m veltrac decode
