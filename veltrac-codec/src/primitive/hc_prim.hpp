@@ -16,15 +16,12 @@
 
 #include "base/base_type.hpp"
 #include "error/error.hpp"
+#include "json/error.hpp"
+#include "json/reader.hpp"
+#include "json/value.hpp"
 #include "util/bytes.hpp"
 
 namespace veltrac {
-
-namespace json {
-class Value;
-class Reader;
-class Error;
-}  // namespace json
 
 class InfoTable;
 

@@ -1,0 +1,327 @@
+#include "aspect/aspects.hpp"
+
+#include <algorithm>
+#include <random>
+
+#include "json/record.hpp"
+#include "json/write.hpp"
+#include "primitive/value_codec.hpp"
+#include "util/debug_text.hpp"
+#include "util/log.hpp"
+#include "util/stream_string.hpp"
+
+namespace veltrac {
+
+// ---- hashing of map keys ----
+
+namespace detail {
+namespace {
+uint64_t os_seed() {
+  std::random_device rd;
+  return (static_cast<uint64_t>(rd()) << 32) ^ rd() ^ 0x9E3779B97F4A7C15ull;
+}
+inline uint64_t mix(uint64_t a, uint64_t b) {
+  __uint128_t m = static_cast<__uint128_t>(a) * b;
+  return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
+}
+}  // namespace
+
+uint64_t hash_key(std::string_view key) noexcept {
+  static const uint64_t seed = os_seed();
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(key.data());
+  size_t n = key.size();
+  uint64_t h = seed ^ (n * 0xA0761D6478BD642Full);
+  while (n >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = mix(h ^ w, 0xE7037ED1A0B428DBull);
+    p += 8;
+    n -= 8;
+  }
+  uint64_t tail = 0;
+  for (size_t i = 0; i < n; ++i) tail |= static_cast<uint64_t>(p[i]) << (8 * i);
+  h = mix(h ^ tail, 0x8EBC6AF09C88C6E3ull);
+  return mix(h, 0x589965CC75374CC3ull);
+}
+}  // namespace detail
+
+// ---- the predefined aspect names ----
+
+
+
+namespace {
+
+// Perfect hash over the 64 names (all at least 5 bytes long): the first and last four bytes and the
+// length, multiplied into 8 bits. The slot table is built and checked for collisions at compile time.
+constexpr uint32_t load_le32(std::string_view s, size_t at) {
+  return static_cast<uint32_t>(static_cast<uint8_t>(s[at])) |
+         (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1])) << 8) |
+         (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 16) |
+         (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24);
+}
+constexpr size_t aspect_slot(std::string_view s) {
+  uint32_t x = (load_le32(s, 0) * 0x9E3779B1u) ^ load_le32(s, s.size() - 4) ^ (static_cast<uint32_t>(s.size()) << 24);
+  return static_cast<size_t>((static_cast<uint64_t>(x) * 0xe42505fc610b85dfull) >> 56);
+}
+
+constexpr std::array<AspectDef, kAspectCount> kDefs = {{
+    {"enabled", BaseType::BOOLEAN},
+    {"isAdmin", BaseType::BOOLEAN},
+    {"isAnonymous", BaseType::BOOLEAN},
+    {"isAsync", BaseType::BOOLEAN},
+    {"isBuiltIn", BaseType::BOOLEAN},
+    {"isContentCrawlerEntry", BaseType::BOOLEAN},
+    {"isCreatable", BaseType::BOOLEAN},
+    {"isDataTableEntry", BaseType::BOOLEAN},
+    {"isDeleted", BaseType::BOOLEAN},
+    {"isEditable", BaseType::BOOLEAN},
+    {"isEditableExtensionObject", BaseType::BOOLEAN},
+    {"isEditableSystemObject", BaseType::BOOLEAN},
+    {"isEntityDataShape", BaseType::BOOLEAN},
+    {"isExtension", BaseType::BOOLEAN},
+    {"isExternallyRouted", BaseType::BOOLEAN},
+    {"isFolded", BaseType::BOOLEAN},
+    {"isIndexed", BaseType::BOOLEAN},
+    {"isLocalProperty", BaseType::BOOLEAN},
+    {"isLogged", BaseType::BOOLEAN},
+    {"isNullable", BaseType::BOOLEAN},
+    {"isOutOfProcessPackage", BaseType::BOOLEAN},
+    {"isPersistent", BaseType::BOOLEAN},
+    {"isPrimaryKey", BaseType::BOOLEAN},
+    {"isPrivate", BaseType::BOOLEAN},
+    {"isQueryParameter", BaseType::BOOLEAN},
+    {"isReadOnly", BaseType::BOOLEAN},
+    {"isRemote", BaseType::BOOLEAN},
+    {"isRequired", BaseType::BOOLEAN},
+    {"isResponsive", BaseType::BOOLEAN},
+    {"isStreamEntry", BaseType::BOOLEAN},
+    {"isSystemObject", BaseType::BOOLEAN},
+    {"isSystemShape", BaseType::BOOLEAN},
+    {"isThemeObject", BaseType::BOOLEAN},
+    {"maxInclude", BaseType::BOOLEAN},
+    {"minInclude", BaseType::BOOLEAN},
+    {"auditCategoryKey", BaseType::STRING},
+    {"auditMessageKey", BaseType::STRING},
+    {"dataChangeType", BaseType::STRING},
+    {"defaultValue", BaseType::STRING},
+    {"expression", BaseType::STRING},
+    {"friendlyName", BaseType::STRING},
+    {"hideWhenEnabled", BaseType::STRING},
+    {"industrialDataType", BaseType::STRING},
+    {"localDataShape", BaseType::STRING},
+    {"mashupType", BaseType::STRING},
+    {"pattern", BaseType::STRING},
+    {"projectType", BaseType::STRING},
+    {"selectOptions", BaseType::STRING},
+    {"startType", BaseType::STRING},
+    {"tagAddress", BaseType::STRING},
+    {"tagType", BaseType::STRING},
+    {"tooltip", BaseType::STRING},
+    {"units", BaseType::STRING},
+    {"cacheTime", BaseType::NUMBER},
+    {"dataChangeThreshold", BaseType::NUMBER},
+    {"maximumValue", BaseType::NUMBER},
+    {"meanValue", BaseType::NUMBER},
+    {"minimumValue", BaseType::NUMBER},
+    {"pushThreshold", BaseType::NUMBER},
+    {"standardDeviationValue", BaseType::NUMBER},
+    {"scanRate", BaseType::INTEGER},
+    {"thingShape", BaseType::THINGSHAPENAME},
+    {"thingTemplate", BaseType::THINGTEMPLATENAME},
+    {"dataShape", BaseType::DATASHAPENAME},
+}};
+
+constexpr std::array<uint8_t, 256> build_slots() {
+  std::array<uint8_t, 256> slots{};
+  for (auto& s : slots) s = 0xFF;
+  for (size_t i = 0; i < kAspectCount; ++i) {
+    size_t h = aspect_slot(kDefs[i].name);
+    if (slots[h] != 0xFF) throw "aspect name hash collision";
+    slots[h] = static_cast<uint8_t>(i);
+  }
+  return slots;
+}
+constexpr std::array<uint8_t, 256> kSlots = build_slots();
+
+}  // namespace
+
+const std::array<AspectDef, kAspectCount> ASPECTS_MAP = kDefs;
+
+std::optional<BaseType> lookup_aspect(std::string_view name) noexcept {
+  if (name.size() < 5) return std::nullopt;
+  uint8_t i = kSlots[aspect_slot(name)];
+  if (i == 0xFF || kDefs[i].name != name) return std::nullopt;
+  return kDefs[i].type;
+}
+
+BaseType get_base_type(std::string_view name) {
+  if (auto t = lookup_aspect(name)) return *t;
+  VELTRAC_LOG(Warn, "veltrac_codec::aspect::impls",
+              std::string(name) + " is not a predefined aspect name, use string as default");
+  return BaseType::STRING;
+}
+
+// ---- map ----
+
+bool Aspects::operator==(const Aspects& o) const {
+  if (size() != o.size()) return false;
+  for (const auto& [name, value] : inner_) {
+    const HcPrim* other = o.find(name);
+    if (other == nullptr || !(*other == value)) return false;
+  }
+  return true;
+}
+
+// ---- binary form ----
+
+namespace detail {
+
+Result<size_t> size_aspects(const Aspects& a) {
+  if (a.size() > 0xFFFF) {
+    return fail(VeltracError::io("aspect count " + std::to_string(a.size()) + " exceeds 65535"));
+  }
+  size_t n = 2;
+  for (const auto& [name, value] : a) {
+    if (name.size() > kMaxWireLength) return fail(too_long("aspect name", name.size()));
+    auto v = size_prim(value);
+    if (!v) return fail(std::move(v.error()));
+    n += size_string(name.size()) + *v;
+  }
+  return n;
+}
+
+uint8_t* write_aspects(const Aspects& a, uint8_t* p) {
+  be::store16(p, static_cast<uint16_t>(a.size()));
+  p += 2;
+  for (const auto& [name, value] : a) {
+    p = write_string(name, p);
+    p = write_prim(value, p);
+  }
+  return p;
+}
+
+Result<Aspects> read_aspects(ByteReader& r, unsigned depth) {
+  auto count = r.u16();
+  if (!count) return fail(std::move(count.error()));
+  Aspects out;
+  for (size_t i = 0; i < *count; ++i) {
+    auto name = read_stream_string(r);
+    if (!name) return fail(std::move(name.error()));
+    auto code = r.u8();
+    if (!code) return fail(std::move(code.error()));
+    auto t = base_type_from_repr(*code);
+    if (!t) return fail(VeltracError::invalid_base_type(*code));
+    auto value = read_prim_typed(r, *t, depth);
+    if (!value) return fail(std::move(value.error()));
+    out.insert(std::string(*name), std::move(*value));
+  }
+  VELTRAC_LOG(Trace, "veltrac_codec::aspect", [&] {
+    std::string m = "aspects: ";
+    out.append_debug_map(m);
+    return m;
+  }());
+  return out;
+}
+
+}  // namespace detail
+
+Result<size_t> Aspects::to_bytes(ByteBuffer& out) const {
+  return detail::encode_into(out, *this, detail::size_aspects, detail::write_aspects);
+}
+
+Result<Decoded<Aspects>> Aspects::from_bytes(Bytes in) {
+  ByteReader r(in);
+  auto a = detail::read_aspects(r, 0);
+  if (!a) return fail(std::move(a.error()));
+  return Decoded<Aspects>{std::move(*a), r.position()};
+}
+
+// ---- typed JSON ----
+
+std::expected<void, json::Error> Aspects::write_json(std::string& out) const {
+  out.push_back('{');
+  bool first = true;
+  for (const auto& [name, value] : inner_) {
+    if (!first) out.push_back(',');
+    first = false;
+    json::write_key(out, name);
+    if (auto ok = value.write_json_typed(out, get_base_type(name)); !ok) {
+      return json::fail(json::Error::custom(ok.error().message()));
+    }
+  }
+  out.push_back('}');
+  return {};
+}
+
+std::expected<Aspects, json::Error> Aspects::read_json(json::Reader& r) {
+  Aspects out;
+  auto ok = json::read_map(r, "struct Aspects", [&](std::string key) -> json::Expected<void> {
+    auto v = r.read_value();
+    if (!v) return json::fail(std::move(v.error()));
+    VELTRAC_LOG(Debug, "veltrac_codec::aspect::dese", "key: " + key + ", value: " + json::to_text(*v));
+    auto prim = HcPrim::from_json_typed(std::move(*v), get_base_type(key));
+    if (!prim) return json::fail(json::Error::custom(prim.error().message()));
+    out.insert(std::move(key), std::move(*prim));
+    return {};
+  });
+  if (!ok) return json::fail(std::move(ok.error()));
+  return out;
+}
+
+// ---- simple JSON ----
+
+Result<json::Value> Aspects::to_simple_json() const {
+  json::Object obj;
+  for (const auto& [name, value] : inner_) {
+    auto v = value.to_simple_json();
+    if (!v) return fail(std::move(v.error()));
+    obj.insert(name, std::move(*v));
+  }
+  return json::Value(std::move(obj));
+}
+
+Result<void> Aspects::write_simple_json(std::string& out) const {
+  std::vector<const value_type*> sorted;
+  sorted.reserve(inner_.size());
+  for (const auto& e : inner_) sorted.push_back(&e);
+  std::sort(sorted.begin(), sorted.end(), [](const value_type* a, const value_type* b) { return a->first < b->first; });
+  out.push_back('{');
+  bool first = true;
+  for (const value_type* e : sorted) {
+    if (!first) out.push_back(',');
+    first = false;
+    json::write_key(out, e->first);
+    if (auto ok = e->second.write_simple_json(out); !ok) return ok;
+  }
+  out.push_back('}');
+  return {};
+}
+
+// ---- debug text ----
+
+void Aspects::append_debug_map(std::string& out) const {
+  out.push_back('{');
+  bool first = true;
+  for (const auto& [name, value] : inner_) {
+    if (!first) out.append(", ");
+    first = false;
+    append_debug_str(out, name);
+    out.append(": ");
+    value.append_debug(out);
+  }
+  out.push_back('}');
+}
+
+void Aspects::append_debug(std::string& out) const {
+  out.append("Aspects { inner: ");
+  append_debug_map(out);
+  out.append(" }");
+}
+
+std::string Aspects::debug_text() const {
+  std::string out;
+  append_debug(out);
+  return out;
+}
+
+}  // namespace veltrac

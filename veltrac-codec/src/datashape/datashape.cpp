@@ -1,0 +1,304 @@
+#include "datashape/datashape.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "json/base_type_json.hpp"
+#include "json/record.hpp"
+#include "json/write.hpp"
+#include "primitive/value_codec.hpp"
+#include "util/debug_text.hpp"
+#include "util/stream_string.hpp"
+
+namespace veltrac {
+
+// ---- binary form ----
+
+namespace detail {
+
+Result<size_t> size_entry(const DataShapeEntry& e) {
+  if (e.name.size() > kMaxWireLength) return fail(too_long("field name", e.name.size()));
+  if (e.description.size() > kMaxWireLength) return fail(too_long("field description", e.description.size()));
+  auto a = size_aspects(e.aspects);
+  if (!a) return fail(std::move(a.error()));
+  return 1 + size_string(e.name.size()) + size_string(e.description.size()) + 1 + *a;
+}
+
+uint8_t* write_entry(const DataShapeEntry& e, uint8_t* p) {
+  *p++ = 0x01;
+  p = write_string(e.name, p);
+  p = write_string(e.description, p);
+  *p++ = code_of(e.entry_type);
+  return write_aspects(e.aspects, p);
+}
+
+Result<size_t> size_shape(const DataShape& s) {
+  size_t n = 1;
+  for (const auto& [key, entry] : s.entries) {
+    auto e = size_entry(entry);
+    if (!e) return fail(std::move(e.error()));
+    n += *e;
+  }
+  return n;
+}
+
+uint8_t* write_shape(const DataShape& s, uint8_t* p) {
+  for (const auto& [key, entry] : s.entries) p = write_entry(entry, p);
+  *p++ = 0x00;
+  return p;
+}
+
+Result<DataShapeEntry> read_entry(ByteReader& r, unsigned depth) {
+  DataShapeEntry e;
+  auto name = read_stream_string(r);
+  if (!name) return fail(std::move(name.error()));
+  e.name = *name;
+  auto desc = read_stream_string(r);
+  if (!desc) return fail(std::move(desc.error()));
+  e.description = *desc;
+  auto code = r.u8();
+  if (!code) return fail(std::move(code.error()));
+  auto t = base_type_from_repr(*code);
+  if (!t) return fail(VeltracError::invalid_entry_type(*code));
+  e.entry_type = *t;
+  auto aspects = read_aspects(r, depth);
+  if (!aspects) return fail(std::move(aspects.error()));
+  e.aspects = std::move(*aspects);
+  return e;
+}
+
+Result<DataShape> read_shape(ByteReader& r, unsigned depth) {
+  DataShape s;
+  for (;;) {
+    auto marker = r.u8();
+    if (!marker) return fail(std::move(marker.error()));
+    if (*marker == 0) break;
+    auto e = read_entry(r, depth);
+    if (!e) return fail(std::move(e.error()));
+    s.add(std::move(*e));
+  }
+  return s;
+}
+
+}  // namespace detail
+
+Result<size_t> DataShapeEntry::to_bytes(ByteBuffer& out) const {
+  return detail::encode_into(out, *this, detail::size_entry, detail::write_entry);
+}
+
+Result<Decoded<DataShapeEntry>> DataShapeEntry::from_bytes(Bytes in) {
+  ByteReader r(in);
+  auto e = detail::read_entry(r, 0);
+  if (!e) return fail(std::move(e.error()));
+  return Decoded<DataShapeEntry>{std::move(*e), r.position()};
+}
+
+Result<size_t> DataShape::to_bytes(ByteBuffer& out) const {
+  return detail::encode_into(out, *this, detail::size_shape, detail::write_shape);
+}
+
+Result<Decoded<DataShape>> DataShape::from_bytes(Bytes in) {
+  ByteReader r(in);
+  auto s = detail::read_shape(r, 0);
+  if (!s) return fail(std::move(s.error()));
+  return Decoded<DataShape>{std::move(*s), r.position()};
+}
+
+// ---- JSON record form ----
+
+namespace {
+constexpr std::string_view kEntryFields[] = {"name", "description", "baseType", "aspects"};
+constexpr json::RecordSpec kEntrySpec{"struct DataShapeEntry", kEntryFields, "struct DataShapeEntry with 4 elements",
+                                      json::UnknownFields::Skip};
+constexpr std::string_view kShapeFields[] = {"name", "entries"};
+constexpr json::RecordSpec kShapeSpec{"struct DataShape", kShapeFields, "DataShape with 2 elements",
+                                      json::UnknownFields::Refuse};
+}  // namespace
+
+std::expected<void, json::Error> DataShapeEntry::write_json(std::string& out) const {
+  out.append("{\"name\":");
+  json::write_string(out, name);
+  out.append(",\"description\":");
+  json::write_string(out, description);
+  out.append(",\"baseType\":");
+  json::write_base_type(out, entry_type);
+  out.append(",\"aspects\":");
+  if (auto ok = aspects.write_json(out); !ok) return ok;
+  out.push_back('}');
+  return {};
+}
+
+std::expected<DataShapeEntry, json::Error> DataShapeEntry::read_json(json::Reader& r) {
+  DataShapeEntry e;
+  auto seen = json::read_record(r, kEntrySpec, [&](size_t i) -> json::Expected<void> {
+    switch (i) {
+      case 0: return json::assign(e.name, r.read_string());
+      case 1: return json::assign(e.description, r.read_string());
+      case 2: return json::assign(e.entry_type, json::read_base_type(r));
+      default: return json::assign(e.aspects, Aspects::read_json(r));
+    }
+  });
+  if (!seen) return json::fail(std::move(seen.error()));
+  if (auto ok = json::require_fields(r, *seen, kEntryFields, {0, 1, 2, 3}); !ok) return json::fail(std::move(ok.error()));
+  return e;
+}
+
+std::expected<void, json::Error> DataShapeEntries::write_json(std::string& out) const {
+  out.push_back('{');
+  bool first = true;
+  for (const auto& [key, entry] : map_) {
+    if (!first) out.push_back(',');
+    first = false;
+    json::write_key(out, key);
+    if (auto ok = entry.write_json(out); !ok) return ok;
+  }
+  out.push_back('}');
+  return {};
+}
+
+std::expected<DataShapeEntries, json::Error> DataShapeEntries::read_json(json::Reader& r) {
+  std::vector<std::pair<std::string, DataShapeEntry>> list;
+  auto ok = json::read_map(r, "an indexed map", [&](std::string key) -> json::Expected<void> {
+    auto e = DataShapeEntry::read_json(r);
+    if (!e) return json::fail(std::move(e.error()));
+    list.emplace_back(std::move(key), std::move(*e));
+    return {};
+  });
+  if (!ok) return json::fail(std::move(ok.error()));
+  DataShapeEntries out;
+  out.reserve(list.size());
+  for (auto& [key, entry] : list) out.insert(std::move(key), std::move(entry));
+  return out;
+}
+
+std::expected<void, json::Error> DataShape::write_json(std::string& out) const {
+  out.append("{\"name\":");
+  if (name) {
+    json::write_string(out, *name);
+  } else {
+    json::write_null(out);
+  }
+  out.append(",\"entries\":");
+  if (auto ok = entries.write_json(out); !ok) return ok;
+  out.push_back('}');
+  return {};
+}
+
+std::expected<DataShape, json::Error> DataShape::read_json(json::Reader& r) {
+  DataShape s;
+  auto seen = json::read_record(r, kShapeSpec, [&](size_t i) -> json::Expected<void> {
+    if (i == 0) {
+      auto null = r.try_null();
+      if (!null) return json::fail(std::move(null.error()));
+      if (*null) return {};
+      return json::assign(s.name, r.read_string());
+    }
+    return json::assign(s.entries, DataShapeEntries::read_json(r));
+  });
+  if (!seen) return json::fail(std::move(seen.error()));
+  if (auto ok = json::require_fields(r, *seen, kShapeFields, {1}); !ok) return json::fail(std::move(ok.error()));
+  return s;
+}
+
+// ---- simple JSON ----
+
+Result<json::Value> DataShape::to_simple_json() const {
+  json::Object defs;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const auto& [key, e] = entries.at(i);
+    auto aspects = e.aspects.to_simple_json();
+    if (!aspects) return fail(std::move(aspects.error()));
+    json::Object def;
+    def.insert("aspects", std::move(*aspects));
+    def.insert("baseType", json::Value(name_of(e.entry_type)));
+    def.insert("description", json::Value(e.description));
+    def.insert("name", json::Value(e.name));
+    def.insert("ordinal", json::Value(static_cast<uint64_t>(i)));
+    defs.insert(key, json::Value(std::move(def)));
+  }
+  json::Object obj;
+  obj.insert("fieldDefinitions", json::Value(std::move(defs)));
+  if (name) obj.insert("name", json::Value(*name));
+  return json::Value(std::move(obj));
+}
+
+Result<void> DataShape::write_simple_json(std::string& out) const {
+  std::vector<size_t> order(entries.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return entries.at(a).first < entries.at(b).first; });
+  out.append("{\"fieldDefinitions\":{");
+  bool first = true;
+  for (size_t i : order) {
+    const auto& [key, e] = entries.at(i);
+    if (!first) out.push_back(',');
+    first = false;
+    json::write_key(out, key);
+    out.append("{\"aspects\":");
+    if (auto ok = e.aspects.write_simple_json(out); !ok) return ok;
+    out.append(",\"baseType\":");
+    json::write_string(out, name_of(e.entry_type));
+    out.append(",\"description\":");
+    json::write_string(out, e.description);
+    out.append(",\"name\":");
+    json::write_string(out, e.name);
+    out.append(",\"ordinal\":");
+    json::write_u64(out, i);
+    out.push_back('}');
+  }
+  out.push_back('}');
+  if (name) {
+    out.append(",\"name\":");
+    json::write_string(out, *name);
+  }
+  out.push_back('}');
+  return {};
+}
+
+// ---- debug text ----
+
+void DataShapeEntry::append_debug(std::string& out) const {
+  out.append("DataShapeEntry { name: ");
+  append_debug_str(out, name);
+  out.append(", description: ");
+  append_debug_str(out, description);
+  out.append(", entry_type: ");
+  out.append(name_of(entry_type));
+  out.append(", aspects: ");
+  aspects.append_debug(out);
+  out.append(" }");
+}
+
+void DataShapeEntries::append_debug(std::string& out) const {
+  out.push_back('{');
+  bool first = true;
+  for (const auto& [key, entry] : map_) {
+    if (!first) out.append(", ");
+    first = false;
+    append_debug_str(out, key);
+    out.append(": ");
+    entry.append_debug(out);
+  }
+  out.push_back('}');
+}
+
+void DataShape::append_debug(std::string& out) const {
+  out.append("DataShape { name: ");
+  if (name) {
+    out.append("Some(");
+    append_debug_str(out, *name);
+    out.push_back(')');
+  } else {
+    out.append("None");
+  }
+  out.append(", entries: ");
+  entries.append_debug(out);
+  out.append(" }");
+}
+
+std::string DataShape::debug_text() const {
+  std::string out;
+  append_debug(out);
+  return out;
+}
+
+}  // namespace veltrac

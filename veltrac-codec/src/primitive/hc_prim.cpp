@@ -1,0 +1,521 @@
+#include "primitive/hc_prim.hpp"
+
+#include <bit>
+#include <new>
+#include <vector>
+
+#include "infotable/infotable.hpp"
+#include "primitive/value_codec.hpp"
+#include "util/stream_string.hpp"
+
+namespace veltrac {
+
+namespace {
+
+constexpr std::string_view kKindNames[kPrimKindCount] = {
+    "NOTHING", "STRING", "NUMBER", "INTEGER", "LONG", "BOOLEAN",
+    "LOCATION", "BLOB", "DATETIME", "INFOTABLE", "VARIANT",
+};
+
+// Owned nested objects (the value inside a VARIANT, the table of an INFOTABLE) are released and copied
+// through per-thread work lists, so a value nested a million levels deep needs no deep call stack: a
+// nested object met while a list is being drained is queued instead of handled in place.
+struct PendingRelease {
+  bool is_table;
+  void* object;
+};
+struct ReleaseList {
+  std::vector<PendingRelease> pending;
+  bool draining = false;
+};
+thread_local ReleaseList t_release;
+
+void release_nested(bool is_table, void* object) noexcept {
+  ReleaseList& list = t_release;
+  list.pending.push_back({is_table, object});
+  if (list.draining) return;
+  list.draining = true;
+  while (!list.pending.empty()) {
+    PendingRelease p = list.pending.back();
+    list.pending.pop_back();
+    if (p.is_table) {
+      delete static_cast<InfoTable*>(p.object);
+    } else {
+      delete static_cast<HcPrim*>(p.object);
+    }
+  }
+  list.draining = false;
+}
+
+struct PendingCopy {
+  bool is_table;
+  const void* from;
+  void* to;  // a heap object owned by the copy, so it never moves
+};
+struct CopyList {
+  std::vector<PendingCopy> pending;
+  bool draining = false;
+};
+thread_local CopyList t_copy;
+
+void copy_nested(bool is_table, const void* from, void* to) {
+  CopyList& list = t_copy;
+  list.pending.push_back({is_table, from, to});
+  if (list.draining) return;
+  list.draining = true;
+  struct Reset {
+    CopyList& l;
+    ~Reset() { l.draining = false; }
+  } reset{list};
+  while (!list.pending.empty()) {
+    PendingCopy p = list.pending.back();
+    list.pending.pop_back();
+    if (p.is_table) {
+      *static_cast<InfoTable*>(p.to) = *static_cast<const InfoTable*>(p.from);
+    } else {
+      *static_cast<HcPrim*>(p.to) = *static_cast<const HcPrim*>(p.from);
+    }
+  }
+}
+
+}  // namespace
+
+std::string_view prim_kind_name(PrimKind k) { return kKindNames[static_cast<size_t>(k)]; }
+
+std::optional<PrimKind> prim_kind_of(TypeFamily f) {
+  switch (f) {
+    case TypeFamily::HC_NOTHING: return PrimKind::NOTHING;
+    case TypeFamily::HC_STRING: return PrimKind::STRING;
+    case TypeFamily::HC_VARIANT: return PrimKind::VARIANT;
+    case TypeFamily::HC_NUMBER: return PrimKind::NUMBER;
+    case TypeFamily::HC_INTEGER: return PrimKind::INTEGER;
+    case TypeFamily::HC_LONG: return PrimKind::LONG;
+    case TypeFamily::HC_BOOLEAN: return PrimKind::BOOLEAN;
+    case TypeFamily::HC_DATETIME: return PrimKind::DATETIME;
+    case TypeFamily::HC_BLOB: return PrimKind::BLOB;
+    case TypeFamily::HC_LOCATION: return PrimKind::LOCATION;
+    case TypeFamily::HC_INFOTABLE: return PrimKind::INFOTABLE;
+    case TypeFamily::HC_NULL: return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+bool Location::operator==(const Location& o) const {
+  return std::bit_cast<uint64_t>(longitude) == std::bit_cast<uint64_t>(o.longitude) &&
+         std::bit_cast<uint64_t>(latitude) == std::bit_cast<uint64_t>(o.latitude) &&
+         std::bit_cast<uint64_t>(elevation) == std::bit_cast<uint64_t>(o.elevation);
+}
+
+// ---- storage ----
+
+char* HcPrim::alloc_bytes(size_t n) {
+  if (n == 0) {
+    u_.heap = nullptr;
+    len_ = 0;
+    return nullptr;
+  }
+  if (n < kLongLen) {
+    u_.heap = static_cast<char*>(::operator new(n));
+    len_ = static_cast<uint32_t>(n);
+    return u_.heap;
+  }
+  u_.heap = static_cast<char*>(::operator new(n + 8));
+  uint64_t n64 = n;
+  std::memcpy(u_.heap, &n64, 8);
+  len_ = kLongLen;
+  return u_.heap + 8;
+}
+
+void HcPrim::release() noexcept {
+  switch (kind_) {
+    case PrimKind::STRING:
+    case PrimKind::BLOB:
+      ::operator delete(u_.heap);
+      break;
+    case PrimKind::LOCATION:
+      delete u_.loc;
+      break;
+    case PrimKind::INFOTABLE:
+      release_nested(true, u_.table);
+      break;
+    case PrimKind::VARIANT:
+      release_nested(false, u_.inner);
+      break;
+    default:
+      break;
+  }
+}
+
+HcPrim::HcPrim(const HcPrim& o) : kind_(o.kind_), type_(o.type_), len_(0) {
+  switch (kind_) {
+    case PrimKind::STRING:
+    case PrimKind::BLOB: {
+      size_t n = o.byte_len();
+      char* dst = alloc_bytes(n);
+      if (n) std::memcpy(dst, o.text_ptr(), n);
+      break;
+    }
+    case PrimKind::LOCATION:
+      u_.loc = new Location(*o.u_.loc);
+      break;
+    case PrimKind::INFOTABLE:
+      u_.table = new InfoTable();
+      copy_nested(true, o.u_.table, u_.table);
+      break;
+    case PrimKind::VARIANT:
+      u_.inner = new HcPrim();
+      copy_nested(false, o.u_.inner, u_.inner);
+      break;
+    default:
+      u_ = o.u_;
+      break;
+  }
+}
+
+HcPrim& HcPrim::operator=(const HcPrim& o) {
+  if (this != &o) *this = HcPrim(o);
+  return *this;
+}
+
+HcPrim& HcPrim::operator=(HcPrim&& o) noexcept {
+  if (this != &o) {
+    // Take o first: it may live inside this value's own tree.
+    HcPrim old(std::move(o));
+    std::swap(kind_, old.kind_);
+    std::swap(type_, old.type_);
+    std::swap(len_, old.len_);
+    std::swap(u_, old.u_);
+  }
+  return *this;
+}
+
+// ---- factories ----
+
+HcPrim HcPrim::nothing(BaseType t) { return HcPrim(PrimKind::NOTHING, t); }
+
+HcPrim HcPrim::string(std::string_view text, BaseType t) {
+  HcPrim p(PrimKind::STRING, t);
+  char* dst = p.alloc_bytes(text.size());
+  if (!text.empty()) std::memcpy(dst, text.data(), text.size());
+  return p;
+}
+
+HcPrim HcPrim::number(double v, BaseType t) {
+  HcPrim p(PrimKind::NUMBER, t);
+  p.u_.f64 = v;
+  return p;
+}
+
+HcPrim HcPrim::integer(int32_t v, BaseType t) {
+  HcPrim p(PrimKind::INTEGER, t);
+  p.u_.i32 = v;
+  return p;
+}
+
+HcPrim HcPrim::long_(int64_t v, BaseType t) {
+  HcPrim p(PrimKind::LONG, t);
+  p.u_.i64 = v;
+  return p;
+}
+
+HcPrim HcPrim::boolean(bool v, BaseType t) {
+  HcPrim p(PrimKind::BOOLEAN, t);
+  p.u_.b = v;
+  return p;
+}
+
+HcPrim HcPrim::location(Location loc, BaseType t) {
+  HcPrim p(PrimKind::LOCATION, t);
+  p.u_.loc = new Location(loc);
+  return p;
+}
+
+HcPrim HcPrim::blob(Bytes bytes, BaseType t) {
+  HcPrim p(PrimKind::BLOB, t);
+  char* dst = p.alloc_bytes(bytes.size());
+  if (!bytes.empty()) std::memcpy(dst, bytes.data(), bytes.size());
+  return p;
+}
+
+HcPrim HcPrim::datetime(int64_t v, BaseType t) {
+  HcPrim p(PrimKind::DATETIME, t);
+  p.u_.i64 = v;
+  return p;
+}
+
+HcPrim HcPrim::infotable(InfoTable table, BaseType t) {
+  HcPrim p(PrimKind::INFOTABLE, t);
+  p.u_.table = new InfoTable(std::move(table));
+  return p;
+}
+
+HcPrim HcPrim::variant(HcPrim inner, BaseType t) {
+  HcPrim p(PrimKind::VARIANT, t);
+  p.u_.inner = new HcPrim(std::move(inner));
+  return p;
+}
+
+// ---- inspection ----
+
+const HcPrim& HcPrim::innermost() const {
+  const HcPrim* p = this;
+  while (p->kind_ == PrimKind::VARIANT) p = p->u_.inner;
+  return *p;
+}
+
+std::string_view HcPrim::type_name() const { return prim_kind_name(innermost().kind_); }
+
+std::string HcPrim::full_type_name() const {
+  std::string out;
+  const HcPrim* p = this;
+  while (p->kind_ == PrimKind::VARIANT) {
+    out += "VARIANT::";
+    p = p->u_.inner;
+  }
+  out += prim_kind_name(p->kind_);
+  return out;
+}
+
+bool HcPrim::operator==(const HcPrim& o) const {
+  const HcPrim* a = this;
+  const HcPrim* b = &o;
+  for (;;) {
+    if (a->kind_ != b->kind_ || a->type_ != b->type_) return false;
+    switch (a->kind_) {
+      case PrimKind::NOTHING:
+        return true;
+      case PrimKind::STRING:
+      case PrimKind::BLOB:
+        return a->as_string() == b->as_string();
+      case PrimKind::NUMBER:
+        return std::bit_cast<uint64_t>(a->u_.f64) == std::bit_cast<uint64_t>(b->u_.f64);
+      case PrimKind::INTEGER:
+        return a->u_.i32 == b->u_.i32;
+      case PrimKind::LONG:
+      case PrimKind::DATETIME:
+        return a->u_.i64 == b->u_.i64;
+      case PrimKind::BOOLEAN:
+        return a->u_.b == b->u_.b;
+      case PrimKind::LOCATION:
+        return *a->u_.loc == *b->u_.loc;
+      case PrimKind::INFOTABLE:
+        return *a->u_.table == *b->u_.table;
+      case PrimKind::VARIANT:
+        a = a->u_.inner;
+        b = b->u_.inner;
+        continue;
+    }
+    return false;
+  }
+}
+
+// ---- binary form ----
+
+namespace detail {
+
+VeltracError nesting_too_deep() { return VeltracError::io("nesting depth exceeds 200"); }
+
+VeltracError too_long(std::string_view what, size_t n) {
+  std::string msg(what);
+  msg += " of ";
+  msg += std::to_string(n);
+  msg += " bytes exceeds the 31-bit length limit";
+  return VeltracError::io(std::move(msg));
+}
+
+Result<size_t> size_prim(const HcPrim& v) {
+  size_t levels = 0;
+  const HcPrim* p = &v;
+  while (p->kind() == PrimKind::VARIANT) {
+    ++levels;
+    p = &p->as_variant();
+  }
+  size_t n = 0;
+  switch (p->kind()) {
+    case PrimKind::NOTHING: n = 1; break;
+    case PrimKind::STRING: {
+      size_t len = p->as_string().size();
+      if (len > kMaxWireLength) return fail(too_long("text", len));
+      n = 1 + size_string(len);
+      break;
+    }
+    case PrimKind::NUMBER:
+    case PrimKind::LONG:
+    case PrimKind::DATETIME: n = 9; break;
+    case PrimKind::INTEGER: n = 5; break;
+    case PrimKind::BOOLEAN: n = 2; break;
+    case PrimKind::LOCATION: n = 25; break;
+    case PrimKind::BLOB: {
+      size_t len = p->as_blob().size();
+      if (len > kMaxWireLength) return fail(too_long("byte string", len));
+      n = 5 + len;
+      break;
+    }
+    case PrimKind::INFOTABLE: {
+      auto t = size_table(p->as_table());
+      if (!t) return fail(std::move(t.error()));
+      n = 1 + *t;
+      break;
+    }
+    case PrimKind::VARIANT: break;  // unreachable
+  }
+  return levels + n;
+}
+
+uint8_t* write_prim(const HcPrim& v, uint8_t* p) {
+  const HcPrim* x = &v;
+  while (x->kind() == PrimKind::VARIANT) {
+    *p++ = code_of(x->base_type());
+    x = &x->as_variant();
+  }
+  *p++ = code_of(x->base_type());
+  switch (x->kind()) {
+    case PrimKind::NOTHING:
+    case PrimKind::VARIANT:
+      break;
+    case PrimKind::STRING:
+      p = write_string(x->as_string(), p);
+      break;
+    case PrimKind::NUMBER:
+      be::store64(p, std::bit_cast<uint64_t>(x->as_number()));
+      p += 8;
+      break;
+    case PrimKind::INTEGER:
+      be::store32(p, static_cast<uint32_t>(x->as_integer()));
+      p += 4;
+      break;
+    case PrimKind::LONG:
+    case PrimKind::DATETIME:
+      be::store64(p, static_cast<uint64_t>(x->as_long()));
+      p += 8;
+      break;
+    case PrimKind::BOOLEAN:
+      *p++ = x->as_bool() ? 1 : 0;
+      break;
+    case PrimKind::LOCATION: {
+      const Location& l = x->as_location();
+      be::store64(p, std::bit_cast<uint64_t>(l.longitude));
+      be::store64(p + 8, std::bit_cast<uint64_t>(l.latitude));
+      be::store64(p + 16, std::bit_cast<uint64_t>(l.elevation));
+      p += 24;
+      break;
+    }
+    case PrimKind::BLOB: {
+      // Always the four-byte length with the top bit set, also for an empty byte string.
+      Bytes b = x->as_blob();
+      be::store32(p, static_cast<uint32_t>(b.size()) | 0x80000000u);
+      p += 4;
+      if (!b.empty()) std::memcpy(p, b.data(), b.size());
+      p += b.size();
+      break;
+    }
+    case PrimKind::INFOTABLE:
+      p = write_table(x->as_table(), p);
+      break;
+  }
+  return p;
+}
+
+Result<HcPrim> read_prim(ByteReader& r, unsigned depth) {
+  if (r.at_end()) return HcPrim();
+  uint8_t code = *r.u8();
+  auto t = base_type_from_repr(code);
+  if (!t) return fail(VeltracError::invalid_base_type(code));
+  if (*t == BaseType::NOTHING) return HcPrim();
+  return read_prim_typed(r, *t, depth);
+}
+
+Result<HcPrim> read_prim_typed(ByteReader& r, BaseType t, unsigned depth) {
+  switch (get_family(t)) {
+    case TypeFamily::HC_STRING: {
+      auto s = read_stream_string(r);
+      if (!s) return fail(std::move(s.error()));
+      return HcPrim::string(*s, t);
+    }
+    case TypeFamily::HC_NUMBER: {
+      auto v = r.f64();
+      if (!v) return fail(std::move(v.error()));
+      return HcPrim::number(*v, t);
+    }
+    case TypeFamily::HC_INTEGER: {
+      auto v = r.i32();
+      if (!v) return fail(std::move(v.error()));
+      return HcPrim::integer(*v, t);
+    }
+    case TypeFamily::HC_LONG: {
+      auto v = r.i64();
+      if (!v) return fail(std::move(v.error()));
+      return HcPrim::long_(*v, t);
+    }
+    case TypeFamily::HC_DATETIME: {
+      auto v = r.i64();
+      if (!v) return fail(std::move(v.error()));
+      return HcPrim::datetime(*v, t);
+    }
+    case TypeFamily::HC_BOOLEAN: {
+      auto v = r.u8();
+      if (!v) return fail(std::move(v.error()));
+      return HcPrim::boolean(*v != 0, t);
+    }
+    case TypeFamily::HC_LOCATION: {
+      if (r.remaining() < 24) return fail(VeltracError::truncated());
+      Location l;
+      l.longitude = *r.f64();
+      l.latitude = *r.f64();
+      l.elevation = *r.f64();
+      return HcPrim::location(l, t);
+    }
+    case TypeFamily::HC_BLOB: {
+      auto len = r.u32();
+      if (!len) return fail(std::move(len.error()));
+      size_t n = *len & 0x7FFFFFFFu;
+      // Checked before anything is allocated.
+      auto bytes = r.take(n);
+      if (!bytes) return fail(std::move(bytes.error()));
+      return HcPrim::blob(*bytes, t);
+    }
+    case TypeFamily::HC_VARIANT: {
+      if (depth >= kMaxNestingDepth) return fail(nesting_too_deep());
+      auto inner = read_prim(r, depth + 1);
+      if (!inner) return fail(std::move(inner.error()));
+      return HcPrim::variant(std::move(*inner), t);
+    }
+    case TypeFamily::HC_INFOTABLE: {
+      if (depth >= kMaxNestingDepth) return fail(nesting_too_deep());
+      auto table = read_table(r, depth + 1);
+      if (!table) return fail(std::move(table.error()));
+      return HcPrim::infotable(std::move(*table), t);
+    }
+    case TypeFamily::HC_NULL:
+      return fail(VeltracError::with_text(ErrorKind::UnimplementedVariantFamily,
+                                          "Not implemented yet family type:" +
+                                              std::string(family_name(TypeFamily::HC_NULL))));
+    case TypeFamily::HC_NOTHING:
+      return HcPrim::nothing(t);
+  }
+  return HcPrim::nothing(t);
+}
+
+}  // namespace detail
+
+Result<size_t> HcPrim::encoded_size() const { return detail::size_prim(*this); }
+
+Result<size_t> HcPrim::to_bytes(ByteBuffer& out) const {
+  return detail::encode_into(out, *this, detail::size_prim, detail::write_prim);
+}
+
+Result<Decoded<HcPrim>> HcPrim::from_bytes(Bytes in) {
+  ByteReader r(in);
+  auto v = detail::read_prim(r, 0);
+  if (!v) return fail(std::move(v.error()));
+  return Decoded<HcPrim>{std::move(*v), r.position()};
+}
+
+Result<Decoded<HcPrim>> HcPrim::from_bytes_typed(Bytes in, BaseType t) {
+  ByteReader r(in);
+  auto v = detail::read_prim_typed(r, t, 0);
+  if (!v) return fail(std::move(v.error()));
+  return Decoded<HcPrim>{std::move(*v), r.position()};
+}
+
+}  // namespace veltrac

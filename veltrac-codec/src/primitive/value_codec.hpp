@@ -1,0 +1,84 @@
+// Internal binary codec of the value modules. Decoders read through one ByteReader and carry the nesting
+// depth (VARIANT and INFOTABLE levels) so that one bound holds across primitives, rows and tables.
+// Encoders run in two passes: an exact size pass (which also refuses what has no binary form), then a
+// write pass through a raw pointer into space reserved once.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "base/base_type.hpp"
+#include "error/error.hpp"
+#include "util/bytes.hpp"
+
+namespace veltrac {
+
+class HcPrim;
+class Aspects;
+struct DataShapeEntry;
+class DataShape;
+struct InfoTableRow;
+class InfoTable;
+
+namespace detail {
+
+inline constexpr unsigned kMaxNestingDepth = 200;
+// Io "nesting depth exceeds 200".
+VeltracError nesting_too_deep();
+// Length-prefixed strings and blobs carry 31-bit lengths.
+inline constexpr size_t kMaxWireLength = 0x7FFFFFFF;
+VeltracError too_long(std::string_view what, size_t n);
+
+// ---- decoding; `depth` is the number of VARIANT/INFOTABLE levels around the value being read ----
+Result<HcPrim> read_prim(ByteReader& r, unsigned depth);
+Result<HcPrim> read_prim_typed(ByteReader& r, BaseType t, unsigned depth);
+Result<Aspects> read_aspects(ByteReader& r, unsigned depth);
+Result<DataShapeEntry> read_entry(ByteReader& r, unsigned depth);
+Result<DataShape> read_shape(ByteReader& r, unsigned depth);
+Result<InfoTableRow> read_row(ByteReader& r, unsigned depth);
+// A table whose cells are at `depth`.
+Result<InfoTable> read_table(ByteReader& r, unsigned depth);
+
+// ---- encoding ----
+Result<size_t> size_prim(const HcPrim& v);
+Result<size_t> size_aspects(const Aspects& a);
+Result<size_t> size_entry(const DataShapeEntry& e);  // marker included
+Result<size_t> size_shape(const DataShape& s);       // end byte included
+Result<size_t> size_row(const InfoTableRow& row);    // marker excluded
+Result<size_t> size_table(const InfoTable& t);
+
+uint8_t* write_prim(const HcPrim& v, uint8_t* p);
+uint8_t* write_aspects(const Aspects& a, uint8_t* p);
+uint8_t* write_entry(const DataShapeEntry& e, uint8_t* p);
+uint8_t* write_shape(const DataShape& s, uint8_t* p);
+uint8_t* write_row(const InfoTableRow& row, uint8_t* p);
+uint8_t* write_table(const InfoTable& t, uint8_t* p);
+
+inline size_t size_string(size_t n) { return (n < 128 ? 1 : 4) + n; }
+inline uint8_t* write_string(std::string_view s, uint8_t* p) {
+  size_t n = s.size();
+  if (n < 128) {
+    *p++ = static_cast<uint8_t>(n);
+  } else {
+    be::store32(p, static_cast<uint32_t>(n) | 0x80000000u);
+    p += 4;
+  }
+  if (n) std::memcpy(p, s.data(), n);
+  return p + n;
+}
+
+// Runs the size pass, reserves, runs the write pass; returns the count appended.
+template <class T, class SizeFn, class WriteFn>
+Result<size_t> encode_into(ByteBuffer& out, const T& v, SizeFn size_fn, WriteFn write_fn) {
+  auto n = size_fn(v);
+  if (!n) return fail(std::move(n.error()));
+  size_t at = out.size();
+  out.reserve_more(*n);
+  out.truncate(at + *n);
+  [[maybe_unused]] uint8_t* end = write_fn(v, out.data() + at);
+  return *n;
+}
+
+}  // namespace detail
+}  // namespace veltrac
