@@ -317,6 +317,8 @@ def _dump(doc: Any, indent: int | None) -> str:
 def _show_value(value: Any) -> str:
     if value is None:
         return "(none)"
+    if value == "":
+        return "(empty)"
     if isinstance(value, str):
         return printable(value)
     return str(value)

@@ -1,0 +1,192 @@
+"""The `veltrac` command line, end to end through subprocesses, and its input and layout helpers."""
+
+import base64
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from veltrac import HcyMessage, HcyProperty, InfoTable
+from veltrac.cli import SAMPLE_MESSAGE, decode_input, reindent
+
+AUTH_HEX = "01140000000700000000ffffffff0001066170704b657906736563726574"  # build_auth(7, "secret")
+RESPONSE_HEX = "0140 00000007 00000000 00000000 00  01 02 6f6b 05 00 01 0001 16ffffffff 00"
+BIND_HEX = "010a 00000001 00000000 00000000 00  00 0002 01 78 02 7979"
+
+
+def run(*args, stdin=b""):
+    proc = subprocess.run([sys.executable, "-m", "veltrac", *args], input=stdin, capture_output=True,
+                          timeout=60, env={**os.environ, "PYTHONIOENCODING": "utf-8"})
+    return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+
+
+def field_lines(stdout):
+    """The `label  value` lines of a text description, as a dict."""
+    return dict(line.strip().split("  ", 1) for line in stdout.splitlines()[1:] if line.startswith("  "))
+
+
+@pytest.fixture(scope="module")
+def sample_output():
+    return run("decode", "--raw", "-", stdin=SAMPLE_MESSAGE)
+
+
+def test_decode_sample():
+    code, out, err = run("decode")
+    assert (code, err) == (0, "")
+    lines = out.splitlines()
+    assert lines[0] == "V:1,C:HCY_POST,R:4242,E:0,S:17,M:false,name:pump-7,c_name:SetAlarmLimits"
+    fields = {k: v.strip() for k, v in field_lines(out).items()}
+    assert fields["code"] == "HCY_POST (3)"
+    assert fields["session id"] == "17"
+    assert fields["header"] == "source = edge-gw-3"
+    assert fields["params"] == "InfoTable(rows=1, fields=4)"
+    assert json.loads(lines[-1])["rows"] == [{"enabled": True, "high": 85.5, "low": -10.0, "sensor": "temp-1"}]
+
+
+def test_sample_table_matches_table_builder():
+    table = InfoTable()
+    for name, base_type, description in [("sensor", "STRING", "sensor id"), ("high", "NUMBER", "upper limit"),
+                                          ("low", "NUMBER", "lower limit"), ("enabled", "BOOLEAN", "")]:
+        table.add_field_definition(name, base_type, description)
+    table.add_row({"sensor": "temp-1", "high": 85.5, "low": -10.0, "enabled": True})
+    assert SAMPLE_MESSAGE.endswith(table.to_bytes())
+    assert HcyMessage.from_bytes(SAMPLE_MESSAGE).to_bytes() == SAMPLE_MESSAGE
+
+
+@pytest.mark.parametrize("encode, flag", [
+    (lambda b: b, "--raw"),
+    (lambda b: b, None),
+    (lambda b: b.hex(" ", 4).encode() + b"\n", "--hex"),
+    (lambda b: b"0x" + b.hex().upper().encode(), None),
+    (lambda b: base64.b64encode(b) + b"\n", "--base64"),
+    (lambda b: base64.b64encode(b), None),
+    (lambda b: base64.urlsafe_b64encode(b).rstrip(b"="), None),
+])
+def test_decode_input_forms_agree(tmp_path, sample_output, encode, flag):
+    path = tmp_path / "msg"
+    path.write_bytes(encode(SAMPLE_MESSAGE))
+    args = [str(path)] + ([flag] if flag else [])
+    assert run("decode", *args) == sample_output
+
+
+@pytest.mark.parametrize("data, encoding, expected", [
+    (b"0a0B 0c\n", "auto", b"\x0a\x0b\x0c"),
+    (b"AAECAw==", "auto", b"\x00\x01\x02\x03"),
+    (b"0102", "base64", b"\xd3]6"),          # hex digits read as base64 when asked
+    (b"\x01\x02 ab", "auto", b"\x01\x02 ab"),  # binary stays raw
+    (b"ab c\x00", "auto", b"ab c\x00"),
+    (b"", "auto", b""),
+])
+def test_decode_input_detection(data, encoding, expected):
+    assert decode_input(data, encoding) == expected
+
+
+def test_decode_json_document():
+    code, out, _ = run("decode", "--format", "json", "--json", "record", "-", stdin=SAMPLE_MESSAGE)
+    doc = json.loads(out)
+    assert code == 0
+    assert doc["header"] == {"version": 1, "code": "HCY_POST", "codeValue": 3, "requestId": 4242,
+                             "endpoint": 0, "sessionId": 17, "multipart": False}
+    assert doc["body"]["headers"] == [{"name": "source", "value": "edge-gw-3"}]
+    assert doc["body"]["params"]["rows"][0]["fields"][0] == {"STRING": ["STRING", "temp-1"]}
+
+
+@pytest.mark.parametrize("hex_text, expected", [
+    (RESPONSE_HEX, {"reason": "ok", "params": "InfoTable(rows=1, fields=0)"}),
+    (BIND_HEX, {"binder name": "(none)", "names": "x, yy"}),
+    (AUTH_HEX, {"claim name": "appKey", "claim value": "<6 bytes hidden, use --show-secrets>"}),
+])
+def test_decode_other_bodies(hex_text, expected):
+    code, out, _ = run("decode", "-", stdin=hex_text.encode())
+    fields = {k: v.strip() for k, v in field_lines(out).items()}
+    assert code == 0
+    assert {k: fields[k] for k in expected} == expected
+
+
+def test_decode_escapes_control_characters():
+    name = "pump\x1b[2J"
+    msg = bytes.fromhex("010100000001000000000000000000") + b"\x00" + bytes([len(name)]) + name.encode() + b"\x01\x00\x00\xff"
+    code, out, _ = run("decode", "--raw", "-", stdin=msg)
+    assert code == 0 and "\x1b" not in out
+    fields = field_lines(out)
+    assert fields["entity name"].strip() == "pump\\u{1b}[2J"
+    assert fields["characteristic name"].strip() == "(empty)"
+
+
+@pytest.mark.parametrize("args, stdin, message", [
+    (["decode", "-"], b"0102", "veltrac decode: Message deserialization error: Wrong Mssage Header:[1, 2]\n"),
+    (["decode", "-"], bytes.fromhex("0105000000010000000000000000ff"), "Invalid code:5\n"),
+    (["decode", "-"], bytes.fromhex("011f000000010000000000000000 01"),
+     "Multipart message can't be recovered from bytes directly\n"),
+    (["decode", "--hex", "-"], b"01x2", "veltrac decode: input is not valid hex text\n"),
+    (["decode", "missing.bin"], b"", "veltrac decode: cannot read missing.bin: No such file or directory\n"),
+    (["table", "-"], bytes.fromhex("00 01 0001 13"), "InfoTable deserialization error: Invalid Base Type: 19\n"),
+    (["prim", "-"], b"\x04\x00", "Binary deserialization error: Unimplemented HC_VARIANT Family:"),
+    (["definition", "property", "-"], b'{"name":"x"}',
+     "Property JSON deserialization error: missing field `pushThreshold` at line 1 column 12\n"),
+    (["definition", "event", "-"], b"\xff", "veltrac definition: Event data is not valid UTF-8 JSON\n"),
+    (["auth", "--request-id", "4294967296", "--app-key", "k", "--hex"], b"", "request id must be 0 to 4294967295"),
+])
+def test_errors_go_to_stderr(args, stdin, message):
+    code, out, err = run(*args, stdin=stdin)
+    assert (code, out) == (1, "")
+    assert message in err
+
+
+def test_usage_errors_and_help():
+    assert run("decode", "--hex", "--base64")[0] == 2
+    assert run("auth", "--request-id", "1")[0] == 2
+    for command in ["", "decode", "table", "prim", "auth", "definition"]:
+        code, out, _ = run(*filter(None, [command, "--help"]))
+        assert code == 0 and out.startswith("usage: veltrac")
+
+
+def test_auth_outputs(tmp_path):
+    expected = bytes.fromhex(AUTH_HEX)
+    assert run("auth", "--request-id", "7", "--app-key", "secret", "--hex")[1] == AUTH_HEX + "\n"
+    assert run("auth", "--request-id", "7", "--app-key", "secret", "--base64")[1].strip() == \
+        base64.b64encode(expected).decode()
+    out = tmp_path / "auth.bin"
+    assert run("auth", "--request-id", "7", "--app-key", "secret", "--out", str(out))[0] == 0
+    assert out.read_bytes() == expected
+    raw = subprocess.run([sys.executable, "-m", "veltrac", "auth", "--request-id", "7", "--app-key-file", "-"],
+                         input=b"secret\n", capture_output=True, timeout=60)
+    assert raw.stdout == expected
+
+
+def test_definition_canonical_and_pretty(tmp_path):
+    path = tmp_path / "prop.json"
+    path.write_text(' { "baseType": "NUMBER", "name": "temp", "aspects": {"units": "C"},\n'
+                    '"pushType": "VALUE", "startType": "readEdgeValue", "pushThreshold": 5, "x": [1] }')
+    canonical = HcyProperty.from_bytes(path.read_bytes()).to_json()
+    assert run("definition", "property", str(path)) == (0, canonical + "\n", "")
+    pretty = run("definition", "property", str(path), "--indent", "2")[1]
+    assert pretty.splitlines()[:3] == ["{", '  "name": "temp",', '  "pushThreshold": 5.0,']
+    assert json.loads(pretty) == json.loads(canonical)
+
+
+@pytest.mark.parametrize("text, indent, expected", [
+    ('{"a":[1,{}],"b":[]}', 1, '{\n "a": [\n  1,\n  {}\n ],\n "b": []\n}'),
+    ('["{,:}\\"x",1e16]', 2, '[\n  "{,:}\\"x",\n  1e16\n]'),
+    ('{"a":1}', None, '{"a":1}'),
+])
+def test_reindent(text, indent, expected):
+    assert reindent(text, indent) == expected
+
+
+def test_console_script_and_table_command(tmp_path):
+    script = Path(sys.executable).with_name("veltrac")
+    if not script.exists():
+        pytest.skip("console script not installed next to the interpreter")
+    table = InfoTable("T")
+    table.add_field_definition("id", "INTEGER", "")
+    table.add_row({"id": 7})
+    path = tmp_path / "table.hex"
+    path.write_text(table.to_bytes().hex())
+    proc = subprocess.run([str(script), "table", str(path)], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0
+    decoded = InfoTable.from_bytes(table.to_bytes())
+    assert proc.stdout.splitlines() == ["InfoTable(rows=1, fields=1)", decoded.to_simple_json()]
