@@ -356,8 +356,9 @@ def cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
         body.fields = [(label, key, _redact(v) if key == "claimValue" else v) for label, key, v in body.fields]
     table = None
     table_text = None
-    if body.table_bytes is not None:
-        table = _guard(lambda: _native.InfoTable.from_bytes(body.table_bytes))
+    table_bytes = body.table_bytes
+    if table_bytes is not None:
+        table = _guard(lambda: _native.InfoTable.from_bytes(table_bytes))
         table_text = _guard(lambda: _table_json(table, args.json))
 
     if args.format == "json":
