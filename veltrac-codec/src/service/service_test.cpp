@@ -158,7 +158,7 @@ TEST(HcyServiceTest, Errors) {
        "missing field `description` at line 3 column 1"},
       // Output: name, then fieldDefinitions, then baseType; reported at the output's `}`.
       {R"({"name":"s","description":"d","aspects":{},"Inputs":{},"Outputs":{"fieldDefinitions":{}}})",
-       "missing field `name` at line 1 column 87"},
+       "missing field `name` at line 1 column 88"},
       {R"({"name":"s","description":"d","aspects":{},"Inputs":{},"Outputs":{"name":"r","x":1}})",
        "missing field `fieldDefinitions` at line 1 column 83"},
       {R"({"name":"s","description":"d","aspects":{},"Inputs":{},"Outputs":{"name":"r","fieldDefinitions":{} }})",
