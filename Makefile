@@ -9,7 +9,7 @@ export DEB_PACKAGES ?= libgtest-dev clang-16 libclang-rt-16-dev
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all setup test cpp-test py-test fuzz fuzz-smoke demo clean
+.PHONY: all setup test cpp-test py-test fuzz fuzz-smoke demo clean test-all
 
 all: test
 
@@ -36,6 +36,11 @@ fuzz-smoke: setup
 
 fuzz: setup
 	fuzz/run.sh long $(FUZZ_SECONDS)
+
+# The Python suite on every supported CPython, each in its own .venv-3.x, after checking the wheel's contents.
+PY_VERSIONS ?= 3.10 3.11 3.12 3.13
+test-all:
+	tools/test-all.sh $(PY_VERSIONS)
 
 demo: setup
 	$(PY) -m veltrac decode
