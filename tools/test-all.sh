@@ -29,7 +29,7 @@ test_version() {
   rm -rf "$dist"
   # The build runs in this venv (cmake and ninja from it) and in a build directory of its own.
   PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -m pip wheel "${PIP_FLAGS[@]}" --no-deps --no-build-isolation \
-    -w "$dist" -C build-dir="build/test-all/{wheel_tag}" . || return 1
+    -w "$dist" --config-settings=build-dir="build/test-all/{wheel_tag}" . || return 1
   wheel="$(ls "$dist"/veltrac-*.whl)"
   "$venv/bin/python" tools/check_wheel.py "$wheel" || return 1
   "$venv/bin/python" -m pip install "${PIP_FLAGS[@]}" --force-reinstall --no-deps "$wheel" || return 1

@@ -576,6 +576,9 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    # Names from the wire may hold characters the terminal's encoding lacks: escape, never fail.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="backslashreplace")
     try:
         return int(args.func(args, sys.stdout))
     except CliError as exc:
