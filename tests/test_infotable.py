@@ -166,6 +166,7 @@ def test_add_row_protocol_conversions(base_type, value, tagged):
 ROW_ERRORS = [
     ("STRING", 1, TypeError, "'int' object cannot be converted to 'PyString'"),
     ("STRING", b"kg", TypeError, "'bytes' object cannot be converted to 'PyString'"),
+    ("STRING", "\ud800", UnicodeEncodeError, None),
     ("BOOLEAN", 1, TypeError, "'int' object cannot be converted to 'PyBool'"),
     ("BOOLEAN", None, TypeError, "'NoneType' object cannot be converted to 'PyBool'"),
     ("INTEGER", 2**31, OverflowError, "out of range integral type conversion attempted"),

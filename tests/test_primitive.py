@@ -164,7 +164,16 @@ def test_get_value_location(enc):
         HcPrim.from_bytes(H(enc)).get_value()
 
 
-def test_get_value_returns_fresh_bytes():
+def test_empty_blob_round_trips():
+    p = HcPrim.blob(b"")
+    assert str(p) == 'BLOB(BLOB, b"")'
+    assert p.to_json() == '"[]"'
+    back = HcPrim.from_bytes(p.to_bytes())
+    assert back.get_value() == b""
+    assert back.to_bytes() == p.to_bytes()
+
+
+def test_get_value_of_blob_and_nothing():
     p = HcPrim.blob(b"ab")
     assert p.get_value() == b"ab"
     assert HcPrim.from_bytes(b"").get_value() is None
@@ -233,6 +242,7 @@ ARG_ERRORS = [
     (lambda: HcPrim.number(10**400), OverflowError, "int too large to convert to float"),
     (lambda: HcPrim.string(b"x"), TypeError, "argument 'value': 'bytes' object cannot be converted to 'PyString'"),
     (lambda: HcPrim.string(1), TypeError, "argument 'value': 'int' object cannot be converted to 'PyString'"),
+    (lambda: HcPrim.string("\ud800"), UnicodeEncodeError, None),
     (lambda: HcPrim.datetime(datetime.datetime(2024, 1, 1)), TypeError,
      "argument 'value': 'datetime.datetime' object cannot be interpreted as an integer"),
     (lambda: HcPrim.blob("abc"), TypeError, "argument 'value': Can't extract `str` to `Vec`"),
