@@ -43,9 +43,15 @@ PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   }
   std::string_view bytes;
   if (!to_bytes(data, "data", bytes)) return nullptr;
-  auto r = Msg::from_bytes(as_bytes(bytes));
-  if (!r) return raise_value_error("Message deserialization error: ", r.error().message());
-  return wrap(&HcyMessageType, std::move(r->value));
+  // Decode straight into the new object's value.
+  PyObject* obj = wrap(&HcyMessageType, Msg{});
+  if (!obj) return nullptr;
+  auto r = value_of<Msg>(obj).read_from(as_bytes(bytes));
+  if (!r) {
+    Py_DECREF(obj);
+    return raise_value_error("Message deserialization error: ", r.error().message());
+  }
+  return obj;
 }
 
 PyObject* msg_to_bytes(PyObject* self, PyObject*) {

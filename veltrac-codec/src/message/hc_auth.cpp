@@ -1,8 +1,10 @@
 #include "message/hc_auth.hpp"
 
-#include "util/stream_string.hpp"
+#include "message/hc_params.hpp"
 
 namespace veltrac {
+
+using namespace message_detail;
 
 namespace {
 constexpr uint8_t kAuthMarker = 1;
@@ -12,30 +14,26 @@ HcyAuthBody HcyAuthBody::from_appkey(std::string_view app_key) {
   return HcyAuthBody{"appKey", std::string(app_key)};
 }
 
-size_t HcyAuthBody::encoded_size() const {
-  return 1 + string_prefix_width(claim_name.size()) + claim_name.size() + string_prefix_width(claim_value.size()) +
-         claim_value.size();
-}
+size_t HcyAuthBody::encoded_size() const { return 1 + string_size(claim_name) + string_size(claim_value); }
 
 size_t HcyAuthBody::to_bytes(ByteBuffer& out) const {
-  out.reserve_more(encoded_size());
-  out.put_u8(kAuthMarker);
-  size_t n = 1 + string_to_stream(out, claim_name);
-  return n + string_to_stream(out, claim_value);
+  size_t n = encoded_size();
+  RawWriter w(out, n);
+  w.u8(kAuthMarker);
+  w.str(claim_name);
+  w.str(claim_value);
+  return n;
 }
 
-Result<Decoded<HcyAuthBody>> HcyAuthBody::from_bytes(Bytes in) {
+Result<size_t> HcyAuthBody::read_from(Bytes in) {
   if (in.empty() || in[0] != kAuthMarker) return fail(VeltracError::plain(ErrorKind::UnexpectedAuthBody));
   ByteReader r(in);
   r.advance(1);
-  HcyAuthBody b;
-  auto name = read_stream_string(r);
-  if (!name) return fail(std::move(name.error()));
-  b.claim_name.assign(*name);
-  auto value = read_stream_string(r);
-  if (!value) return fail(std::move(value.error()));
-  b.claim_value.assign(*value);
-  return Decoded<HcyAuthBody>{std::move(b), r.position()};
+  if (auto ok = read_string(r, claim_name); !ok) return fail(std::move(ok.error()));
+  if (auto ok = read_string(r, claim_value); !ok) return fail(std::move(ok.error()));
+  return r.position();
 }
+
+Result<Decoded<HcyAuthBody>> HcyAuthBody::from_bytes(Bytes in) { return decode_in_place<HcyAuthBody>(in); }
 
 }  // namespace veltrac

@@ -20,6 +20,8 @@ struct HcyAuthBody {
   size_t to_bytes(ByteBuffer& out) const;
   // An empty body or a first byte other than 1 fails with UnexpectedAuthBody.
   static Result<Decoded<HcyAuthBody>> from_bytes(Bytes in);
+  // The same, reading into this body (every field is replaced); on failure the body is left partly read.
+  Result<size_t> read_from(Bytes in);
 
   size_t encoded_size() const;
 

@@ -1,16 +1,18 @@
 #include "message/hc_bind.hpp"
 
-#include "util/stream_string.hpp"
+#include "message/hc_params.hpp"
 
 namespace veltrac {
 
+using namespace message_detail;
+
 namespace {
-inline size_t string_size(const std::string& s) { return string_prefix_width(s.size()) + s.size(); }
+inline bool has_pair(const HcyBindBody& b) { return b.binder_name && b.binder_type; }
 }  // namespace
 
 size_t HcyBindBody::encoded_size() const {
   size_t n = 1 + 2;
-  if (binder_name && binder_type) n += string_size(*binder_name) + string_size(*binder_type);
+  if (has_pair(*this)) n += string_size(*binder_name) + string_size(*binder_type);
   for (const std::string& s : names) n += string_size(s);
   return n;
 }
@@ -20,42 +22,43 @@ Result<size_t> HcyBindBody::to_bytes(ByteBuffer& out) const {
     return fail(VeltracError::with_two_texts(ErrorKind::MsgToBinary, "bind name count " + std::to_string(names.size()),
                                              "at most " + std::to_string(kMaxNames)));
   }
-  size_t start = out.size();
-  out.reserve_more(encoded_size());
-  if (binder_name && binder_type) {
-    out.put_u8(1);
-    string_to_stream(out, *binder_name);
-    string_to_stream(out, *binder_type);
+  size_t n = encoded_size();
+  RawWriter w(out, n);
+  if (has_pair(*this)) {
+    w.u8(1);
+    w.str(*binder_name);
+    w.str(*binder_type);
   } else {
-    out.put_u8(0);
+    w.u8(0);
   }
-  out.put_u16(static_cast<uint16_t>(names.size()));
-  for (const std::string& s : names) string_to_stream(out, s);
-  return out.size() - start;
+  w.u16(static_cast<uint16_t>(names.size()));
+  for (const std::string& s : names) w.str(s);
+  return n;
 }
 
-Result<Decoded<HcyBindBody>> HcyBindBody::from_bytes(Bytes in) {
+Result<size_t> HcyBindBody::read_from(Bytes in) {
   ByteReader r(in);
-  HcyBindBody b;
   auto marker = r.u8();
   if (!marker) return fail(std::move(marker.error()));
   if (*marker != 0) {
-    auto name = read_stream_string(r);
-    if (!name) return fail(std::move(name.error()));
-    auto type = read_stream_string(r);
-    if (!type) return fail(std::move(type.error()));
-    b.binder_name.emplace(*name);
-    b.binder_type.emplace(*type);
+    if (auto ok = read_string(r, binder_name.emplace()); !ok) return fail(std::move(ok.error()));
+    if (auto ok = read_string(r, binder_type.emplace()); !ok) return fail(std::move(ok.error()));
+  } else {
+    binder_name.reset();
+    binder_type.reset();
   }
   auto count = r.u16();
   if (!count) return fail(std::move(count.error()));
-  b.names.reserve(*count);
+  names.clear();
+  names.reserve(*count);
   for (size_t i = 0; i < *count; ++i) {
     auto s = read_stream_string(r);
     if (!s) return fail(std::move(s.error()));
-    b.names.emplace_back(*s);
+    names.emplace_back(*s);
   }
-  return Decoded<HcyBindBody>{std::move(b), r.position()};
+  return r.position();
 }
+
+Result<Decoded<HcyBindBody>> HcyBindBody::from_bytes(Bytes in) { return decode_in_place<HcyBindBody>(in); }
 
 }  // namespace veltrac

@@ -1,6 +1,8 @@
 #include "message/hc_header.hpp"
 
 #include <charconv>
+#include <cstring>
+#include <string_view>
 
 namespace veltrac {
 
@@ -28,30 +30,35 @@ HcyMsgHeader HcyMsgHeader::read(const uint8_t* p) {
 }
 
 namespace {
-void append_uint(std::string& out, uint32_t v) {
-  char buf[10];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
+char* put(char* p, std::string_view s) {
+  std::memcpy(p, s.data(), s.size());
+  return p + s.size();
 }
+char* put_uint(char* p, uint32_t v) { return std::to_chars(p, p + 10, v).ptr; }
 }  // namespace
 
+size_t HcyMsgHeader::write_text(char* buf) const {
+  char* p = put(buf, "V:");
+  p = put_uint(p, version);
+  p = put(p, ",C:");
+  p = put(p, name_of(code));
+  p = put(p, ",R:");
+  p = put_uint(p, request_id);
+  p = put(p, ",E:");
+  p = put_uint(p, endpoint);
+  p = put(p, ",S:");
+  p = put_uint(p, session_id);
+  p = put(p, multipart ? ",M:true" : ",M:false");
+  return static_cast<size_t>(p - buf);
+}
+
 void HcyMsgHeader::append_text(std::string& out) const {
-  out.append("V:");
-  append_uint(out, version);
-  out.append(",C:");
-  out.append(name_of(code));
-  out.append(",R:");
-  append_uint(out, request_id);
-  out.append(",E:");
-  append_uint(out, endpoint);
-  out.append(",S:");
-  append_uint(out, session_id);
-  out.append(multipart ? ",M:true" : ",M:false");
+  char buf[kMaxTextSize];
+  out.append(buf, write_text(buf));
 }
 
 std::string HcyMsgHeader::to_string() const {
   std::string s;
-  s.reserve(96);
   append_text(s);
   return s;
 }

@@ -25,7 +25,12 @@ struct HcyMsgHeader {
   // Reads the 15 bytes at `p` as they stand; the caller has checked the length and the code byte.
   static HcyMsgHeader read(const uint8_t* p);
 
-  // Appends the text form: V:1,C:HCY_AUTH,R:7,E:0,S:4294967295,M:false
+  // Longest text form: V:255,C:HCY_WROTE_TO_OFFLINE_MSG_STORE,R:4294967295,E:4294967295,S:4294967295,M:false
+  static constexpr size_t kMaxTextSize = 88;
+
+  // Writes the text form (V:1,C:HCY_AUTH,R:7,E:0,S:4294967295,M:false) to `buf`, which holds at least
+  // kMaxTextSize chars; returns its length.
+  size_t write_text(char* buf) const;
   void append_text(std::string& out) const;
   std::string to_string() const;
 

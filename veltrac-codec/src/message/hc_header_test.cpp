@@ -89,6 +89,14 @@ TEST(HcyMsgHeaderTest, TextForm) {
       {{.version = 0, .code = msgCodeEnum::HCY_UNKNOWN}, "V:0,C:HCY_UNKNOWN,R:0,E:0,S:0,M:false"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.h.to_string(), c.text);
+  // The longest text of every code fits the fixed text buffer.
+  for (int b = 0; b < 256; ++b) {
+    if (auto code = msg_code_from_repr(static_cast<uint8_t>(b))) {
+      HcyMsgHeader h{.request_id = 4000000000, .endpoint = 4000000000, .session_id = 4000000000, .version = 200,
+                     .code = *code, .multipart = false};
+      EXPECT_LE(h.to_string().size(), HcyMsgHeader::kMaxTextSize) << b;
+    }
+  }
 }
 
 }  // namespace

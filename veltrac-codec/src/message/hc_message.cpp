@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "message/hc_params.hpp"
+
 namespace veltrac {
 
 namespace {
@@ -21,25 +23,20 @@ std::string byte_list(Bytes in) {
   return s;
 }
 
-template <class Msg, class BodyT>
-Result<Decoded<HcyMsg>> decode_body(const HcyMsgHeader& header, Bytes body) {
-  auto b = BodyT::from_bytes(body);
-  if (!b) return fail(std::move(b.error()));
-  return Decoded<HcyMsg>{HcyMsg{Msg{header, std::move(b->value)}}, HcyMsgHeader::kSize + b->consumed};
+// Makes `m` the alternative M with the given header and reads its body.
+template <class M>
+Result<size_t> read_body(HcyMsg& m, const HcyMsgHeader& header, Bytes body) {
+  M& alt = m.msg.emplace<M>();
+  alt.header = header;
+  auto n = alt.body.read_from(body);
+  if (!n) return fail(std::move(n.error()));
+  return HcyMsgHeader::kSize + *n;
 }
-
-Result<size_t> body_to_bytes(const HcyReqBody& b, ByteBuffer& out) { return b.to_bytes(out); }
-Result<size_t> body_to_bytes(const HcyResBody& b, ByteBuffer& out) { return b.to_bytes(out); }
-Result<size_t> body_to_bytes(const HcyBindBody& b, ByteBuffer& out) { return b.to_bytes(out); }
-Result<size_t> body_to_bytes(const HcyAuthBody& b, ByteBuffer& out) { return b.to_bytes(out); }
 
 size_t body_size_hint(const HcyReqBody& b) { return b.encoded_size_hint(); }
 size_t body_size_hint(const HcyResBody& b) { return b.encoded_size_hint(); }
 size_t body_size_hint(const HcyBindBody& b) { return b.encoded_size(); }
 size_t body_size_hint(const HcyAuthBody& b) { return b.encoded_size(); }
-
-// Longest header text: V:255,C:HCY_WROTE_TO_OFFLINE_MSG_STORE,R:4294967295,E:4294967295,S:4294967295,M:false
-constexpr size_t kMaxHeaderText = 90;
 
 }  // namespace
 
@@ -53,7 +50,7 @@ std::string_view kind_name(MsgKind k) {
   return {};
 }
 
-Result<Decoded<HcyMsg>> HcyMsg::from_bytes(Bytes in) {
+Result<size_t> HcyMsg::read_from(Bytes in) {
   if (in.size() < HcyMsgHeader::kSize) {
     return fail(VeltracError::with_text(ErrorKind::WrongMessageHeader, byte_list(in)));
   }
@@ -68,15 +65,17 @@ Result<Decoded<HcyMsg>> HcyMsg::from_bytes(Bytes in) {
     case HCY_GET:
     case HCY_PUT:
     case HCY_POST:
-    case HCY_DEL: return decode_body<Request, HcyReqBody>(header, body);
+    case HCY_DEL: return read_body<Request>(*this, header, body);
     case HCY_BIND:
-    case HCY_UNBIND: return decode_body<Bind, HcyBindBody>(header, body);
-    case HCY_AUTH: return decode_body<Auth, HcyAuthBody>(header, body);
+    case HCY_UNBIND: return read_body<Bind>(*this, header, body);
+    case HCY_AUTH: return read_body<Auth>(*this, header, body);
     default: break;
   }
   if (code_of(*code) < 64) return fail(VeltracError::with_code(ErrorKind::UnimplementedCode, code_of(*code)));
-  return decode_body<Response, HcyResBody>(header, body);
+  return read_body<Response>(*this, header, body);
 }
+
+Result<Decoded<HcyMsg>> HcyMsg::from_bytes(Bytes in) { return message_detail::decode_in_place<HcyMsg>(in); }
 
 size_t HcyMsg::encoded_size_hint() const {
   return HcyMsgHeader::kSize + std::visit([](const auto& m) { return body_size_hint(m.body); }, msg);
@@ -88,7 +87,7 @@ Result<size_t> HcyMsg::to_bytes(ByteBuffer& out) const {
   size_t start = out.size();
   out.reserve_more(encoded_size_hint());
   h.to_bytes(out);
-  auto n = std::visit([&](const auto& m) { return body_to_bytes(m.body, out); }, msg);
+  auto n = std::visit([&](const auto& m) -> Result<size_t> { return m.body.to_bytes(out); }, msg);
   if (!n) {
     out.truncate(start);
     return fail(std::move(n.error()));
@@ -108,23 +107,28 @@ HcyMsg HcyMsg::build_auth_msg(uint32_t request_id, std::string_view app_key) {
 }
 
 std::string HcyMsg::short_desc() const {
-  std::string s;
-  const auto* req = std::get_if<Request>(&msg);
-  s.reserve(kMaxHeaderText + 16 + (req ? req->body.entity_name.size() + req->body.characteristic_name.size() : 0));
-  header().append_text(s);
+  char head[HcyMsgHeader::kMaxTextSize];
+  size_t head_len = header().write_text(head);
+  std::string_view tail[4];
   switch (kind()) {
-    case MsgKind::Request:
-      s.append(",name:");
-      s.append(req->body.entity_name);
-      s.append(",c_name:");
-      s.append(req->body.characteristic_name);
+    case MsgKind::Request: {
+      const HcyReqBody& b = std::get<Request>(msg).body;
+      tail[0] = ",name:";
+      tail[1] = b.entity_name;
+      tail[2] = ",c_name:";
+      tail[3] = b.characteristic_name;
       break;
-    case MsgKind::Auth: s.append(",Auth!"); break;
-    case MsgKind::Bind: s.append(",Bind!"); break;
-    case MsgKind::Response:
-      s.append(std::get<Response>(msg).body.params ? ",Params:true" : ",Params:false");
-      break;
+    }
+    case MsgKind::Auth: tail[0] = ",Auth!"; break;
+    case MsgKind::Bind: tail[0] = ",Bind!"; break;
+    case MsgKind::Response: tail[0] = std::get<Response>(msg).body.params ? ",Params:true" : ",Params:false"; break;
   }
+  size_t size = head_len;
+  for (std::string_view t : tail) size += t.size();
+  std::string s;
+  s.reserve(size);
+  s.append(head, head_len);
+  for (std::string_view t : tail) s.append(t);
   return s;
 }
 

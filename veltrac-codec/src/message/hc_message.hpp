@@ -55,6 +55,8 @@ struct HcyMsg {
   // Checks, in order: at least 15 bytes, a known code, the multipart flag clear, a code with a body kind;
   // then decodes the body from byte 15. Bytes after the body are not examined.
   static Result<Decoded<HcyMsg>> from_bytes(Bytes in);
+  // The same, reading into this message (which is replaced); on failure it is left partly read.
+  Result<size_t> read_from(Bytes in);
 
   // Appends header and body. A multipart header is refused; on any failure the buffer is restored to
   // its size on entry.

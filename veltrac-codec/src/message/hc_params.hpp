@@ -1,37 +1,97 @@
-// The optional parameter table shared by request and response bodies: a marker byte (INFOTABLE when a
-// table follows, NOTHING when not) and the table.
+// Helpers shared by the body codecs: the optional parameter table of request and response bodies (a marker
+// byte, INFOTABLE when a table follows and NOTHING when not, then the table), and a writer for the
+// fixed-size part of a body into space reserved in one step.
 #pragma once
 
+#include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "base/base_type.hpp"
 #include "error/error.hpp"
 #include "infotable/infotable.hpp"
 #include "util/bytes.hpp"
+#include "util/stream_string.hpp"
 
 namespace veltrac::message_detail {
 
-inline Result<size_t> write_params(ByteBuffer& out, const std::optional<InfoTable>& params) {
-  if (!params) {
-    out.put_u8(code_of(BaseType::NOTHING));
-    return 1;
+inline constexpr uint8_t kTableMarker = code_of(BaseType::INFOTABLE);
+inline constexpr uint8_t kNoTableMarker = code_of(BaseType::NOTHING);
+
+// Size of a length-prefixed string.
+inline size_t string_size(std::string_view s) { return string_prefix_width(s.size()) + s.size(); }
+
+// Writes into space the caller has already appended to the buffer.
+class RawWriter {
+ public:
+  // Appends n bytes to `out` and writes over them.
+  RawWriter(ByteBuffer& out, size_t n) {
+    size_t at = out.size();
+    out.reserve_more(n);
+    out.vector().resize(at + n);
+    p_ = out.data() + at;
   }
-  out.put_u8(code_of(BaseType::INFOTABLE));
-  auto n = params->to_bytes(out);
-  if (!n) return fail(std::move(n.error()));
-  return 1 + *n;
+  void u8(uint8_t v) { *p_++ = v; }
+  void u16(uint16_t v) {
+    be::store16(p_, v);
+    p_ += 2;
+  }
+  void str(std::string_view s) {
+    if (s.size() < 128) {
+      *p_++ = static_cast<uint8_t>(s.size());
+    } else {
+      be::store32(p_, static_cast<uint32_t>(s.size()) | 0x80000000u);
+      p_ += 4;
+    }
+    if (!s.empty()) std::memcpy(p_, s.data(), s.size());
+    p_ += s.size();
+  }
+
+ private:
+  uint8_t* p_;
+};
+
+// Writes the table after its marker, which the caller has written; returns the table's size.
+inline Result<size_t> write_table(ByteBuffer& out, const std::optional<InfoTable>& params) {
+  if (!params) return 0;
+  return params->to_bytes(out);
 }
 
 // Reads the marker and, after INFOTABLE, the table. Any other base type code means no table.
-inline Result<std::optional<InfoTable>> read_params(ByteReader& r) {
+inline Result<void> read_params(ByteReader& r, std::optional<InfoTable>& params) {
   auto marker = r.u8();
   if (!marker) return fail(std::move(marker.error()));
   if (!base_type_from_repr(*marker)) return fail(VeltracError::invalid_base_type(*marker));
-  if (*marker != code_of(BaseType::INFOTABLE)) return std::optional<InfoTable>{};
+  if (*marker != kTableMarker) {
+    params.reset();
+    return {};
+  }
   auto table = InfoTable::from_bytes(r.rest());
   if (!table) return fail(std::move(table.error()));
   r.advance(table->consumed);
-  return std::optional<InfoTable>{std::move(table->value)};
+  params.emplace(std::move(table->value));
+  return {};
+}
+
+// Reads a length-prefixed string into `dst`.
+inline Result<void> read_string(ByteReader& r, std::string& dst) {
+  auto s = read_stream_string(r);
+  if (!s) return fail(std::move(s.error()));
+  dst.assign(*s);
+  return {};
+}
+
+// Decodes a T with its read_from directly into the result, without moving the value.
+template <class T>
+Result<Decoded<T>> decode_in_place(Bytes in) {
+  Result<Decoded<T>> out(std::in_place);
+  auto n = out->value.read_from(in);
+  if (n) {
+    out->consumed = *n;
+  } else {
+    out = fail(std::move(n.error()));
+  }
+  return out;
 }
 
 }  // namespace veltrac::message_detail

@@ -40,6 +40,8 @@ struct HcyReqBody {
   // Fails with MsgToBinary, writing nothing, when there are more than 255 header entries.
   Result<size_t> to_bytes(ByteBuffer& out) const;
   static Result<Decoded<HcyReqBody>> from_bytes(Bytes in);
+  // The same, reading into this body (every field is replaced); on failure the body is left partly read.
+  Result<size_t> read_from(Bytes in);
 
   // Exact encoded size when there is no table; with a table, the size without the table's own bytes.
   size_t encoded_size_hint() const;

@@ -16,6 +16,8 @@ struct HcyResBody {
 
   Result<size_t> to_bytes(ByteBuffer& out) const;
   static Result<Decoded<HcyResBody>> from_bytes(Bytes in);
+  // The same, reading into this body (every field is replaced); on failure the body is left partly read.
+  Result<size_t> read_from(Bytes in);
 
   // Exact encoded size when there is no table; with a table, the size without the table's own bytes.
   size_t encoded_size_hint() const;
