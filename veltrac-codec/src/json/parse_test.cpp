@@ -264,3 +264,27 @@ TEST(DebugText, OfValues) {
 
 }  // namespace
 }  // namespace veltrac::json
+
+namespace veltrac::json {
+namespace {
+
+TEST(Parse, ObjectKeyOrderAndDuplicatesAtScale) {
+  // More members than the small-object path handles, in reverse order, with repeats.
+  std::string text = "{";
+  for (int i = 40; i >= 0; --i) text += "\"k" + std::to_string(i % 30) + "\":" + std::to_string(i) + (i ? "," : "}");
+  auto v = parse(text);
+  ASSERT_TRUE(v);
+  const Object& o = *v->as_object();
+  EXPECT_EQ(o.size(), 30u);
+  EXPECT_EQ(o.find("k0")->as_u64(), 0u);    // written last (i = 0) of k0's two occurrences (30, 0)
+  EXPECT_EQ(o.find("k10")->as_u64(), 10u);  // occurrences 40 then 10
+  EXPECT_EQ(o.find("k29")->as_u64(), 29u);
+  std::string prev;
+  for (const auto& [k, _] : o) {
+    EXPECT_LT(prev, k);
+    prev = k;
+  }
+}
+
+}  // namespace
+}  // namespace veltrac::json

@@ -497,21 +497,23 @@ Expected<Value> Reader::read_value() {
     }
     case '[': {
       if (auto ok = begin_array(); !ok) return fail(std::move(ok.error()));
-      Array a;
+      const size_t base = value_stack_.size();
       for (;;) {
         auto more = next_element();
         if (!more) return fail(std::move(more.error()));
         if (!*more) break;
         auto v = read_value();
         if (!v) return v;
-        a.push_back(std::move(*v));
+        value_stack_.push_back(std::move(*v));
       }
       if (auto ok = end_array(); !ok) return fail(std::move(ok.error()));
+      Array a(std::make_move_iterator(value_stack_.begin() + base), std::make_move_iterator(value_stack_.end()));
+      value_stack_.resize(base);
       return Value(std::move(a));
     }
     case '{': {
       if (auto ok = begin_object(); !ok) return fail(std::move(ok.error()));
-      Object o;
+      const size_t base = member_stack_.size();
       for (;;) {
         auto key = next_key();
         if (!key) return fail(std::move(key.error()));
@@ -520,10 +522,13 @@ Expected<Value> Reader::read_value() {
         if (auto ok = expect_colon(); !ok) return fail(std::move(ok.error()));
         auto v = read_value();
         if (!v) return v;
-        o.insert(std::move(k), std::move(*v));
+        member_stack_.emplace_back(std::move(k), std::move(*v));
       }
       if (auto ok = end_object(); !ok) return fail(std::move(ok.error()));
-      return Value(std::move(o));
+      std::vector<Member> members(std::make_move_iterator(member_stack_.begin() + base),
+                                  std::make_move_iterator(member_stack_.end()));
+      member_stack_.resize(base);
+      return Value(Object(std::move(members)));
     }
     default: {
       if (c != '-' && !is_digit(c)) return fail(error_peeked(msg::kExpectedValue));

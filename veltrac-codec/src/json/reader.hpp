@@ -6,6 +6,7 @@
 // A line feed at that point reports (next line, column 0). Skipped whitespace counts as read.
 //
 // Every function returning an Error or Expected gives positioned errors unless it says otherwise.
+// After an error the reader is spent: only close_object_after / close_array_after may follow.
 // Nesting: containers opened through the reader (begin_object / begin_array / begin_variant object
 // form / read_value) share one depth counter; the bracket opening a 129th level fails with
 // "recursion limit exceeded" (peeked). skip_value() has no depth limit and does not recurse.
@@ -16,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/error.hpp"
 #include "json/value.hpp"
@@ -134,6 +136,9 @@ class Reader {
   size_t depth_ = 0;
   bool first_ = false;   // no member / element read yet in the innermost open container
   std::string scratch_;  // decoded strings with escapes
+  // read_value: elements and members of the open containers, moved out in one piece when each closes.
+  std::vector<Value> value_stack_;
+  std::vector<Member> member_stack_;
 };
 
 // Reads exactly one JSON value from the text (whitespace around it allowed).

@@ -48,6 +48,33 @@ auto lower(Vec& members, std::string_view key) {
 }
 }  // namespace
 
+Object::Object(std::vector<Member> members) : members_(std::move(members)) {
+  auto less = [](const Member& a, const Member& b) { return std::string_view(a.first) < std::string_view(b.first); };
+  bool sorted = true;
+  for (size_t i = 1; i < members_.size() && sorted; ++i) sorted = less(members_[i - 1], members_[i]);
+  if (sorted) return;
+  if (members_.size() <= 16) {
+    // Insertion sort: stable, no buffer.
+    for (size_t i = 1; i < members_.size(); ++i) {
+      if (!less(members_[i], members_[i - 1])) continue;
+      Member m = std::move(members_[i]);
+      size_t j = i;
+      for (; j > 0 && less(m, members_[j - 1]); --j) members_[j] = std::move(members_[j - 1]);
+      members_[j] = std::move(m);
+    }
+  } else {
+    std::stable_sort(members_.begin(), members_.end(), less);
+  }
+  // Keep the last of each run of equal keys.
+  size_t out = 0;
+  for (size_t i = 0; i < members_.size(); ++i) {
+    if (i + 1 < members_.size() && members_[i].first == members_[i + 1].first) continue;
+    if (out != i) members_[out] = std::move(members_[i]);
+    ++out;
+  }
+  members_.resize(out);
+}
+
 Value& Object::insert(std::string key, Value value) {
   // Keys often arrive in order: append without searching.
   if (members_.empty() || std::string_view(members_.back().first) < std::string_view(key)) {

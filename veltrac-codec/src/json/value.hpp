@@ -21,6 +21,8 @@ using Member = std::pair<std::string, Value>;
 class Object {
  public:
   Object() = default;
+  // Takes members in any order; of repeated keys the last one stays.
+  explicit Object(std::vector<Member> members);
 
   // Defined after Value (clang needs the member type complete here).
   size_t size() const;
