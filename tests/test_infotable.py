@@ -4,6 +4,7 @@ errors on re-entry, and failed calls leaving the table unchanged."""
 import collections
 import datetime
 import math
+import sys
 
 import pytest
 
@@ -304,6 +305,18 @@ def test_dict_subclasses_and_non_ascii_keys():
     key = "".join(["grö", "ße"])  # an equal str that is not the interned one
     t.add_row({key: 3})
     assert t.get_row_count() == 3
+
+
+def test_field_names_are_released_with_the_table():
+    name = "".join(["dynamic", "_field"])
+    key = "".join(["dynamic", "_field"])
+    base = sys.getrefcount(name), sys.getrefcount(key)
+    t = InfoTable()
+    t.add_field_definition(name, "LONG", "")
+    for i in range(3):
+        t.add_row({key: i})
+    del t
+    assert (sys.getrefcount(name), sys.getrefcount(key)) == base
 
 
 def test_row_dict_must_be_a_dict():

@@ -1,9 +1,9 @@
 // InfoTable: a table of typed rows, built field by field and row by row from Python values, and
 // encoded, decoded and written as JSON.
 //
-// add_row is the hot path: each table keeps one interned key object and one converter per shape entry,
-// rebuilt lazily after the shape changes, so a row costs one dict lookup per field with a key whose hash is
-// cached, one conversion straight into an HcPrim and one allocation for the row's values.
+// add_row is the hot path: each table keeps one key object and one converter per shape entry, rebuilt
+// lazily after the shape changes, so a row costs one dict lookup per field with a key whose hash is cached
+// (usually matched by identity), one conversion straight into an HcPrim and one allocation for the row.
 #include <string>
 #include <vector>
 
@@ -36,17 +36,23 @@ Conv conv_of(BaseType t) {
 }
 
 struct Column {
-  PyObject* key;  // owned, interned str equal to the entry's key
+  PyObject* key;  // owned str equal to the entry's key, its hash computed
   Conv conv;
 };
 
 // The column cache of one table: valid while the shape is unchanged.
+//
+// Keys are not interned: CPython 3.12 makes interned strings immortal, so interning every field name would
+// leak one string per distinct name for the life of the process. Instead the first row dict seen after a
+// rebuild lends its own key objects: rows built by the same code share those objects (literal keys are
+// interned constants), so later lookups match by identity without comparing text.
 struct KeyCache {
   std::vector<Column> columns;
   bool valid = false;
+  bool adopted = false;
 
   KeyCache() = default;
-  KeyCache(KeyCache&& o) noexcept : columns(std::move(o.columns)), valid(o.valid) {
+  KeyCache(KeyCache&& o) noexcept : columns(std::move(o.columns)), valid(o.valid), adopted(o.adopted) {
     o.columns.clear();
     o.valid = false;
   }
@@ -59,6 +65,7 @@ struct KeyCache {
     for (Column& c : columns) Py_DECREF(c.key);
     columns.clear();
     valid = false;
+    adopted = false;
   }
 
   // Rebuilds the columns from the shape; false with an exception set on failure.
@@ -67,15 +74,35 @@ struct KeyCache {
     columns.reserve(t.datashape.entries.size());
     for (const auto& [key, entry] : t.datashape.entries) {
       PyObject* k = new_str(key);
-      if (k == nullptr) {
+      if (k == nullptr || PyObject_Hash(k) == -1) {
+        Py_XDECREF(k);
         clear();
         return false;
       }
-      PyUnicode_InternInPlace(&k);
       columns.push_back({k, conv_of(entry.entry_type)});
     }
     valid = true;
     return true;
+  }
+
+  // Takes over the exact-str keys of `d` that equal a column key. Runs no Python code.
+  void adopt_keys(const Table& t, PyObject* d) {
+    adopted = true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+      if (!PyUnicode_CheckExact(key)) continue;
+      Py_ssize_t len;
+      const char* k = PyUnicode_AsUTF8AndSize(key, &len);
+      if (k == nullptr) {
+        PyErr_Clear();
+        continue;
+      }
+      size_t at = t.datashape.entries.position(std::string_view(k, static_cast<size_t>(len)));
+      if (at == DataShapeEntries::npos || at >= columns.size() || columns[at].key == key) continue;
+      Py_INCREF(key);
+      Py_SETREF(columns[at].key, key);
+    }
   }
 };
 
@@ -322,6 +349,7 @@ PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!check_dict(d, nullptr)) return nullptr;
   State& st = state_of(self);
   if (!st.cache.valid && !st.cache.rebuild(st.table)) return nullptr;
+  if (!st.cache.adopted) st.cache.adopt_keys(st.table, d);
   // The shape cannot change during this call (exclusive borrow), so the columns stay valid throughout.
   const std::vector<Column>& cols = st.cache.columns;
   std::vector<veltrac::HcPrim> row;
