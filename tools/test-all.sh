@@ -24,7 +24,8 @@ test_version() {
   venv=".venv-$v"
   dist="build/test-all/dist-$v"
   echo "== CPython $v ($py)"
-  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv" || return 1
+  # A venv left half-made (no pip) is made again.
+  "$venv/bin/python" -m pip --version >/dev/null 2>&1 || "$py" -m venv --clear "$venv" || return 1
   "$venv/bin/python" -m pip install "${PIP_FLAGS[@]}" cmake ninja scikit-build-core || return 1
   rm -rf "$dist"
   # The build runs in this venv (cmake and ninja from it) and in a build directory of its own.
