@@ -12,9 +12,10 @@ BUILD="${FUZZ_BUILD:-build/fuzz}"
 CMAKE="${CMAKE:-.venv/bin/cmake}"
 FUZZ_CXX="${FUZZ_CXX:-clang++-16}"
 
+# Builds the named targets, or all of them.
 build() {
   "$CMAKE" -S fuzz -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER="$FUZZ_CXX" >/dev/null
-  "$CMAKE" --build "$BUILD" -j2
+  if [ $# -gt 0 ]; then "$CMAKE" --build "$BUILD" -j2 --target "$@"; else "$CMAKE" --build "$BUILD" -j2; fi
 }
 
 dict_of() {
@@ -67,7 +68,7 @@ case "$cmd" in
   smoke | long)
     if [ "$cmd" = smoke ]; then secs="${1:-5}"; nice_level=0; else secs="${1:-600}"; nice_level=10; fi
     shift || true
-    build
+    build "$@"
     targets=("$@")
     if [ ${#targets[@]} -eq 0 ]; then mapfile -t targets <"$BUILD/targets.txt"; fi
     status=0
