@@ -38,7 +38,7 @@ using Unexpected = std::unexpected<Error>;
 
 inline Unexpected fail(Error e) { return Unexpected(std::move(e)); }
 
-// The codec-level error carrying a JSON error's text ("Serde Json Error: ...").
+// The codec-level error (member Json) carrying a JSON error's text.
 inline VeltracError to_veltrac(const Error& e) { return VeltracError::json(e.text()); }
 
 // Accepted-name lists: "`a`", "`a` or `b`", "one of `a`, `b`, `c`" (appended to `out`).
