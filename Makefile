@@ -9,7 +9,7 @@ export DEB_PACKAGES ?= libgtest-dev clang-16 libclang-rt-16-dev
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all setup test cpp-test py-test fuzz fuzz-smoke demo clean test-all
+.PHONY: all setup test cpp-test py-test fuzz fuzz-smoke demo clean test-all bench
 
 all: test
 
@@ -41,6 +41,17 @@ fuzz: setup
 PY_VERSIONS ?= 3.10 3.11 3.12 3.13
 test-all:
 	tools/test-all.sh $(PY_VERSIONS)
+
+# Benchmarks (bench/): the package with its bench extras, the codec's Google Benchmark binary, then one
+# table of veltrac against msgpack, cbor2, json and orjson, all measured in the same run. No pass/fail.
+# BENCH_ARGS is passed to bench/run.py, e.g. BENCH_ARGS="--rounds 25" or BENCH_ARGS="--clock cpu".
+BENCH_DIR  := build/bench
+BENCH_ARGS ?=
+bench:
+	DEB_PACKAGES="$(DEB_PACKAGES) libbenchmark-dev" tools/bootstrap.sh test,bench
+	$(CMAKE) -S bench/cpp -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	$(CMAKE) --build $(BENCH_DIR) --target codec_bench -j2
+	$(PY) bench/run.py --cpp $(BENCH_DIR)/codec_bench $(BENCH_ARGS)
 
 demo: setup
 	$(PY) -m veltrac decode

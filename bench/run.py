@@ -1,0 +1,498 @@
+"""Benchmarks of veltrac against msgpack, cbor2, json and orjson, printed as one table.
+
+Usage: python bench/run.py [--rounds N] [--min-time S] [--cpp PATH] [--only W1,W3] [--json FILE]
+
+Every contender of a workload is timed in the same rounds, in rotating order, so a change of machine
+load hits all of them alike. A sample is a loop of calls lasting at least --min-time seconds; the table
+shows the median and the minimum time per call over the rounds, the spread (interquartile range relative
+to the median), and the ratio veltrac / contender, taken round by round and reported as its median.
+Nothing here passes or fails: the target column only says whether the measured ratio meets it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import cbor2  # noqa: E402
+import msgpack  # noqa: E402
+import orjson  # noqa: E402
+
+import veltrac  # noqa: E402
+from veltrac import HcyMessage, HcyService, InfoTable  # noqa: E402
+
+import workloads as wl  # noqa: E402
+
+
+@dataclass
+class Workload:
+    key: str
+    title: str
+    ours: Callable[[], object]
+    baselines: dict[str, Callable[[], object]]
+    # Baseline name and the largest ratio ours/baseline that meets the target.
+    target: tuple[str, float] | None = None
+    note: str = ""
+
+
+@dataclass
+class Row:
+    workload: str
+    contender: str
+    median: float | None = None  # seconds per call (or the value itself for non-time rows)
+    best: float | None = None
+    spread: float | None = None  # relative
+    ratio: float | None = None
+    ratio_lo: float | None = None
+    ratio_hi: float | None = None
+    target: str = ""
+    unit: str = "s"
+    extra: dict = field(default_factory=dict)
+
+
+def quartiles(xs: list[float]) -> tuple[float, float, float]:
+    if len(xs) < 4:
+        m = statistics.median(xs)
+        return min(xs), m, max(xs)
+    q = statistics.quantiles(xs, n=4, method="inclusive")
+    return q[0], q[1], q[2]
+
+
+def calibrate(fn: Callable[[], object], min_time: float) -> int:
+    """Loop count whose run lasts at least min_time."""
+    number = 1
+    while True:
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        dt = time.perf_counter() - t0
+        if dt >= min_time:
+            return number
+        if dt <= 0:
+            number *= 10
+        else:
+            number = max(number * 2, int(number * min_time * 1.2 / dt) + 1)
+
+
+CLOCK = time.perf_counter_ns
+
+
+def sample(fn: Callable[[], object], number: int) -> float:
+    gc.collect()
+    clock = CLOCK
+    t0 = clock()
+    for _ in range(number):
+        fn()
+    return (clock() - t0) / 1e9 / number
+
+
+def time_workload(w: Workload, rounds: int, min_time: float) -> list[Row]:
+    contenders = [("veltrac", w.ours)] + list(w.baselines.items())
+    # Warm up every contender once (first-call caches, lazy imports).
+    for _, fn in contenders:
+        fn()
+    numbers = {name: calibrate(fn, min_time) for name, fn in contenders}
+    times: dict[str, list[float]] = {name: [] for name, _ in contenders}
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for r in range(rounds):
+            order = contenders[r % len(contenders):] + contenders[: r % len(contenders)]
+            for name, fn in order:
+                times[name].append(sample(fn, numbers[name]))
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    rows = []
+    ours = times["veltrac"]
+    for name, _ in contenders:
+        ts = times[name]
+        q1, med, q3 = quartiles(ts)
+        row = Row(w.key + " " + w.title if name == "veltrac" else "", name, med, min(ts), (q3 - q1) / med)
+        if name != "veltrac":
+            ratios = [a / b for a, b in zip(ours, ts)]
+            lo, mid, hi = quartiles(ratios)
+            row.ratio, row.ratio_lo, row.ratio_hi = mid, lo, hi
+            if w.target and w.target[0] == name:
+                row.target = target_text(mid, w.target[1])
+        rows.append(row)
+    if w.note:
+        rows[0].target = w.note
+    return rows
+
+
+def target_text(ratio: float, limit: float) -> str:
+    return f"<= {limit:g}: {'met' if ratio <= limit else 'MISSED'}"
+
+
+# ---- workloads ----
+
+
+def build_workloads() -> tuple[list[Workload], dict]:
+    get = wl.get_request()
+    auth = wl.auth_message()
+    get_packed = msgpack.packb(wl.GET_FIELDS)
+    get_cbor = cbor2.dumps(wl.GET_FIELDS)
+    auth_packed = msgpack.packb(wl.AUTH_FIELDS)
+    auth_cbor = cbor2.dumps(wl.AUTH_FIELDS)
+
+    rows = wl.rows_as_lists()
+    dict_rows = wl.rows_as_dicts(rows)
+    table_bytes = wl.build_table(dict_rows).to_bytes()
+    response = wl.response_message(table_bytes)
+    rows_packed = msgpack.packb(rows)
+    rows_cbor = cbor2.dumps(rows)
+    service = wl.service_json()
+
+    from_bytes = HcyMessage.from_bytes
+    unpackb, packb = msgpack.unpackb, msgpack.packb
+    cloads, cdumps = cbor2.loads, cbor2.dumps
+
+    def small(data: bytes) -> Callable[[], object]:
+        def run() -> object:
+            m = from_bytes(data)
+            m.short_description()
+            return m.to_bytes()
+
+        return run
+
+    def build_and_encode() -> bytes:
+        t = wl.new_table()
+        add = t.add_row
+        for d in dict_rows:
+            add(d)
+        return t.to_bytes()
+
+    ws = [
+        Workload(
+            "W1a",
+            f"GET request ({len(get)} B): decode, describe, encode",
+            small(get),
+            {
+                "msgpack unpack+pack": lambda: packb(unpackb(get_packed)),
+                "cbor2 loads+dumps": lambda: cdumps(cloads(get_cbor)),
+            },
+            ("msgpack unpack+pack", 1.0),
+        ),
+        Workload(
+            "W1b",
+            f"auth message ({len(auth)} B): decode, describe, encode",
+            small(auth),
+            {
+                "msgpack unpack+pack": lambda: packb(unpackb(auth_packed)),
+                "cbor2 loads+dumps": lambda: cdumps(cloads(auth_cbor)),
+            },
+            ("msgpack unpack+pack", 1.0),
+        ),
+        Workload(
+            "W2",
+            f"response with {len(rows):,}-row table ({len(response) / 1e6:.2f} MB): decode + encode",
+            lambda: from_bytes(response).to_bytes(),
+            {
+                "msgpack unpack+pack": lambda: packb(unpackb(rows_packed)),
+                "cbor2 loads+dumps": lambda: cdumps(cloads(rows_cbor)),
+            },
+            ("msgpack unpack+pack", 1.0),
+        ),
+        Workload(
+            "W3",
+            "table export: InfoTable.from_bytes + to_simple_json",
+            lambda: InfoTable.from_bytes(table_bytes).to_simple_json(),
+            {
+                "orjson.dumps (rows in memory)": lambda: orjson.dumps(dict_rows),
+                "json.dumps (rows in memory)": lambda: json.dumps(dict_rows),
+            },
+            ("orjson.dumps (rows in memory)", 1.0),
+        ),
+        Workload(
+            "W4",
+            f"table building: {len(rows):,} add_row from dicts + to_bytes",
+            build_and_encode,
+            {
+                "msgpack.packb (list of dicts)": lambda: packb(dict_rows),
+                "cbor2.dumps (list of dicts)": lambda: cdumps(dict_rows),
+            },
+            ("msgpack.packb (list of dicts)", 1.5),
+        ),
+        Workload(
+            "W5",
+            f"service definition, 20 inputs ({len(service):,} B JSON): from_json + to_json",
+            lambda: HcyService.from_json(service).to_json(),
+            {
+                "orjson loads+dumps": lambda: orjson.dumps(orjson.loads(service)),
+                "json loads+dumps": lambda: json.dumps(json.loads(service), separators=(",", ":")),
+            },
+            ("orjson loads+dumps", 1.0),
+        ),
+    ]
+    check_outputs(get, auth, response, service)
+    data = {
+        "get": get,
+        "auth": auth,
+        "response": response,
+        "table": table_bytes,
+        "rows_packed": rows_packed,
+        "rows_cbor": rows_cbor,
+        "service": service.encode(),
+    }
+    return ws, data
+
+
+def check_outputs(get: bytes, auth: bytes, response: bytes, service: str) -> None:
+    """The timed operations must give back what they were given, or the numbers mean nothing."""
+    assert HcyMessage.from_bytes(get).to_bytes() == get
+    assert HcyMessage.from_bytes(auth).to_bytes() == auth
+    assert HcyMessage.from_bytes(response).to_bytes() == response
+    assert HcyService.from_json(service).to_json() == service
+
+
+# ---- memory (W6) ----
+
+
+def memory_rows(data: dict, reps: int) -> list[Row]:
+    with tempfile.TemporaryDirectory() as tmp:
+        files = {
+            "veltrac": Path(tmp, "response.bin"),
+            "msgpack": Path(tmp, "rows.msgpack"),
+            "cbor2": Path(tmp, "rows.cbor"),
+        }
+        files["veltrac"].write_bytes(data["response"])
+        files["msgpack"].write_bytes(data["rows_packed"])
+        files["cbor2"].write_bytes(data["rows_cbor"])
+        results: dict[str, list[dict]] = {k: [] for k in files}
+        for _ in range(reps):
+            for kind, path in files.items():
+                out = subprocess.run(
+                    [sys.executable, str(HERE / "memprobe.py"), kind, str(path)],
+                    check=True,
+                    capture_output=True,
+                    text=True,
+                )
+                results[kind].append(json.loads(out.stdout))
+    rows = []
+    for kind, rs in results.items():
+        peaks = [r["peak"] / r["wire"] for r in rs]
+        kept = statistics.median(r["retained"] / r["wire"] for r in rs)
+        label = "HcyMessage.from_bytes" if kind == "veltrac" else f"{kind} decode (rows as lists)"
+        q1, med, q3 = quartiles(peaks)
+        row = Row(
+            "W6 peak memory of decoding W2 / wire size (fresh process, VmHWM)" if kind == "veltrac" else "",
+            label,
+            med,
+            min(peaks),
+            (q3 - q1) / med if med else 0.0,
+            unit="x",
+            extra={"retained": kept},
+        )
+        if kind == "veltrac":
+            row.target = target_text(med, 4.0)
+        rows.append(row)
+    return rows
+
+
+# ---- C++ micro-benchmarks ----
+
+
+def cpp_rows(binary: Path, data: dict, reps: int, min_time: float, time_key: str) -> tuple[list[Row], list[dict]]:
+    with tempfile.TemporaryDirectory() as tmp:
+        for name in ("get", "auth", "response", "table", "service"):
+            Path(tmp, name + ".bin").write_bytes(data[name])
+        env = dict(os.environ, VELTRAC_BENCH_DATA=tmp)
+        out = subprocess.run(
+            [
+                str(binary),
+                "--benchmark_format=json",
+                f"--benchmark_repetitions={reps}",
+                f"--benchmark_min_time={min_time}",
+                "--benchmark_report_aggregates_only=false",
+            ],
+            check=True,
+            capture_output=True,
+            text=True,
+            env=env,
+        )
+    report = json.loads(out.stdout)
+    runs: dict[str, list[dict]] = {}
+    for b in report["benchmarks"]:
+        if b.get("run_type") == "iteration":
+            runs.setdefault(b["run_name"], []).append(b)
+    med = {name: statistics.median(r[time_key] for r in rs) * 1e-9 for name, rs in runs.items()}
+    best = {name: min(r[time_key] for r in rs) * 1e-9 for name, rs in runs.items()}
+    spread = {}
+    for name, rs in runs.items():
+        q1, m, q3 = quartiles([r[time_key] for r in rs])
+        spread[name] = (q3 - q1) / m
+    # Each benchmark name is "<Group>/<What>"; the group's Memcpy run is its floor.
+    rows = []
+    groups: dict[str, list[str]] = {}
+    for name in runs:
+        groups.setdefault(name.split("/")[0], []).append(name)
+    for group, names in groups.items():
+        floor = f"{group}/Memcpy"
+        first = True
+        for name in names:
+            if name == floor:
+                continue
+            r = runs[name][0]
+            row = Row(f"C++ {group}" if first else "", name.split("/", 1)[1], med[name], best[name], spread[name])
+            first = False
+            if "bytes_per_second" in r:
+                row.extra["MB/s"] = statistics.median(x["bytes_per_second"] for x in runs[name]) / 1e6
+            if floor in med:
+                row.ratio = med[name] / med[floor]
+                row.extra["vs"] = "memcpy"
+                if name.endswith("/Decode") and group == "Response":
+                    row.target = target_text(row.ratio, 10.0) + " (x memcpy)"
+            for counter in ("peak_per_wire", "kept_per_wire", "allocs"):
+                if counter in r:
+                    row.extra[counter] = r[counter]
+            rows.append(row)
+        if floor in med:
+            mc = runs[floor][0]
+            rows.append(
+                Row("", "memcpy (floor)", med[floor], best[floor], spread[floor],
+                    extra={"MB/s": mc.get("bytes_per_second", 0) / 1e6})
+            )
+    return rows, report["benchmarks"]
+
+
+# ---- output ----
+
+
+def fmt_time(s: float | None) -> str:
+    if s is None:
+        return ""
+    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
+        if s >= scale:
+            return f"{s / scale:.3g} {unit}"
+    return f"{s / 1e-9:.3g} ns"
+
+
+def fmt_value(r: Row, v: float | None) -> str:
+    if v is None:
+        return ""
+    return f"{v:.2f}x" if r.unit == "x" else fmt_time(v)
+
+
+def print_table(rows: list[Row], rounds: int) -> None:
+    header = ["workload", "contender", "median", "min", "IQR", "veltrac / this", "target", "notes"]
+    lines = []
+    for r in rows:
+        ratio = ""
+        if r.ratio is not None:
+            ratio = f"{r.ratio:.2f}"
+            if r.ratio_lo is not None:
+                ratio += f" [{r.ratio_lo:.2f}-{r.ratio_hi:.2f}]"
+        notes = []
+        if "MB/s" in r.extra:
+            notes.append(f"{r.extra['MB/s']:.0f} MB/s")
+        if "peak_per_wire" in r.extra:
+            notes.append(f"peak {r.extra['peak_per_wire']:.2f}x wire (counted allocations)")
+        if "retained" in r.extra:
+            notes.append(f"kept {r.extra['retained']:.2f}x wire")
+        if r.extra.get("vs"):
+            ratio = f"{r.ratio:.2f} (x {r.extra['vs']})"
+        lines.append(
+            [r.workload, r.contender, fmt_value(r, r.median), fmt_value(r, r.best),
+             f"±{100 * r.spread / 2:.1f}%" if r.spread is not None else "", ratio, r.target, "; ".join(notes)]
+        )
+    widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(header)]
+    widths[0] = min(widths[0], 44)
+
+    def emit(cells: list[str]) -> None:
+        first = cells[0]
+        if len(first) > widths[0]:
+            print(first)
+            first = ""
+        out = [first.ljust(widths[0])] + [c.rjust(w) if i in (2, 3, 4) else c.ljust(w)
+                                           for i, (c, w) in enumerate(zip(cells[1:], widths[1:]), 1)]
+        print("  ".join(out).rstrip())
+
+    emit(header)
+    print("  ".join("-" * w for w in widths))
+    for line in lines:
+        if line[0] and line is not lines[0]:
+            print()
+        emit(line)
+
+
+def load_text() -> str:
+    one, five, _ = os.getloadavg()
+    return f"{one:.2f} (1 min), {five:.2f} (5 min) on {os.cpu_count()} CPUs"
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--rounds", type=int, default=int(os.environ.get("BENCH_ROUNDS", 15)))
+    ap.add_argument("--min-time", type=float, default=float(os.environ.get("BENCH_MIN_TIME", 0.05)),
+                    help="seconds per sample (default 0.05)")
+    ap.add_argument("--clock", choices=("wall", "cpu"), default=os.environ.get("BENCH_CLOCK", "wall"),
+                    help="wall clock (default) or this process's CPU time (steadier on a busy machine)")
+    ap.add_argument("--cpp", type=Path, help="the Google Benchmark binary (bench/cpp), run in the same session")
+    ap.add_argument("--only", help="comma-separated workload keys, e.g. W2,W3")
+    ap.add_argument("--json", type=Path, help="also write the rows as JSON here")
+    args = ap.parse_args()
+
+    only = set(args.only.split(",")) if args.only else None
+    global CLOCK
+    if args.clock == "cpu":
+        CLOCK = time.process_time_ns
+    start_load = load_text()
+    t_start = time.time()
+    workloads, data = build_workloads()
+    rows: list[Row] = []
+    for w in workloads:
+        if only and w.key not in only:
+            continue
+        print(f"timing {w.key} ...", file=sys.stderr, flush=True)
+        rows += time_workload(w, args.rounds, args.min_time)
+    if not only or "W6" in only:
+        print("measuring W6 ...", file=sys.stderr, flush=True)
+        rows += memory_rows(data, reps=5)
+    cpp_raw: list[dict] = []
+    if args.cpp and (not only or "C++" in only):
+        print("running the C++ benchmarks ...", file=sys.stderr, flush=True)
+        cpp, cpp_raw = cpp_rows(args.cpp, data, reps=max(5, args.rounds // 3), min_time=max(args.min_time, 0.1),
+                                time_key="cpu_time" if args.clock == "cpu" else "real_time")
+        rows += cpp
+
+    print()
+    print(f"veltrac {veltrac.__version__} on CPython {platform.python_version()}, {platform.machine()}, "
+          f"msgpack {msgpack.version[0]}.{msgpack.version[1]}.{msgpack.version[2]}, cbor2 {cbor2_version()}, "
+          f"orjson {orjson.__version__}")
+    print(f"load average: {start_load} at start, {load_text()} at end; "
+          f"{args.clock} clock, {args.rounds} rounds, samples of >= {args.min_time:g} s, {time.time() - t_start:.0f} s in all")
+    print("times are per call; IQR is the interquartile range / 2 relative to the median; "
+          "'veltrac / this' is the per-round ratio's median [quartiles], below 1 = veltrac faster")
+    print()
+    print_table(rows, args.rounds)
+    if args.json:
+        args.json.write_text(json.dumps({"load_start": start_load, "load_end": load_text(),
+                                         "rows": [r.__dict__ for r in rows], "cpp": cpp_raw}, indent=1))
+
+
+def cbor2_version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("cbor2")
+    except Exception:  # pragma: no cover
+        return "?"
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,175 @@
+"""Deterministic inputs of the benchmark workloads, shared by run.py and the memory probe.
+
+Every workload is built from a fixed seed, so two runs (and two machines) measure the same bytes.
+"""
+
+from __future__ import annotations
+
+import json
+import random
+import struct
+
+from veltrac import HcyMessage, InfoTable
+
+SEED = 20240611
+ROWS = 10_000
+# Column name, base type. The order is the table's column order.
+COLUMNS = [
+    ("name", "STRING"),
+    ("reading", "NUMBER"),
+    ("count", "INTEGER"),
+    ("total", "LONG"),
+    ("active", "BOOLEAN"),
+    ("updated", "DATETIME"),
+]
+_WORDS = (
+    "pump valve motor sensor line north south east west station inlet outlet pressure flow "
+    "level tank boiler fan belt gear shaft cooler heater filter relay panel zone unit bay"
+).split()
+
+
+def header(code: int, request_id: int, endpoint: int = 3, session_id: int = 0x1234_5678) -> bytes:
+    """The 15-byte message header: version 1, code, request id, endpoint, session id, no multipart."""
+    return struct.pack(">BBIIIB", 1, code, request_id, endpoint, session_id, 0)
+
+
+def wire_string(s: str) -> bytes:
+    """Length-prefixed UTF-8: one length byte below 128, else four bytes with the top bit set."""
+    raw = s.encode()
+    n = len(raw)
+    return (n.to_bytes(1, "big") if n < 128 else (n | 0x8000_0000).to_bytes(4, "big")) + raw
+
+
+# ---- W1: small messages ----
+
+GET_FIELDS = {
+    "version": 1,
+    "code": 1,
+    "request_id": 4711,
+    "endpoint": 3,
+    "session_id": 0x1234_5678,
+    "entity_type": 20,
+    "entity_name": "PumpStation_NorthBay_07",
+    "characteristic_type": 1,
+    "characteristic_name": "OutletPressureAvg",
+}
+
+
+def get_request() -> bytes:
+    """A GET request without headers or parameters (~60 bytes)."""
+    f = GET_FIELDS
+    return (
+        header(f["code"], f["request_id"], f["endpoint"], f["session_id"])
+        + bytes([f["entity_type"]])
+        + wire_string(f["entity_name"])
+        + bytes([f["characteristic_type"]])
+        + wire_string(f["characteristic_name"])
+        + b"\x00"  # no header entries
+        + b"\xff"  # no parameters
+    )
+
+
+AUTH_KEY = "d8c7f1e2-5a4b-4c3d-9e8f-7a6b5c4d3e2f"
+AUTH_FIELDS = {
+    "version": 1,
+    "code": 20,
+    "request_id": 7,
+    "endpoint": 0,
+    "session_id": 0xFFFF_FFFF,
+    "claim_name": "appKey",
+    "claim_value": AUTH_KEY,
+}
+
+
+def auth_message() -> bytes:
+    return HcyMessage.build_auth(AUTH_FIELDS["request_id"], AUTH_KEY).to_bytes()
+
+
+# ---- W2 to W4: the 10,000-row table ----
+
+
+def rows_as_lists(n: int = ROWS) -> list[list]:
+    """Rows in column order; texts of 40 to 80 ASCII characters, so the table is about 1 MB on the wire."""
+    rnd = random.Random(SEED)
+    rows = []
+    for i in range(n):
+        words = []
+        length = rnd.randint(40, 80)
+        while sum(map(len, words)) + len(words) < length:
+            words.append(rnd.choice(_WORDS))
+        text = " ".join(words)[:length]
+        rows.append(
+            [
+                text,
+                round(rnd.uniform(-1000.0, 1000.0), rnd.randint(0, 6)),
+                rnd.randint(-(2**31), 2**31 - 1),
+                rnd.randint(-(2**62), 2**62),
+                rnd.random() < 0.5,
+                1_700_000_000_000 + i * 1000 + rnd.randint(0, 999),
+            ]
+        )
+    return rows
+
+
+def rows_as_dicts(rows: list[list]) -> list[dict]:
+    names = [name for name, _ in COLUMNS]
+    return [dict(zip(names, row)) for row in rows]
+
+
+def new_table() -> InfoTable:
+    t = InfoTable("Readings")
+    for name, base_type in COLUMNS:
+        t.add_field_definition(name, base_type, f"the {name} column")
+    return t
+
+
+def build_table(dict_rows: list[dict]) -> InfoTable:
+    t = new_table()
+    for row in dict_rows:
+        t.add_row(row)
+    return t
+
+
+def response_message(table_bytes: bytes) -> bytes:
+    """An HCY_SUCCESS response without reason carrying the table."""
+    return header(64, 4712) + b"\x00\x05" + table_bytes
+
+
+# ---- W5: a service definition with 20 input fields ----
+
+_INPUT_TYPES = ["STRING", "NUMBER", "INTEGER", "LONG", "BOOLEAN", "DATETIME", "STRING", "NUMBER"]
+
+
+def service_json() -> str:
+    rnd = random.Random(SEED + 5)
+    fields = {}
+    for i in range(20):
+        name = f"{rnd.choice(_WORDS)}{rnd.choice(_WORDS).title()}{i:02d}"
+        base_type = _INPUT_TYPES[i % len(_INPUT_TYPES)]
+        aspects: dict = {"isRequired": i % 3 == 0}
+        if base_type == "NUMBER":
+            aspects.update(units="kPa", minimumValue=0.0, maximumValue=round(rnd.uniform(10, 1000), 2))
+        elif base_type == "STRING":
+            aspects.update(defaultValue=rnd.choice(_WORDS), friendlyName=f"{rnd.choice(_WORDS).title()} name")
+        fields[name] = {
+            "name": name,
+            "description": f"Input {i}: the {' '.join(rnd.choice(_WORDS) for _ in range(4))} setting",
+            "baseType": base_type,
+            "aspects": aspects,
+        }
+    service = {
+        "name": "ConfigureStation",
+        "description": "Applies a new configuration to every unit of the station",
+        "aspects": {"isAsync": False},
+        "Inputs": {"fieldDefinitions": fields},
+        "Outputs": {
+            "name": "result",
+            "baseType": "INFOTABLE",
+            "aspects": {"dataShape": "ConfigResult"},
+            "fieldDefinitions": {
+                "applied": {"name": "applied", "description": "units updated", "baseType": "INTEGER", "aspects": {}},
+                "message": {"name": "message", "description": "summary", "baseType": "STRING", "aspects": {}},
+            },
+        },
+    }
+    return json.dumps(service, separators=(",", ":"))
