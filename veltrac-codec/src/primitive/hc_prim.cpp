@@ -65,7 +65,10 @@ void copy_nested(bool is_table, const void* from, void* to) {
   list.draining = true;
   struct Reset {
     CopyList& l;
-    ~Reset() { l.draining = false; }
+    ~Reset() {
+      l.pending.clear();
+      l.draining = false;
+    }
   } reset{list};
   while (!list.pending.empty()) {
     PendingCopy p = list.pending.back();
@@ -276,36 +279,83 @@ std::string HcPrim::full_type_name() const {
   return out;
 }
 
+namespace {
+
+using PrimPairs = std::vector<std::pair<const HcPrim*, const HcPrim*>>;
+
+// Compares the tables' own fields; their nested values are queued on `todo`.
+bool tables_equal_shallow(const InfoTable& a, const InfoTable& b, PrimPairs& todo) {
+  if (a.datashape.name != b.datashape.name || a.datashape.entries.size() != b.datashape.entries.size() ||
+      a.rows.size() != b.rows.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < a.datashape.entries.size(); ++i) {
+    const auto& [ka, ea] = a.datashape.entries.at(i);
+    const auto& [kb, eb] = b.datashape.entries.at(i);
+    if (ka != kb || ea.name != eb.name || ea.description != eb.description || ea.entry_type != eb.entry_type ||
+        ea.aspects.size() != eb.aspects.size()) {
+      return false;
+    }
+    for (const auto& [name, value] : ea.aspects) {
+      const HcPrim* other = eb.aspects.find(name);
+      if (other == nullptr) return false;
+      todo.emplace_back(&value, other);
+    }
+  }
+  for (size_t r = 0; r < a.rows.size(); ++r) {
+    const auto& fa = a.rows[r].fields;
+    const auto& fb = b.rows[r].fields;
+    if (fa.size() != fb.size()) return false;
+    for (size_t i = 0; i < fa.size(); ++i) todo.emplace_back(&fa[i], &fb[i]);
+  }
+  return true;
+}
+
+}  // namespace
+
+// Iterative, so deeply nested values compare without deep recursion.
 bool HcPrim::operator==(const HcPrim& o) const {
+  PrimPairs todo;
   const HcPrim* a = this;
   const HcPrim* b = &o;
   for (;;) {
     if (a->kind_ != b->kind_ || a->type_ != b->type_) return false;
+    bool same = true;
     switch (a->kind_) {
       case PrimKind::NOTHING:
-        return true;
+        break;
       case PrimKind::STRING:
       case PrimKind::BLOB:
-        return a->as_string() == b->as_string();
+        same = a->as_string() == b->as_string();
+        break;
       case PrimKind::NUMBER:
-        return std::bit_cast<uint64_t>(a->u_.f64) == std::bit_cast<uint64_t>(b->u_.f64);
+        same = std::bit_cast<uint64_t>(a->u_.f64) == std::bit_cast<uint64_t>(b->u_.f64);
+        break;
       case PrimKind::INTEGER:
-        return a->u_.i32 == b->u_.i32;
+        same = a->u_.i32 == b->u_.i32;
+        break;
       case PrimKind::LONG:
       case PrimKind::DATETIME:
-        return a->u_.i64 == b->u_.i64;
+        same = a->u_.i64 == b->u_.i64;
+        break;
       case PrimKind::BOOLEAN:
-        return a->u_.b == b->u_.b;
+        same = a->u_.b == b->u_.b;
+        break;
       case PrimKind::LOCATION:
-        return *a->u_.loc == *b->u_.loc;
+        same = *a->u_.loc == *b->u_.loc;
+        break;
       case PrimKind::INFOTABLE:
-        return *a->u_.table == *b->u_.table;
+        same = tables_equal_shallow(*a->u_.table, *b->u_.table, todo);
+        break;
       case PrimKind::VARIANT:
-        a = a->u_.inner;
-        b = b->u_.inner;
-        continue;
+        todo.emplace_back(a->u_.inner, b->u_.inner);
+        break;
     }
-    return false;
+    if (!same) return false;
+    if (todo.empty()) return true;
+    a = todo.back().first;
+    b = todo.back().second;
+    todo.pop_back();
   }
 }
 

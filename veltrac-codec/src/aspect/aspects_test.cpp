@@ -1,0 +1,241 @@
+#include "aspect/aspects.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "json/record.hpp"
+#include "primitive/values_test_util.hpp"
+
+namespace veltrac {
+namespace {
+
+using test::hex;
+using test::view;
+
+TEST(AspectsMap, EveryPredefinedNameIsFound) {
+  std::set<std::string_view> names;
+  size_t booleans = 0, strings = 0, numbers = 0;
+  for (const AspectDef& d : ASPECTS_MAP) {
+    names.insert(d.name);
+    auto t = lookup_aspect(d.name);
+    ASSERT_TRUE(t) << d.name;
+    EXPECT_EQ(*t, d.type) << d.name;
+    booleans += d.type == BaseType::BOOLEAN;
+    strings += d.type == BaseType::STRING;
+    numbers += d.type == BaseType::NUMBER;
+  }
+  EXPECT_EQ(names.size(), 64u);
+  EXPECT_EQ(booleans, 35u);
+  EXPECT_EQ(strings, 18u);
+  EXPECT_EQ(numbers, 7u);
+}
+
+TEST(AspectsMap, Lookups) {
+  struct Case {
+    std::string_view name;
+    std::optional<BaseType> type;
+  };
+  std::vector<Case> cases = {
+      {"defaultValue", BaseType::STRING},     {"hideWhenEnabled", BaseType::STRING},
+      {"maxInclude", BaseType::BOOLEAN},      {"scanRate", BaseType::INTEGER},
+      {"pushThreshold", BaseType::NUMBER},    {"thingShape", BaseType::THINGSHAPENAME},
+      {"thingTemplate", BaseType::THINGTEMPLATENAME}, {"dataShape", BaseType::DATASHAPENAME},
+      {"isprimarykey", std::nullopt},         {"isPrimaryKey ", std::nullopt},
+      {"", std::nullopt},                     {"abc", std::nullopt},
+      {std::string_view("units\0", 6), std::nullopt},              {"myNote", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(lookup_aspect(c.name), c.type) << c.name;
+}
+
+TEST(AspectsMap, UnknownNameWarns) {
+  test::LogCapture logs;
+  EXPECT_EQ(get_base_type("myNote"), BaseType::STRING);
+  EXPECT_TRUE(logs.has("veltrac_codec::aspect::impls", "myNote is not a predefined aspect name, use string as default"));
+  logs.lines.clear();
+  EXPECT_EQ(get_base_type("isPrimaryKey"), BaseType::BOOLEAN);
+  EXPECT_TRUE(logs.lines.empty());
+}
+
+TEST(AspectsModel, InsertKeepsFirstPositionAndIndexesLargeMaps) {
+  Aspects a;
+  for (int i = 0; i < 40; ++i) a.insert("k" + std::to_string(i), HcPrim::integer(i));
+  a.insert("k3", HcPrim::integer(-3));
+  ASSERT_EQ(a.size(), 40u);
+  EXPECT_EQ(a.inner().at(3).first, "k3");
+  EXPECT_EQ(*a.find("k3"), HcPrim::integer(-3));
+  EXPECT_EQ(*a.find("k39"), HcPrim::integer(39));
+  EXPECT_EQ(a.find("k40"), nullptr);
+  Aspects b;
+  for (int i = 39; i >= 0; --i) b.insert("k" + std::to_string(i), HcPrim::integer(i == 3 ? -3 : i));
+  EXPECT_EQ(a, b);  // same entries in another order
+}
+
+// ---- binary form ----
+
+TEST(AspectsBinary, Vectors) {
+  Aspects one;
+  one.insert("isPrimaryKey", HcPrim::boolean(true));
+  Aspects long_name;
+  long_name.insert(std::string(200, 'n'), HcPrim::string("v"));
+  struct Case {
+    const char* name;
+    const Aspects* value;
+    std::vector<uint8_t> bytes;
+  };
+  Aspects empty;
+  std::vector<uint8_t> long_bytes = hex("00 01 80 00 00 C8");
+  long_bytes.insert(long_bytes.end(), 200, 'n');
+  for (uint8_t b : hex("00 01 76")) long_bytes.push_back(b);
+  std::vector<Case> cases = {
+      {"empty", &empty, hex("00 00")},
+      {"one", &one, hex("00 01 0C 69 73 50 72 69 6D 61 72 79 4B 65 79 02 01")},
+      {"long_name", &long_name, long_bytes},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ByteBuffer out;
+    auto n = c.value->to_bytes(out);
+    ASSERT_TRUE(n);
+    EXPECT_EQ(*n, c.bytes.size());
+    EXPECT_EQ(out.vector(), c.bytes);
+    auto d = Aspects::from_bytes(view(c.bytes));
+    ASSERT_TRUE(d) << d.error().message();
+    EXPECT_EQ(d->value, *c.value);
+    EXPECT_EQ(d->consumed, c.bytes.size());
+  }
+}
+
+TEST(AspectsBinary, Decoding) {
+  auto extra = hex("00 00 01 02");
+  auto d = Aspects::from_bytes(view(extra));
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->consumed, 2u);
+
+  auto twice = hex("00 02 05 75 6E 69 74 73 00 01 61 05 75 6E 69 74 73 00 01 62");
+  auto t = Aspects::from_bytes(view(twice));
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->value.size(), 1u);
+  EXPECT_EQ(*t->value.find("units"), HcPrim::string("b"));
+  EXPECT_EQ(t->consumed, twice.size());
+
+  struct Case {
+    const char* bytes;
+    const char* message;
+  };
+  std::vector<Case> errors = {
+      {"", "Io Error: failed to fill whole buffer"},
+      {"00", "Io Error: failed to fill whole buffer"},
+      {"00 01 01 61 13", "Invalid Base Type: 19"},
+      {"00 01 01 61", "Io Error: failed to fill whole buffer"},
+      {"00 01 05 61", "Io Error: Stream to String failed: content too short"},
+      {"00 01 01 FF 00", "Io Error: Stream to String failed:invalid utf-8 sequence of 1 bytes from index 0"},
+      {"00 01 01 61 16 00", "Io Error: failed to fill whole buffer"},
+  };
+  for (const auto& c : errors) {
+    auto in = hex(c.bytes);
+    auto r = Aspects::from_bytes(view(in));
+    ASSERT_FALSE(r) << c.bytes;
+    EXPECT_EQ(r.error().message(), c.message) << c.bytes;
+  }
+}
+
+TEST(AspectsBinary, RefusesMoreThan65535Entries) {
+  Aspects a;
+  for (int i = 0; i < 65536; ++i) a.insert(std::to_string(i), HcPrim());
+  ByteBuffer out;
+  auto r = a.to_bytes(out);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), "Io Error: aspect count 65536 exceeds 65535");
+  EXPECT_EQ(out.size(), 0u);
+}
+
+TEST(AspectsBinary, TraceDiagnostic) {
+  test::LogCapture logs;
+  auto in = hex("00 01 05 75 6E 69 74 73 00 02 6B 67");
+  ASSERT_TRUE(Aspects::from_bytes(view(in)));
+  EXPECT_TRUE(logs.has("veltrac_codec::aspect", "aspects: {\"units\": STRING(STRING, \"kg\")}"));
+}
+
+// ---- JSON ----
+
+json::Expected<Aspects> read(std::string_view text) {
+  return json::read_document(text, [](json::Reader& r) { return Aspects::read_json(r); });
+}
+
+TEST(AspectsJson, Read) {
+  test::LogCapture logs;
+  auto a = read(R"({"isPrimaryKey": true, "myNote": "n", "scanRate": 3, "units": "kg", "units": "g"})");
+  ASSERT_TRUE(a) << a.error().text();
+  EXPECT_EQ(a->size(), 4u);
+  EXPECT_EQ(*a->find("isPrimaryKey"), HcPrim::boolean(true));
+  EXPECT_EQ(*a->find("myNote"), HcPrim::string("n"));
+  EXPECT_EQ(*a->find("scanRate"), HcPrim::integer(3));
+  EXPECT_EQ(*a->find("units"), HcPrim::string("g"));
+  EXPECT_EQ(a->inner().at(3).first, "units");
+  EXPECT_TRUE(logs.has("veltrac_codec::aspect::impls", "myNote is not a predefined aspect name, use string as default"));
+  EXPECT_TRUE(logs.has("veltrac_codec::aspect::dese", "key: isPrimaryKey, value: true"));
+}
+
+TEST(AspectsJson, ReadErrors) {
+  struct Case {
+    const char* json;
+    const char* error;
+  };
+  std::vector<Case> cases = {
+      {"[]", "invalid type: sequence, expected struct Aspects at line 1 column 0"},
+      {"5", "invalid type: integer `5`, expected struct Aspects at line 1 column 1"},
+      {R"({"units": 5 })",
+       "Failed to convert from JsonValue to HcPrim:not a string: value: Number(5),base_type:STRING at line 1 column 13"},
+      {R"({"dataShape": null, "x": 1})",
+       "Failed to convert from JsonValue to HcPrim:not a string: value: Null,base_type:DATASHAPENAME at line 1 column 18"},
+      {R"({"units": })", "expected value at line 1 column 11"},
+  };
+  for (const auto& c : cases) {
+    auto a = read(c.json);
+    ASSERT_FALSE(a) << c.json;
+    EXPECT_EQ(a.error().text(), c.error) << c.json;
+  }
+}
+
+TEST(AspectsJson, Write) {
+  Aspects a;
+  a.insert("scanRate", HcPrim::integer(5));
+  a.insert("myNote", HcPrim::string("x"));
+  a.insert("isPrimaryKey", HcPrim::boolean(false));
+  std::string out;
+  ASSERT_TRUE(a.write_json(out));
+  EXPECT_EQ(out, R"({"scanRate":5,"myNote":"x","isPrimaryKey":false})");
+
+  std::string empty;
+  ASSERT_TRUE(Aspects().write_json(empty));
+  EXPECT_EQ(empty, "{}");
+
+  Aspects bad;
+  bad.insert("isPrimaryKey", HcPrim::string("yes"));
+  std::string out2;
+  auto r = bad.write_json(out2);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().text(),
+            "Failed to convert from HcPrim to JsonValue:not a boolean, value: STRING(STRING, \"yes\"),base_type:BOOLEAN");
+}
+
+TEST(AspectsJson, SimpleAndDebug) {
+  Aspects a;
+  a.insert("units", HcPrim::string("kg"));
+  a.insert("enabled", HcPrim::boolean(true));
+  auto v = a.to_simple_json();
+  ASSERT_TRUE(v);
+  EXPECT_EQ(json::to_text(*v), R"({"enabled":true,"units":"kg"})");
+  std::string direct;
+  ASSERT_TRUE(a.write_simple_json(direct));
+  EXPECT_EQ(direct, R"({"enabled":true,"units":"kg"})");
+  EXPECT_EQ(a.debug_text(), R"(Aspects { inner: {"units": STRING(STRING, "kg"), "enabled": BOOLEAN(BOOLEAN, true)} })");
+  EXPECT_EQ(Aspects().debug_text(), "Aspects { inner: {} }");
+  auto e = Aspects().to_simple_json();
+  ASSERT_TRUE(e);
+  EXPECT_EQ(json::to_text(*e), "{}");
+}
+
+}  // namespace
+}  // namespace veltrac

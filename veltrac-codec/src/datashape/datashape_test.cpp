@@ -1,0 +1,203 @@
+#include "datashape/datashape.hpp"
+
+#include <gtest/gtest.h>
+
+#include "json/record.hpp"
+#include "primitive/values_test_util.hpp"
+
+namespace veltrac {
+namespace {
+
+using test::hex;
+using test::view;
+
+DataShapeEntry entry(std::string name, BaseType t, std::string desc = "") {
+  return DataShapeEntry{std::move(name), std::move(desc), t, {}};
+}
+
+TEST(DataShapeModel, ReplaceInPlace) {
+  DataShape s;
+  s.add(entry("x", BaseType::STRING));
+  s.add(entry("y", BaseType::STRING));
+  s.add(entry("x", BaseType::INTEGER));
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_EQ(s.entries.at(0).first, "x");
+  EXPECT_EQ(s.entries.at(0).second.entry_type, BaseType::INTEGER);
+  EXPECT_EQ(s.entries.at(1).first, "y");
+  EXPECT_EQ(s.entries.position("y"), 1u);
+  EXPECT_EQ(s.entries.find("z"), nullptr);
+}
+
+TEST(DataShapeBinary, Vectors) {
+  DataShape id;
+  id.add(entry("id", BaseType::STRING));
+  DataShape long_desc;
+  long_desc.add(entry("d", BaseType::INTEGER, std::string(300, 'x')));
+  std::vector<uint8_t> long_bytes = hex("01 01 64 80 00 01 2C");
+  long_bytes.insert(long_bytes.end(), 300, 'x');
+  for (uint8_t b : hex("16 00 00 00")) long_bytes.push_back(b);
+  struct Case {
+    const char* name;
+    DataShape shape;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<Case> cases = {
+      {"empty", DataShape(), hex("00")},
+      {"id", id, hex("01 02 69 64 00 00 00 00 00")},
+      {"long_description", long_desc, long_bytes},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ByteBuffer out;
+    auto n = c.shape.to_bytes(out);
+    ASSERT_TRUE(n);
+    EXPECT_EQ(out.vector(), c.bytes);
+    EXPECT_EQ(*n, c.bytes.size());
+    auto d = DataShape::from_bytes(view(c.bytes));
+    ASSERT_TRUE(d) << d.error().message();
+    EXPECT_EQ(d->value, c.shape);
+    EXPECT_EQ(d->consumed, c.bytes.size());
+  }
+  ByteBuffer one;
+  auto n = id.entries.at(0).second.to_bytes(one);
+  ASSERT_TRUE(n);
+  EXPECT_EQ(*n, 8u);
+  auto e = DataShapeEntry::from_bytes(view(hex("02 69 64 00 00 00 00 FF")));
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->consumed, 7u);
+}
+
+TEST(DataShapeBinary, Decoding) {
+  // Any non-zero marker starts an entry; a repeated name replaces the earlier entry in its position.
+  auto in = hex("07 01 61 00 00 00 00  01 01 62 00 00 00 00  01 01 61 00 16 00 00  00");
+  auto d = DataShape::from_bytes(view(in));
+  ASSERT_TRUE(d) << d.error().message();
+  ASSERT_EQ(d->value.size(), 2u);
+  EXPECT_EQ(d->value.entries.at(0).first, "a");
+  EXPECT_EQ(d->value.entries.at(0).second.entry_type, BaseType::INTEGER);
+  EXPECT_FALSE(d->value.name.has_value());
+  EXPECT_EQ(d->consumed, in.size());
+
+  struct Case {
+    const char* bytes;
+    const char* message;
+  };
+  std::vector<Case> errors = {
+      {"", "Io Error: failed to fill whole buffer"},
+      {"01 01 61 00 13 00 00 00", "Invalid entry type: 19"},
+      {"01 01 61 00", "Io Error: failed to fill whole buffer"},
+      {"01 01 61 00 00 00 00", "Io Error: failed to fill whole buffer"},
+      {"01 05 61", "Io Error: Stream to String failed: content too short"},
+      {"01 01 61 00 00 00 01 01 61 13", "Invalid Base Type: 19"},
+  };
+  for (const auto& c : errors) {
+    auto b = hex(c.bytes);
+    auto r = DataShape::from_bytes(view(b));
+    ASSERT_FALSE(r) << c.bytes;
+    EXPECT_EQ(r.error().message(), c.message) << c.bytes;
+  }
+}
+
+// ---- JSON record form ----
+
+json::Expected<DataShape> read(std::string_view text) {
+  return json::read_document(text, [](json::Reader& r) { return DataShape::read_json(r); });
+}
+
+TEST(DataShapeJson, ReadAndWrite) {
+  auto s = read(R"({"entries": {"k": {"name": "n", "description": "", "baseType": "STRING", "aspects": {}, "x": 1}}})");
+  ASSERT_TRUE(s) << s.error().text();
+  EXPECT_FALSE(s->name.has_value());
+  ASSERT_EQ(s->size(), 1u);
+  EXPECT_EQ(s->entries.at(0).first, "k");
+  EXPECT_EQ(s->entries.at(0).second.name, "n");
+  std::string out;
+  ASSERT_TRUE(s->write_json(out));
+  EXPECT_EQ(out, R"({"name":null,"entries":{"k":{"name":"n","description":"","baseType":"STRING","aspects":{}}}})");
+
+  auto arr = read(R"(["s", {}])");
+  ASSERT_TRUE(arr);
+  EXPECT_EQ(arr->name, std::optional<std::string>("s"));
+  EXPECT_EQ(arr->size(), 0u);
+
+  auto dup = read(R"({"name": null, "entries": {"a": ["a", "", "INTEGER", {}], "b": ["b", "", "STRING", {}], "a": ["a2", "", "LONG", {}]}})");
+  ASSERT_TRUE(dup) << dup.error().text();
+  ASSERT_EQ(dup->size(), 2u);
+  EXPECT_EQ(dup->entries.at(0).second.name, "a2");
+  EXPECT_EQ(dup->entries.at(1).first, "b");
+
+  DataShape named(std::string("S"));
+  named.add(entry("units", BaseType::STRING, "d"));
+  std::string out2;
+  ASSERT_TRUE(named.write_json(out2));
+  EXPECT_EQ(out2, R"({"name":"S","entries":{"units":{"name":"units","description":"d","baseType":"STRING","aspects":{}}}})");
+  auto back = read(out2);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back, named);
+}
+
+TEST(DataShapeJson, ReadErrors) {
+  struct Case {
+    const char* json;
+    const char* error;
+  };
+  std::vector<Case> cases = {
+      {R"({"name": "x"})", "missing field `entries` at line 1 column 13"},
+      {R"({"entries": {}, "extra": 1})", "unknown field `extra`, expected `name` or `entries` at line 1 column 23"},
+      {R"({"entries": {}, "entries": {}})", "duplicate field `entries` at line 1 column 25"},
+      {R"(["s"])", "invalid length 1, expected DataShape with 2 elements at line 1 column 5"},
+      {"7", "invalid type: integer `7`, expected struct DataShape at line 1 column 1"},
+      {R"({"entries": []})", "invalid type: sequence, expected an indexed map at line 1 column 12"},
+      {R"({"entries": {"k": {"name": "n", "description": "", "aspects": {}}}})",
+       "missing field `baseType` at line 1 column 65"},
+      {R"({"entries": {"k": ["n", ""]}})", "invalid length 2, expected struct DataShapeEntry with 4 elements at line 1 column 27"},
+      {R"({"entries": {"k": 1}})", "invalid type: integer `1`, expected struct DataShapeEntry at line 1 column 19"},
+      {R"({"entries": {"k": ["n", "", "string", {}]}})",
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    auto s = read(c.json);
+    ASSERT_FALSE(s) << c.json;
+    if (c.error) EXPECT_EQ(s.error().text(), c.error) << c.json;
+    else EXPECT_EQ(s.error().text().rfind("unknown variant `string`", 0), 0u) << s.error().text();
+  }
+}
+
+TEST(DataShapeJson, EntriesObjectAlone) {
+  auto e = json::read_document(R"({"b": ["b", "", "BOOLEAN", {"isPrimaryKey": true}]})",
+                               [](json::Reader& r) { return DataShapeEntries::read_json(r); });
+  ASSERT_TRUE(e) << e.error().text();
+  std::string out;
+  ASSERT_TRUE(e->write_json(out));
+  EXPECT_EQ(out, R"({"b":{"name":"b","description":"","baseType":"BOOLEAN","aspects":{"isPrimaryKey":true}}})");
+}
+
+TEST(DataShapeJson, SimpleAndDebug) {
+  DataShape s;
+  s.add(entry("b", BaseType::STRING));
+  s.add(entry("a", BaseType::INTEGER, "q\""));
+  const char* expected =
+      R"({"fieldDefinitions":{"a":{"aspects":{},"baseType":"INTEGER","description":"q\"","name":"a","ordinal":1},)"
+      R"("b":{"aspects":{},"baseType":"STRING","description":"","name":"b","ordinal":0}}})";
+  auto v = s.to_simple_json();
+  ASSERT_TRUE(v);
+  EXPECT_EQ(json::to_text(*v), expected);
+  std::string direct;
+  ASSERT_TRUE(s.write_simple_json(direct));
+  EXPECT_EQ(direct, expected);
+
+  DataShape named(std::string("N"));
+  std::string n;
+  ASSERT_TRUE(named.write_simple_json(n));
+  EXPECT_EQ(n, R"({"fieldDefinitions":{},"name":"N"})");
+
+  EXPECT_EQ(DataShape().debug_text(), "DataShape { name: None, entries: {} }");
+  DataShape one(std::string("S"));
+  one.add(entry("id", BaseType::INTEGER));
+  EXPECT_EQ(one.debug_text(),
+            R"(DataShape { name: Some("S"), entries: {"id": DataShapeEntry { name: "id", description: "", )"
+            R"(entry_type: INTEGER, aspects: Aspects { inner: {} } }} })");
+}
+
+}  // namespace
+}  // namespace veltrac

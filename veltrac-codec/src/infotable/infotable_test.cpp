@@ -1,0 +1,328 @@
+#include "infotable/infotable.hpp"
+
+#include <gtest/gtest.h>
+
+#include "json/record.hpp"
+#include "primitive/values_test_util.hpp"
+
+namespace veltrac {
+namespace {
+
+using test::hex;
+using test::view;
+
+std::vector<uint8_t> encode(const InfoTable& t) {
+  ByteBuffer out;
+  auto n = t.to_bytes(out);
+  EXPECT_TRUE(n) << (n ? "" : n.error().message());
+  if (n) EXPECT_EQ(*n, out.size());
+  return out.vector();
+}
+
+InfoTableRow row(std::vector<HcPrim> values) {
+  InfoTableRow r;
+  r.fields = std::move(values);
+  return r;
+}
+
+// A table with every kind of value, aspects on a field and a nested table (itself holding a table).
+InfoTable every_kind(bool named = true) {
+  uint8_t bytes[] = {0, 1, 255};
+  InfoTable inner_most;
+  inner_most.add_field_definition({"z", "", BaseType::LONG, {}});
+  inner_most.add_row(row({HcPrim::long_(-1)}));
+  InfoTable inner(named ? std::optional<std::string>("Inner") : std::nullopt);
+  inner.add_field_definition({"t", "nested", BaseType::INFOTABLE, {}});
+  inner.add_row(row({HcPrim::infotable(inner_most)}));
+
+  InfoTable t;
+  DataShapeEntry s{"s", "a string", BaseType::STRING, {}};
+  s.aspects.insert("isPrimaryKey", HcPrim::boolean(true));
+  s.aspects.insert("defaultValue", HcPrim::string("d"));
+  t.add_field_definition(s);
+  t.add_field_definition({"n", "", BaseType::NUMBER, {}});
+  t.add_row(row({
+      HcPrim::string("é\"x"),
+      HcPrim::number(-0.5),
+      HcPrim::integer(INT32_MIN),
+      HcPrim::long_(INT64_MAX),
+      HcPrim::boolean(false),
+      HcPrim::location({1.5, -2.0, 1e300}),
+      HcPrim::blob(bytes, BaseType::IMAGE),
+      HcPrim::blob({}),
+      HcPrim::datetime(1700000000000),
+      HcPrim::infotable(inner),
+      HcPrim::variant(HcPrim::variant(HcPrim::string("v", BaseType::GUID))),
+      HcPrim(),
+      HcPrim::string("", BaseType::THINGNAME),
+  }));
+  t.add_row(row({}));
+  return t;
+}
+
+TEST(InfoTableBinary, Vectors) {
+  InfoTable empty;
+  InfoTable one_empty_row;
+  one_empty_row.add_row(row({}));
+  InfoTable minus_one;
+  minus_one.add_row(row({HcPrim::integer(-1)}));
+  struct Case {
+    const char* name;
+    InfoTable table;
+    const char* bytes;
+  };
+  std::vector<Case> cases = {
+      {"empty", empty, "00 00"},
+      {"one_empty_row", one_empty_row, "00 01 00 00 00"},
+      {"minus_one", minus_one, "00 01 00 01 16 FF FF FF FF 00"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto b = hex(c.bytes);
+    EXPECT_EQ(encode(c.table), b);
+    auto d = InfoTable::from_bytes(view(b));
+    ASSERT_TRUE(d) << d.error().message();
+    EXPECT_EQ(d->value, c.table);
+    EXPECT_EQ(d->consumed, b.size());
+  }
+}
+
+TEST(InfoTableBinary, EveryKindRoundTripsByteExact) {
+  InfoTable t = every_kind(false);  // shape names are not carried by the binary form
+  auto bytes = encode(t);
+  auto d = InfoTable::from_bytes(view(bytes));
+  ASSERT_TRUE(d) << d.error().message();
+  EXPECT_EQ(d->consumed, bytes.size());
+  EXPECT_EQ(d->value, t);
+  EXPECT_EQ(encode(d->value), bytes);
+  auto named = InfoTable::from_bytes(view(encode(every_kind(true))));
+  ASSERT_TRUE(named);
+  EXPECT_EQ(named->value, t);
+
+  // The same table as an INFOTABLE value: code 05, then the table.
+  HcPrim p = HcPrim::infotable(t);
+  ByteBuffer out;
+  ASSERT_TRUE(p.to_bytes(out));
+  ASSERT_EQ(out.size(), bytes.size() + 1);
+  EXPECT_EQ(out.vector()[0], 0x05);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), out.vector().begin() + 1));
+}
+
+TEST(InfoTableBinary, RowsNeedNotFollowTheShape) {
+  InfoTable t;
+  t.add_field_definition({"a", "", BaseType::INTEGER, {}});
+  t.add_field_definition({"b", "", BaseType::INTEGER, {}});
+  t.add_row(row({HcPrim::string("x"), HcPrim::integer(2), HcPrim::boolean(true)}));
+  auto bytes = encode(t);
+  auto d = InfoTable::from_bytes(view(bytes));
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->value, t);
+}
+
+TEST(InfoTableBinary, Decoding) {
+  auto marker5 = hex("00 05 00 00 01 00 01 02 01 00 FF");
+  auto d = InfoTable::from_bytes(view(marker5));
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->value.row_count(), 2u);
+  EXPECT_EQ(d->consumed, marker5.size() - 1);
+
+  struct Case {
+    const char* bytes;
+    const char* message;
+  };
+  const char* truncated = "Io Error: failed to fill whole buffer";
+  std::vector<Case> errors = {
+      {"", truncated},
+      {"00", truncated},
+      {"00 01", truncated},
+      {"00 01 00", truncated},
+      {"00 01 00 01", truncated},
+      {"00 01 00 01 13", "Invalid Base Type: 19"},
+      {"00 01 00 01 16 00 00", truncated},
+      {"00 01 00 00", truncated},
+      {"01 01 61 00 13 00 00 00 00", "Invalid entry type: 19"},
+      {"00 01 00 01 00 05 61", "Io Error: Stream to String failed: content too short"},
+  };
+  for (const auto& c : errors) {
+    auto b = hex(c.bytes);
+    auto r = InfoTable::from_bytes(view(b));
+    ASSERT_FALSE(r) << c.bytes;
+    EXPECT_EQ(r.error().message(), c.message) << c.bytes;
+  }
+}
+
+TEST(InfoTableBinary, RowFromBytes) {
+  auto b = hex("00 02 16 00 00 00 07 FF 99");
+  auto r = InfoTableRow::from_bytes(view(b));
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->value, row({HcPrim::integer(7), HcPrim()}));
+  EXPECT_EQ(r->consumed, 8u);
+}
+
+TEST(InfoTableBinary, RefusesRowsOfMoreThan65535Values) {
+  InfoTable t;
+  t.add_row(row(std::vector<HcPrim>(65536, HcPrim::integer(1))));
+  ByteBuffer out;
+  auto r = t.to_bytes(out);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), "Io Error: row value count 65536 exceeds 65535");
+  EXPECT_EQ(out.size(), 0u);
+  t.rows[0].fields.pop_back();
+  EXPECT_TRUE(t.to_bytes(out));
+}
+
+TEST(InfoTableBinary, LargeTableRoundTrips) {
+  InfoTable t;
+  for (const char* name : {"s", "i", "l", "n", "b", "d"}) t.add_field_definition({name, "", BaseType::STRING, {}});
+  for (int i = 0; i < 10000; ++i) {
+    t.add_row(row({HcPrim::string("row " + std::to_string(i)), HcPrim::integer(i), HcPrim::long_(i * 3LL),
+                   HcPrim::number(i / 4.0), HcPrim::boolean(i % 2), HcPrim::datetime(i)}));
+  }
+  auto bytes = encode(t);
+  auto d = InfoTable::from_bytes(view(bytes));
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->value.rows, t.rows);
+  EXPECT_EQ(d->consumed, bytes.size());
+}
+
+TEST(InfoTableBinary, TraceDiagnostics) {
+  test::LogCapture logs;
+  auto b = hex("00 01 00 01 16 00 00 00 07 00");
+  ASSERT_TRUE(InfoTable::from_bytes(view(b)));
+  EXPECT_TRUE(logs.has("veltrac_codec::infotable", "InfoTableRow:[0, 1, 22, 0, 0, 0, 7, 0]"));
+  EXPECT_TRUE(logs.has("veltrac_codec::infotable", "row:InfoTableRow { fields: [INTEGER(INTEGER, 7)] }"));
+}
+
+// ---- JSON record form ----
+
+json::Expected<InfoTable> read(std::string_view text) {
+  return json::read_document(text, [](json::Reader& r) { return InfoTable::read_json(r); });
+}
+
+TEST(InfoTableJson, RecordText) {
+  InfoTable empty;
+  auto e = empty.to_json();
+  ASSERT_TRUE(e);
+  EXPECT_EQ(*e, R"({"datashape":{"name":null,"entries":{}},"rows":[]})");
+
+  InfoTable t(std::string("S"));
+  t.add_field_definition({"id", "", BaseType::INTEGER, {}});
+  t.add_row(row({HcPrim::integer(7), HcPrim::string("x", BaseType::XML)}));
+  auto text = t.to_json();
+  ASSERT_TRUE(text);
+  EXPECT_EQ(*text,
+            R"({"datashape":{"name":"S","entries":{"id":{"name":"id","description":"","baseType":"INTEGER","aspects":{}}}},)"
+            R"("rows":[{"fields":[{"INTEGER":["INTEGER",7]},{"STRING":["XML","x"]}]}]})");
+}
+
+TEST(InfoTableJson, EveryKindRoundTrips) {
+  InfoTable t = every_kind();
+  auto text = t.to_json();
+  ASSERT_TRUE(text) << text.error().text();
+  auto back = read(*text);
+  ASSERT_TRUE(back) << back.error().text();
+  EXPECT_EQ(*back, t);
+  // Array forms and skipped members read too.
+  auto arr = read(R"([["S", {}], [[[{"LONG": ["LONG", 1]}]], {"fields": [], "x": [1, {"y": 2}]}]])");
+  ASSERT_TRUE(arr) << arr.error().text();
+  EXPECT_EQ(arr->rows.size(), 2u);
+  EXPECT_EQ(arr->datashape.name, std::optional<std::string>("S"));
+}
+
+TEST(InfoTableJson, ReadErrors) {
+  struct Case {
+    const char* json;
+    const char* error;
+  };
+  std::vector<Case> cases = {
+      {R"({"rows": []})", "missing field `datashape` at line 1 column 12"},
+      {R"({"datashape": {"entries": {}}})", "missing field `rows` at line 1 column 30"},
+      {R"({"rows": [], "rows": []})", "duplicate field `rows` at line 1 column 19"},
+      {R"([{"entries": {}}])", "invalid length 1, expected struct InfoTable with 2 elements at line 1 column 17"},
+      {"true", "invalid type: boolean `true`, expected struct InfoTable at line 1 column 4"},
+      {R"({"datashape": {"entries": {}}, "rows": [[]]})",
+       "invalid length 0, expected struct InfoTableRow with 1 element at line 1 column 42"},
+      {R"({"datashape": {"entries": {}}, "rows": [{}]})", "missing field `fields` at line 1 column 42"},
+      {R"({"datashape": {"entries": {}}, "rows": [5]})",
+       "invalid type: integer `5`, expected struct InfoTableRow at line 1 column 41"},
+      {R"({"datashape": {"entries": {}}, "rows": [{"fields": [{"FLOAT": 1}]}]})",
+       "unknown variant `FLOAT`, expected one of `NOTHING`, `STRING`, `NUMBER`, `INTEGER`, `LONG`, `BOOLEAN`, "
+       "`LOCATION`, `BLOB`, `DATETIME`, `INFOTABLE`, `VARIANT` at line 1 column 60"},
+  };
+  for (const auto& c : cases) {
+    auto t = read(c.json);
+    ASSERT_FALSE(t) << c.json;
+    EXPECT_EQ(t.error().text(), c.error) << c.json;
+  }
+}
+
+TEST(InfoTableJson, WriteFailsOnAspectThatDoesNotConvert) {
+  InfoTable t;
+  DataShapeEntry e{"a", "", BaseType::STRING, {}};
+  e.aspects.insert("scanRate", HcPrim::string("fast"));
+  t.add_field_definition(e);
+  auto text = t.to_json();
+  ASSERT_FALSE(text);
+  EXPECT_EQ(text.error().text(),
+            "Failed to convert from HcPrim to JsonValue:not a integer, value: STRING(STRING, \"fast\"),base_type:INTEGER");
+  // The typed form of an INFOTABLE value carries that failure as a Json error.
+  auto typed = HcPrim::infotable(t).to_json_typed(BaseType::INFOTABLE);
+  ASSERT_FALSE(typed);
+  EXPECT_EQ(typed.error().message(),
+            "Serde Json Error: Failed to convert from HcPrim to JsonValue:not a integer, value: STRING(STRING, \"fast\"),"
+            "base_type:INTEGER");
+}
+
+// ---- simple JSON ----
+
+std::string simple(const InfoTable& t) {
+  auto v = t.to_simple_json();
+  EXPECT_TRUE(v);
+  std::string tree = json::to_text(*v);
+  std::string direct;
+  EXPECT_TRUE(t.write_simple_json(direct));
+  EXPECT_EQ(direct, tree);
+  return tree;
+}
+
+TEST(InfoTableJson, Simple) {
+  InfoTable t;
+  t.add_field_definition({"units", "", BaseType::STRING, {}});
+  t.add_field_definition({"id", "", BaseType::INTEGER, {}});
+  t.add_row(row({HcPrim::string("kg"), HcPrim::integer(7)}));
+  t.add_row(row({HcPrim::string("g")}));
+  EXPECT_EQ(simple(t),
+            R"({"dataShape":{"fieldDefinitions":{"id":{"aspects":{},"baseType":"INTEGER","description":"","name":"id","ordinal":1},)"
+            R"("units":{"aspects":{},"baseType":"STRING","description":"","name":"units","ordinal":0}}},)"
+            R"("rows":[{"id":7,"units":"kg"},{"units":"g"}]})");
+  EXPECT_EQ(simple(InfoTable(std::string("E"))), R"({"dataShape":{"fieldDefinitions":{},"name":"E"},"rows":[]})");
+}
+
+TEST(InfoTableJson, SimpleLeavesOutValuesWithoutColumn) {
+  InfoTable t;
+  t.add_field_definition({"a", "", BaseType::INTEGER, {}});
+  t.add_field_definition({"b", "", BaseType::INTEGER, {}});
+  t.add_row(row({HcPrim::integer(1), HcPrim::integer(2), HcPrim::integer(3)}));
+  test::LogCapture logs;
+  auto v = t.to_simple_json();
+  ASSERT_TRUE(v);
+  EXPECT_NE(json::to_text(*v).find(R"("rows":[{"a":1,"b":2}])"), std::string::npos);
+  EXPECT_TRUE(logs.has("veltrac_codec::infotable::json", "DataShape entry not found for index 2"));
+  logs.lines.clear();
+  std::string direct;
+  ASSERT_TRUE(t.write_simple_json(direct));
+  EXPECT_EQ(direct, json::to_text(*v));
+  EXPECT_TRUE(logs.has("veltrac_codec::infotable::json", "DataShape entry not found for index 2"));
+}
+
+TEST(InfoTableJson, SimpleEveryKindMatchesTree) { simple(every_kind()); }
+
+TEST(InfoTableText, Debug) {
+  InfoTable t;
+  t.add_row(row({HcPrim::integer(7)}));
+  EXPECT_EQ(t.debug_text(),
+            "InfoTable { datashape: DataShape { name: None, entries: {} }, rows: [InfoTableRow { fields: [INTEGER(INTEGER, 7)] }] }");
+}
+
+}  // namespace
+}  // namespace veltrac
