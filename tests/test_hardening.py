@@ -366,3 +366,18 @@ def test_peak_memory_is_proportional_to_input(case):
     # At most 64 bytes of decoded value per input byte, plus a fixed 4 MiB (65535 empty names of a bind
     # body come from three bytes).
     assert grown <= 64 * size + 4 * 1024 * 1024, (case, size, grown)
+
+
+# ---- texts beyond the 31-bit length prefix (needs about 5 GiB: VELTRAC_BIG_MEMORY_TESTS=1) ------------------
+
+
+@pytest.mark.skipif(not __import__("os").environ.get("VELTRAC_BIG_MEMORY_TESTS"), reason="needs about 5 GiB")
+def test_text_beyond_31_bits_is_refused_not_truncated():
+    # A length prefix holds 31 bits: a 2^31-byte key was written with the prefix 80 00 00 00 (length 0).
+    m = HcyMessage.build_auth(1, "k" * 2**31)
+    with pytest.raises(ValueError) as e:
+        m.to_bytes()
+    assert str(e.value) == ("Message serialization error: Failed to convert msg to binary:text of 2147483648 bytes"
+                            "/at most 2147483647")
+    with pytest.raises(ValueError, match="exceeds the 31-bit length limit"):
+        HcPrim.string("k" * 2**31).to_bytes()
