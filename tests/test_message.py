@@ -2,7 +2,7 @@
 
 import pytest
 
-from veltrac import HcyMessage
+from veltrac import HcyMessage, InfoTable
 
 AUTH_7_EMPTY = bytes.fromhex("01 14 00000007 00000000 FFFFFFFF 00" "01 06 617070 4B6579 00")
 
@@ -43,6 +43,34 @@ def test_decoded_kinds(data, kind, req, res, auth, bind, desc):
     assert m.to_bytes() == data
     # Bytes after the message are ignored.
     assert HcyMessage.from_bytes(data + b"\x00\xff junk").to_bytes() == data
+
+
+def sample_table():
+    t = InfoTable("Readings")
+    t.add_field_definition("id", "INTEGER", "row id")
+    t.add_field_definition("label", "STRING", "")
+    t.add_field_definition("value", "NUMBER", "reading")
+    for i in range(3):
+        t.add_row({"id": i, "label": f"r{i}", "value": i / 4})
+    return t.to_bytes()
+
+
+@pytest.mark.parametrize(
+    "prefix,desc_end",
+    [
+        (header(3) + bytes.fromhex("14 01 61 01 01 62 00 05"), ",name:a,c_name:b"),
+        (header(0x84) + b"\x01\x04gone\x05", ",Params:true"),
+    ],
+    ids=["request", "response"],
+)
+def test_messages_with_tables(prefix, desc_end):
+    data = prefix + sample_table()
+    m = HcyMessage.from_bytes(data + b"\x00")
+    assert m.to_bytes() == data
+    assert m.short_description().endswith(desc_end)
+    # A table cut short fails with the table decoder's error.
+    with pytest.raises(ValueError, match="^Message deserialization error: "):
+        HcyMessage.from_bytes(data[:-1])
 
 
 def test_header_accessors():
