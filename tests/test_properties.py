@@ -342,3 +342,16 @@ def test_property_definitions_round_trip(name, threshold, push, start, asp, base
     assert list(written) == ["name", "pushThreshold", "pushType", "startType", "aspects", "baseType"]
     assert written["aspects"] == asp
     assert HcyProperty.from_json(p.to_json()).to_json() == p.to_json()
+
+
+@given(st.text(), st.text(), st.booleans(), st.dictionaries(st.text(max_size=6), st.text(max_size=6), max_size=4))
+def test_texts_survive_json_both_ways(name, description, ascii_only, aspects):
+    # Escaped (\uXXXX, surrogate pairs) or raw UTF-8 input; the written text must decode to the same strings.
+    doc = {"name": name, "description": description, "aspects": aspects, "Inputs": {},
+           "Outputs": {"name": description, "baseType": "STRING", "fieldDefinitions": {}}}
+    s = HcyService.from_json(json.dumps(doc, ensure_ascii=ascii_only))
+    assert (s.get_name(), s.get_description()) == (name, description)
+    written = json.loads(s.to_json())
+    assert written["name"] == name and written["Outputs"]["name"] == description
+    assert written["aspects"] == aspects
+    assert HcyService.from_bytes(s.to_bytes()).to_json() == s.to_json()
