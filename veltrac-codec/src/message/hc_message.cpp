@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "message/hc_params.hpp"
+#include "message/hc_body_util.hpp"
 
 namespace veltrac {
 

@@ -1,6 +1,6 @@
 #include "message/hc_response.hpp"
 
-#include "message/hc_params.hpp"
+#include "message/hc_body_util.hpp"
 
 namespace veltrac {
 
