@@ -91,16 +91,15 @@ Result<InfoTableRow> read_row(ByteReader& r, unsigned depth) {
   auto count = r.u16();
   if (!count) return fail(std::move(count.error()));
   InfoTableRow row;
-  // Every value takes at least one byte, so the input bounds the reservation.
-  row.fields.reserve(std::min<size_t>(*count, r.remaining()));
+  // Cells are decoded in place. Every value takes at least one byte, so the input bounds the count.
+  row.fields.resize(std::min<size_t>(*count, r.remaining()));
   for (size_t i = 0; i < *count; ++i) {
     auto code = r.u8();
     if (!code) return fail(std::move(code.error()));
     auto t = base_type_from_repr(*code);
     if (!t) return fail(VeltracError::invalid_base_type(*code));
-    auto v = read_prim_typed(r, *t, depth);
-    if (!v) return fail(std::move(v.error()));
-    row.fields.push_back(std::move(*v));
+    if (i == row.fields.size()) row.fields.emplace_back();
+    if (auto ok = read_prim_typed_into(r, *t, depth, row.fields[i]); !ok) return fail(std::move(ok.error()));
   }
   return row;
 }

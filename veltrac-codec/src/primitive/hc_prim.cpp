@@ -361,6 +361,31 @@ bool HcPrim::operator==(const HcPrim& o) const {
 
 // ---- binary form ----
 
+// In-place stores into a cell that holds NOTHING (and so owns nothing).
+struct PrimAccess {
+  static void set_u64(HcPrim& p, PrimKind k, BaseType t, uint64_t bits) {
+    p.kind_ = k;
+    p.type_ = t;
+    p.u_.i64 = static_cast<int64_t>(bits);
+  }
+  static void set_i32(HcPrim& p, BaseType t, int32_t v) {
+    p.kind_ = PrimKind::INTEGER;
+    p.type_ = t;
+    p.u_.i32 = v;
+  }
+  static void set_bool(HcPrim& p, BaseType t, bool v) {
+    p.kind_ = PrimKind::BOOLEAN;
+    p.type_ = t;
+    p.u_.b = v;
+  }
+  static void set_text(HcPrim& p, PrimKind k, BaseType t, std::string_view s) {
+    char* dst = p.alloc_bytes(s.size());
+    if (!s.empty()) std::memcpy(dst, s.data(), s.size());
+    p.kind_ = k;
+    p.type_ = t;
+  }
+};
+
 namespace detail {
 
 VeltracError nesting_too_deep() { return VeltracError::io("nesting depth exceeds 200"); }
@@ -544,6 +569,45 @@ Result<HcPrim> read_prim_typed(ByteReader& r, BaseType t, unsigned depth) {
       return HcPrim::nothing(t);
   }
   return HcPrim::nothing(t);
+}
+
+// Texts and fixed-width scalars (the bulk of table cells) are stored straight into the cell; the other
+// families go through read_prim_typed.
+Result<void> read_prim_typed_into(ByteReader& r, BaseType t, unsigned depth, HcPrim& dst) {
+  switch (get_family(t)) {
+    case TypeFamily::HC_STRING: {
+      auto s = read_stream_string(r);
+      if (!s) return fail(std::move(s.error()));
+      PrimAccess::set_text(dst, PrimKind::STRING, t, *s);
+      return {};
+    }
+    case TypeFamily::HC_NUMBER:
+    case TypeFamily::HC_LONG:
+    case TypeFamily::HC_DATETIME: {
+      auto v = r.u64();
+      if (!v) return fail(std::move(v.error()));
+      PrimAccess::set_u64(dst, *prim_kind_of(get_family(t)), t, *v);
+      return {};
+    }
+    case TypeFamily::HC_INTEGER: {
+      auto v = r.i32();
+      if (!v) return fail(std::move(v.error()));
+      PrimAccess::set_i32(dst, t, *v);
+      return {};
+    }
+    case TypeFamily::HC_BOOLEAN: {
+      auto v = r.u8();
+      if (!v) return fail(std::move(v.error()));
+      PrimAccess::set_bool(dst, t, *v != 0);
+      return {};
+    }
+    default: {
+      auto v = read_prim_typed(r, t, depth);
+      if (!v) return fail(std::move(v.error()));
+      dst = std::move(*v);
+      return {};
+    }
+  }
 }
 
 }  // namespace detail

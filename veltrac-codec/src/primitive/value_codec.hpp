@@ -33,6 +33,8 @@ VeltracError too_long(std::string_view what, size_t n);
 // ---- decoding; `depth` is the number of VARIANT/INFOTABLE levels around the value being read ----
 Result<HcPrim> read_prim(ByteReader& r, unsigned depth);
 Result<HcPrim> read_prim_typed(ByteReader& r, BaseType t, unsigned depth);
+// Same, decoding into `dst` in place; `dst` must hold NOTHING.
+Result<void> read_prim_typed_into(ByteReader& r, BaseType t, unsigned depth, HcPrim& dst);
 Result<Aspects> read_aspects(ByteReader& r, unsigned depth);
 Result<DataShapeEntry> read_entry(ByteReader& r, unsigned depth);
 Result<DataShape> read_shape(ByteReader& r, unsigned depth);
