@@ -381,3 +381,24 @@ def test_text_beyond_31_bits_is_refused_not_truncated():
                             "/at most 2147483647")
     with pytest.raises(ValueError, match="exceeds the 31-bit length limit"):
         HcPrim.string("k" * 2**31).to_bytes()
+
+
+class LyingSequence:
+    """A sequence whose length claims far more items than it yields."""
+
+    def __init__(self, claimed):
+        self.claimed = claimed
+
+    def __len__(self):
+        return self.claimed
+
+    def __getitem__(self, i):
+        if i < 3:
+            return i + 1
+        raise IndexError(i)
+
+
+@pytest.mark.parametrize("claimed", [2**62, 2**40, 0])
+def test_sequence_length_is_only_a_hint(claimed):
+    # The length was used to reserve storage: 2^40 or 2^62 aborted the process with an uncaught bad_alloc.
+    assert HcPrim.blob(LyingSequence(claimed)).get_value() == b"\x01\x02\x03"

@@ -1,5 +1,6 @@
 #include "common/convert.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -178,7 +179,8 @@ bool to_byte_vector(PyObject* obj, const char* param, std::vector<uint8_t>& out)
     return false;
   }
   out.clear();
-  out.reserve(static_cast<size_t>(n));
+  // __len__ is only a hint (a sequence may report any length): reserve at most 64 KiB up front.
+  out.reserve(std::min(static_cast<size_t>(n), size_t{1} << 16));
   PyRef it(PyObject_GetIter(obj));
   if (!it) {
     prefix_type_error(param);
