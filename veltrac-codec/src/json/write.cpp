@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "util/debug_text.hpp"
 
@@ -139,6 +140,66 @@ void write_string(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
+namespace {
+// True when a byte of the word is below 0x20, '"' or '\\' (bytes of 0x80 and above are never flagged).
+inline bool word_needs_escape(uint64_t w) {
+  constexpr uint64_t ones = 0x0101010101010101ULL, high = 0x8080808080808080ULL;
+  uint64_t quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
+  uint64_t control = (w - ones * 0x20) & ~w;
+  uint64_t zero_q = (quote - ones) & ~quote;
+  uint64_t zero_b = (backslash - ones) & ~backslash;
+  return ((control | zero_q | zero_b) & high) != 0;
+}
+}  // namespace
+
+char* put_string(char* p, std::string_view s) {
+  *p++ = '"';
+  const char* src = s.data();
+  const size_t n = s.size();
+  size_t i = 0;
+  while (i < n) {
+    // Eight bytes at a time while none needs an escape, then byte by byte through the word that does.
+    while (i + 8 <= n) {
+      uint64_t w;
+      std::memcpy(&w, src + i, 8);
+      if (word_needs_escape(w)) break;
+      std::memcpy(p, &w, 8);
+      p += 8;
+      i += 8;
+    }
+    size_t stop = std::min(n, i + 8);
+    for (; i < stop; ++i) {
+      uint8_t c = static_cast<uint8_t>(src[i]);
+      char e = kEscape[c];
+      if (e == 0) {
+        *p++ = static_cast<char>(c);
+      } else if (e == 'u') {
+        p[0] = '\\';
+        p[1] = 'u';
+        p[2] = '0';
+        p[3] = '0';
+        p[4] = kHex[c >> 4];
+        p[5] = kHex[c & 0xF];
+        p += 6;
+      } else {
+        p[0] = '\\';
+        p[1] = e;
+        p += 2;
+      }
+    }
+  }
+  *p++ = '"';
+  return p;
+}
+
+char* put_f64(char* p, double d) {
+  if (!std::isfinite(d)) {
+    std::memcpy(p, "null", 4);
+    return p + 4;
+  }
+  return put_shortest_f64(p, d, -4, 16);
+}
+
 void write_key(std::string& out, std::string_view key) {
   write_string(out, key);
   out.push_back(':');
@@ -150,7 +211,8 @@ void write_f64(std::string& out, double d) {
     return;
   }
   // Plain decimal for -5 < k <= 16 (|d| in [1e-5, 1e16)), scientific otherwise.
-  append_shortest_f64(out, d, -4, 16);
+  char buf[kNumberRoom];
+  out.append(buf, put_shortest_f64(buf, d, -4, 16));
 }
 
 void write_u64(std::string& out, uint64_t n) {

@@ -1,6 +1,7 @@
 // Compact JSON text writing (appending to a std::string) and the debug text of JSON values.
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -27,6 +28,14 @@ void write_u64(std::string& out, uint64_t n);
 void write_i64(std::string& out, int64_t n);
 void write_bool(std::string& out, bool b);
 inline void write_null(std::string& out) { out.append("null"); }
+
+// The same texts written at a raw pointer into room the caller reserved; each returns the end of the text.
+// Room needed: string_room(n) for a string of n bytes, kNumberRoom for a number.
+inline constexpr size_t string_room(size_t n) { return 2 + 6 * n; }
+inline constexpr size_t kNumberRoom = 40;
+char* put_string(char* p, std::string_view s);
+char* put_f64(char* p, double d);
+inline char* put_i64(char* p, int64_t n) { return std::to_chars(p, p + kNumberRoom, n).ptr; }
 
 // Debug text of a value (not its JSON): Null, Bool(true), Number(1.5), String("a\tb"),
 // Array [Number(1), Null], Object {"a": Number(1)}.

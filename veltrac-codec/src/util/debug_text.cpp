@@ -138,40 +138,52 @@ size_t shortest_digits(double d, char* digits, int& k) {
   return n;
 }
 
-void append_shortest_f64(std::string& out, double d, int min_k, int max_k) {
-  if (std::signbit(d)) out.push_back('-');
+char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
+  if (std::signbit(d)) *p++ = '-';
   if (d == 0) {
-    out.append("0.0");
-    return;
+    std::memcpy(p, "0.0", 3);
+    return p + 3;
   }
   char digits[24];
   int k = 0;
   size_t n = shortest_digits(d, digits, k);
   if (k >= min_k && k <= max_k) {
     if (k <= 0) {
-      out.append("0.");
-      out.append(static_cast<size_t>(-k), '0');
-      out.append(digits, n);
-    } else if (n <= static_cast<size_t>(k)) {
-      out.append(digits, n);
-      out.append(static_cast<size_t>(k) - n, '0');
-      out.append(".0");
-    } else {
-      out.append(digits, static_cast<size_t>(k));
-      out.push_back('.');
-      out.append(digits + k, n - static_cast<size_t>(k));
+      *p++ = '0';
+      *p++ = '.';
+      std::memset(p, '0', static_cast<size_t>(-k));
+      p += -k;
+      std::memcpy(p, digits, n);
+      return p + n;
     }
-    return;
+    if (n <= static_cast<size_t>(k)) {
+      std::memcpy(p, digits, n);
+      p += n;
+      std::memset(p, '0', static_cast<size_t>(k) - n);
+      p += static_cast<size_t>(k) - n;
+      *p++ = '.';
+      *p++ = '0';
+      return p;
+    }
+    std::memcpy(p, digits, static_cast<size_t>(k));
+    p += k;
+    *p++ = '.';
+    std::memcpy(p, digits + k, n - static_cast<size_t>(k));
+    return p + (n - static_cast<size_t>(k));
   }
-  out.push_back(digits[0]);
+  *p++ = digits[0];
   if (n > 1) {
-    out.push_back('.');
-    out.append(digits + 1, n - 1);
+    *p++ = '.';
+    std::memcpy(p, digits + 1, n - 1);
+    p += n - 1;
   }
-  out.push_back('e');
-  char eb[8];
-  auto r = std::to_chars(eb, eb + sizeof eb, k - 1);
-  out.append(eb, r.ptr);
+  *p++ = 'e';
+  return std::to_chars(p, p + 8, k - 1).ptr;
+}
+
+void append_shortest_f64(std::string& out, double d, int min_k, int max_k) {
+  char buf[40];
+  out.append(buf, put_shortest_f64(buf, d, min_k, max_k));
 }
 
 void append_debug_f64(std::string& out, double d) {

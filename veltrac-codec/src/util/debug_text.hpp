@@ -30,5 +30,8 @@ size_t shortest_digits(double d, char* digits, int& k);
 // A finite float from its shortest digits: plain decimal (with at least one fractional digit) when
 // min_k <= k <= max_k, else d[.ddd]e<k-1>; zero is 0.0 or -0.0. Shared by the debug and JSON forms.
 void append_shortest_f64(std::string& out, double d, int min_k, int max_k);
+// The same text written at p, which has room for 40 bytes (enough for -8 <= min_k, max_k <= 17); returns
+// its end.
+char* put_shortest_f64(char* p, double d, int min_k, int max_k);
 
 }  // namespace veltrac

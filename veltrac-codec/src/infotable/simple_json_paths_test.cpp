@@ -1,0 +1,103 @@
+// The simple JSON text is written two ways: straight into a string (write_simple_json, with an in-place
+// writer for rows of texts, numbers, integers and booleans) and through a JSON value (to_simple_json).
+// Both must give the same bytes for every kind of row.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "infotable/infotable.hpp"
+#include "json/write.hpp"
+
+namespace veltrac {
+namespace {
+
+std::string via_value(const InfoTable& t) {
+  auto v = t.to_simple_json();
+  EXPECT_TRUE(v.has_value());
+  return v ? json::to_text(*v) : std::string();
+}
+
+std::string direct(const InfoTable& t) {
+  std::string out;
+  auto ok = t.write_simple_json(out);
+  EXPECT_TRUE(ok.has_value());
+  return out;
+}
+
+InfoTable shaped(std::initializer_list<std::pair<const char*, BaseType>> cols) {
+  InfoTable t;
+  for (const auto& [name, type] : cols) {
+    DataShapeEntry e;
+    e.name = name;
+    e.entry_type = type;
+    t.add_field_definition(std::move(e));
+  }
+  return t;
+}
+
+const double kFloats[] = {0.0, -0.0, 1.0, -1.5, 0.1, 1.0 / 3, 1e-5, 1e-4, 1.5e-7, 1e15, 1e16, 9007199254740993.0,
+                          5e-324, 1.7976931348623157e308, std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+const char* const kTexts[] = {"", "a", "q\"uote", "back\\slash", "ctl\x01\x1f\x7f", "tab\tnl\nret\r\b\f",
+                              "\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e", "12345678\"", "1234567\\", "abcdefghabcdefgh\n"};
+
+TEST(SimpleJsonPaths, ScalarRowsMatchTheValuePath) {
+  InfoTable t = shaped({{"s", BaseType::STRING}, {"n", BaseType::NUMBER}, {"i", BaseType::INTEGER},
+                        {"l", BaseType::LONG}, {"b", BaseType::BOOLEAN}, {"d", BaseType::DATETIME},
+                        {"A", BaseType::STRING}});
+  std::mt19937_64 rnd(7);
+  for (int k = 0; k < 500; ++k) {
+    InfoTableRow row;
+    row.fields.push_back(HcPrim::string(kTexts[k % std::size(kTexts)]));
+    double f = k % 2 ? kFloats[k % std::size(kFloats)]
+                     : std::ldexp(static_cast<double>(rnd() >> 11), static_cast<int>(rnd() % 200) - 150);
+    row.fields.push_back(HcPrim::number(f));
+    row.fields.push_back(HcPrim::integer(static_cast<int32_t>(rnd())));
+    row.fields.push_back(HcPrim::long_(k == 1 ? std::numeric_limits<int64_t>::min() : static_cast<int64_t>(rnd())));
+    row.fields.push_back(HcPrim::boolean(k % 3 == 0));
+    row.fields.push_back(HcPrim::datetime(-static_cast<int64_t>(rnd() >> 1)));
+    row.fields.push_back(HcPrim::string(std::string(static_cast<size_t>(k), 'x') + kTexts[(k + 3) % std::size(kTexts)],
+                                        BaseType::THINGNAME));
+    t.add_row(std::move(row));
+  }
+  EXPECT_EQ(direct(t), via_value(t));
+}
+
+TEST(SimpleJsonPaths, MixedShortAndSurplusRowsMatchTheValuePath) {
+  InfoTable nested = shaped({{"x", BaseType::INTEGER}});
+  nested.add_row(InfoTableRow{{HcPrim::integer(1)}});
+  InfoTable t = shaped({{"b", BaseType::STRING}, {"a", BaseType::NUMBER}});
+  const std::vector<std::vector<HcPrim>> rows = {
+      {HcPrim::string("plain"), HcPrim::number(2.5)},
+      {},                                              // no values
+      {HcPrim::string("short")},                       // fewer values than fields
+      {HcPrim::string("s"), HcPrim::number(1), HcPrim::integer(9)},  // a surplus value
+      {HcPrim::variant(HcPrim::integer(5)), HcPrim::number(3)},      // the value-by-value writer
+      {HcPrim::nothing(), HcPrim::location({1, 2, 3})},
+      {HcPrim::blob(Bytes()), HcPrim::infotable(nested)},
+      {HcPrim::string("after"), HcPrim::number(-0.0)},
+  };
+  for (const auto& r : rows) t.add_row(InfoTableRow{r});
+  EXPECT_EQ(direct(t), via_value(t));
+  // Rows of one kind only, first row short: the reservation guess must not matter.
+  InfoTable u = shaped({{"k", BaseType::STRING}});
+  u.add_row(InfoTableRow{});
+  for (int i = 0; i < 50; ++i) u.add_row(InfoTableRow{{HcPrim::string(std::string(static_cast<size_t>(i * 7), '"'))}});
+  EXPECT_EQ(direct(u), via_value(u));
+}
+
+TEST(SimpleJsonPaths, AppendsAfterExistingText) {
+  InfoTable t = shaped({{"k", BaseType::BOOLEAN}});
+  t.add_row(InfoTableRow{{HcPrim::boolean(true)}});
+  t.add_row(InfoTableRow{{HcPrim::boolean(false)}});
+  std::string out = "prefix";
+  ASSERT_TRUE(t.write_simple_json(out).has_value());
+  EXPECT_EQ(out, "prefix" + via_value(t));
+  EXPECT_NE(out.find("[{\"k\":true},{\"k\":false}]"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace veltrac
