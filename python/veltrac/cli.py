@@ -333,6 +333,14 @@ def _table_json(table: Any, form: str) -> str:
     return text
 
 
+def _load_json(text: str) -> Any:
+    """The JSON text of a codec value as Python data, for embedding in a JSON document."""
+    try:
+        return json.loads(text)
+    except RecursionError:
+        raise CliError("value nested too deeply for --format json; use --format text") from None
+
+
 def _guard(fn: Callable[[], Any]) -> Any:
     """The result of `fn`, with a codec failure turned into a CliError carrying the codec's message."""
     try:
@@ -369,7 +377,7 @@ def cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
             "body": {key: value for _, key, value in body.fields},
         }
         if kind in ("Request", "Response"):
-            doc["body"]["params"] = json.loads(table_text) if table_text is not None else None
+            doc["body"]["params"] = _load_json(table_text) if table_text is not None else None
         out.write(_dump(doc, args.indent) + "\n")
         return 0
 
@@ -420,8 +428,8 @@ def cmd_prim(args: argparse.Namespace, out: IO[str]) -> int:
             "type": prim.get_type(),
             "fullType": prim.get_full_type(),
             "text": str(prim),
-            "json": json.loads(typed),
-            "simpleJson": json.loads(simple),
+            "json": _load_json(typed),
+            "simpleJson": _load_json(simple),
         }
         out.write(_dump(doc, args.indent) + "\n")
         return 0
