@@ -14,10 +14,12 @@ HcyAuthBody HcyAuthBody::from_appkey(std::string_view app_key) {
   return HcyAuthBody{"appKey", std::string(app_key)};
 }
 
-size_t HcyAuthBody::encoded_size() const { return 1 + string_size(claim_name) + string_size(claim_value); }
+size_t HcyAuthBody::encoded_size() const { return 1 + text_bytes(*this); }
 
-size_t HcyAuthBody::to_bytes(ByteBuffer& out) const {
-  size_t n = encoded_size();
+Result<size_t> HcyAuthBody::to_bytes(ByteBuffer& out) const {
+  auto texts = checked_text_bytes(*this);
+  if (!texts) return fail(std::move(texts.error()));
+  size_t n = 1 + *texts;
   RawWriter w(out, n);
   w.u8(kAuthMarker);
   w.str(claim_name);

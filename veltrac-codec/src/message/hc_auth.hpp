@@ -16,14 +16,20 @@ struct HcyAuthBody {
   // The claim "appKey" carrying the application key.
   static HcyAuthBody from_appkey(std::string_view app_key);
 
-  // Cannot fail; returns the count appended.
-  size_t to_bytes(ByteBuffer& out) const;
+  // Fails with MsgToBinary, writing nothing, when a text is too long for its length prefix.
+  Result<size_t> to_bytes(ByteBuffer& out) const;
   // An empty body or a first byte other than 1 fails with UnexpectedAuthBody.
   static Result<Decoded<HcyAuthBody>> from_bytes(Bytes in);
   // The same, reading into this body (every field is replaced); on failure the body is left partly read.
   Result<size_t> read_from(Bytes in);
 
   size_t encoded_size() const;
+
+  template <class F>
+  void for_each_text(F&& f) const {
+    f(claim_name);
+    f(claim_value);
+  }
 
   bool operator==(const HcyAuthBody&) const = default;
 };

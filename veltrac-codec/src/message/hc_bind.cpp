@@ -7,24 +7,22 @@ namespace veltrac {
 using namespace message_detail;
 
 namespace {
-inline bool has_pair(const HcyBindBody& b) { return b.binder_name && b.binder_type; }
+// Pair marker and name count.
+constexpr size_t kFixedBytes = 3;
 }  // namespace
 
-size_t HcyBindBody::encoded_size() const {
-  size_t n = 1 + 2;
-  if (has_pair(*this)) n += string_size(*binder_name) + string_size(*binder_type);
-  for (const std::string& s : names) n += string_size(s);
-  return n;
-}
+size_t HcyBindBody::encoded_size() const { return kFixedBytes + text_bytes(*this); }
 
 Result<size_t> HcyBindBody::to_bytes(ByteBuffer& out) const {
   if (names.size() > kMaxNames) {
     return fail(VeltracError::with_two_texts(ErrorKind::MsgToBinary, "bind name count " + std::to_string(names.size()),
                                              "at most " + std::to_string(kMaxNames)));
   }
-  size_t n = encoded_size();
+  auto texts = checked_text_bytes(*this);
+  if (!texts) return fail(std::move(texts.error()));
+  size_t n = kFixedBytes + *texts;
   RawWriter w(out, n);
-  if (has_pair(*this)) {
+  if (has_pair()) {
     w.u8(1);
     w.str(*binder_name);
     w.str(*binder_type);

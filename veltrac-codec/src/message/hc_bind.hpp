@@ -19,13 +19,25 @@ struct HcyBindBody {
   std::optional<std::string> binder_name;
   std::optional<std::string> binder_type;
 
-  // Fails with MsgToBinary, writing nothing, when there are more than 65535 names.
+  // Fails with MsgToBinary, writing nothing, when there are more than 65535 names or a text is too long
+  // for its length prefix.
   Result<size_t> to_bytes(ByteBuffer& out) const;
   static Result<Decoded<HcyBindBody>> from_bytes(Bytes in);
   // The same, reading into this body (every field is replaced); on failure the body is left partly read.
   Result<size_t> read_from(Bytes in);
 
   size_t encoded_size() const;
+
+  bool has_pair() const { return binder_name && binder_type; }
+
+  template <class F>
+  void for_each_text(F&& f) const {
+    if (has_pair()) {
+      f(*binder_name);
+      f(*binder_type);
+    }
+    for (const std::string& s : names) f(s);
+  }
 
   bool operator==(const HcyBindBody&) const = default;
 };

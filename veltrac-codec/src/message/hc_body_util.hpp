@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "base/base_type.hpp"
@@ -20,6 +21,34 @@ inline constexpr uint8_t kNoTableMarker = code_of(BaseType::NOTHING);
 
 // Size of a length-prefixed string.
 inline size_t string_size(std::string_view s) { return string_prefix_width(s.size()) + s.size(); }
+
+// The longest text a length prefix can carry (31 bits).
+inline constexpr size_t kMaxTextBytes = 0x7FFFFFFF;
+
+// Total size of the length-prefixed strings of a body (visited by its for_each_text).
+template <class Body>
+size_t text_bytes(const Body& b) {
+  size_t bytes = 0;
+  b.for_each_text([&](std::string_view s) { bytes += string_size(s); });
+  return bytes;
+}
+
+// The same, refusing a text too long for its length prefix.
+template <class Body>
+Result<size_t> checked_text_bytes(const Body& b) {
+  size_t bytes = 0, lengths = 0;
+  b.for_each_text([&](std::string_view s) {
+    bytes += string_size(s);
+    lengths |= s.size();  // above kMaxTextBytes exactly when some length is
+  });
+  if (lengths <= kMaxTextBytes) return bytes;
+  size_t too_long = 0;
+  b.for_each_text([&](std::string_view s) {
+    if (too_long == 0 && s.size() > kMaxTextBytes) too_long = s.size();
+  });
+  return fail(VeltracError::with_two_texts(ErrorKind::MsgToBinary, "text of " + std::to_string(too_long) + " bytes",
+                                           "at most " + std::to_string(kMaxTextBytes)));
+}
 
 // Writes into space the caller has already appended to the buffer.
 class RawWriter {

@@ -15,14 +15,15 @@ Result<void> read_header(ByteReader& r, Header& h) {
 
 }  // namespace
 
-size_t Header::encoded_size() const { return string_size(name) + string_size(value); }
+size_t Header::encoded_size() const { return text_bytes(*this); }
 
-size_t Header::to_bytes(ByteBuffer& out) const {
-  size_t n = encoded_size();
-  RawWriter w(out, n);
+Result<size_t> Header::to_bytes(ByteBuffer& out) const {
+  auto n = checked_text_bytes(*this);
+  if (!n) return fail(std::move(n.error()));
+  RawWriter w(out, *n);
   w.str(name);
   w.str(value);
-  return n;
+  return *n;
 }
 
 Result<Decoded<Header>> Header::from_bytes(Bytes in) {
@@ -32,11 +33,12 @@ Result<Decoded<Header>> Header::from_bytes(Bytes in) {
   return Decoded<Header>{std::move(h), r.position()};
 }
 
-size_t HcyReqBody::encoded_size_hint() const {
-  size_t n = 1 + string_size(entity_name) + 1 + string_size(characteristic_name) + 1 + 1;
-  for (const Header& h : headers) n += h.encoded_size();
-  return n;
-}
+namespace {
+// Entity type, characteristic type, header count and parameter marker.
+constexpr size_t kFixedBytes = 4;
+}  // namespace
+
+size_t HcyReqBody::encoded_size_hint() const { return kFixedBytes + text_bytes(*this); }
 
 Result<size_t> HcyReqBody::to_bytes(ByteBuffer& out) const {
   if (headers.size() > kMaxHeaders) {
@@ -44,7 +46,9 @@ Result<size_t> HcyReqBody::to_bytes(ByteBuffer& out) const {
                                              "request header count " + std::to_string(headers.size()),
                                              "at most " + std::to_string(kMaxHeaders)));
   }
-  size_t fixed = encoded_size_hint();
+  auto texts = checked_text_bytes(*this);
+  if (!texts) return fail(std::move(texts.error()));
+  size_t fixed = kFixedBytes + *texts;
   RawWriter w(out, fixed);
   w.u8(code_of(entity_type));
   w.str(entity_name);

@@ -20,8 +20,14 @@ struct Header {
 
   size_t encoded_size() const;
   // Appends name and value as length-prefixed strings; returns the count appended.
-  size_t to_bytes(ByteBuffer& out) const;
+  Result<size_t> to_bytes(ByteBuffer& out) const;
   static Result<Decoded<Header>> from_bytes(Bytes in);
+
+  template <class F>
+  void for_each_text(F&& f) const {
+    f(name);
+    f(value);
+  }
 
   bool operator==(const Header&) const = default;
 };
@@ -37,7 +43,8 @@ struct HcyReqBody {
   std::vector<Header> headers;
   std::optional<InfoTable> params;
 
-  // Fails with MsgToBinary, writing nothing, when there are more than 255 header entries.
+  // Fails with MsgToBinary, writing nothing, when there are more than 255 header entries or a text
+  // is too long for its length prefix.
   Result<size_t> to_bytes(ByteBuffer& out) const;
   static Result<Decoded<HcyReqBody>> from_bytes(Bytes in);
   // The same, reading into this body (every field is replaced); on failure the body is left partly read.
@@ -45,6 +52,17 @@ struct HcyReqBody {
 
   // Exact encoded size when there is no table; with a table, the size without the table's own bytes.
   size_t encoded_size_hint() const;
+
+  // Visits every text of the wire form, in wire order.
+  template <class F>
+  void for_each_text(F&& f) const {
+    f(entity_name);
+    f(characteristic_name);
+    for (const Header& h : headers) {
+      f(h.name);
+      f(h.value);
+    }
+  }
 
   bool operator==(const HcyReqBody&) const = default;
 };

@@ -6,10 +6,12 @@ namespace veltrac {
 
 using namespace message_detail;
 
-size_t HcyResBody::encoded_size_hint() const { return 2 + (reason ? string_size(*reason) : 0); }
+size_t HcyResBody::encoded_size_hint() const { return 2 + text_bytes(*this); }
 
 Result<size_t> HcyResBody::to_bytes(ByteBuffer& out) const {
-  size_t fixed = encoded_size_hint();
+  auto texts = checked_text_bytes(*this);
+  if (!texts) return fail(std::move(texts.error()));
+  size_t fixed = 2 + *texts;
   RawWriter w(out, fixed);
   if (reason) {
     w.u8(1);

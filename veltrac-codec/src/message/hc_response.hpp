@@ -22,6 +22,11 @@ struct HcyResBody {
   // Exact encoded size when there is no table; with a table, the size without the table's own bytes.
   size_t encoded_size_hint() const;
 
+  template <class F>
+  void for_each_text(F&& f) const {
+    if (reason) f(*reason);
+  }
+
   bool operator==(const HcyResBody&) const = default;
 };
 
