@@ -6,6 +6,7 @@
 
 #include "common/args.hpp"
 #include "common/classes.hpp"
+#include "common/scratch.hpp"
 #include "common/convert.hpp"
 #include "event/event.hpp"
 #include "property/property.hpp"
@@ -52,18 +53,6 @@ struct Traits<HcyEvent> {
 template <class T>
 PyTypeObject g_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-// Output buffer reused by every to_json / to_bytes call (the GIL is held and writing runs no Python code).
-std::string& scratch() {
-  static std::string buf;
-  buf.clear();
-  return buf;
-}
-
-void release_if_large(std::string& buf) {
-  constexpr size_t kKeep = size_t{1} << 20;
-  if (buf.capacity() > kKeep) std::string().swap(buf);
-}
-
 // The one argument of from_json / from_bytes.
 bool one_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == 1) {
@@ -106,7 +95,7 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // Writes the JSON text into the scratch buffer; nullptr with ValueError set on failure.
 template <class T>
 std::string* write_json(PyObject* self) {
-  std::string& buf = scratch();
+  std::string& buf = scratch_text();
   auto ok = value_of<T>(self).to_json(buf);
   if (!ok) {
     raise_value_error(kWritePrefix, ok.error().text());

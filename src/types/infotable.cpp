@@ -9,6 +9,7 @@
 
 #include "common/args.hpp"
 #include "common/classes.hpp"
+#include "common/scratch.hpp"
 #include "common/convert.hpp"
 #include "json/error.hpp"
 #include "infotable/infotable.hpp"
@@ -126,19 +127,6 @@ inline BorrowFlag& flag_of(PyObject* self) { return borrow_of<State>(self); }
 
 PyObject* new_table(PyTypeObject* type, Table&& t) { return wrap(type, State(std::move(t))); }
 
-ByteBuffer& scratch_buffer() {
-  static ByteBuffer buf;
-  buf.clear();
-  return buf;
-}
-
-PyObject* take_bytes(ByteBuffer& buf) {
-  PyObject* r = new_bytes(buf.data(), buf.size());
-  constexpr size_t kKeep = size_t{1} << 20;
-  if (buf.vector().capacity() > kKeep) std::vector<uint8_t>().swap(buf.vector());
-  return r;
-}
-
 // ---- constructor ----
 
 PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -176,7 +164,7 @@ PyObject* table_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* table_to_bytes(PyObject* self, PyObject*) {
   SharedBorrow b(flag_of(self));
   if (!b) return nullptr;
-  ByteBuffer& buf = scratch_buffer();
+  ByteBuffer& buf = scratch_bytes();
   auto r = table_of(self).to_bytes(buf);
   if (!r) return raise_value_error("InfoTable serialization error: ", r.error().message());
   return take_bytes(buf);

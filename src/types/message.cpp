@@ -4,6 +4,7 @@
 
 #include "common/args.hpp"
 #include "common/classes.hpp"
+#include "common/scratch.hpp"
 #include "common/convert.hpp"
 #include "message/hc_message.hpp"
 #include "types/types.hpp"
@@ -24,13 +25,6 @@ PyObject* g_reprs[kKinds] = {};
 
 inline const Msg& msg_of(PyObject* self) { return value_of<Msg>(self); }
 inline int kind_index(const Msg& m) { return static_cast<int>(m.kind()); }
-
-// Scratch buffer reused by every to_bytes call (the GIL is held and encoding runs no Python code).
-ByteBuffer& scratch_buffer() {
-  static ByteBuffer buf;
-  buf.clear();
-  return buf;
-}
 
 PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data"};
@@ -55,14 +49,10 @@ PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* msg_to_bytes(PyObject* self, PyObject*) {
-  ByteBuffer& buf = scratch_buffer();
+  ByteBuffer& buf = scratch_bytes();
   auto r = msg_of(self).to_bytes(buf);
   if (!r) return raise_value_error("Message serialization error: ", r.error().message());
-  PyObject* out = new_bytes(buf.data(), buf.size());
-  // Do not keep the memory of an exceptionally large message.
-  constexpr size_t kKeep = size_t{1} << 20;
-  if (buf.vector().capacity() > kKeep) std::vector<uint8_t>().swap(buf.vector());
-  return out;
+  return take_bytes(buf);
 }
 
 PyObject* msg_get_message_type(PyObject* self, PyObject*) {

@@ -4,6 +4,7 @@
 
 #include "common/args.hpp"
 #include "common/classes.hpp"
+#include "common/scratch.hpp"
 #include "common/convert.hpp"
 #include "infotable/infotable.hpp"
 #include "primitive/hc_prim.hpp"
@@ -21,21 +22,6 @@ PyTypeObject HcPrimType = {
 
 // Interned kind names, indexed by PrimKind; created once when the class is added.
 PyObject* g_kind_names[kPrimKindCount] = {};
-
-// Scratch buffer reused by every to_bytes call (the GIL is held and encoding runs no Python code).
-ByteBuffer& scratch_buffer() {
-  static ByteBuffer buf;
-  buf.clear();
-  return buf;
-}
-
-// Returns the scratch buffer's content as bytes and trims the buffer when a large value grew it.
-PyObject* take_bytes(ByteBuffer& buf) {
-  PyObject* r = new_bytes(buf.data(), buf.size());
-  constexpr size_t kKeep = size_t{1} << 20;
-  if (buf.vector().capacity() > kKeep) std::vector<uint8_t>().swap(buf.vector());
-  return r;
-}
 
 inline PyObject* new_prim(Prim&& v) { return wrap(&HcPrimType, std::move(v)); }
 
@@ -130,7 +116,7 @@ PyObject* prim_infotable_empty(PyObject*, PyObject*) {
 PyObject* prim_to_bytes(PyObject* self, PyObject*) {
   SharedBorrow b(borrow_of<Prim>(self));
   if (!b) return nullptr;
-  ByteBuffer& buf = scratch_buffer();
+  ByteBuffer& buf = scratch_bytes();
   auto r = value_of<Prim>(self).to_bytes(buf);
   if (!r) return raise_value_error("Binary serialization error: ", r.error().message());
   return take_bytes(buf);
