@@ -1,6 +1,7 @@
 #include "aspect/aspects.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 
 #include "json/record.hpp"
@@ -253,9 +254,76 @@ std::expected<void, json::Error> Aspects::write_json(std::string& out) const {
   return {};
 }
 
+namespace {
+
+// A value whose JSON kind matches its type's family (string, number, integer, long, datetime, boolean),
+// read straight from the text into the result of the generic conversion. Nothing is read when the kind
+// does not match or the family has no direct form: the caller then converts a whole JSON value.
+json::Expected<bool> read_typed_scalar(json::Reader& r, BaseType t, std::optional<HcPrim>& out) {
+  json::Peek p = r.peek();
+  switch (get_family(t)) {
+    case TypeFamily::HC_STRING: {
+      if (p != json::Peek::String) return false;
+      auto s = r.read_str();
+      if (!s) return json::fail(std::move(s.error()));
+      out.emplace(HcPrim::string(*s, t));
+      return true;
+    }
+    case TypeFamily::HC_BOOLEAN: {
+      if (p != json::Peek::Bool) return false;
+      auto b = r.read_bool();
+      if (!b) return json::fail(std::move(b.error()));
+      out.emplace(HcPrim::boolean(*b, t));
+      return true;
+    }
+    case TypeFamily::HC_NUMBER:
+    case TypeFamily::HC_INTEGER:
+    case TypeFamily::HC_LONG:
+    case TypeFamily::HC_DATETIME: break;
+    default: return false;
+  }
+  if (p != json::Peek::Number) return false;
+  auto n = r.read_number("f64");
+  if (!n) return json::fail(std::move(n.error()));
+  // Integer families take integers that fit i64 and 0 for anything else.
+  int64_t i = 0;
+  if (n->kind == json::Kind::U64 && n->u <= static_cast<uint64_t>(INT64_MAX)) i = static_cast<int64_t>(n->u);
+  if (n->kind == json::Kind::I64) i = n->i;
+  switch (get_family(t)) {
+    case TypeFamily::HC_NUMBER: {
+      double d = n->to_f64();
+      out.emplace(HcPrim::number(std::isfinite(d) ? d : 0.0, t));
+      break;
+    }
+    case TypeFamily::HC_INTEGER:
+      out.emplace(HcPrim::integer(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(i))), t));
+      break;
+    case TypeFamily::HC_LONG: out.emplace(HcPrim::long_(i, t)); break;
+    default: out.emplace(HcPrim::datetime(i, t)); break;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::expected<Aspects, json::Error> Aspects::read_json(json::Reader& r) {
   Aspects out;
+  // The diagnostic shows each value as a JSON tree: with it enabled every value goes the generic way.
+  const bool trace_values = log::enabled(log::Level::Debug);
   auto ok = json::read_map(r, "struct Aspects", [&](std::string key) -> json::Expected<void> {
+    if (out.empty()) out.inner_.reserve(4);
+    if (!trace_values) {
+      // Unknown names are read as STRING; get_base_type's warning follows the value as below.
+      std::optional<BaseType> known = lookup_aspect(key);
+      std::optional<HcPrim> prim;
+      auto direct = read_typed_scalar(r, known.value_or(BaseType::STRING), prim);
+      if (!direct) return json::fail(std::move(direct.error()));
+      if (*direct) {
+        if (!known) get_base_type(key);
+        out.insert(std::move(key), std::move(*prim));
+        return {};
+      }
+    }
     auto v = r.read_value();
     if (!v) return json::fail(std::move(v.error()));
     VELTRAC_LOG(Debug, "veltrac_codec::aspect::dese", "key: " + key + ", value: " + json::to_text(*v));

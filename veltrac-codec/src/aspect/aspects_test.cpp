@@ -198,6 +198,52 @@ TEST(AspectsJson, ReadErrors) {
   }
 }
 
+// Scalars whose kind matches their type are read straight from the text; everything else is converted
+// from a JSON value. With the value diagnostic enabled every value is converted: both must agree.
+TEST(AspectsJson, DirectReadsMatchConversion) {
+  const char* cases[] = {
+      R"({"units":"kg","isRequired":true,"isNullable":false,"minimumValue":0.0,"maximumValue":133.12})",
+      R"({"scanRate":4294967301,"cacheTime":-0.0,"scanRate":-2147483649,"maximumValue":-5})",
+      R"({"scanRate":1.5,"minimumValue":18446744073709551615,"scanRate":9223372036854775808})",
+      R"({"scanRate":-9223372036854775808,"maximumValue":1e308,"minimumValue":1e-400})",
+      R"({"isRequired":"yes","maximumValue":"7","scanRate":null,"units":"a\"\u00e9\ud83d\ude00"})",
+      R"({"isRequired":[1,{"a":null}],"maximumValue":{"x":1},"myNote":"free","thingShape":"S"})",
+      R"({ "units" : "x" , "isAsync" : true })",
+      R"({"units":7})",
+      R"({"units":"\ud800"})",
+      R"({"scanRate":01})",
+      R"({"isRequired":tru})",
+      R"({"maximumValue":1e999})",
+      R"({"maximumValue":-})",
+      R"({"isRequired":[1,2})",
+      R"({"units":"kg")",
+  };
+  for (const char* text : cases) {
+    auto direct = read(text);
+    json::Expected<Aspects> converted;
+    {
+      test::LogCapture logs(log::Level::Debug);
+      converted = read(text);
+    }
+    ASSERT_EQ(direct.has_value(), converted.has_value()) << text;
+    if (direct) {
+      EXPECT_EQ(direct->debug_text(), converted->debug_text()) << text;
+    } else {
+      EXPECT_EQ(direct.error().text(), converted.error().text()) << text;
+    }
+  }
+}
+
+TEST(AspectsJson, DirectReadsWarnAboutUnknownNamesAfterTheValue) {
+  test::LogCapture logs(log::Level::Warn);
+  ASSERT_TRUE(read(R"({"myNote":"n","units":"kg"})"));
+  ASSERT_EQ(logs.lines.size(), 1u);
+  EXPECT_EQ(logs.lines[0].message, "myNote is not a predefined aspect name, use string as default");
+  logs.lines.clear();
+  ASSERT_FALSE(read(R"({"myNote":"n)"));
+  EXPECT_TRUE(logs.lines.empty());
+}
+
 TEST(AspectsJson, Write) {
   Aspects a;
   a.insert("scanRate", HcPrim::integer(5));
