@@ -157,17 +157,15 @@ std::expected<void, json::Error> DataShapeEntries::write_json(std::string& out) 
 }
 
 std::expected<DataShapeEntries, json::Error> DataShapeEntries::read_json(json::Reader& r) {
-  std::vector<std::pair<std::string, DataShapeEntry>> list;
+  DataShapeEntries out;
   auto ok = json::read_map(r, "an indexed map", [&](std::string key) -> json::Expected<void> {
     auto e = DataShapeEntry::read_json(r);
     if (!e) return json::fail(std::move(e.error()));
-    list.emplace_back(std::move(key), std::move(*e));
+    if (out.empty()) out.reserve(8);
+    out.insert(std::move(key), std::move(*e));
     return {};
   });
   if (!ok) return json::fail(std::move(ok.error()));
-  DataShapeEntries out;
-  out.reserve(list.size());
-  for (auto& [key, entry] : list) out.insert(std::move(key), std::move(entry));
   return out;
 }
 
