@@ -246,6 +246,23 @@ TEST(BaseTypeJson, NamesRoundTripAndErrors) {
   EXPECT_TRUE(err.error().text().starts_with(expected)) << err.error().text();
   EXPECT_TRUE(err.error().text().ends_with("`DASHBOARDNAME`, `UNKNOWN_TYPE` at line 1 column 8"));
   EXPECT_EQ(read_document("5", read_base_type).error().text(), "expected value at line 1 column 1");
+
+  // Escaped names decode first; near misses and the empty name are unknown, positioned at the quote.
+  EXPECT_EQ(read_document(R"("\u0053TRING")", read_base_type).value(), BaseType::STRING);
+  struct Miss {
+    const char* text;
+    const char* start;
+    const char* end;
+  };
+  for (auto m : {Miss{R"("")", "unknown variant ``", "at line 1 column 2"},
+                 Miss{R"( "STRINGS" )", "unknown variant `STRINGS`", "at line 1 column 10"},
+                 Miss{R"("String")", "unknown variant `String`", "at line 1 column 8"},
+                 Miss{R"("LONG)", "EOF while parsing a string at line 1 column 5", ""}}) {
+    auto e = read_document(m.text, read_base_type);
+    ASSERT_FALSE(e) << m.text;
+    EXPECT_TRUE(e.error().text().starts_with(m.start)) << e.error().text();
+    EXPECT_TRUE(e.error().text().ends_with(m.end)) << e.error().text();
+  }
 }
 
 }  // namespace
