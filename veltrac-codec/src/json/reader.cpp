@@ -162,7 +162,7 @@ Error Reader::fix_position(Error e) const {
 // ---------------------------------------------------------------------------------------------------
 // Whitespace and peeking
 
-void Reader::skip_ws() {
+void Reader::skip_ws_run() {
   while (pos_ < text_.size() && is_ws(text_[pos_])) ++pos_;
 }
 

@@ -47,7 +47,10 @@ class Reader {
   size_t depth() const { return depth_; }
 
   // --- whitespace and peeking -------------------------------------------------------------------
-  void skip_ws();
+  void skip_ws() {
+    // Compact text has no whitespace between tokens: one comparison in the common case.
+    if (pos_ < text_.size() && static_cast<unsigned char>(text_[pos_]) <= ' ') skip_ws_run();
+  }
   // Skips whitespace and classifies the next byte.
   Peek peek();
   // Skips whitespace; the next byte, or nothing at the end of input.
@@ -116,6 +119,7 @@ class Reader {
 
  private:
   bool at_end() const { return pos_ >= text_.size(); }
+  void skip_ws_run();
   Error error_at_index(std::string_view message, size_t index) const;
   Expected<void> enter();
   void leave() {

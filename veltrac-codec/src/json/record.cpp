@@ -2,13 +2,6 @@
 
 namespace veltrac::json {
 
-size_t find_name(std::span<const std::string_view> names, std::string_view key) {
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (names[i] == key) return i;
-  }
-  return names.size();
-}
-
 Expected<void> require_fields(const Reader& r, const FieldSet& seen, std::span<const std::string_view> fields,
                               std::initializer_list<size_t> order) {
   for (size_t i : order) {

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -63,7 +64,15 @@ Expected<void> assign(T& dst, Expected<U>&& r) {
 }
 
 // Index of `key` in `names`, or names.size().
-size_t find_name(std::span<const std::string_view> names, std::string_view key);
+inline size_t find_name(std::span<const std::string_view> names, std::string_view key) {
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string_view n = names[i];
+    if (n.size() == key.size() && (n.empty() || (n[0] == key[0] && std::memcmp(n.data(), key.data(), n.size()) == 0))) {
+      return i;
+    }
+  }
+  return names.size();
+}
 
 // Reads a record.
 // - Object: members in any order; a field's first occurrence calls read_field(index) after its `:`
