@@ -252,6 +252,25 @@ TEST(Write, StringEscaping) {
   }
 }
 
+// Clean texts are copied whole, others escaped: an escape at any position of any length, appended after
+// existing text, gives the same bytes as writing at a raw pointer.
+TEST(Write, StringEscapeAtEveryPosition) {
+  for (size_t n = 0; n <= 19; ++n) {
+    for (size_t at = 0; at <= n; ++at) {
+      for (char special : {'"', '\\', '\x01', '\xC3'}) {
+        std::string in(n, 'a');
+        if (at < n) in[at] = special;
+        std::string out = "x";
+        write_string(out, in);
+        std::string room(1 + string_room(n), '\0');
+        room.resize(static_cast<size_t>(put_string(room.data() + 1, in) - room.data()));
+        room[0] = 'x';
+        EXPECT_EQ(out, room) << n << " " << at;
+      }
+    }
+  }
+}
+
 TEST(DebugText, OfValues) {
   auto v = parse(R"({"k":[1,-2,1.5,"a\tb",null,true],"e":{},"z":[]})");
   ASSERT_TRUE(v);

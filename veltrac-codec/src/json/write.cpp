@@ -116,30 +116,6 @@ std::string to_text(const Value& v) {
   return out;
 }
 
-void write_string(std::string& out, std::string_view s) {
-  out.reserve(out.size() + s.size() + 2);
-  out.push_back('"');
-  const char* p = s.data();
-  const char* end = p + s.size();
-  const char* run = p;
-  for (; p != end; ++p) {
-    char e = kEscape[static_cast<uint8_t>(*p)];
-    if (e == 0) continue;
-    out.append(run, p - run);
-    if (e == 'u') {
-      uint8_t c = static_cast<uint8_t>(*p);
-      char buf[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-      out.append(buf, 6);
-    } else {
-      char buf[2] = {'\\', e};
-      out.append(buf, 2);
-    }
-    run = p + 1;
-  }
-  out.append(run, end - run);
-  out.push_back('"');
-}
-
 namespace {
 // True when a byte of the word is below 0x20, '"' or '\\' (bytes of 0x80 and above are never flagged).
 inline bool word_needs_escape(uint64_t w) {
@@ -190,6 +166,31 @@ char* put_string(char* p, std::string_view s) {
   }
   *p++ = '"';
   return p;
+}
+
+void write_string(std::string& out, std::string_view s) {
+  const size_t at = out.size();
+  const char* src = s.data();
+  const size_t n = s.size();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, src + i, 8);
+    if (word_needs_escape(w)) break;
+  }
+  while (i < n && kEscape[static_cast<uint8_t>(src[i])] == 0) ++i;
+  if (i == n) {
+    // Nothing to escape: the bytes between quotes.
+    out.resize_and_overwrite(at + n + 2, [&](char* p, size_t) {
+      p[at] = '"';
+      if (n != 0) std::memcpy(p + at + 1, src, n);
+      p[at + n + 1] = '"';
+      return at + n + 2;
+    });
+    return;
+  }
+  out.resize_and_overwrite(at + string_room(n),
+                           [&](char* p, size_t) { return static_cast<size_t>(put_string(p + at, s) - p); });
 }
 
 char* put_f64(char* p, double d) {
