@@ -430,6 +430,30 @@ def print_table(rows: list[Row], rounds: int) -> None:
         emit(line)
 
 
+def markdown(rows: list[Row]) -> str:
+    """The ratio rows as a Markdown table (the README's Performance section)."""
+    out = []
+    workload, ours = "", None
+    for r in rows:
+        if r.workload:
+            workload, ours = r.workload.split(" (")[0], r
+        if r.ratio is None or r.unit == "x":
+            continue
+        if workload.startswith("C++"):
+            if not r.target:
+                continue
+            cells = [f"{workload} {r.contender}", fmt_time(r.median), "memcpy", f"{r.ratio:.1f}x memcpy"]
+        else:
+            cells = [workload, fmt_time(ours.median), f"{r.contender} {fmt_time(r.median)}",
+                     f"{r.ratio:.2f} [{r.ratio_lo:.2f}-{r.ratio_hi:.2f}]"]
+        out.append("| " + " | ".join(cells + [r.target]) + " |")
+    for r in rows:
+        if r.unit == "x" and r.target:
+            out.append(f"| W6 peak memory of decoding W2 | {r.median:.2f}x wire size | msgpack "
+                       f"{next(x.median for x in rows if x.contender.startswith('msgpack decode')):.2f}x | | {r.target} |")
+    return "\n".join(out)
+
+
 def load_text() -> str:
     one, five, _ = os.getloadavg()
     return f"{one:.2f} (1 min), {five:.2f} (5 min) on {os.cpu_count()} CPUs"
@@ -445,6 +469,7 @@ def main() -> None:
     ap.add_argument("--cpp", type=Path, help="the Google Benchmark binary (bench/cpp), run in the same session")
     ap.add_argument("--only", help="comma-separated workload keys, e.g. W2,W3")
     ap.add_argument("--json", type=Path, help="also write the rows as JSON here")
+    ap.add_argument("--markdown", type=Path, help="also write the ratios as a Markdown table here")
     args = ap.parse_args()
 
     only = set(args.only.split(",")) if args.only else None
@@ -480,6 +505,8 @@ def main() -> None:
           "'veltrac / this' is the per-round ratio's median [quartiles], below 1 = veltrac faster")
     print()
     print_table(rows, args.rounds)
+    if args.markdown:
+        args.markdown.write_text(markdown(rows) + "\n")
     if args.json:
         args.json.write_text(json.dumps({"load_start": start_load, "load_end": load_text(),
                                          "rows": [r.__dict__ for r in rows], "cpp": cpp_raw}, indent=1))
