@@ -180,6 +180,33 @@ TEST(Parse, StringsAndEscapes) {
   EXPECT_EQ(*parse("\"" + long_text + "\"")->as_string(), long_text);
 }
 
+// The string scanner works in blocks: a byte that ends the run (quote, escape, control byte) or does
+// not (space, DEL, a high byte) at every position of texts longer than one block.
+TEST(Parse, StringSpecialByteAtEveryPosition) {
+  for (size_t n = 1; n <= 40; ++n) {
+    for (size_t at = 0; at < n; ++at) {
+      std::string body(n, 'a');
+      for (char plain : {' ', '\x7F', '\x80', '\xFF'}) {
+        body[at] = plain;
+        const std::string text = "\"" + body + "\"";
+        Reader r(text);
+        auto s = r.read_str();
+        ASSERT_TRUE(s) << n << " " << at;
+        EXPECT_EQ(*s, body) << n << " " << at;
+      }
+      body[at] = '\x1F';
+      EXPECT_EQ(parse_error("\"" + body + "\""), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " + std::to_string(at + 2)) << n;
+      body[at] = '"';
+      EXPECT_EQ(parse_error("\"" + body + "\""), "trailing characters at line 1 column " + std::to_string(at + 3)) << n << " " << at;
+      std::string escaped = body.substr(0, at) + "\\n" + body.substr(at + 1);
+      auto v = parse("\"" + escaped + "\"");
+      ASSERT_TRUE(v) << n << " " << at;
+      body[at] = '\n';
+      EXPECT_EQ(*v->as_string(), body) << n << " " << at;
+    }
+  }
+}
+
 TEST(Parse, ObjectsKeepLastDuplicateAndSortKeys) {
   auto v = parse(R"( {"b":1, "a":[true,null,false], "B":{}, "b":2} )");
   ASSERT_TRUE(v);
@@ -255,9 +282,9 @@ TEST(Write, StringEscaping) {
 // Clean texts are copied whole, others escaped: an escape at any position of any length, appended after
 // existing text, gives the same bytes as writing at a raw pointer.
 TEST(Write, StringEscapeAtEveryPosition) {
-  for (size_t n = 0; n <= 19; ++n) {
+  for (size_t n = 0; n <= 40; ++n) {
     for (size_t at = 0; at <= n; ++at) {
-      for (char special : {'"', '\\', '\x01', '\xC3'}) {
+      for (char special : {'"', '\\', '\x01', '\x1F', ' ', '\x7F', '\xC3'}) {
         std::string in(n, 'a');
         if (at < n) in[at] = special;
         std::string out = "x";

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace veltrac::json {
 
 namespace {
@@ -17,6 +21,21 @@ inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 size_t find_special(std::string_view text, size_t i) {
   const char* p = text.data() + i;
   const char* end = text.data() + text.size();
+#if defined(__SSE2__)
+  // 16 bytes at a time: c < 0x20 is (c ^ 0x80) < (0x20 ^ 0x80) as signed bytes.
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i limit = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                               _mm_cmplt_epi8(_mm_xor_si128(v, flip), limit));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) return static_cast<size_t>(p - text.data()) + std::countr_zero(mask);
+    p += 16;
+  }
+#endif
   if constexpr (std::endian::native == std::endian::little) {
     constexpr uint64_t kOnes = 0x0101010101010101ull;
     constexpr uint64_t kHigh = 0x8080808080808080ull;

@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "util/debug_text.hpp"
 
 namespace veltrac::json {
@@ -126,6 +130,16 @@ inline bool word_needs_escape(uint64_t w) {
   uint64_t zero_b = (backslash - ones) & ~backslash;
   return ((control | zero_q | zero_b) & high) != 0;
 }
+#if defined(__SSE2__)
+// 16 bytes: any `"`, `\` or byte below 0x20 (c < 0x20 is (c ^ 0x80) < 0xA0 as signed bytes).
+inline bool block_needs_escape(const char* p) {
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+                             _mm_cmplt_epi8(_mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80))),
+                                            _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80))));
+  return _mm_movemask_epi8(hit) != 0;
+}
+#endif
 }  // namespace
 
 char* put_string(char* p, std::string_view s) {
@@ -173,6 +187,11 @@ void write_string(std::string& out, std::string_view s) {
   const char* src = s.data();
   const size_t n = s.size();
   size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= n; i += 16) {
+    if (block_needs_escape(src + i)) break;
+  }
+#endif
   for (; i + 8 <= n; i += 8) {
     uint64_t w;
     std::memcpy(&w, src + i, 8);
