@@ -132,8 +132,8 @@ std::expected<DataShapeEntry, json::Error> DataShapeEntry::read_json(json::Reade
   DataShapeEntry e;
   auto seen = json::read_record(r, kEntrySpec, [&](size_t i) -> json::Expected<void> {
     switch (i) {
-      case 0: return json::assign(e.name, r.read_string());
-      case 1: return json::assign(e.description, r.read_string());
+      case 0: return json::assign(e.name, r.read_str());
+      case 1: return json::assign(e.description, r.read_str());
       case 2: return json::assign(e.entry_type, json::read_base_type(r));
       default: return json::assign(e.aspects, Aspects::read_json(r));
     }
@@ -189,7 +189,7 @@ std::expected<DataShape, json::Error> DataShape::read_json(json::Reader& r) {
       auto null = r.try_null();
       if (!null) return json::fail(std::move(null.error()));
       if (*null) return {};
-      return json::assign(s.name, r.read_string());
+      return json::assign(s.name, r.read_str());
     }
     return json::assign(s.entries, DataShapeEntries::read_json(r));
   });

@@ -75,7 +75,7 @@ std::expected<OutputDefinition, json::Error> OutputDefinition::read_json(json::R
   OutputDefinition o;
   auto seen = json::read_record(r, kOutputSpec, [&](size_t i) -> json::Expected<void> {
     switch (i) {
-      case 0: return json::assign(o.name, r.read_string());
+      case 0: return json::assign(o.name, r.read_str());
       case 1: return json::assign(o.base_type, json::read_base_type(r));
       case 2: return json::assign(o.aspects, Aspects::read_json(r));
       default: return json::assign(o.field_definitions, DataShapeEntries::read_json(r));
@@ -108,8 +108,8 @@ std::expected<HcyService, json::Error> HcyService::read_json(json::Reader& r) {
   HcyService s;
   auto seen = json::read_record(r, kServiceSpec, [&](size_t i) -> json::Expected<void> {
     switch (i) {
-      case 0: return json::assign(s.name, r.read_string());
-      case 1: return json::assign(s.description, r.read_string());
+      case 0: return json::assign(s.name, r.read_str());
+      case 1: return json::assign(s.description, r.read_str());
       case 2: return json::assign(s.aspects, Aspects::read_json(r));
       case 3: return json::assign(s.inputs, InputDefinition::read_json(r));
       default: return json::assign(s.outputs, OutputDefinition::read_json(r));
