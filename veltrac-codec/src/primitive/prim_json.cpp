@@ -143,6 +143,35 @@ Result<json::Value> HcPrim::to_json_typed(BaseType t) const {
 }
 
 Result<void> HcPrim::write_json_typed(std::string& out, BaseType t) const {
+  // A scalar under its own family: written directly (no variant levels, nothing to check).
+  const TypeFamily family = get_family(t);
+  switch (kind()) {
+    case PrimKind::STRING:
+      if (family != TypeFamily::HC_STRING) break;
+      json::write_string(out, as_string());
+      return {};
+    case PrimKind::NUMBER:
+      if (family != TypeFamily::HC_NUMBER) break;
+      json::write_f64(out, finite_or_zero(as_number()));
+      return {};
+    case PrimKind::INTEGER:
+      if (family != TypeFamily::HC_INTEGER) break;
+      json::write_i64(out, as_integer());
+      return {};
+    case PrimKind::LONG:
+      if (family != TypeFamily::HC_LONG) break;
+      json::write_i64(out, as_long());
+      return {};
+    case PrimKind::DATETIME:
+      if (family != TypeFamily::HC_DATETIME) break;
+      json::write_i64(out, as_long());
+      return {};
+    case PrimKind::BOOLEAN:
+      if (family != TypeFamily::HC_BOOLEAN) break;
+      json::write_bool(out, as_bool());
+      return {};
+    default: break;
+  }
   auto target = typed_target(*this, t);
   if (!target) return fail(std::move(target.error()));
   if (!*target) {
