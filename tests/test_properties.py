@@ -227,8 +227,8 @@ def simple_value(v):
 
 
 @given(built_tables(), st.none() | st.text(max_size=8))
-def test_add_row_encodes_like_reference(spec, name):
-    fields, rows = spec
+def test_add_row_encodes_like_reference(table_shape, name):
+    fields, rows = table_shape
     t = InfoTable(name)
     for fname, ftype, desc in fields:
         t.add_field_definition(fname, ftype.lower(), desc)

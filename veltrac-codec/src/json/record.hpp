@@ -77,14 +77,14 @@ inline size_t find_name(std::span<const std::string_view> names, std::string_vie
 // Reads a record.
 // - Object: members in any order; a field's first occurrence calls read_field(index) after its `:`
 //   (the callback reads the value); a repeated field is "duplicate field"; other names are skipped or
-//   refused per spec.unknown. The `}` is read. Missing fields are left to require_fields().
-// - Array (only when spec.array_description is set): read_field(0..n-1) in order for the n fields;
+//   refused per layout.unknown. The `}` is read. Missing fields are left to require_fields().
+// - Array (only when layout.array_description is set): read_field(0..n-1) in order for the n fields;
 //   fewer elements: "invalid length k, expected <array_description>"; more: end_array()'s errors.
 //   The returned set has every field and from_array() true.
-// - Anything else: invalid type, expected spec.description ("EOF while parsing a value" at the end).
+// - Anything else: invalid type, expected layout.description ("EOF while parsing a value" at the end).
 // read_field: callable (size_t index) -> Expected<void>; may return unpositioned errors.
 template <class ReadField>
-Expected<FieldSet> read_record(Reader& r, const RecordSpec& spec, ReadField&& read_field);
+Expected<FieldSet> read_record(Reader& r, const RecordSpec& layout, ReadField&& read_field);
 
 // The first field of `order` (indexes into `fields`) that `seen` lacks: "missing field `x`" at the
 // consumed position (the record's closing bracket when called right after read_record).
@@ -125,7 +125,7 @@ auto read_document(std::string_view text, F&& read) -> decltype(read(std::declva
 // Implementation of the templates.
 
 template <class ReadField>
-Expected<FieldSet> read_record(Reader& r, const RecordSpec& spec, ReadField&& read_field) {
+Expected<FieldSet> read_record(Reader& r, const RecordSpec& layout, ReadField&& read_field) {
   FieldSet seen;
   Peek p = r.peek();
   if (p == Peek::Object) {
@@ -134,16 +134,16 @@ Expected<FieldSet> read_record(Reader& r, const RecordSpec& spec, ReadField&& re
       auto key = r.next_key();
       if (!key) return fail(r.close_object_after(std::move(key.error())));
       if (!*key) break;
-      size_t idx = find_name(spec.fields, **key);
-      if (idx == spec.fields.size()) {
-        if (spec.unknown == UnknownFields::Refuse) {
-          return fail(r.close_object_after(unknown_field(**key, spec.fields)));
+      size_t idx = find_name(layout.fields, **key);
+      if (idx == layout.fields.size()) {
+        if (layout.unknown == UnknownFields::Refuse) {
+          return fail(r.close_object_after(unknown_field(**key, layout.fields)));
         }
         if (auto ok = r.expect_colon(); !ok) return fail(r.close_object_after(std::move(ok.error())));
         if (auto ok = r.skip_value(); !ok) return fail(r.close_object_after(std::move(ok.error())));
         continue;
       }
-      if (seen.has(idx)) return fail(r.close_object_after(duplicate_field(spec.fields[idx])));
+      if (seen.has(idx)) return fail(r.close_object_after(duplicate_field(layout.fields[idx])));
       seen.set(idx);
       if (auto ok = r.expect_colon(); !ok) return fail(r.close_object_after(std::move(ok.error())));
       if (auto ok = read_field(idx); !ok) return fail(r.close_object_after(std::move(ok.error())));
@@ -151,12 +151,12 @@ Expected<FieldSet> read_record(Reader& r, const RecordSpec& spec, ReadField&& re
     if (auto ok = r.end_object(); !ok) return fail(std::move(ok.error()));
     return seen;
   }
-  if (p == Peek::Array && !spec.array_description.empty()) {
+  if (p == Peek::Array && !layout.array_description.empty()) {
     if (auto ok = r.begin_array(); !ok) return fail(std::move(ok.error()));
-    for (size_t i = 0; i < spec.fields.size(); ++i) {
+    for (size_t i = 0; i < layout.fields.size(); ++i) {
       auto more = r.next_element();
       if (!more) return fail(r.close_array_after(std::move(more.error())));
-      if (!*more) return fail(r.close_array_after(invalid_length(i, spec.array_description)));
+      if (!*more) return fail(r.close_array_after(invalid_length(i, layout.array_description)));
       if (auto ok = read_field(i); !ok) return fail(r.close_array_after(std::move(ok.error())));
       seen.set(i);
     }
@@ -164,7 +164,7 @@ Expected<FieldSet> read_record(Reader& r, const RecordSpec& spec, ReadField&& re
     seen.set_from_array();
     return seen;
   }
-  return fail(r.invalid_type(spec.description));
+  return fail(r.invalid_type(layout.description));
 }
 
 template <class OnMember>

@@ -14,9 +14,9 @@ namespace {
 constexpr std::string_view kNameField[] = {"name"};
 
 Expected<std::string> read_named(Reader& r, UnknownFields unknown) {
-  const RecordSpec spec{"struct Named", kNameField, {}, unknown};
+  const RecordSpec layout{"struct Named", kNameField, {}, unknown};
   std::string name;
-  auto seen = read_record(r, spec, [&](size_t) { return assign(name, r.read_string()); });
+  auto seen = read_record(r, layout, [&](size_t) { return assign(name, r.read_string()); });
   if (!seen) return fail(seen.error());
   if (auto ok = require_fields(r, *seen, kNameField, {0}); !ok) return fail(ok.error());
   return name;
@@ -26,9 +26,9 @@ constexpr std::string_view kPushTypes[] = {"NEVER", "ALWAYS", "VALUE"};
 constexpr std::string_view kPushField[] = {"pushType"};
 
 Expected<size_t> read_push(Reader& r) {
-  const RecordSpec spec{"struct P", kPushField};
+  const RecordSpec layout{"struct P", kPushField};
   size_t v = 0;
-  auto seen = read_record(r, spec, [&](size_t) { return assign(v, read_enum(r, kPushTypes)); });
+  auto seen = read_record(r, layout, [&](size_t) { return assign(v, read_enum(r, kPushTypes)); });
   if (!seen) return fail(seen.error());
   if (auto ok = require_fields(r, *seen, kPushField, {0}); !ok) return fail(ok.error());
   return v;
@@ -38,9 +38,9 @@ Expected<size_t> read_push(Reader& r) {
 constexpr std::string_view kSix[] = {"a", "b", "c", "d", "e", "f"};
 
 Expected<std::vector<double>> read_six(Reader& r) {
-  const RecordSpec spec{"struct HcyProperty", kSix, "struct HcyProperty with 6 elements"};
+  const RecordSpec layout{"struct HcyProperty", kSix, "struct HcyProperty with 6 elements"};
   std::vector<double> v(6);
-  auto seen = read_record(r, spec, [&](size_t i) { return assign(v[i], r.read_f64()); });
+  auto seen = read_record(r, layout, [&](size_t i) { return assign(v[i], r.read_f64()); });
   if (!seen) return fail(seen.error());
   if (auto ok = require_fields(r, *seen, kSix, {0, 1, 2, 3, 4, 5}); !ok) return fail(ok.error());
   return v;
