@@ -38,32 +38,6 @@ size_t body_size_hint(const HcyResBody& b) { return b.encoded_size_hint(); }
 size_t body_size_hint(const HcyBindBody& b) { return b.encoded_size(); }
 size_t body_size_hint(const HcyAuthBody& b) { return b.encoded_size(); }
 
-// A length prefix carries 31 bits: a longer text would be written with a wrong length.
-constexpr size_t kMaxText = 0x7FFFFFFF;
-const std::string* oversized(const std::string& s) { return s.size() > kMaxText ? &s : nullptr; }
-const std::string* oversized(const std::optional<std::string>& s) { return s ? oversized(*s) : nullptr; }
-const std::string* oversized_text(const HcyReqBody& b) {
-  if (auto* s = oversized(b.entity_name)) return s;
-  if (auto* s = oversized(b.characteristic_name)) return s;
-  for (const Header& h : b.headers) {
-    if (auto* s = oversized(h.name)) return s;
-    if (auto* s = oversized(h.value)) return s;
-  }
-  return nullptr;
-}
-const std::string* oversized_text(const HcyResBody& b) { return oversized(b.reason); }
-const std::string* oversized_text(const HcyAuthBody& b) {
-  if (auto* s = oversized(b.claim_name)) return s;
-  return oversized(b.claim_value);
-}
-const std::string* oversized_text(const HcyBindBody& b) {
-  if (auto* s = oversized(b.binder_name)) return s;
-  if (auto* s = oversized(b.binder_type)) return s;
-  for (const std::string& n : b.names)
-    if (auto* s = oversized(n)) return s;
-  return nullptr;
-}
-
 }  // namespace
 
 std::string_view kind_name(MsgKind k) {
@@ -110,10 +84,6 @@ size_t HcyMsg::encoded_size_hint() const {
 Result<size_t> HcyMsg::to_bytes(ByteBuffer& out) const {
   const HcyMsgHeader& h = header();
   if (h.multipart) return fail(VeltracError::plain(ErrorKind::MultipartFromBytes));
-  if (const std::string* s = std::visit([](const auto& m) { return oversized_text(m.body); }, msg)) {
-    return fail(VeltracError::with_two_texts(ErrorKind::MsgToBinary, "text of " + std::to_string(s->size()) + " bytes",
-                                             "at most " + std::to_string(kMaxText)));
-  }
   size_t start = out.size();
   out.reserve_more(encoded_size_hint());
   h.to_bytes(out);
