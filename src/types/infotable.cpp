@@ -203,10 +203,15 @@ PyObject* table_to_json(PyObject* self, PyObject*) {
 PyObject* table_to_simple_json(PyObject* self, PyObject*) {
   SharedBorrow b(flag_of(self));
   if (!b) return nullptr;
-  std::string out;
+  // One text buffer kept across calls (up to 16 MiB): a fresh multi-megabyte buffer per call costs page
+  // faults every time, as the allocator hands the freed pages back to the system and takes them again.
+  static std::string out;
+  out.clear();
   auto r = table_of(self).write_simple_json(out);
-  if (!r) return raise_value_error("Simple JSON conversion error: ", r.error().message());
-  return new_str(out);
+  PyObject* result = r ? new_str(out) : raise_value_error("Simple JSON conversion error: ", r.error().message());
+  constexpr size_t kKeep = size_t{16} << 20;
+  if (out.capacity() > kKeep) std::string().swap(out);
+  return result;
 }
 
 // ---- mutators ----
