@@ -490,6 +490,11 @@ TEST(HcPrimJson, TaggedReadErrors) {
       {"[{\"INTEGER\":[\"INTEGER\",1.5]}]", "invalid type: floating point `1.5`, expected i32 at line 1 column 26"},
       {"[{\"BLOB\":[\"BLOB\",[256]]}]", "invalid value: integer `256`, expected u8 at line 1 column 21"},
       {"[{\"NUMBER\":[\"NUMBER\",null]}]", "invalid type: null, expected f64 at line 1 column 25"},
+      {"[{\"INTEGER\":[\"VARIANT\",0]}]",
+       "invalid value: string \"VARIANT\", expected a base type stored as INTEGER at line 1 column 22"},
+      {"[{\"NOTHING\":\"STRING\"}]", "invalid value: string \"STRING\", expected a base type stored as NOTHING at line 1 column 20"},
+      {"[{\"STRING\":[\"TIMESPAN\",\"x\"]}]",
+       "invalid value: string \"TIMESPAN\", expected a base type stored as STRING at line 1 column 22"},
       {"[{\"STRING\":[\"string\",\"x\"]}]", nullptr},
   };
   for (const auto& c : cases) {

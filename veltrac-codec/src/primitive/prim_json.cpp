@@ -440,6 +440,15 @@ json::Expected<HcPrim> read_tagged_payload(json::Reader& r, PrimKind kind, BaseT
   }
 }
 
+// A base type the member does not store (an INTEGER tagged VARIANT, say) would encode to bytes that
+// decode as another value: refuse it where it was read.
+json::Expected<void> check_member_type(const json::Reader& r, PrimKind kind, BaseType t) {
+  if (prim_kind_of(get_family(t)) == kind) return {};
+  std::string expected = "a base type stored as ";
+  expected += prim_kind_name(kind);
+  return json::fail(r.error_consumed(json::invalid_value(json::found_str(name_of(t)), expected).message));
+}
+
 }  // namespace
 
 std::expected<HcPrim, json::Error> HcPrim::from_tagged_json(json::Reader& r) {
@@ -452,6 +461,7 @@ std::expected<HcPrim, json::Error> HcPrim::from_tagged_json(json::Reader& r) {
   if (kind == PrimKind::NOTHING) {
     auto t = json::read_base_type(r);
     if (!t) return json::fail(std::move(t.error()));
+    if (auto ok = check_member_type(r, kind, *t); !ok) return json::fail(std::move(ok.error()));
     value = HcPrim::nothing(*t);
   } else {
     if (r.peek() != json::Peek::Array) return json::fail(r.invalid_type(shape_text(kind)));
@@ -466,6 +476,7 @@ std::expected<HcPrim, json::Error> HcPrim::from_tagged_json(json::Reader& r) {
       json::Expected<void> ok;
       if (i == 0) {
         ok = json::assign(t, json::read_base_type(r));
+        if (ok) ok = check_member_type(r, kind, t);
       } else if (kind == PrimKind::LOCATION) {
         double* dst = i == 1 ? &loc.longitude : i == 2 ? &loc.latitude : &loc.elevation;
         ok = json::assign(*dst, r.read_f64());
