@@ -4,18 +4,10 @@
 #include "common/pyref.hpp"
 #include "types/types.hpp"
 
-// Classes still being written are linked weakly so the module builds while they are missing.
 namespace veltrac::py {
-__attribute__((weak)) bool add_hcprim(PyObject*);
-__attribute__((weak)) bool add_message(PyObject*);
-__attribute__((weak)) bool add_event(PyObject*);
-__attribute__((weak)) bool add_service(PyObject*);
-__attribute__((weak)) bool add_property(PyObject*);
-__attribute__((weak)) bool add_infotable(PyObject*);
-
 namespace {
 
-// Classes whose definitions are linked in; a weak reference is null while a class is not built yet.
+// Adds one class to the module; false with an exception set on failure.
 using AddFn = bool (*)(PyObject*);
 
 PyModuleDef g_module_def = {
@@ -36,7 +28,7 @@ PyObject* create_module() {
   const AddFn adders[] = {add_base_type, add_hcprim,    add_message,      add_event,
                           add_service,   add_property,  add_infotable,    add_veltrac_error};
   for (AddFn add : adders) {
-    if (add != nullptr && !add(m.get())) return nullptr;
+    if (!add(m.get())) return nullptr;
   }
   return m.release();
 }
