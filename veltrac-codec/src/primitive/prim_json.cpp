@@ -119,11 +119,9 @@ Result<std::string> table_record_text(const InfoTable& t) {
 
 // ---- typed form ----
 
-Result<json::Value> HcPrim::to_json_typed(BaseType t) const {
-  auto target = typed_target(*this, t);
-  if (!target) return fail(std::move(target.error()));
-  if (!*target) return json::Value();
-  const HcPrim& p = *(*target)->value;
+// The JSON value of a value that holds no table, the same in the typed and the simple form;
+// null for NOTHING.
+static json::Value plain_value(const HcPrim& p) {
   switch (p.kind()) {
     case PrimKind::STRING: return json::Value(p.as_string());
     case PrimKind::NUMBER: return json::Value(finite_or_zero(p.as_number()));
@@ -133,12 +131,22 @@ Result<json::Value> HcPrim::to_json_typed(BaseType t) const {
     case PrimKind::BOOLEAN: return json::Value(p.as_bool());
     case PrimKind::LOCATION: return location_value(p.as_location());
     case PrimKind::BLOB: return json::Value(byte_array_text(p.as_blob()));
+    default: return json::Value();
+  }
+}
+
+Result<json::Value> HcPrim::to_json_typed(BaseType t) const {
+  auto target = typed_target(*this, t);
+  if (!target) return fail(std::move(target.error()));
+  if (!*target) return json::Value();
+  const HcPrim& p = *(*target)->value;
+  switch (p.kind()) {
     case PrimKind::INFOTABLE: {
       auto text = table_record_text(p.as_table());
       if (!text) return fail(std::move(text.error()));
       return json::Value(std::move(*text));
     }
-    default: return json::Value();
+    default: return plain_value(p);
   }
 }
 
@@ -269,16 +277,8 @@ Result<HcPrim> HcPrim::from_json_typed(json::Value v, BaseType t) {
 Result<json::Value> HcPrim::to_simple_json() const {
   const HcPrim& p = innermost();
   switch (p.kind()) {
-    case PrimKind::STRING: return json::Value(p.as_string());
-    case PrimKind::NUMBER: return json::Value(finite_or_zero(p.as_number()));
-    case PrimKind::INTEGER: return json::Value(p.as_integer());
-    case PrimKind::LONG:
-    case PrimKind::DATETIME: return json::Value(p.as_long());
-    case PrimKind::BOOLEAN: return json::Value(p.as_bool());
-    case PrimKind::LOCATION: return location_value(p.as_location());
-    case PrimKind::BLOB: return json::Value(byte_array_text(p.as_blob()));
     case PrimKind::INFOTABLE: return p.as_table().to_simple_json();
-    default: return json::Value();
+    default: return plain_value(p);
   }
 }
 
