@@ -14,7 +14,7 @@ FUZZ_SMOKE_SECONDS ?= 5
 all: test
 
 setup:
-	tools/bootstrap.sh test,dev
+	tools/bootstrap.sh test
 
 # C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run, then the Python suite.
 test: setup cpp-test fuzz-smoke py-test
