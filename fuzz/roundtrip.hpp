@@ -62,8 +62,8 @@ inline bool has_non_finite(const HcPrim& v) {
 }
 
 inline bool has_non_finite(const InfoTable& t) {
-  for (const auto& row : t.rows)
-    for (const auto& v : row.fields)
+  for (InfoTable::Row row : t.rows())
+    for (const HcPrim& v : row)
       if (has_non_finite(v)) return true;
   return false;
 }
@@ -130,10 +130,10 @@ inline void table_json_roundtrip(const InfoTable& t) {
                                                (t2 ? clip(*t2) : t2.error().text()));
   // Row values keep their kind, base type and content (tagged form). Shapes may lose aspect base types
   // (typed form), also those of tables nested in values, which are covered by the text comparison above.
-  FUZZ_CHECK(back->rows.size() == t.rows.size(), "row count differs after JSON round trip");
-  for (size_t i = 0; i < t.rows.size(); ++i) {
-    const auto& a = t.rows[i].fields;
-    const auto& b = back->rows[i].fields;
+  FUZZ_CHECK(back->row_count() == t.row_count(), "row count differs after JSON round trip");
+  for (size_t i = 0; i < t.row_count(); ++i) {
+    InfoTable::Row a = t.row(i);
+    InfoTable::Row b = back->row(i);
     FUZZ_CHECK(a.size() == b.size(), "row length differs after JSON round trip: " + clip(*t1));
     for (size_t j = 0; j < a.size(); ++j)
       if (a[j].innermost().kind() != PrimKind::INFOTABLE)

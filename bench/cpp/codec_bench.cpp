@@ -261,38 +261,6 @@ void table_decode(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * wire.size()));
 }
 
-// The heap work alone of decoding the table in the current value layout: per row one block for its values
-// and one per text or byte string, then the row list; freed again, as a decoded table is. A floor under
-// Table/Decode that no change to the reading code can go below.
-void table_allocations_only(benchmark::State& state) {
-  const std::string& wire = inputs().table;
-  auto t = veltrac::InfoTable::from_bytes(bytes_of(wire));
-  if (!t) return fail(state, t.error().message());
-  std::vector<std::vector<size_t>> sizes;  // per row: its value block, then its texts
-  for (const auto& row : t->value.rows) {
-    std::vector<size_t> s{row.fields.size() * sizeof(veltrac::HcPrim)};
-    for (const auto& v : row.fields) {
-      if (v.kind() == veltrac::PrimKind::STRING && !v.as_string().empty()) s.push_back(v.as_string().size());
-    }
-    sizes.push_back(std::move(s));
-  }
-  size_t count = 0;
-  for (const auto& sz : sizes) count += sz.size();
-  std::vector<void*> blocks;
-  blocks.reserve(count);
-  for (auto _ : state) {
-    void* row_list = ::operator new(sizes.size() * sizeof(veltrac::InfoTableRow));
-    for (const auto& sz : sizes) {
-      for (size_t n : sz) blocks.push_back(::operator new(n));
-    }
-    benchmark::DoNotOptimize(blocks.data());
-    for (void* p : blocks) ::operator delete(p);
-    ::operator delete(row_list);
-    blocks.clear();
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * wire.size()));
-}
-
 void table_simple_json(benchmark::State& state) {
   const std::string& wire = inputs().table;
   auto t = veltrac::InfoTable::from_bytes(bytes_of(wire));
@@ -367,7 +335,6 @@ void register_all() {
   RegisterBenchmark("Response/Encode", msg_encode, in.response);
   RegisterBenchmark("Table/Memcpy", memcpy_floor, in.table);
   RegisterBenchmark("Table/Decode", table_decode);
-  RegisterBenchmark("Table/AllocationsOnly", table_allocations_only);
   RegisterBenchmark("Table/SimpleJson", table_simple_json);
   RegisterBenchmark("Table/DecodeSimpleJson", table_export);
   RegisterBenchmark("Service/Memcpy", memcpy_floor, in.service);

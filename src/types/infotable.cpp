@@ -3,7 +3,8 @@
 //
 // add_row is the hot path: each table keeps one key object and one converter per shape entry, rebuilt
 // lazily after the shape changes, so a row costs one dict lookup per field with a key whose hash is cached
-// (usually matched by identity), one conversion straight into an HcPrim and one allocation for the row.
+// (usually matched by identity) and one conversion straight into an HcPrim; the values are gathered in a
+// vector kept with the table and then moved into the table's cells, so a row needs no allocation of its own.
 #include <string>
 #include <vector>
 
@@ -111,6 +112,7 @@ struct KeyCache {
 struct State {
   Table table;
   KeyCache cache;
+  std::vector<veltrac::HcPrim> row;  // add_row's values before they move into the table
 
   explicit State(Table t) : table(std::move(t)) {}
 };
@@ -345,8 +347,8 @@ PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!st.cache.adopted) st.cache.adopt_keys(st.table, d);
   // The shape cannot change during this call (exclusive borrow), so the columns stay valid throughout.
   const std::vector<Column>& cols = st.cache.columns;
-  std::vector<veltrac::HcPrim> row;
-  row.reserve(cols.size());
+  std::vector<veltrac::HcPrim>& row = st.row;
+  row.clear();
   for (size_t i = 0; i < cols.size(); ++i) {
     // The dict's own storage is searched (no __missing__ or __getitem__ override), for subclasses too;
     // a key's __eq__ may still run Python code, which the exclusive borrow guards against.
@@ -364,9 +366,8 @@ PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Py_DECREF(v);
     if (!ok) return nullptr;
   }
-  auto& rows = st.table.rows;
-  if (rows.size() == rows.capacity()) rows.reserve(rows.empty() ? 16 : rows.size() * 2);
-  rows.push_back(InfoTableRow{std::move(row)});
+  st.table.append_row(row);
+  row.clear();
   Py_RETURN_NONE;
 }
 

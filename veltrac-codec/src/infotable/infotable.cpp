@@ -4,24 +4,111 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "json/record.hpp"
 #include "json/write.hpp"
+#include "primitive/prim_access.hpp"
 #include "primitive/value_codec.hpp"
+#include "util/stream_string.hpp"
 #include "util/log.hpp"
 
 namespace veltrac {
+
+// ---- storage ----
+
+TextStore::TextStore(TextStore&& o) noexcept
+    : blocks_(std::move(o.blocks_)),
+      next_(std::exchange(o.next_, nullptr)),
+      left_(std::exchange(o.left_, 0)),
+      block_size_(std::exchange(o.block_size_, 0)) {}
+
+TextStore& TextStore::operator=(TextStore&& o) noexcept {
+  if (this != &o) {
+    blocks_ = std::move(o.blocks_);
+    o.blocks_.clear();
+    next_ = std::exchange(o.next_, nullptr);
+    left_ = std::exchange(o.left_, 0);
+    block_size_ = std::exchange(o.block_size_, 0);
+  }
+  return *this;
+}
+
+void TextStore::new_block(size_t n, size_t bound) {
+  constexpr size_t kFirstBlock = 4096, kLargestBlock = size_t{1} << 20;
+  block_size_ = block_size_ == 0 ? kFirstBlock : std::min(block_size_ * 2, kLargestBlock);
+  const size_t size = std::max(n, std::min(block_size_, bound));
+  blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+  next_ = blocks_.back().get();
+  left_ = size;
+}
+
+void CellStore::clear() noexcept {
+  if (may_own_) {
+    for (size_t i = 0; i < size_; ++i) data_[i].~HcPrim();
+  }
+  ::operator delete(data_);
+  data_ = nullptr;
+  size_ = capacity_ = 0;
+  may_own_ = false;
+}
+
+void CellStore::relocate(size_t capacity) {
+  if (capacity > SIZE_MAX / sizeof(HcPrim)) throw std::bad_alloc();
+  auto* fresh = static_cast<HcPrim*>(::operator new(capacity * sizeof(HcPrim)));
+  // Moving leaves NOTHING behind, which owns nothing: the old block is freed without visiting it again.
+  for (size_t i = 0; i < size_; ++i) new (fresh + i) HcPrim(std::move(data_[i]));
+  ::operator delete(data_);
+  data_ = fresh;
+  capacity_ = capacity;
+}
+
+InfoTable::InfoTable(const InfoTable& o) : datashape(o.datashape), row_ends_(o.row_ends_) {
+  cells_.reserve(o.cells_.size());
+  for (const HcPrim& v : o.cells_.view()) {
+    if (PrimAccess::is_borrowed(v)) {
+      std::string_view s = v.as_string();
+      char* dst = texts_.alloc(s.size(), s.size());
+      std::memcpy(dst, s.data(), s.size());
+      PrimAccess::emplace_borrowed_text(cells_.end_room(), v.base_type(), dst, s.size());
+      cells_.commit(1, false);
+    } else {
+      cells_.push_back(HcPrim(v));
+    }
+  }
+}
+
+InfoTable& InfoTable::operator=(const InfoTable& o) {
+  if (this != &o) *this = InfoTable(o);
+  return *this;
+}
+
+bool InfoTable::operator==(const InfoTable& o) const {
+  auto a = cells_.view(), b = o.cells_.view();
+  return datashape == o.datashape && row_ends_ == o.row_ends_ && std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
+void InfoTable::append_row(std::span<HcPrim> values) {
+  cells_.reserve_more(values.size());
+  for (HcPrim& v : values) cells_.push_back(std::move(v));
+  row_ends_.push_back(cells_.size());
+}
+
+void InfoTable::reserve(size_t rows, size_t values_per_row) {
+  row_ends_.reserve(row_ends_.size() + rows);
+  cells_.reserve(cells_.size() + rows * values_per_row);
+}
 
 // ---- binary form ----
 
 namespace detail {
 
-Result<size_t> size_row(const InfoTableRow& row) {
-  if (row.fields.size() > 0xFFFF) {
-    return fail(VeltracError::io("row value count " + std::to_string(row.fields.size()) + " exceeds 65535"));
+Result<size_t> size_row(std::span<const HcPrim> row) {
+  if (row.size() > 0xFFFF) {
+    return fail(VeltracError::io("row value count " + std::to_string(row.size()) + " exceeds 65535"));
   }
   size_t n = 2;
-  for (const HcPrim& v : row.fields) {
+  for (const HcPrim& v : row) {
     // Scalars inline; only nested values need the full size pass.
     switch (v.kind()) {
       case PrimKind::INTEGER: n += 5; break;
@@ -45,10 +132,10 @@ Result<size_t> size_row(const InfoTableRow& row) {
   return n;
 }
 
-uint8_t* write_row(const InfoTableRow& row, uint8_t* p) {
-  be::store16(p, static_cast<uint16_t>(row.fields.size()));
+uint8_t* write_row(std::span<const HcPrim> row, uint8_t* p) {
+  be::store16(p, static_cast<uint16_t>(row.size()));
   p += 2;
-  for (const HcPrim& v : row.fields) p = write_prim(v, p);
+  for (const HcPrim& v : row) p = write_prim(v, p);
   return p;
 }
 
@@ -56,7 +143,7 @@ Result<size_t> size_table(const InfoTable& t) {
   auto s = size_shape(t.datashape);
   if (!s) return fail(std::move(s.error()));
   size_t n = *s + 1;
-  for (const InfoTableRow& row : t.rows) {
+  for (InfoTable::Row row : t.rows()) {
     auto rs = size_row(row);
     if (!rs) return fail(std::move(rs.error()));
     n += 1 + *rs;
@@ -66,7 +153,7 @@ Result<size_t> size_table(const InfoTable& t) {
 
 uint8_t* write_table(const InfoTable& t, uint8_t* p) {
   p = write_shape(t.datashape, p);
-  for (const InfoTableRow& row : t.rows) {
+  for (InfoTable::Row row : t.rows()) {
     *p++ = 0x01;
     p = write_row(row, p);
   }
@@ -75,6 +162,7 @@ uint8_t* write_table(const InfoTable& t, uint8_t* p) {
 }
 
 namespace {
+
 std::string row_input_text(Bytes in) {
   std::string m = "InfoTableRow:[";
   char buf[4];
@@ -86,24 +174,160 @@ std::string row_input_text(Bytes in) {
   m.push_back(']');
   return m;
 }
-}  // namespace
 
-Result<InfoTableRow> read_row(ByteReader& r, unsigned depth) {
+void append_row_debug(std::string& out, std::span<const HcPrim> fields) {
+  out.append("InfoTableRow { fields: [");
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i) out.append(", ");
+    fields[i].append_debug(out);
+  }
+  out.append("] }");
+}
+
+// Texts up to this length go to the table's store; longer ones get their own block.
+constexpr size_t kStoredTextMax = 4096;
+
+// True when the n bytes at p are all ASCII (the common case), checked eight bytes at a time.
+inline bool all_ascii(const uint8_t* p, size_t n) {
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  uint64_t acc = 0, w;
+  if (n >= 8) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      std::memcpy(&w, p + i, 8);
+      acc |= w;
+    }
+    std::memcpy(&w, p + n - 8, 8);  // the tail, overlapping bytes already seen
+    return ((acc | w) & kHigh) == 0;
+  }
+  for (size_t i = 0; i < n; ++i) acc |= p[i];
+  return (acc & 0x80) == 0;
+}
+
+// Builds cells after the last one while they are texts of at most 127 ASCII bytes or fixed-width scalars
+// that the input holds whole: read straight from the input, texts copied into the store. Stops at the first
+// other cell, consuming nothing of it; returns the count built (at most n, which the room must hold).
+size_t read_plain_cells(ByteReader& r, CellStore& cells, size_t n, TextStore& texts) {
+  const uint8_t* const start = r.rest().data();
+  const uint8_t* const end = start + r.remaining();
+  const uint8_t* p = start;
+  HcPrim* const out = cells.end_room();
+  size_t i = 0;
+  for (; i < n && p != end; ++i) {
+    const uint8_t code = *p;
+    const auto& info = kBaseTypeTable[code];
+    if (info.name == nullptr) break;
+    const auto t = static_cast<BaseType>(code);
+    const size_t left = static_cast<size_t>(end - p);
+    switch (info.family) {
+      case TypeFamily::HC_STRING: {
+        if (left < 2) goto done;
+        const size_t len = p[1];
+        if (len >= 0x80 || left - 2 < len || !all_ascii(p + 2, len)) goto done;
+        if (len == 0) {
+          PrimAccess::emplace(out + i, PrimKind::STRING, t);
+        } else {
+          char* stored = texts.alloc(len, left - 2);
+          std::memcpy(stored, p + 2, len);
+          PrimAccess::emplace_borrowed_text(out + i, t, stored, len);
+        }
+        p += 2 + len;
+        break;
+      }
+      case TypeFamily::HC_NUMBER:
+        if (left < 9) goto done;
+        PrimAccess::emplace_u64(out + i, PrimKind::NUMBER, t, be::load64(p + 1));
+        p += 9;
+        break;
+      case TypeFamily::HC_LONG:
+        if (left < 9) goto done;
+        PrimAccess::emplace_u64(out + i, PrimKind::LONG, t, be::load64(p + 1));
+        p += 9;
+        break;
+      case TypeFamily::HC_DATETIME:
+        if (left < 9) goto done;
+        PrimAccess::emplace_u64(out + i, PrimKind::DATETIME, t, be::load64(p + 1));
+        p += 9;
+        break;
+      case TypeFamily::HC_INTEGER:
+        if (left < 5) goto done;
+        PrimAccess::emplace_i32(out + i, t, static_cast<int32_t>(be::load32(p + 1)));
+        p += 5;
+        break;
+      case TypeFamily::HC_BOOLEAN:
+        if (left < 2) goto done;
+        PrimAccess::emplace_bool(out + i, t, p[1] != 0);
+        p += 2;
+        break;
+      default:
+        goto done;
+    }
+  }
+done:
+  cells.commit(i, false);
+  r.advance(static_cast<size_t>(p - start));
+  return i;
+}
+
+// Appends one row of a table (from its count, after the marker): the common cells through
+// read_plain_cells, any other cell (and any that would fail) through the general readers, which report
+// the errors.
+Result<void> read_table_row(ByteReader& r, unsigned depth, CellStore& cells, TextStore& texts) {
   VELTRAC_LOG(Trace, "veltrac_codec::infotable", row_input_text(r.rest()));
   auto count = r.u16();
   if (!count) return fail(std::move(count.error()));
-  InfoTableRow row;
+  // Every value takes at least one byte, so the input bounds the room needed.
+  const size_t room = std::min<size_t>(*count, r.remaining());
+  cells.reserve_more(room);
+  size_t i = 0;
+  for (;;) {
+    if (i < room) i += read_plain_cells(r, cells, room - i, texts);
+    if (i >= *count) break;
+    auto code = r.u8();
+    if (!code) return fail(std::move(code.error()));
+    auto t = base_type_from_repr(*code);
+    if (!t) return fail(VeltracError::invalid_base_type(*code));
+    if (i >= room) cells.reserve_more(1);
+    HcPrim& dst = *PrimAccess::emplace(cells.end_room(), PrimKind::NOTHING, BaseType::NOTHING);
+    cells.commit(1, true);
+    if (get_family(*t) == TypeFamily::HC_STRING) {
+      auto s = stream_to_string_view(r.rest());
+      if (!s) return fail(std::move(s.error()));
+      r.advance(s->consumed);
+      const size_t n = s->value.size();
+      if (n != 0 && n <= kStoredTextMax) {
+        char* stored = texts.alloc(n, n + r.remaining());
+        std::memcpy(stored, s->value.data(), n);
+        PrimAccess::set_borrowed_text(dst, PrimKind::STRING, *t, stored, n);
+      } else {
+        PrimAccess::set_text(dst, PrimKind::STRING, *t, s->value);
+      }
+    } else if (auto ok = read_prim_typed_into(r, *t, depth, dst); !ok) {
+      return fail(std::move(ok.error()));
+    }
+    ++i;
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> read_row(ByteReader& r, unsigned depth, std::vector<HcPrim>& out) {
+  VELTRAC_LOG(Trace, "veltrac_codec::infotable", row_input_text(r.rest()));
+  auto count = r.u16();
+  if (!count) return fail(std::move(count.error()));
   // Cells are decoded in place. Every value takes at least one byte, so the input bounds the count.
-  row.fields.resize(std::min<size_t>(*count, r.remaining()));
+  const size_t base = out.size();
+  out.resize(base + std::min<size_t>(*count, r.remaining()));
   for (size_t i = 0; i < *count; ++i) {
     auto code = r.u8();
     if (!code) return fail(std::move(code.error()));
     auto t = base_type_from_repr(*code);
     if (!t) return fail(VeltracError::invalid_base_type(*code));
-    if (i == row.fields.size()) row.fields.emplace_back();
-    if (auto ok = read_prim_typed_into(r, *t, depth, row.fields[i]); !ok) return fail(std::move(ok.error()));
+    if (base + i == out.size()) out.emplace_back();
+    if (auto ok = read_prim_typed_into(r, *t, depth, out[base + i]); !ok) return fail(std::move(ok.error()));
   }
-  return row;
+  return {};
 }
 
 Result<InfoTable> read_table(ByteReader& r, unsigned depth) {
@@ -112,24 +336,27 @@ Result<InfoTable> read_table(ByteReader& r, unsigned depth) {
   auto shape = read_shape(r, depth);
   if (!shape) return fail(std::move(shape.error()));
   t.datashape = std::move(*shape);
-  size_t rows_start = r.position();
+  const size_t rows_start = r.position();
   for (;;) {
     auto marker = r.u8();
     if (!marker) return fail(std::move(marker.error()));
     if (*marker == 0) break;
-    auto row = read_row(r, depth);
-    if (!row) return fail(std::move(row.error()));
+    const size_t row_begin = t.cells_.size();
+    if (row_begin != 0 && t.cells_.capacity() - row_begin < row_begin / t.row_ends_.size()) {
+      // Room for the rows the input can still hold at the average row length so far, with an eighth more,
+      // so that the cells are rarely moved.
+      const size_t rows_so_far = t.row_ends_.size();
+      const size_t bytes_per_row = std::max<size_t>(1, (r.position() - rows_start) / rows_so_far);
+      const size_t more_rows = r.remaining() / bytes_per_row + 1;
+      t.reserve(more_rows + more_rows / 8, (row_begin + rows_so_far - 1) / rows_so_far);
+    }
+    if (auto ok = read_table_row(r, depth, t.cells_, t.texts_); !ok) return fail(std::move(ok.error()));
+    t.row_ends_.push_back(t.cells_.size());
     VELTRAC_LOG(Trace, "veltrac_codec::infotable", [&] {
       std::string m = "row:";
-      row->append_debug(m);
+      append_row_debug(m, t.cells_.view().subspan(row_begin));
       return m;
     }());
-    if (t.rows.size() == 1) {
-      // Size the row list from the first row's length and the input left.
-      size_t first_len = r.position() - rows_start;
-      if (first_len > 0) t.rows.reserve(1 + r.remaining() / first_len);
-    }
-    t.rows.push_back(std::move(*row));
   }
   return t;
 }
@@ -137,14 +364,16 @@ Result<InfoTable> read_table(ByteReader& r, unsigned depth) {
 }  // namespace detail
 
 Result<size_t> InfoTableRow::to_bytes(ByteBuffer& out) const {
-  return detail::encode_into(out, *this, detail::size_row, detail::write_row);
+  return detail::encode_into(
+      out, *this, [](const InfoTableRow& row) { return detail::size_row(row.fields); },
+      [](const InfoTableRow& row, uint8_t* p) { return detail::write_row(row.fields, p); });
 }
 
 Result<Decoded<InfoTableRow>> InfoTableRow::from_bytes(Bytes in) {
   ByteReader r(in);
-  auto row = detail::read_row(r, 1);
-  if (!row) return fail(std::move(row.error()));
-  return Decoded<InfoTableRow>{std::move(*row), r.position()};
+  InfoTableRow row;
+  if (auto ok = detail::read_row(r, 1, row.fields); !ok) return fail(std::move(ok.error()));
+  return Decoded<InfoTableRow>{std::move(row), r.position()};
 }
 
 Result<size_t> InfoTable::encoded_size() const { return detail::size_table(*this); }
@@ -171,7 +400,8 @@ constexpr json::RecordSpec kRowSpec{"struct InfoTableRow", kRowFields, "struct I
                                     json::UnknownFields::Skip};
 }  // namespace
 
-std::expected<void, json::Error> InfoTableRow::write_json(std::string& out) const {
+namespace {
+std::expected<void, json::Error> write_row_json(std::string& out, std::span<const HcPrim> fields) {
   out.append("{\"fields\":[");
   for (size_t i = 0; i < fields.size(); ++i) {
     if (i) out.push_back(',');
@@ -179,6 +409,11 @@ std::expected<void, json::Error> InfoTableRow::write_json(std::string& out) cons
   }
   out.append("]}");
   return {};
+}
+}  // namespace
+
+std::expected<void, json::Error> InfoTableRow::write_json(std::string& out) const {
+  return write_row_json(out, fields);
 }
 
 std::expected<InfoTableRow, json::Error> InfoTableRow::read_json(json::Reader& r) {
@@ -200,9 +435,9 @@ std::expected<void, json::Error> InfoTable::write_json(std::string& out) const {
   out.append("{\"datashape\":");
   if (auto ok = datashape.write_json(out); !ok) return ok;
   out.append(",\"rows\":[");
-  for (size_t i = 0; i < rows.size(); ++i) {
+  for (size_t i = 0; i < row_count(); ++i) {
     if (i) out.push_back(',');
-    if (auto ok = rows[i].write_json(out); !ok) return ok;
+    if (auto ok = write_row_json(out, row(i)); !ok) return ok;
   }
   out.append("]}");
   return {};
@@ -221,7 +456,7 @@ std::expected<InfoTable, json::Error> InfoTable::read_json(json::Reader& r) {
     return json::read_seq(r, "a sequence", [&](size_t) -> json::Expected<void> {
       auto row = InfoTableRow::read_json(r);
       if (!row) return json::fail(std::move(row.error()));
-      t.rows.push_back(std::move(*row));
+      t.add_row(std::move(*row));
       return {};
     });
   });
@@ -242,15 +477,15 @@ Result<json::Value> InfoTable::to_simple_json() const {
   auto shape = datashape.to_simple_json();
   if (!shape) return fail(std::move(shape.error()));
   json::Array out_rows;
-  out_rows.reserve(rows.size());
-  for (const InfoTableRow& row : rows) {
+  out_rows.reserve(row_count());
+  for (Row fields : rows()) {
     json::Object obj;
-    for (size_t i = 0; i < row.fields.size(); ++i) {
+    for (size_t i = 0; i < fields.size(); ++i) {
       if (i >= datashape.entries.size()) {
         report_missing_entry(i);
         continue;
       }
-      auto v = row.fields[i].to_simple_json();
+      auto v = fields[i].to_simple_json();
       if (!v) return fail(std::move(v.error()));
       obj.insert(datashape.entries.at(i).first, std::move(*v));
     }
@@ -267,7 +502,7 @@ namespace {
 // Writes a row whose values are all texts, numbers, integers or booleans (the values that cannot fail)
 // straight into room reserved for the whole row; the same text as the value-by-value writer. Returns false,
 // writing nothing, for a row holding any other kind.
-bool write_simple_row(std::string& out, const std::vector<HcPrim>& fields, const std::vector<size_t>& order,
+bool write_simple_row(std::string& out, std::span<const HcPrim> fields, const std::vector<size_t>& order,
                       const std::vector<std::string>& keys, bool comma) {
   size_t room = 3;  // comma and braces
   for (size_t col : order) {
@@ -338,13 +573,14 @@ Result<void> InfoTable::write_simple_json(std::string& out) const {
   for (size_t i = 0; i < ncols; ++i) json::write_key(keys[i], datashape.entries.at(i).first);
 
   const size_t rows_start = out.size();
-  for (size_t ri = 0; ri < rows.size(); ++ri) {
-    const auto& fields = rows[ri].fields;
+  const size_t nrows = row_count();
+  for (size_t ri = 0; ri < nrows; ++ri) {
+    const Row fields = row(ri);
     if (write_simple_row(out, fields, order, keys, ri != 0)) {
-      if (ri == 0 && rows.size() > 1) {
+      if (ri == 0 && nrows > 1) {
         // Room for the other rows at the first row's length (capped), instead of growing step by step.
         constexpr size_t kMaxGuess = size_t{1} << 28;
-        out.reserve(out.size() + std::min(kMaxGuess, (rows.size() - 1) * (out.size() - rows_start)) + 2);
+        out.reserve(out.size() + std::min(kMaxGuess, (nrows - 1) * (out.size() - rows_start)) + 2);
       }
     } else {
       if (ri) out.push_back(',');
@@ -367,22 +603,15 @@ Result<void> InfoTable::write_simple_json(std::string& out) const {
 
 // ---- debug text ----
 
-void InfoTableRow::append_debug(std::string& out) const {
-  out.append("InfoTableRow { fields: [");
-  for (size_t i = 0; i < fields.size(); ++i) {
-    if (i) out.append(", ");
-    fields[i].append_debug(out);
-  }
-  out.append("] }");
-}
+void InfoTableRow::append_debug(std::string& out) const { detail::append_row_debug(out, fields); }
 
 void InfoTable::append_debug(std::string& out) const {
   out.append("InfoTable { datashape: ");
   datashape.append_debug(out);
   out.append(", rows: [");
-  for (size_t i = 0; i < rows.size(); ++i) {
+  for (size_t i = 0; i < row_count(); ++i) {
     if (i) out.append(", ");
-    rows[i].append_debug(out);
+    detail::append_row_debug(out, row(i));
   }
   out.append("] }");
 }

@@ -135,7 +135,7 @@ TEST(MessageTableTest, TableErrorsPassThrough) {
 
 TEST(MessageTableTest, TableEncodingErrorRestoresBuffer) {
   HcyMsg m = response_with_table();
-  std::get<HcyMsg::Response>(m.msg).body.params->rows[0].fields.resize(65536);
+  std::get<HcyMsg::Response>(m.msg).body.params->add_row(InfoTableRow{std::vector<HcPrim>(65536)});
   ByteBuffer out;
   out.put_u8(0x5A);
   EXPECT_FALSE(m.to_bytes(out));

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "infotable/infotable.hpp"
+#include "primitive/prim_access.hpp"
 #include "primitive/value_codec.hpp"
 #include "util/stream_string.hpp"
 
@@ -149,7 +150,7 @@ void HcPrim::release() noexcept {
   }
 }
 
-HcPrim::HcPrim(const HcPrim& o) : kind_(o.kind_), type_(o.type_), len_(0) {
+HcPrim::HcPrim(const HcPrim& o) : kind_(o.kind_), type_(o.type_), flags_(0), len_(0) {
   switch (kind_) {
     case PrimKind::STRING:
     case PrimKind::BLOB: {
@@ -186,6 +187,7 @@ HcPrim& HcPrim::operator=(HcPrim&& o) noexcept {
     HcPrim old(std::move(o));
     std::swap(kind_, old.kind_);
     std::swap(type_, old.type_);
+    std::swap(flags_, old.flags_);
     std::swap(len_, old.len_);
     std::swap(u_, old.u_);
   }
@@ -286,7 +288,7 @@ using PrimPairs = std::vector<std::pair<const HcPrim*, const HcPrim*>>;
 // Compares the tables' own fields; their nested values are queued on `todo`.
 bool tables_equal_shallow(const InfoTable& a, const InfoTable& b, PrimPairs& todo) {
   if (a.datashape.name != b.datashape.name || a.datashape.entries.size() != b.datashape.entries.size() ||
-      a.rows.size() != b.rows.size()) {
+      a.row_count() != b.row_count()) {
     return false;
   }
   for (size_t i = 0; i < a.datashape.entries.size(); ++i) {
@@ -302,9 +304,9 @@ bool tables_equal_shallow(const InfoTable& a, const InfoTable& b, PrimPairs& tod
       todo.emplace_back(&value, other);
     }
   }
-  for (size_t r = 0; r < a.rows.size(); ++r) {
-    const auto& fa = a.rows[r].fields;
-    const auto& fb = b.rows[r].fields;
+  for (size_t r = 0; r < a.row_count(); ++r) {
+    InfoTable::Row fa = a.row(r);
+    InfoTable::Row fb = b.row(r);
     if (fa.size() != fb.size()) return false;
     for (size_t i = 0; i < fa.size(); ++i) todo.emplace_back(&fa[i], &fb[i]);
   }
@@ -360,31 +362,6 @@ bool HcPrim::operator==(const HcPrim& o) const {
 }
 
 // ---- binary form ----
-
-// In-place stores into a cell that holds NOTHING (and so owns nothing).
-struct PrimAccess {
-  static void set_u64(HcPrim& p, PrimKind k, BaseType t, uint64_t bits) {
-    p.kind_ = k;
-    p.type_ = t;
-    p.u_.i64 = static_cast<int64_t>(bits);
-  }
-  static void set_i32(HcPrim& p, BaseType t, int32_t v) {
-    p.kind_ = PrimKind::INTEGER;
-    p.type_ = t;
-    p.u_.i32 = v;
-  }
-  static void set_bool(HcPrim& p, BaseType t, bool v) {
-    p.kind_ = PrimKind::BOOLEAN;
-    p.type_ = t;
-    p.u_.b = v;
-  }
-  static void set_text(HcPrim& p, PrimKind k, BaseType t, std::string_view s) {
-    char* dst = p.alloc_bytes(s.size());
-    if (!s.empty()) std::memcpy(dst, s.data(), s.size());
-    p.kind_ = k;
-    p.type_ = t;
-  }
-};
 
 namespace detail {
 

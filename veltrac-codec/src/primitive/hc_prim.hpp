@@ -1,8 +1,10 @@
 // HcPrim: one typed protocol value. Each value carries its BaseType; the kind fixes the storage.
 //
-// Layout (16 bytes): kind, base type, a 32-bit length for text and bytes, and an 8-byte payload that holds
-// the number itself or a pointer: text and bytes live in one exact-size heap block, LOCATION, INFOTABLE and
-// the value inside a VARIANT are owned through pointers. Copying is deep; copying and destroying deeply
+// Layout (16 bytes): kind, base type, flags, a 32-bit length for text and bytes, and an 8-byte payload that
+// holds the number itself or a pointer: text and bytes live in one exact-size heap block, LOCATION,
+// INFOTABLE and the value inside a VARIANT are owned through pointers. A cell of a decoded table may instead
+// borrow its text from the table's text store; tables hand out their cells only as const references, so
+// such a value leaves its table by copy (which owns its text), never by move. Copying is deep; copying and destroying deeply
 // nested values (VARIANT chains, tables inside values inside tables) use an explicit work list, never
 // recursion.
 #pragma once
@@ -57,9 +59,11 @@ struct Location {
 class HcPrim {
  public:
   // NOTHING with base type NOTHING.
-  HcPrim() noexcept : kind_(PrimKind::NOTHING), type_(BaseType::NOTHING), len_(0) { u_.i64 = 0; }
+  HcPrim() noexcept : kind_(PrimKind::NOTHING), type_(BaseType::NOTHING), flags_(0), len_(0) { u_.i64 = 0; }
   HcPrim(const HcPrim& o);
-  HcPrim(HcPrim&& o) noexcept : kind_(o.kind_), type_(o.type_), len_(o.len_), u_(o.u_) { o.reset_to_nothing(); }
+  HcPrim(HcPrim&& o) noexcept : kind_(o.kind_), type_(o.type_), flags_(o.flags_), len_(o.len_), u_(o.u_) {
+    o.reset_to_nothing();
+  }
   HcPrim& operator=(const HcPrim& o);
   HcPrim& operator=(HcPrim&& o) noexcept;
   ~HcPrim() {
@@ -150,12 +154,13 @@ class HcPrim {
     HcPrim* inner;
   };
 
-  HcPrim(PrimKind k, BaseType t) noexcept : kind_(k), type_(t), len_(0) { u_.i64 = 0; }
+  HcPrim(PrimKind k, BaseType t) noexcept : kind_(k), type_(t), flags_(0), len_(0) { u_.i64 = 0; }
+  static constexpr uint8_t kBorrowedText = 1;  // text/bytes belong to the enclosing table's store
   bool owns_heap() const {
     switch (kind_) {
       case PrimKind::STRING:
       case PrimKind::BLOB:
-        return u_.heap != nullptr;
+        return u_.heap != nullptr && !(flags_ & kBorrowedText);
       case PrimKind::LOCATION:
       case PrimKind::INFOTABLE:
       case PrimKind::VARIANT:
@@ -167,6 +172,7 @@ class HcPrim {
   void reset_to_nothing() noexcept {
     kind_ = PrimKind::NOTHING;
     type_ = BaseType::NOTHING;
+    flags_ = 0;
     len_ = 0;
     u_.i64 = 0;
   }
@@ -183,6 +189,7 @@ class HcPrim {
 
   PrimKind kind_;
   BaseType type_;
+  uint8_t flags_;
   uint32_t len_;
   Payload u_;
 };

@@ -223,8 +223,7 @@ TEST(HcPrimModel, DeepTablesInValuesCopyAndDie) {
   HcPrim v = HcPrim::string("leaf");
   for (int i = 0; i < 100'000; ++i) {
     InfoTable t;
-    t.rows.emplace_back();
-    t.rows.back().fields.push_back(std::move(v));  // moved, not copied through an initializer list
+    t.append_row({&v, 1});  // moved, not copied through an initializer list
     v = HcPrim::infotable(std::move(t));
   }
   HcPrim copy = v;
@@ -403,7 +402,7 @@ TEST(HcPrimJson, Simple) {
   uint8_t bytes[] = {1, 2, 255};
   InfoTable t;
   t.add_field_definition({"a", "", BaseType::INTEGER, {}});
-  t.rows.push_back(InfoTableRow{{HcPrim::integer(1)}});
+  t.add_row(InfoTableRow{{HcPrim::integer(1)}});
   struct Case {
     HcPrim value;
     const char* text;

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "base/base_type.hpp"
 #include "error/error.hpp"
@@ -18,7 +20,6 @@ class HcPrim;
 class Aspects;
 struct DataShapeEntry;
 class DataShape;
-struct InfoTableRow;
 class InfoTable;
 
 namespace detail {
@@ -38,7 +39,8 @@ Result<void> read_prim_typed_into(ByteReader& r, BaseType t, unsigned depth, HcP
 Result<Aspects> read_aspects(ByteReader& r, unsigned depth);
 Result<DataShapeEntry> read_entry(ByteReader& r, unsigned depth);
 Result<DataShape> read_shape(ByteReader& r, unsigned depth);
-Result<InfoTableRow> read_row(ByteReader& r, unsigned depth);
+// Appends one row's values (reading from its count, after the marker) to `out`.
+Result<void> read_row(ByteReader& r, unsigned depth, std::vector<HcPrim>& out);
 // A table whose cells are at `depth`.
 Result<InfoTable> read_table(ByteReader& r, unsigned depth);
 
@@ -47,14 +49,14 @@ Result<size_t> size_prim(const HcPrim& v);
 Result<size_t> size_aspects(const Aspects& a);
 Result<size_t> size_entry(const DataShapeEntry& e);  // marker included
 Result<size_t> size_shape(const DataShape& s);       // end byte included
-Result<size_t> size_row(const InfoTableRow& row);    // marker excluded
+Result<size_t> size_row(std::span<const HcPrim> row);  // marker excluded
 Result<size_t> size_table(const InfoTable& t);
 
 uint8_t* write_prim(const HcPrim& v, uint8_t* p);
 uint8_t* write_aspects(const Aspects& a, uint8_t* p);
 uint8_t* write_entry(const DataShapeEntry& e, uint8_t* p);
 uint8_t* write_shape(const DataShape& s, uint8_t* p);
-uint8_t* write_row(const InfoTableRow& row, uint8_t* p);
+uint8_t* write_row(std::span<const HcPrim> row, uint8_t* p);
 uint8_t* write_table(const InfoTable& t, uint8_t* p);
 
 inline size_t size_string(size_t n) { return (n < 128 ? 1 : 4) + n; }
