@@ -151,7 +151,7 @@ const std::array<AspectDef, kAspectCount> ASPECTS_MAP = kDefs;
 std::optional<BaseType> lookup_aspect(std::string_view name) noexcept {
   if (name.size() < 5) return std::nullopt;
   uint8_t i = kSlots[aspect_slot(name)];
-  if (i == 0xFF || kDefs[i].name != name) return std::nullopt;
+  if (i == 0xFF || !same_text(kDefs[i].name, name)) return std::nullopt;
   return kDefs[i].type;
 }
 
@@ -243,9 +243,13 @@ std::expected<void, json::Error> Aspects::write_json(std::string& out) const {
   out.push_back('{');
   bool first = true;
   for (const auto& [name, value] : inner_) {
-    if (!first) out.push_back(',');
+    json::append_raw(out, 2 + json::string_room(name.size()), [&, first](char* p) {
+      if (!first) *p++ = ',';
+      p = json::put_string(p, name);
+      *p++ = ':';
+      return p;
+    });
     first = false;
-    json::write_key(out, name);
     if (auto ok = value.write_json_typed(out, get_base_type(name)); !ok) {
       return json::fail(json::Error::custom(ok.error().message()));
     }
@@ -310,7 +314,7 @@ std::expected<Aspects, json::Error> Aspects::read_json(json::Reader& r) {
   Aspects out;
   // The diagnostic shows each value as a JSON tree: with it enabled every value goes the generic way.
   const bool trace_values = log::enabled(log::Level::Debug);
-  auto ok = json::read_map(r, "struct Aspects", [&](std::string key) -> json::Expected<void> {
+  auto ok = json::read_map(r, "struct Aspects", [&](std::string_view key) -> json::Expected<void> {
     if (out.empty()) out.inner_.reserve(4);
     if (!trace_values) {
       // Unknown names are read as STRING; get_base_type's warning follows the value as below.
@@ -320,16 +324,16 @@ std::expected<Aspects, json::Error> Aspects::read_json(json::Reader& r) {
       if (!direct) return json::fail(std::move(direct.error()));
       if (*direct) {
         if (!known) get_base_type(key);
-        out.insert(std::move(key), std::move(*prim));
+        out.inner_.emplace(key, std::move(*prim));
         return {};
       }
     }
     auto v = r.read_value();
     if (!v) return json::fail(std::move(v.error()));
-    VELTRAC_LOG(Debug, "veltrac_codec::aspect::dese", "key: " + key + ", value: " + json::to_text(*v));
+    VELTRAC_LOG(Debug, "veltrac_codec::aspect::dese", "key: " + std::string(key) + ", value: " + json::to_text(*v));
     auto prim = HcPrim::from_json_typed(std::move(*v), get_base_type(key));
     if (!prim) return json::fail(json::Error::custom(prim.error().message()));
-    out.insert(std::move(key), std::move(*prim));
+    out.inner_.emplace(key, std::move(*prim));
     return {};
   });
   if (!ok) return json::fail(std::move(ok.error()));

@@ -177,6 +177,28 @@ TEST(AspectsJson, Read) {
   EXPECT_TRUE(logs.has("veltrac_codec::aspect::dese", "key: isPrimaryKey, value: true"));
 }
 
+// Keys with escapes are decoded into the reader's buffer, which the value's string then reuses: the key
+// must survive the value.
+TEST(AspectsJson, EscapedKeysAndValues) {
+  struct Case {
+    const char* json;
+    const char* written;
+  };
+  const Case cases[] = {
+      {R"({"unit\u0073":"k\u0050a"})", R"({"units":"kPa"})"},
+      {R"({"\u0075nits":"a\nb","myN\u006fte":"\"q\""})", R"({"units":"a\nb","myNote":"\"q\""})"},
+      {R"({"units":"a","unit\u0073":"b\u0062"})", R"({"units":"bb"})"},
+      {R"({"isRequire\u0064":true,"maximumValu\u0065":2.5})", R"({"isRequired":true,"maximumValue":2.5})"},
+  };
+  for (const auto& c : cases) {
+    auto a = read(c.json);
+    ASSERT_TRUE(a) << c.json << ": " << a.error().text();
+    std::string out;
+    ASSERT_TRUE(a->write_json(out));
+    EXPECT_EQ(out, c.written) << c.json;
+  }
+}
+
 TEST(AspectsJson, ReadErrors) {
   struct Case {
     const char* json;

@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
+
+#include "json/same_bytes.hpp"
 
 namespace veltrac {
 
@@ -44,14 +47,14 @@ class OrderedMap {
   size_t position(std::string_view key) const {
     if (slots_.empty()) {
       for (size_t i = 0; i < items_.size(); ++i)
-        if (items_[i].first == key) return i;
+        if (same_text(items_[i].first, key)) return i;
       return npos;
     }
     size_t mask = slots_.size() - 1;
     for (size_t s = detail::hash_key(key) & mask;; s = (s + 1) & mask) {
       uint32_t v = slots_[s];
       if (v == 0) return npos;
-      if (items_[v - 1].first == key) return v - 1;
+      if (same_text(items_[v - 1].first, key)) return v - 1;
     }
   }
   const V* find(std::string_view key) const {
@@ -71,7 +74,33 @@ class OrderedMap {
       return p;
     }
     items_.emplace_back(std::move(key), std::move(value));
-    p = items_.size() - 1;
+    return index_last();
+  }
+  // The same with the key copied from a view (no intermediate string).
+  size_t emplace(std::string_view key, V&& value) {
+    size_t p = position(key);
+    if (p != npos) {
+      items_[p].second = std::move(value);
+      return p;
+    }
+    items_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(std::move(value)));
+    return index_last();
+  }
+  // Appends `key`, which must not be present, with a default value; the value to be filled in place.
+  V& append(std::string_view key) {
+    items_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
+    return items_[index_last()].second;
+  }
+
+  void clear() {
+    items_.clear();
+    slots_.clear();
+  }
+
+ private:
+  // Indexes the entry just appended; returns its position.
+  size_t index_last() {
+    size_t p = items_.size() - 1;
     if (!slots_.empty()) {
       if (items_.size() * 2 > slots_.size()) {
         rebuild();
@@ -83,13 +112,6 @@ class OrderedMap {
     }
     return p;
   }
-
-  void clear() {
-    items_.clear();
-    slots_.clear();
-  }
-
- private:
   void place(size_t pos) {
     size_t mask = slots_.size() - 1;
     size_t s = detail::hash_key(items_[pos].first) & mask;

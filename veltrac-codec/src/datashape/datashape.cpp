@@ -115,21 +115,42 @@ constexpr json::RecordSpec kShapeSpec{"struct DataShape", kShapeFields, "DataSha
                                       json::UnknownFields::Refuse};
 }  // namespace
 
+namespace {
+
+// `"key":` (when given) and the entry record up to its aspects, in one piece.
+void write_entry_head(std::string& out, const std::string* key, const DataShapeEntry& e) {
+  using namespace std::string_view_literals;
+  const std::string_view type = name_of(e.entry_type);
+  size_t room = 48 + json::string_room(e.name.size()) + json::string_room(e.description.size()) + type.size();
+  if (key) room += 1 + json::string_room(key->size());
+  json::append_raw(out, room, [&](char* p) {
+    if (key) {
+      p = json::put_string(p, *key);
+      *p++ = ':';
+    }
+    p = json::put_raw(p, "{\"name\":"sv);
+    p = json::put_string(p, e.name);
+    p = json::put_raw(p, ",\"description\":"sv);
+    p = json::put_string(p, e.description);
+    p = json::put_raw(p, ",\"baseType\":\""sv);
+    p = json::put_raw(p, type);
+    return json::put_raw(p, "\",\"aspects\":"sv);
+  });
+}
+
+}  // namespace
+
 std::expected<void, json::Error> DataShapeEntry::write_json(std::string& out) const {
-  out.append("{\"name\":");
-  json::write_string(out, name);
-  out.append(",\"description\":");
-  json::write_string(out, description);
-  out.append(",\"baseType\":");
-  json::write_base_type(out, entry_type);
-  out.append(",\"aspects\":");
+  write_entry_head(out, nullptr, *this);
   if (auto ok = aspects.write_json(out); !ok) return ok;
   out.push_back('}');
   return {};
 }
 
-std::expected<DataShapeEntry, json::Error> DataShapeEntry::read_json(json::Reader& r) {
-  DataShapeEntry e;
+namespace {
+
+// Reads an entry record into `e`, a default entry.
+json::Expected<void> read_entry(json::Reader& r, DataShapeEntry& e) {
   auto seen = json::read_record(r, kEntrySpec, [&](size_t i) -> json::Expected<void> {
     switch (i) {
       case 0: return json::assign(e.name, r.read_str());
@@ -139,7 +160,14 @@ std::expected<DataShapeEntry, json::Error> DataShapeEntry::read_json(json::Reade
     }
   });
   if (!seen) return json::fail(std::move(seen.error()));
-  if (auto ok = json::require_fields(r, *seen, kEntryFields, {0, 1, 2, 3}); !ok) return json::fail(std::move(ok.error()));
+  return json::require_fields(r, *seen, kEntryFields, {0, 1, 2, 3});
+}
+
+}  // namespace
+
+std::expected<DataShapeEntry, json::Error> DataShapeEntry::read_json(json::Reader& r) {
+  DataShapeEntry e;
+  if (auto ok = read_entry(r, e); !ok) return json::fail(std::move(ok.error()));
   return e;
 }
 
@@ -149,8 +177,9 @@ std::expected<void, json::Error> DataShapeEntries::write_json(std::string& out) 
   for (const auto& [key, entry] : map_) {
     if (!first) out.push_back(',');
     first = false;
-    json::write_key(out, key);
-    if (auto ok = entry.write_json(out); !ok) return ok;
+    write_entry_head(out, &key, entry);
+    if (auto ok = entry.aspects.write_json(out); !ok) return ok;
+    out.push_back('}');
   }
   out.push_back('}');
   return {};
@@ -158,12 +187,17 @@ std::expected<void, json::Error> DataShapeEntries::write_json(std::string& out) 
 
 std::expected<DataShapeEntries, json::Error> DataShapeEntries::read_json(json::Reader& r) {
   DataShapeEntries out;
-  auto ok = json::read_map(r, "an indexed map", [&](std::string key) -> json::Expected<void> {
-    auto e = DataShapeEntry::read_json(r);
-    if (!e) return json::fail(std::move(e.error()));
+  auto ok = json::read_map(r, "an indexed map", [&](std::string_view key) -> json::Expected<void> {
+    if (out.map_.position(key) != Map::npos) {
+      // A repeated key: the new entry replaces the earlier one in its position.
+      DataShapeEntry e;
+      if (auto ok = read_entry(r, e); !ok) return ok;
+      out.map_.emplace(key, std::move(e));
+      return {};
+    }
+    // A new key: the entry is read in place (on failure the whole map is dropped).
     if (out.empty()) out.reserve(8);
-    out.insert(std::move(key), std::move(*e));
-    return {};
+    return read_entry(r, out.map_.append(key));
   });
   if (!ok) return json::fail(std::move(ok.error()));
   return out;

@@ -163,6 +163,34 @@ TEST(DataShapeJson, ReadErrors) {
   }
 }
 
+// Entries are read in place; a repeated key is read aside and then replaces the earlier entry.
+TEST(DataShapeJson, EntriesKeysAndRepeats) {
+  struct Case {
+    const char* json;
+    const char* result;  // written entries or the error text
+  };
+  const Case cases[] = {
+      {R"({"\u006b":{"name":"n\u0031","description":"d","baseType":"LONG","aspects":{"unit\u0073":"x"}}})",
+       R"({"k":{"name":"n1","description":"d","baseType":"LONG","aspects":{"units":"x"}}})"},
+      {R"({"a":["a","","STRING",{}],"b":["b","","LONG",{}],"\u0061":["a2","x","INTEGER",{}]})",
+       R"({"a":{"name":"a2","description":"x","baseType":"INTEGER","aspects":{}},"b":{"name":"b","description":"","baseType":"LONG","aspects":{}}})"},
+      {R"({"a":["a","","STRING",{}],"a":["a2","",5,{}]})",
+       "expected value at line 1 column 40"},
+      {R"({"a":["a","","STRING",{}],"b":{"name":"b"}})", "missing field `description` at line 1 column 42"},
+      {R"({"a":["a","","STRING",{}],"b")", "EOF while parsing an object at line 1 column 29"},
+  };
+  for (const auto& c : cases) {
+    auto e = json::read_document(c.json, [](json::Reader& r) { return DataShapeEntries::read_json(r); });
+    std::string out;
+    if (e) {
+      ASSERT_TRUE(e->write_json(out));
+    } else {
+      out = e.error().text();
+    }
+    EXPECT_EQ(out, c.result) << c.json;
+  }
+}
+
 TEST(DataShapeJson, EntriesObjectAlone) {
   auto e = json::read_document(R"({"b": ["b", "", "BOOLEAN", {"isPrimaryKey": true}]})",
                                [](json::Reader& r) { return DataShapeEntries::read_json(r); });

@@ -45,7 +45,7 @@ size_t find_base_type_name(std::string_view s) {
   for (size_t h = name_hash(s);; h = (h + 1) % kNameSlots) {
     uint8_t i = slots[h];
     if (i == 0xFF) return kBaseTypeCount;
-    if (names()[i] == s) return i;
+    if (same_text(names()[i], s)) return i;
   }
 }
 

@@ -298,6 +298,40 @@ TEST(Write, StringEscapeAtEveryPosition) {
   }
 }
 
+// Against a byte-by-byte escaper: one or two special bytes at any positions of texts up to 40 bytes
+// (the writer copies whole blocks and words, the last one overlapping).
+TEST(Write, StringEscapesMatchByteByByte) {
+  auto escape = [](std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
+      switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\x01': out += "\\u0001"; break;
+        case '\x1F': out += "\\u001f"; break;
+        default: out += c;
+      }
+    }
+    return out + "\"";
+  };
+  for (size_t n = 0; n <= 40; ++n) {
+    for (size_t at = 0; at <= n; ++at) {
+      for (size_t at2 : {at, n - at, n}) {
+        for (char special : {'"', '\\', '\n', '\x01', '\x1F', '\xC3'}) {
+          std::string in;
+          for (size_t i = 0; i < n; ++i) in.push_back(static_cast<char>('a' + i % 26));
+          if (at < n) in[at] = special;
+          if (at2 < n) in[at2] = '"';
+          std::string out = "x";
+          write_string(out, in);
+          EXPECT_EQ(out, "x" + escape(in)) << n << " " << at << " " << at2;
+        }
+      }
+    }
+  }
+}
+
 TEST(DebugText, OfValues) {
   auto v = parse(R"({"k":[1,-2,1.5,"a\tb",null,true],"e":{},"z":[]})");
   ASSERT_TRUE(v);

@@ -1,6 +1,7 @@
 #include "json/reader.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cstring>
@@ -17,8 +18,9 @@ namespace {
 inline bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Offset of the first `"`, `\` or byte below 0x20 at or after `i`, or text.size().
-size_t find_special(std::string_view text, size_t i) {
+}  // namespace
+
+size_t detail::find_special(std::string_view text, size_t i) {
   const char* p = text.data() + i;
   const char* end = text.data() + text.size();
 #if defined(__SSE2__)
@@ -56,6 +58,10 @@ size_t find_special(std::string_view text, size_t i) {
   }
   return static_cast<size_t>(p - text.data());
 }
+
+namespace {
+
+using detail::find_special;
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -183,23 +189,6 @@ Error Reader::fix_position(Error e) const {
 
 void Reader::skip_ws_run() {
   while (pos_ < text_.size() && is_ws(text_[pos_])) ++pos_;
-}
-
-Peek Reader::peek() {
-  skip_ws();
-  if (at_end()) return Peek::End;
-  switch (text_[pos_]) {
-    case 'n': return Peek::Null;
-    case 't':
-    case 'f': return Peek::Bool;
-    case '"': return Peek::String;
-    case '[': return Peek::Array;
-    case '{': return Peek::Object;
-    case '-':
-    case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
-      return Peek::Number;
-    default: return Peek::Other;
-  }
 }
 
 std::optional<char> Reader::peek_byte() {
@@ -421,7 +410,7 @@ Error Reader::invalid_type(std::string_view expected) {
   return fix_position(json::invalid_type(found, expected));
 }
 
-Expected<std::string_view> Reader::read_str(std::string_view expected) {
+Expected<std::string_view> Reader::read_str_slow(std::string_view expected) {
   skip_ws();
   if (at_end()) return fail(error_peeked(msg::kEofValue));
   if (text_[pos_] != '"') return fail(invalid_type(expected));
@@ -435,7 +424,7 @@ Expected<std::string> Reader::read_string(std::string_view expected) {
   return std::string(*s);
 }
 
-Expected<bool> Reader::read_bool(std::string_view expected) {
+Expected<bool> Reader::read_bool_slow(std::string_view expected) {
   skip_ws();
   if (at_end()) return fail(error_peeked(msg::kEofValue));
   char c = text_[pos_];
@@ -534,10 +523,11 @@ Expected<Value> Reader::read_value() {
       if (auto ok = begin_object(); !ok) return fail(std::move(ok.error()));
       const size_t base = member_stack_.size();
       for (;;) {
-        auto key = next_key();
-        if (!key) return fail(std::move(key.error()));
-        if (!*key) break;
-        std::string k(**key);
+        std::string_view key;
+        auto more = next_key(key);
+        if (!more) return fail(std::move(more.error()));
+        if (!*more) break;
+        std::string k(key);
         if (auto ok = expect_colon(); !ok) return fail(std::move(ok.error()));
         auto v = read_value();
         if (!v) return v;
@@ -651,24 +641,11 @@ Expected<void> Reader::end() {
 // ---------------------------------------------------------------------------------------------------
 // Containers
 
-Expected<void> Reader::enter() {
-  if (depth_ >= kMaxDepth) return fail(error_peeked(msg::kRecursionLimit));
-  ++depth_;
-  ++pos_;
-  first_ = true;
-  return {};
-}
-
-Expected<void> Reader::begin_object() {
-  skip_ws();
-  return enter();
-}
-
-Expected<std::optional<std::string_view>> Reader::next_key() {
+Expected<bool> Reader::next_key_slow(std::string_view& key) {
   skip_ws();
   if (at_end()) return fail(error_peeked(msg::kEofObject));
   char c = text_[pos_];
-  if (c == '}') return std::optional<std::string_view>();
+  if (c == '}') return false;
   if (first_) {
     first_ = false;
   } else if (c == ',') {
@@ -683,13 +660,14 @@ Expected<std::optional<std::string_view>> Reader::next_key() {
     ++pos_;
     auto s = scan_string(true, true);
     if (!s) return fail(std::move(s.error()));
-    return std::optional<std::string_view>(*s);
+    key = *s;
+    return true;
   }
   if (c == '}') return fail(error_peeked(msg::kTrailingComma));
   return fail(error_peeked(msg::kKeyMustBeString));
 }
 
-Expected<void> Reader::expect_colon() {
+Expected<void> Reader::expect_colon_slow() {
   skip_ws();
   if (at_end()) return fail(error_peeked(msg::kEofObject));
   if (text_[pos_] != ':') return fail(error_peeked(msg::kExpectedColon));
@@ -697,7 +675,7 @@ Expected<void> Reader::expect_colon() {
   return {};
 }
 
-Expected<void> Reader::end_object() {
+Expected<void> Reader::end_object_slow() {
   skip_ws();
   if (at_end()) return fail(error_peeked(msg::kEofObject));
   char c = text_[pos_];
@@ -715,11 +693,6 @@ Error Reader::close_object_after(Error e) {
   if (!at_end() && text_[pos_] == '}') ++pos_;
   leave();
   return fix_position(std::move(e));
-}
-
-Expected<void> Reader::begin_array() {
-  skip_ws();
-  return enter();
 }
 
 Expected<bool> Reader::next_element() {

@@ -12,22 +12,47 @@
 // "recursion limit exceeded" (peeked). skip_value() has no depth limit and does not recurse.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "json/error.hpp"
+#include "json/same_bytes.hpp"
 #include "json/value.hpp"
 
 namespace veltrac::json {
 
 inline constexpr size_t kMaxDepth = 128;
 
+namespace detail {
+// Offset of the first `"`, `\` or byte below 0x20 at or after `i`, or text.size().
+size_t find_special(std::string_view text, size_t i);
+}  // namespace detail
+
 // Kind of the next value, from its first byte.
 enum class Peek : uint8_t { End, Null, Bool, Number, String, Array, Object, Other };
+
+namespace detail {
+constexpr std::array<Peek, 256> peek_table() {
+  std::array<Peek, 256> t{};
+  t.fill(Peek::Other);
+  t['n'] = Peek::Null;
+  t['t'] = Peek::Bool;
+  t['f'] = Peek::Bool;
+  t['"'] = Peek::String;
+  t['['] = Peek::Array;
+  t['{'] = Peek::Object;
+  t['-'] = Peek::Number;
+  for (int c = '0'; c <= '9'; ++c) t[c] = Peek::Number;
+  return t;
+}
+}  // namespace detail
 
 // A number as read from the text.
 struct Number {
@@ -45,6 +70,12 @@ class Reader {
   std::string_view text() const { return text_; }
   size_t offset() const { return pos_; }  // count of bytes read so far
   size_t depth() const { return depth_; }
+  // True when `s` lies within the input text (a string read without escapes), so it stays valid for
+  // the reader's lifetime.
+  bool in_text(std::string_view s) const {
+    return std::less_equal<const char*>()(text_.data(), s.data()) &&
+           std::less_equal<const char*>()(s.data() + s.size(), text_.data() + text_.size());
+  }
 
   // --- whitespace and peeking -------------------------------------------------------------------
   void skip_ws() {
@@ -52,7 +83,11 @@ class Reader {
     if (pos_ < text_.size() && static_cast<unsigned char>(text_[pos_]) <= ' ') skip_ws_run();
   }
   // Skips whitespace and classifies the next byte.
-  Peek peek();
+  Peek peek() {
+    skip_ws();
+    if (at_end()) return Peek::End;
+    return kPeekTable[static_cast<unsigned char>(text_[pos_])];
+  }
   // Skips whitespace; the next byte, or nothing at the end of input.
   std::optional<char> peek_byte();
 
@@ -71,8 +106,32 @@ class Reader {
   Expected<std::string> read_string(std::string_view expected = "a string");
   // The text without copying where it has no escapes; otherwise decoded into an internal buffer.
   // Valid until the next read of a string or key.
-  Expected<std::string_view> read_str(std::string_view expected = "a string");
-  Expected<bool> read_bool(std::string_view expected = "a boolean");
+  Expected<std::string_view> read_str(std::string_view expected = "a string") {
+    // Fast path: the quote comes next and the text has no escapes.
+    if (pos_ < text_.size() && text_[pos_] == '"') {
+      size_t q = detail::find_special(text_, pos_ + 1);
+      if (q < text_.size() && text_[q] == '"') {
+        std::string_view s = text_.substr(pos_ + 1, q - pos_ - 1);
+        pos_ = q + 1;
+        return s;
+      }
+    }
+    return read_str_slow(expected);
+  }
+  Expected<bool> read_bool(std::string_view expected = "a boolean") {
+    if (text_.size() - pos_ >= 5) {
+      const char* p = text_.data() + pos_;
+      if (std::memcmp(p, "true", 4) == 0) {
+        pos_ += 4;
+        return true;
+      }
+      if (std::memcmp(p, "false", 5) == 0) {
+        pos_ += 5;
+        return false;
+      }
+    }
+    return read_bool_slow(expected);
+  }
   // Any number, converted to f64.
   Expected<double> read_f64(std::string_view expected = "f64");
   // An integer 0..255; other integers: invalid value "integer `n`".
@@ -93,20 +152,69 @@ class Reader {
 
   // --- objects ------------------------------------------------------------------------------------
   // Reads `{` (the caller has peeked it); counts one nesting level.
-  Expected<void> begin_object();
-  // The next member's key (after `{` or `,`), or nothing when `}` comes next (left unread).
-  // The view is valid until the next read of a string or key.
-  Expected<std::optional<std::string_view>> next_key();
+  Expected<void> begin_object() { return begin_container(); }
+  // True with the next member's key in `key` (after `{` or `,`), false when `}` comes next (left
+  // unread). The view is valid until the next read of a string or key.
+  Expected<bool> next_key(std::string_view& key) {
+    // Fast path for compact text: `"` (first member) or `,"`, then a key without escapes.
+    const size_t n = text_.size();
+    size_t p = pos_;
+    if (p < n) {
+      char c = text_[p];
+      if (c == '}') return false;
+      if (!first_ && c == ',' && p + 1 < n) c = text_[++p];
+      if (c == '"' && (first_ || p != pos_)) {
+        size_t q = detail::find_special(text_, p + 1);
+        if (q < n && text_[q] == '"') {
+          key = text_.substr(p + 1, q - p - 1);
+          pos_ = q + 1;
+          first_ = false;
+          return true;
+        }
+      }
+    }
+    return next_key_slow(key);
+  }
+  // True (and the key with the `,` before it read) when the next member's key is written exactly as
+  // `name` (no whitespace before it, no escapes in it); false with nothing read otherwise. `name` has
+  // no `"`, `\` or control bytes. The same key as next_key would give, only cheaper.
+  bool match_key(std::string_view name) {
+    size_t p = pos_;
+    if (!first_) {
+      if (p >= text_.size() || text_[p] != ',') return false;
+      ++p;
+    }
+    if (text_.size() - p < name.size() + 2 || text_[p] != '"' || text_[p + 1 + name.size()] != '"' ||
+        !same_bytes(text_.data() + p + 1, name.data(), name.size())) {
+      return false;
+    }
+    pos_ = p + name.size() + 2;
+    first_ = false;
+    return true;
+  }
   // The `:` after a key.
-  Expected<void> expect_colon();
+  Expected<void> expect_colon() {
+    if (pos_ < text_.size() && text_[pos_] == ':') {
+      ++pos_;
+      return {};
+    }
+    return expect_colon_slow();
+  }
   // Reads the `}` after the last member (syntax errors otherwise); leaves the nesting level.
-  Expected<void> end_object();
+  Expected<void> end_object() {
+    if (pos_ < text_.size() && text_[pos_] == '}') {
+      ++pos_;
+      leave();
+      return {};
+    }
+    return end_object_slow();
+  }
   // For an error raised inside the object: skips whitespace, reads `}` if it comes next, and gives an
   // unpositioned `e` the consumed position. Leaves the nesting level.
   Error close_object_after(Error e);
 
   // --- arrays -------------------------------------------------------------------------------------
-  Expected<void> begin_array();
+  Expected<void> begin_array() { return begin_container(); }
   // True when another element follows (its `,` read), false when `]` comes next (left unread).
   Expected<bool> next_element();
   // Reads `]` after the elements the caller wanted; a `,` then `]` is "trailing comma", a `,` then
@@ -118,10 +226,27 @@ class Reader {
   Error close_array_after(Error e);
 
  private:
+  static constexpr std::array<Peek, 256> kPeekTable = detail::peek_table();
+
   bool at_end() const { return pos_ >= text_.size(); }
   void skip_ws_run();
+  // Out-of-line remainders of the inline fast paths: the whole operation from the current position.
+  Expected<std::string_view> read_str_slow(std::string_view expected);
+  Expected<bool> read_bool_slow(std::string_view expected);
+  Expected<bool> next_key_slow(std::string_view& key);
+  Expected<void> expect_colon_slow();
+  Expected<void> end_object_slow();
+  Expected<void> begin_container() {
+    skip_ws();
+    if (depth_ < kMaxDepth) {
+      ++depth_;
+      ++pos_;
+      first_ = true;
+      return {};
+    }
+    return fail(error_peeked(msg::kRecursionLimit));
+  }
   Error error_at_index(std::string_view message, size_t index) const;
-  Expected<void> enter();
   void leave() {
     if (depth_ > 0) --depth_;
     first_ = false;

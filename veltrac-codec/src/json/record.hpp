@@ -24,6 +24,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "json/error.hpp"
 #include "json/reader.hpp"
@@ -66,10 +67,7 @@ Expected<void> assign(T& dst, Expected<U>&& r) {
 // Index of `key` in `names`, or names.size().
 inline size_t find_name(std::span<const std::string_view> names, std::string_view key) {
   for (size_t i = 0; i < names.size(); ++i) {
-    const std::string_view n = names[i];
-    if (n.size() == key.size() && (n.empty() || (n[0] == key[0] && std::memcmp(n.data(), key.data(), n.size()) == 0))) {
-      return i;
-    }
+    if (same_text(names[i], key)) return i;
   }
   return names.size();
 }
@@ -91,8 +89,9 @@ Expected<FieldSet> read_record(Reader& r, const RecordSpec& layout, ReadField&& 
 Expected<void> require_fields(const Reader& r, const FieldSet& seen, std::span<const std::string_view> fields,
                               std::initializer_list<size_t> order);
 
-// Reads an object member by member in document order: on_member(std::string key) -> Expected<void> is
-// called after the `:` and reads the value. Other kinds: invalid type, expected `description`.
+// Reads an object member by member in document order: on_member(key) -> Expected<void> is called after
+// the `:` and reads the value. The key is a std::string, or a std::string_view (valid during the call)
+// when on_member takes one. Other kinds: invalid type, expected `description`.
 template <class OnMember>
 Expected<void> read_map(Reader& r, std::string_view description, OnMember&& on_member);
 
@@ -130,21 +129,31 @@ Expected<FieldSet> read_record(Reader& r, const RecordSpec& layout, ReadField&& 
   Peek p = r.peek();
   if (p == Peek::Object) {
     if (auto ok = r.begin_object(); !ok) return fail(std::move(ok.error()));
+    // Members usually come in declaration order: the field after the last one read is tried first,
+    // straight against the text.
+    size_t next = 0;
     for (;;) {
-      auto key = r.next_key();
-      if (!key) return fail(r.close_object_after(std::move(key.error())));
-      if (!*key) break;
-      size_t idx = find_name(layout.fields, **key);
-      if (idx == layout.fields.size()) {
-        if (layout.unknown == UnknownFields::Refuse) {
-          return fail(r.close_object_after(unknown_field(**key, layout.fields)));
+      size_t idx;
+      if (next < layout.fields.size() && !seen.has(next) && r.match_key(layout.fields[next])) {
+        idx = next;
+      } else {
+        std::string_view key;
+        auto more = r.next_key(key);
+        if (!more) return fail(r.close_object_after(std::move(more.error())));
+        if (!*more) break;
+        idx = find_name(layout.fields, key);
+        if (idx == layout.fields.size()) {
+          if (layout.unknown == UnknownFields::Refuse) {
+            return fail(r.close_object_after(unknown_field(key, layout.fields)));
+          }
+          if (auto ok = r.expect_colon(); !ok) return fail(r.close_object_after(std::move(ok.error())));
+          if (auto ok = r.skip_value(); !ok) return fail(r.close_object_after(std::move(ok.error())));
+          continue;
         }
-        if (auto ok = r.expect_colon(); !ok) return fail(r.close_object_after(std::move(ok.error())));
-        if (auto ok = r.skip_value(); !ok) return fail(r.close_object_after(std::move(ok.error())));
-        continue;
+        if (seen.has(idx)) return fail(r.close_object_after(duplicate_field(layout.fields[idx])));
       }
-      if (seen.has(idx)) return fail(r.close_object_after(duplicate_field(layout.fields[idx])));
       seen.set(idx);
+      next = idx + 1;
       if (auto ok = r.expect_colon(); !ok) return fail(r.close_object_after(std::move(ok.error())));
       if (auto ok = read_field(idx); !ok) return fail(r.close_object_after(std::move(ok.error())));
     }
@@ -172,12 +181,21 @@ Expected<void> read_map(Reader& r, std::string_view description, OnMember&& on_m
   if (r.peek() != Peek::Object) return fail(r.invalid_type(description));
   if (auto ok = r.begin_object(); !ok) return ok;
   for (;;) {
-    auto key = r.next_key();
-    if (!key) return fail(r.close_object_after(std::move(key.error())));
-    if (!*key) break;
-    std::string owned(**key);
-    if (auto ok = r.expect_colon(); !ok) return fail(r.close_object_after(std::move(ok.error())));
-    if (auto ok = on_member(std::move(owned)); !ok) return fail(r.close_object_after(std::move(ok.error())));
+    std::string_view key;
+    auto more = r.next_key(key);
+    if (!more) return fail(r.close_object_after(std::move(more.error())));
+    if (!*more) break;
+    if constexpr (std::is_invocable_v<OnMember&, std::string_view>) {
+      // A key decoded from escapes lives in the reader's buffer, which the value's strings reuse.
+      std::string owned;
+      if (!r.in_text(key)) key = owned.assign(key);
+      if (auto ok = r.expect_colon(); !ok) return fail(r.close_object_after(std::move(ok.error())));
+      if (auto ok = on_member(key); !ok) return fail(r.close_object_after(std::move(ok.error())));
+    } else {
+      std::string owned(key);
+      if (auto ok = r.expect_colon(); !ok) return fail(r.close_object_after(std::move(ok.error())));
+      if (auto ok = on_member(std::move(owned)); !ok) return fail(r.close_object_after(std::move(ok.error())));
+    }
   }
   return r.end_object();
 }

@@ -164,6 +164,37 @@ INSTANTIATE_TEST_SUITE_P(
         Case{R"({"f":1,"e":2,"d":3,"c":4,"b":5,"a":6})", "OK"},
         Case{"true", "invalid type: boolean `true`, expected struct HcyProperty at line 1 column 4"}));
 
+// Members in declaration order are matched straight against the text; any other spelling of the same
+// members (order, whitespace, escapes, repeats, a prefix of a name) must read the same way.
+std::string six_values(const std::string& text) {
+  auto v = read_document(text, read_six);
+  if (!v) return v.error().text();
+  std::string out;
+  for (double d : *v) write_f64(out, d), out.push_back(' ');
+  return out;
+}
+
+class SixMembers : public ::testing::TestWithParam<Case> {};
+TEST_P(SixMembers, ReadAlike) { EXPECT_EQ(six_values(GetParam().input), GetParam().text); }
+INSTANTIATE_TEST_SUITE_P(
+    Record, SixMembers,
+    ::testing::Values(
+        Case{R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6})", "1.0 2.0 3.0 4.0 5.0 6.0 "},
+        Case{R"({"a":1,"c":3,"b":2,"d":4,"f":6,"e":5})", "1.0 2.0 3.0 4.0 5.0 6.0 "},
+        Case{R"({ "a":1, "b" :2 ,"c":3,"\u0064":4,"e":5,"f":6 })", "1.0 2.0 3.0 4.0 5.0 6.0 "},
+        Case{R"({"a":1,"b":2,"x":[],"c":3,"d":4,"e":5,"f":6,"ab":0})", "1.0 2.0 3.0 4.0 5.0 6.0 "},
+        Case{R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"a":7})", "duplicate field `a` at line 1 column 40"},
+        Case{R"({"a":1,"b":2,"b":3})", "duplicate field `b` at line 1 column 16"},
+        Case{R"({"a":1,"\u0061":2})", "duplicate field `a` at line 1 column 15"},
+        Case{R"({"a":1,"b")", "EOF while parsing an object at line 1 column 10"},
+        Case{R"({"a":1,"b)", "EOF while parsing a string at line 1 column 9"},
+        Case{R"({"a":1,"b":)", "EOF while parsing a value at line 1 column 11"},
+        Case{R"({"a":1,"b" 2})", "expected `:` at line 1 column 12"},
+        Case{R"({"a":1"b":2})", "expected `,` or `}` at line 1 column 7"},
+        Case{R"({"a":1,,"b":2})", "key must be a string at line 1 column 8"},
+        Case{R"({"a":1,"b":2,})", "trailing comma at line 1 column 14"},
+        Case{"{\"a\":1,\"b\x01\":2}", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 10"}));
+
 // Errors a callback returns without position are placed after the member's container closes.
 TEST(Record, CustomErrorsArePositionedAtClose) {
   auto read = [](Reader& r) {

@@ -147,6 +147,41 @@ char* put_string(char* p, std::string_view s) {
   const char* src = s.data();
   const size_t n = s.size();
   size_t i = 0;
+#if defined(__SSE2__)
+  if (n >= 16) {
+    // Whole blocks while none needs an escape; the last block overlaps the one before it.
+    for (;;) {
+      size_t at = std::min(i, n - 16);
+      if (block_needs_escape(src + at)) break;
+      std::memcpy(p + at, src + at, 16);
+      if (at == n - 16) {
+        p[n] = '"';
+        return p + n + 1;
+      }
+      i += 16;
+    }
+    // i is the block that needs an escape; p is still the start of the text.
+    p += i;
+  } else if (n >= 8) {
+#else
+  if (n >= 8) {
+#endif
+    // Whole words while none needs an escape; the last word overlaps the one before it.
+    for (;;) {
+      size_t at = std::min(i, n - 8);
+      uint64_t w;
+      std::memcpy(&w, src + at, 8);
+      if (word_needs_escape(w)) break;
+      std::memcpy(p + at, &w, 8);
+      if (at == n - 8) {
+        p[n] = '"';
+        return p + n + 1;
+      }
+      i += 8;
+    }
+    // i is the word that needs an escape; p is still the start of the text.
+    p += i;
+  }
   while (i < n) {
     // Eight bytes at a time while none needs an escape, then byte by byte through the word that does.
     while (i + 8 <= n) {

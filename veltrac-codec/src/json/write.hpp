@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,18 @@ inline constexpr size_t kNumberRoom = 40;
 char* put_string(char* p, std::string_view s);
 char* put_f64(char* p, double d);
 inline char* put_i64(char* p, int64_t n) { return std::to_chars(p, p + kNumberRoom, n).ptr; }
+inline char* put_raw(char* p, std::string_view s) {
+  std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
+
+// Appends what `fill` (char* at) -> char* end writes at the end of `out`, at most `room` bytes: one size
+// check for several pieces.
+template <class Fill>
+void append_raw(std::string& out, size_t room, Fill&& fill) {
+  const size_t at = out.size();
+  out.resize_and_overwrite(at + room, [&](char* p, size_t) { return static_cast<size_t>(fill(p + at) - p); });
+}
 
 // Debug text of a value (not its JSON): Null, Bool(true), Number(1.5), String("a\tb"),
 // Array [Number(1), Null], Object {"a": Number(1)}.

@@ -7,6 +7,8 @@
 namespace veltrac {
 namespace {
 
+using namespace std::string_view_literals;
+
 constexpr std::string_view kInputFields[] = {"fieldDefinitions"};
 constexpr json::RecordSpec kInputSpec{"struct InputDefinition", kInputFields};
 
@@ -33,10 +35,10 @@ size_t entries_estimate(const DataShapeEntries& e) {
 
 std::expected<void, json::Error> InputDefinition::write_json(std::string& out) const {
   if (!field_definitions) {
-    out.append("{}");
+    out.append("{}"sv);
     return {};
   }
-  out.append("{\"fieldDefinitions\":");
+  out.append("{\"fieldDefinitions\":"sv);
   if (auto ok = field_definitions->write_json(out); !ok) return ok;
   out.push_back('}');
   return {};
@@ -57,15 +59,15 @@ std::expected<InputDefinition, json::Error> InputDefinition::read_json(json::Rea
 // ---- OutputDefinition ---------------------------------------------------------------------------
 
 std::expected<void, json::Error> OutputDefinition::write_json(std::string& out) const {
-  out.append("{\"name\":");
+  out.append("{\"name\":"sv);
   json::write_string(out, name);
-  out.append(",\"baseType\":");
+  out.append(",\"baseType\":"sv);
   json::write_base_type(out, base_type);
   if (!aspects.empty()) {
-    out.append(",\"aspects\":");
+    out.append(",\"aspects\":"sv);
     if (auto ok = aspects.write_json(out); !ok) return ok;
   }
-  out.append(",\"fieldDefinitions\":");
+  out.append(",\"fieldDefinitions\":"sv);
   if (auto ok = field_definitions.write_json(out); !ok) return ok;
   out.push_back('}');
   return {};
@@ -90,15 +92,15 @@ std::expected<OutputDefinition, json::Error> OutputDefinition::read_json(json::R
 // ---- HcyService ---------------------------------------------------------------------------------
 
 std::expected<void, json::Error> HcyService::write_json(std::string& out) const {
-  out.append("{\"name\":");
+  out.append("{\"name\":"sv);
   json::write_string(out, name);
-  out.append(",\"description\":");
+  out.append(",\"description\":"sv);
   json::write_string(out, description);
-  out.append(",\"aspects\":");
+  out.append(",\"aspects\":"sv);
   if (auto ok = aspects.write_json(out); !ok) return ok;
-  out.append(",\"Inputs\":");
+  out.append(",\"Inputs\":"sv);
   if (auto ok = inputs.write_json(out); !ok) return ok;
-  out.append(",\"Outputs\":");
+  out.append(",\"Outputs\":"sv);
   if (auto ok = outputs.write_json(out); !ok) return ok;
   out.push_back('}');
   return {};
