@@ -3,6 +3,7 @@ errors on re-entry, and failed calls leaving the table unchanged."""
 
 import collections
 import datetime
+import json
 import math
 import sys
 
@@ -590,3 +591,18 @@ def test_class_surface():
         t.x = 1
     with pytest.raises(TypeError):
         type("Sub", (InfoTable,), {})
+
+
+@pytest.mark.parametrize("text", [
+    "a" * 31, "a" * 32, "a" * 200, "é" * 40, "a" * 40 + "\u20ac", "\U0001f600" * 20, "a" * 39 + "\x7f",
+])
+def test_texts_of_every_width_round_trip_through_decoding_and_json(text):
+    # Decoded texts are stored with their table; JSON results are built from ASCII or decoded UTF-8.
+    t = InfoTable("T")
+    t.add_field_definition("s", "STRING", "")
+    t.add_row({"s": text})
+    back = InfoTable.from_bytes(t.to_bytes())
+    rows = json.loads(back.to_simple_json())["rows"]
+    assert rows == [{"s": text}]
+    assert back.to_json() == t.to_json().replace('"name":"T"', '"name":null')
+    assert back.to_bytes() == t.to_bytes()

@@ -4,9 +4,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "util/utf8.hpp"
 
 namespace veltrac::py {
 
@@ -40,6 +43,12 @@ class PyRef {
 };
 
 inline PyObject* new_str(std::string_view s) {
+  // Texts we write are mostly ASCII: checking that is much cheaper than decoding UTF-8.
+  if (s.size() >= 32 && veltrac::utf8::all_ascii(s)) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+    if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), s.data(), s.size());
+    return str;
+  }
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
 

@@ -10,7 +10,9 @@
 #include "json/write.hpp"
 #include "primitive/prim_access.hpp"
 #include "primitive/value_codec.hpp"
+#include "util/decimal.hpp"
 #include "util/stream_string.hpp"
+#include "util/utf8.hpp"
 #include "util/log.hpp"
 
 namespace veltrac {
@@ -187,23 +189,6 @@ void append_row_debug(std::string& out, std::span<const HcPrim> fields) {
 // Texts up to this length go to the table's store; longer ones get their own block.
 constexpr size_t kStoredTextMax = 4096;
 
-// True when the n bytes at p are all ASCII (the common case), checked eight bytes at a time.
-inline bool all_ascii(const uint8_t* p, size_t n) {
-  constexpr uint64_t kHigh = 0x8080808080808080ULL;
-  uint64_t acc = 0, w;
-  if (n >= 8) {
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      std::memcpy(&w, p + i, 8);
-      acc |= w;
-    }
-    std::memcpy(&w, p + n - 8, 8);  // the tail, overlapping bytes already seen
-    return ((acc | w) & kHigh) == 0;
-  }
-  for (size_t i = 0; i < n; ++i) acc |= p[i];
-  return (acc & 0x80) == 0;
-}
-
 // Builds cells after the last one while they are texts of at most 127 ASCII bytes or fixed-width scalars
 // that the input holds whole: read straight from the input, texts copied into the store. Stops at the first
 // other cell, consuming nothing of it; returns the count built (at most n, which the room must hold).
@@ -223,7 +208,7 @@ size_t read_plain_cells(ByteReader& r, CellStore& cells, size_t n, TextStore& te
       case TypeFamily::HC_STRING: {
         if (left < 2) goto done;
         const size_t len = p[1];
-        if (len >= 0x80 || left - 2 < len || !all_ascii(p + 2, len)) goto done;
+        if (len >= 0x80 || left - 2 < len || !utf8::all_ascii(p + 2, len)) goto done;
         if (len == 0) {
           PrimAccess::emplace(out + i, PrimKind::STRING, t);
         } else {
@@ -540,9 +525,9 @@ bool write_simple_row(std::string& out, std::span<const HcPrim> fields, const st
           p = json::put_f64(p, std::isfinite(d) ? d : 0.0);
           break;
         }
-        case PrimKind::INTEGER: p = json::put_i64(p, v.as_integer()); break;
+        case PrimKind::INTEGER: p = decimal::put_i64(p, v.as_integer()); break;
         case PrimKind::LONG:
-        case PrimKind::DATETIME: p = json::put_i64(p, v.as_long()); break;
+        case PrimKind::DATETIME: p = decimal::put_i64(p, v.as_long()); break;
         default: {  // BOOLEAN
           bool b = v.as_bool();
           std::memcpy(p, b ? "true" : "false", b ? 4 : 5);

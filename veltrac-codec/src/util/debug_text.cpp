@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "util/decimal.hpp"
+
 namespace veltrac {
 
 namespace {
@@ -118,7 +120,36 @@ void append_debug_str(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
+namespace {
+
+// Shortest digits of |d| when it is a decimal with at most 8 places and at most 15 significant digits (the
+// common case of measured values), without the general algorithm. m / 10^places is the double nearest to
+// that decimal (both are exact and division rounds correctly), so the decimal reads back as d; no decimal
+// with fewer places does, and below 10^15 no other decimal of as many digits is that close. Returns 0 when
+// |d| is not such a decimal.
+size_t short_decimal_digits(double d, char* digits, int& k) {
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+  const double a = std::fabs(d);
+  for (int places = 0; places < 9; ++places) {
+    const double scaled = a * kPow10[places];
+    if (!(scaled < 1e15)) return 0;
+    // Rounded half up: a candidate this could get wrong (near a half) would not read back anyway.
+    const uint64_t m = static_cast<uint64_t>(scaled + 0.5);
+    if (m == 0 || static_cast<double>(m) / kPow10[places] != a) continue;
+    char buf[32];
+    size_t n = static_cast<size_t>(decimal::put_u64(buf, m) - buf);
+    k = static_cast<int>(n) - places;
+    while (n > 1 && buf[n - 1] == '0') --n;
+    std::memcpy(digits, buf, n);
+    return n;
+  }
+  return 0;
+}
+
+}  // namespace
+
 size_t shortest_digits(double d, char* digits, int& k) {
+  if (size_t n = short_decimal_digits(d, digits, k)) return n;
   char buf[40];
   auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(d), std::chars_format::scientific);
   // Form: D[.DDD]e(+|-)XX

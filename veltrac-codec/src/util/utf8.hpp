@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,24 @@ struct Utf8Error {
   // "invalid utf-8 sequence of k bytes from index i" or "incomplete utf-8 byte sequence from index i".
   std::string describe() const;
 };
+
+// True when the n bytes at p are all ASCII, checked eight bytes at a time.
+inline bool all_ascii(const uint8_t* p, size_t n) {
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  uint64_t acc = 0, w;
+  if (n >= 8) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      std::memcpy(&w, p + i, 8);
+      acc |= w;
+    }
+    std::memcpy(&w, p + n - 8, 8);  // the tail, overlapping bytes already seen
+    return ((acc | w) & kHigh) == 0;
+  }
+  for (size_t i = 0; i < n; ++i) acc |= p[i];
+  return (acc & 0x80) == 0;
+}
+inline bool all_ascii(std::string_view s) { return all_ascii(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
 
 // Nothing when `data` is valid UTF-8.
 std::optional<Utf8Error> validate(const uint8_t* data, size_t len);
