@@ -19,14 +19,88 @@ namespace veltrac {
 
 // ---- storage ----
 
+namespace table_blocks {
+namespace {
+
+constexpr size_t kSmallest = size_t{64} << 10;  // smaller blocks go straight to the allocator
+#if defined(__SANITIZE_ADDRESS__)
+#define VELTRAC_KEEP_NO_BLOCKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELTRAC_KEEP_NO_BLOCKS 1
+#endif
+#endif
+#ifdef VELTRAC_KEEP_NO_BLOCKS
+constexpr size_t kKept = 0;  // every block goes back at once, so AddressSanitizer sees any late use
+#else
+constexpr size_t kKept = size_t{8} << 20;  // bytes kept per thread at most
+#endif
+constexpr size_t kSlots = 8;
+
+struct Cache {
+  void* block[kSlots] = {};
+  size_t size[kSlots] = {};
+  size_t total = 0;
+  ~Cache() {
+    for (size_t i = 0; i < kSlots; ++i) ::operator delete(block[i]);
+  }
+};
+thread_local Cache t_cache;
+
+}  // namespace
+
+void* take(size_t& size) {
+  if (size >= kSmallest) {
+    Cache& c = t_cache;
+    // The smallest kept block that fits and wastes at most half of itself.
+    size_t best = kSlots;
+    for (size_t i = 0; i < kSlots; ++i) {
+      if (c.block[i] != nullptr && c.size[i] >= size && c.size[i] / 2 <= size &&
+          (best == kSlots || c.size[i] < c.size[best])) {
+        best = i;
+      }
+    }
+    if (best != kSlots) {
+      void* p = std::exchange(c.block[best], nullptr);
+      size = c.size[best];
+      c.total -= size;
+      return p;
+    }
+  }
+  return ::operator new(size);
+}
+
+void give(void* block, size_t size) noexcept {
+  if (block == nullptr) return;
+  if (size >= kSmallest) {
+    Cache& c = t_cache;
+    if (c.total + size <= kKept) {
+      for (size_t i = 0; i < kSlots; ++i) {
+        if (c.block[i] == nullptr) {
+          c.block[i] = block;
+          c.size[i] = size;
+          c.total += size;
+          return;
+        }
+      }
+    }
+  }
+  ::operator delete(block);
+}
+
+}  // namespace table_blocks
+
 TextStore::TextStore(TextStore&& o) noexcept
     : blocks_(std::move(o.blocks_)),
       next_(std::exchange(o.next_, nullptr)),
       left_(std::exchange(o.left_, 0)),
-      block_size_(std::exchange(o.block_size_, 0)) {}
+      block_size_(std::exchange(o.block_size_, 0)) {
+  o.blocks_.clear();
+}
 
 TextStore& TextStore::operator=(TextStore&& o) noexcept {
   if (this != &o) {
+    release();
     blocks_ = std::move(o.blocks_);
     o.blocks_.clear();
     next_ = std::exchange(o.next_, nullptr);
@@ -36,12 +110,21 @@ TextStore& TextStore::operator=(TextStore&& o) noexcept {
   return *this;
 }
 
+void TextStore::release() noexcept {
+  for (const Block& b : blocks_) table_blocks::give(b.data, b.size);
+  blocks_.clear();
+  next_ = nullptr;
+  left_ = 0;
+}
+
 void TextStore::new_block(size_t n, size_t bound) {
   constexpr size_t kFirstBlock = 4096, kLargestBlock = size_t{1} << 20;
   block_size_ = block_size_ == 0 ? kFirstBlock : std::min(block_size_ * 2, kLargestBlock);
-  const size_t size = std::max(n, std::min(block_size_, bound));
-  blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-  next_ = blocks_.back().get();
+  size_t size = std::max(n, std::min(block_size_, bound));
+  blocks_.reserve(blocks_.size() + 1);
+  char* data = static_cast<char*>(table_blocks::take(size));
+  blocks_.push_back({data, size});
+  next_ = data;
   left_ = size;
 }
 
@@ -49,7 +132,7 @@ void CellStore::clear() noexcept {
   if (may_own_) {
     for (size_t i = 0; i < size_; ++i) data_[i].~HcPrim();
   }
-  ::operator delete(data_);
+  table_blocks::give(data_, capacity_ * sizeof(HcPrim));
   data_ = nullptr;
   size_ = capacity_ = 0;
   may_own_ = false;
@@ -57,12 +140,13 @@ void CellStore::clear() noexcept {
 
 void CellStore::relocate(size_t capacity) {
   if (capacity > SIZE_MAX / sizeof(HcPrim)) throw std::bad_alloc();
-  auto* fresh = static_cast<HcPrim*>(::operator new(capacity * sizeof(HcPrim)));
+  size_t bytes = capacity * sizeof(HcPrim);
+  auto* fresh = static_cast<HcPrim*>(table_blocks::take(bytes));
   // Moving leaves NOTHING behind, which owns nothing: the old block is freed without visiting it again.
   for (size_t i = 0; i < size_; ++i) new (fresh + i) HcPrim(std::move(data_[i]));
-  ::operator delete(data_);
+  table_blocks::give(data_, capacity_ * sizeof(HcPrim));
   data_ = fresh;
-  capacity_ = capacity;
+  capacity_ = bytes / sizeof(HcPrim);
 }
 
 InfoTable::InfoTable(const InfoTable& o) : datashape(o.datashape), row_ends_(o.row_ends_) {
@@ -484,16 +568,50 @@ Result<json::Value> InfoTable::to_simple_json() const {
 
 namespace {
 
+// Pre-escaped member keys ("key":) of every column in one buffer, each padded to a multiple of 16 bytes, so
+// that a short key is copied with one fixed-size store.
+class MemberKeys {
+ public:
+  static constexpr size_t kSlack = 16;
+
+  explicit MemberKeys(const DataShape& shape) {
+    std::string key;
+    for (const auto& [name, entry] : shape.entries) {
+      key.clear();
+      json::write_key(key, name);
+      at_.push_back({buf_.size(), key.size()});
+      buf_.append(key);
+      buf_.append(kSlack - key.size() % kSlack, '\0');
+    }
+  }
+  size_t size(size_t col) const { return at_[col].second; }
+  std::string_view text(size_t col) const { return {buf_.data() + at_[col].first, at_[col].second}; }
+  // Writes the key at p, which has kSlack bytes of room past it.
+  char* put(char* p, size_t col) const {
+    const auto [offset, n] = at_[col];
+    if (n <= kSlack) {
+      std::memcpy(p, buf_.data() + offset, kSlack);
+    } else {
+      std::memcpy(p, buf_.data() + offset, n);
+    }
+    return p + n;
+  }
+
+ private:
+  std::string buf_;
+  std::vector<std::pair<size_t, size_t>> at_;  // offset and length per column
+};
+
 // Writes a row whose values are all texts, numbers, integers or booleans (the values that cannot fail)
 // straight into room reserved for the whole row; the same text as the value-by-value writer. Returns false,
 // writing nothing, for a row holding any other kind.
 bool write_simple_row(std::string& out, std::span<const HcPrim> fields, const std::vector<size_t>& order,
-                      const std::vector<std::string>& keys, bool comma) {
-  size_t room = 3;  // comma and braces
+                      const MemberKeys& keys, bool comma) {
+  size_t room = 3 + MemberKeys::kSlack;  // comma, braces, and what a key copy may store past its end
   for (size_t col : order) {
     if (col >= fields.size()) continue;
     const HcPrim& v = fields[col];
-    room += keys[col].size() + 1;
+    room += keys.size(col) + 1;
     switch (v.kind()) {
       case PrimKind::STRING: room += json::string_room(v.as_string().size()); break;
       case PrimKind::NUMBER:
@@ -514,9 +632,7 @@ bool write_simple_row(std::string& out, std::span<const HcPrim> fields, const st
       if (col >= fields.size()) continue;
       if (!first) *p++ = ',';
       first = false;
-      const std::string& key = keys[col];
-      std::memcpy(p, key.data(), key.size());
-      p += key.size();
+      p = keys.put(p, col);
       const HcPrim& v = fields[col];
       switch (v.kind()) {
         case PrimKind::STRING: p = json::put_string(p, v.as_string()); break;
@@ -553,9 +669,7 @@ Result<void> InfoTable::write_simple_json(std::string& out) const {
   for (size_t i = 0; i < ncols; ++i) order[i] = i;
   std::sort(order.begin(), order.end(),
             [&](size_t a, size_t b) { return datashape.entries.at(a).first < datashape.entries.at(b).first; });
-  // Pre-escaped member keys: "key":
-  std::vector<std::string> keys(ncols);
-  for (size_t i = 0; i < ncols; ++i) json::write_key(keys[i], datashape.entries.at(i).first);
+  MemberKeys keys(datashape);
 
   const size_t rows_start = out.size();
   const size_t nrows = row_count();
@@ -575,7 +689,7 @@ Result<void> InfoTable::write_simple_json(std::string& out) const {
         if (col >= fields.size()) continue;
         if (!first) out.push_back(',');
         first = false;
-        out.append(keys[col]);
+        out.append(keys.text(col));
         if (auto ok = fields[col].write_simple_json(out); !ok) return ok;
       }
       out.push_back('}');

@@ -36,6 +36,15 @@ struct InfoTableRow {
   void append_debug(std::string& out) const;
 };
 
+// Storage blocks of tables. Large blocks freed by one table are kept (per thread, a few MiB at most) and
+// handed to the next, so that decoding table after table does not give megabytes back to the system and
+// fault them in again every time.
+namespace table_blocks {
+// A block of at least `size` bytes; `size` becomes the block's real size.
+void* take(size_t& size);
+void give(void* block, size_t size) noexcept;
+}  // namespace table_blocks
+
 // Owns the texts of a decoded table's cells: blocks that grow geometrically and never move, so a cell can
 // point into them for as long as the table lives.
 class TextStore {
@@ -45,6 +54,7 @@ class TextStore {
   TextStore& operator=(const TextStore&) = delete;
   TextStore(TextStore&& o) noexcept;
   TextStore& operator=(TextStore&& o) noexcept;
+  ~TextStore() { release(); }
 
   // Room for n bytes. A new block holds at least n and at most max(n, `bound`) bytes: the caller's bound
   // on what it will still ask for.
@@ -58,8 +68,13 @@ class TextStore {
 
  private:
   void new_block(size_t n, size_t bound);
+  void release() noexcept;
 
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  struct Block {
+    char* data;
+    size_t size;
+  };
+  std::vector<Block> blocks_;
   char* next_ = nullptr;
   size_t left_ = 0;
   size_t block_size_ = 0;

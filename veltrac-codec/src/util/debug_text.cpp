@@ -122,28 +122,40 @@ void append_debug_str(std::string& out, std::string_view s) {
 
 namespace {
 
-// Shortest digits of |d| when it is a decimal with at most 8 places and at most 15 significant digits (the
-// common case of measured values), without the general algorithm. m / 10^places is the double nearest to
-// that decimal (both are exact and division rounds correctly), so the decimal reads back as d; no decimal
-// with fewer places does, and below 10^15 no other decimal of as many digits is that close. Returns 0 when
-// |d| is not such a decimal.
-size_t short_decimal_digits(double d, char* digits, int& k) {
-  static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+constexpr uint32_t kPow10Int[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// |d| as m / 10^places when it is a decimal with at most 8 places and at most 15 significant digits (the
+// common case of measured values), found without the general shortest-digits algorithm: m / 10^places is
+// the double nearest to that decimal (both are exact and division rounds correctly), so the decimal reads
+// back as d; no decimal with fewer places does, and below 10^15 no other decimal of as many digits is that
+// close. So m's digits are the shortest digits, and m ends in a nonzero digit unless places is 0.
+bool short_decimal(double d, uint64_t& m, int& places) {
   const double a = std::fabs(d);
-  for (int places = 0; places < 9; ++places) {
+  for (places = 0; places < 9; ++places) {
     const double scaled = a * kPow10[places];
-    if (!(scaled < 1e15)) return 0;
-    // Rounded half up: a candidate this could get wrong (near a half) would not read back anyway.
-    const uint64_t m = static_cast<uint64_t>(scaled + 0.5);
-    if (m == 0 || static_cast<double>(m) / kPow10[places] != a) continue;
-    char buf[32];
-    size_t n = static_cast<size_t>(decimal::put_u64(buf, m) - buf);
-    k = static_cast<int>(n) - places;
-    while (n > 1 && buf[n - 1] == '0') --n;
-    std::memcpy(digits, buf, n);
-    return n;
+    if (!(scaled < 1e15)) return false;
+    // Rounded half up: a candidate this could get wrong (near a half) would not read back anyway. Signed
+    // conversions are single instructions; the value is below 10^15.
+    const int64_t candidate = static_cast<int64_t>(scaled + 0.5);
+    if (candidate != 0 && static_cast<double>(candidate) / kPow10[places] == a) {
+      m = static_cast<uint64_t>(candidate);
+      return true;
+    }
   }
-  return 0;
+  return false;
+}
+
+size_t short_decimal_digits(double d, char* digits, int& k) {
+  uint64_t m;
+  int places;
+  if (!short_decimal(d, m, places)) return 0;
+  char buf[32];
+  size_t n = static_cast<size_t>(decimal::put_u64(buf, m) - buf);
+  k = static_cast<int>(n) - places;
+  while (n > 1 && buf[n - 1] == '0') --n;
+  std::memcpy(digits, buf, n);
+  return n;
 }
 
 }  // namespace
@@ -174,6 +186,21 @@ char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
   if (d == 0) {
     std::memcpy(p, "0.0", 3);
     return p + 3;
+  }
+  // Short decimals in [1e-4, 1e15) are written straight from m and places: the integer part, the point,
+  // then the fraction with its leading zeros (the layout below gives the same text).
+  uint64_t m;
+  int places;
+  if (min_k <= -3 && max_k >= 15 && std::fabs(d) >= 1e-4 && short_decimal(d, m, places)) {
+    p = decimal::put_u64(p, m / kPow10Int[places]);
+    *p++ = '.';
+    if (places == 0) {
+      *p++ = '0';
+      return p;
+    }
+    const uint64_t w = decimal::eight_digits(static_cast<uint32_t>(m % kPow10Int[places])) >> (8 * (8 - places));
+    std::memcpy(p, &w, 8);
+    return p + places;
   }
   char digits[24];
   int k = 0;

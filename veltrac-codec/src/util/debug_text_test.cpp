@@ -124,6 +124,16 @@ TEST(ShortestDigits, MatchesTheGeneralAlgorithm) {
     if (d == 0 || !std::isfinite(d)) continue;
     ASSERT_EQ(fast_digits(d), reference_digits(d)) << std::hexfloat << d;
     ASSERT_EQ(fast_digits(-d), reference_digits(d)) << std::hexfloat << d;
+    // In [1e-4, 1e15) the text is the shortest fixed form, with ".0" for whole numbers.
+    if (std::fabs(d) >= 1e-4 && std::fabs(d) < 1e15) {
+      for (double v : {d, -d}) {
+        char buf[64], ref[400];
+        std::string text(buf, put_shortest_f64(buf, v, -4, 16));
+        std::string want(ref, std::to_chars(ref, ref + sizeof ref, v, std::chars_format::fixed).ptr);
+        if (want.find('.') == std::string::npos) want += ".0";
+        ASSERT_EQ(text, want) << std::hexfloat << v;
+      }
+    }
   }
 }
 

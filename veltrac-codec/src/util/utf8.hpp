@@ -20,10 +20,26 @@ struct Utf8Error {
   std::string describe() const;
 };
 
-// True when the n bytes at p are all ASCII, checked eight bytes at a time.
+// True when the n bytes at p are all ASCII, checked 32 (long inputs) or 8 bytes at a time.
 inline bool all_ascii(const uint8_t* p, size_t n) {
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
   uint64_t acc = 0, w;
+  if (n >= 64) {
+    uint64_t a[4] = {0, 0, 0, 0};
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+      for (int j = 0; j < 4; ++j) {
+        std::memcpy(&w, p + i + 8 * j, 8);
+        a[j] |= w;
+      }
+    }
+    for (; i + 8 <= n; i += 8) {
+      std::memcpy(&w, p + i, 8);
+      acc |= w;
+    }
+    std::memcpy(&w, p + n - 8, 8);
+    return ((a[0] | a[1] | a[2] | a[3] | acc | w) & kHigh) == 0;
+  }
   if (n >= 8) {
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
