@@ -6,6 +6,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/record.hpp"
 #include "json/write.hpp"
 #include "primitive/prim_access.hpp"
@@ -273,6 +277,27 @@ void append_row_debug(std::string& out, std::span<const HcPrim> fields) {
 // Texts up to this length go to the table's store; longer ones get their own block.
 constexpr size_t kStoredTextMax = 4096;
 
+// Copies n bytes (0 < n < 128) from src to dst and tells whether they are all ASCII, 16 bytes at a time where
+// there are 16 (the last block overlaps the one before); nothing is read or written outside the n bytes.
+inline bool copy_ascii(char* dst, const uint8_t* src, size_t n) {
+#if defined(__SSE2__)
+  if (n >= 16) {
+    __m128i acc = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 16 < n; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+      acc = _mm_or_si128(acc, v);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+    }
+    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n - 16), last);
+    return _mm_movemask_epi8(_mm_or_si128(acc, last)) == 0;
+  }
+#endif
+  std::memcpy(dst, src, n);
+  return utf8::all_ascii(src, n);
+}
+
 // Builds cells after the last one while they are texts of at most 127 ASCII bytes or fixed-width scalars
 // that the input holds whole: read straight from the input, texts copied into the store. Stops at the first
 // other cell, consuming nothing of it; returns the count built (at most n, which the room must hold).
@@ -292,12 +317,13 @@ size_t read_plain_cells(ByteReader& r, CellStore& cells, size_t n, TextStore& te
       case TypeFamily::HC_STRING: {
         if (left < 2) goto done;
         const size_t len = p[1];
-        if (len >= 0x80 || left - 2 < len || !utf8::all_ascii(p + 2, len)) goto done;
+        if (len >= 0x80 || left - 2 < len) goto done;
         if (len == 0) {
           PrimAccess::emplace(out + i, PrimKind::STRING, t);
         } else {
+          // A text that is not ASCII leaves its copy unused in the store and is read again in general.
           char* stored = texts.alloc(len, left - 2);
-          std::memcpy(stored, p + 2, len);
+          if (!copy_ascii(stored, p + 2, len)) goto done;
           PrimAccess::emplace_borrowed_text(out + i, t, stored, len);
         }
         p += 2 + len;
@@ -411,10 +437,11 @@ Result<InfoTable> read_table(ByteReader& r, unsigned depth) {
     if (!marker) return fail(std::move(marker.error()));
     if (*marker == 0) break;
     const size_t row_begin = t.cells_.size();
-    if (row_begin != 0 && t.cells_.capacity() - row_begin < row_begin / t.row_ends_.size()) {
-      // Room for the rows the input can still hold at the average row length so far, with an eighth more,
-      // so that the cells are rarely moved.
-      const size_t rows_so_far = t.row_ends_.size();
+    const size_t rows_so_far = t.row_ends_.size();
+    if (rows_so_far >= 16 && t.cells_.capacity() - row_begin < row_begin / rows_so_far) {
+      // Room for the rows the input can still hold at the average row length so far (after enough rows for a
+      // fair average; the first rows grow the block geometrically), with an eighth more, so that the cells
+      // are rarely moved.
       const size_t bytes_per_row = std::max<size_t>(1, (r.position() - rows_start) / rows_so_far);
       const size_t more_rows = r.remaining() / bytes_per_row + 1;
       t.reserve(more_rows + more_rows / 8, (row_begin + rows_so_far - 1) / rows_so_far);

@@ -193,7 +193,11 @@ TEST(InfoTableBinary, LargeTableRoundTrips) {
 TEST(InfoTableBinary, DecodedTextsOutliveTheirTable) {
   InfoTable built;
   built.add_field_definition({"s", "", BaseType::STRING, {}});
-  std::vector<std::string> texts = {"", "a", std::string(4096, 'b'), std::string(4097, 'c'), "tail"};
+  // Lengths around the 16-byte blocks and the one-byte length prefix, non-ASCII texts at several places.
+  std::vector<std::string> texts = {"", "a", std::string(4096, 'b'), std::string(4097, 'c'), "tail",
+                                    std::string(15, 'd'), std::string(16, 'e'), std::string(17, 'f'),
+                                    std::string(127, 'g'), std::string(128, 'h'), "\xC3\xA9",
+                                    std::string(20, 'i') + "\xC3\xA9", "\xE2\x82\xAC" + std::string(30, 'j')};
   for (int i = 0; i < 3000; ++i) texts.push_back("text number " + std::to_string(i));  // several store blocks
   for (const auto& s : texts) built.add_row(row({HcPrim::string(s, BaseType::XML), HcPrim::integer(1)}));
   const auto bytes = encode(built);
