@@ -92,6 +92,8 @@ void give(void* block, size_t size) noexcept {
   ::operator delete(block);
 }
 
+size_t kept_bytes() noexcept { return t_cache.total; }
+
 }  // namespace table_blocks
 
 TextStore::TextStore(TextStore&& o) noexcept
@@ -298,22 +300,17 @@ inline bool copy_ascii(char* dst, const uint8_t* src, size_t n) {
   return utf8::all_ascii(src, n);
 }
 
-// Builds cells after the last one while they are texts of at most 127 ASCII bytes or fixed-width scalars
-// that the input holds whole: read straight from the input, texts copied into the store. Stops at the first
-// other cell, consuming nothing of it; returns the count built (at most n, which the room must hold).
-size_t read_plain_cells(ByteReader& r, CellStore& cells, size_t n, TextStore& texts) {
-  const uint8_t* const start = r.rest().data();
-  const uint8_t* const end = start + r.remaining();
-  const uint8_t* p = start;
-  HcPrim* const out = cells.end_room();
+// Builds up to n cells at `out` while they are texts of at most 127 ASCII bytes or fixed-width scalars that
+// the input (p to end) holds whole: read straight from the input, texts copied into the store. Stops at the
+// first other cell; p is left after the last cell built, whose count is returned. The cells own nothing.
+size_t decode_plain_cells(const uint8_t*& cursor, const uint8_t* end, HcPrim* out, size_t n, TextStore& texts) {
+  const uint8_t* p = cursor;
   size_t i = 0;
   for (; i < n && p != end; ++i) {
     const uint8_t code = *p;
-    const auto& info = kBaseTypeTable[code];
-    if (info.name == nullptr) break;
     const auto t = static_cast<BaseType>(code);
     const size_t left = static_cast<size_t>(end - p);
-    switch (info.family) {
+    switch (kBaseTypeTable[code].family) {  // HC_NULL for codes that name no base type
       case TypeFamily::HC_STRING: {
         if (left < 2) goto done;
         const size_t len = p[1];
@@ -359,9 +356,17 @@ size_t read_plain_cells(ByteReader& r, CellStore& cells, size_t n, TextStore& te
     }
   }
 done:
-  cells.commit(i, false);
-  r.advance(static_cast<size_t>(p - start));
+  cursor = p;
   return i;
+}
+
+// decode_plain_cells after the table's last cell (whose room must hold n more), through the reader.
+size_t read_plain_cells(ByteReader& r, CellStore& cells, size_t n, TextStore& texts) {
+  const uint8_t* p = r.rest().data();
+  const size_t built = decode_plain_cells(p, p + r.remaining(), cells.end_room(), n, texts);
+  cells.commit(built, false);
+  r.advance(static_cast<size_t>(p - r.rest().data()));
+  return built;
 }
 
 // Appends one row of a table (from its count, after the marker): the common cells through
@@ -425,6 +430,53 @@ Result<void> read_row(ByteReader& r, unsigned depth, std::vector<HcPrim>& out) {
   return {};
 }
 
+namespace {
+
+// Before a row: room for the rows the input can still hold at the average row length so far (after enough
+// rows for a fair average; the first rows grow the block geometrically), with an eighth more, so that the
+// cells are rarely moved. `bytes_read` counts the rows' bytes so far, `bytes_left` the input left.
+void plan_room(CellStore& cells, std::vector<size_t>& row_ends, size_t bytes_read, size_t bytes_left) {
+  const size_t rows = row_ends.size(), used = cells.size();
+  if (rows < 16 || cells.capacity() - used >= used / rows) return;
+  const size_t more_rows = bytes_left / std::max<size_t>(1, bytes_read / rows) + 1;
+  row_ends.reserve(rows + more_rows + more_rows / 8);
+  cells.reserve(used + (more_rows + more_rows / 8) * ((used + rows - 1) / rows));
+}
+
+// Reads whole rows (marker, count, cells) while all their cells are plain (see decode_plain_cells) and the
+// input holds them. Returns true after consuming the end marker; false before the first row it cannot read
+// so (nothing of that row is consumed), which the general reader then reads or reports.
+bool read_plain_rows(ByteReader& r, CellStore& cells, std::vector<size_t>& row_ends, TextStore& texts,
+                     size_t rows_start) {
+  const uint8_t* const start = r.rest().data();
+  const uint8_t* const end = start + r.remaining();
+  const uint8_t* p = start;
+  bool finished = false;
+  while (p != end) {
+    if (*p == 0) {
+      ++p;
+      finished = true;
+      break;
+    }
+    if (end - p < 3) break;
+    const size_t count = be::load16(p + 1);
+    if (count > static_cast<size_t>(end - p) - 3) break;
+    plan_room(cells, row_ends, r.position() + static_cast<size_t>(p - start) - rows_start,
+              static_cast<size_t>(end - p));
+    cells.reserve_more(count);
+    const uint8_t* q = p + 3;
+    // A row that stops early leaves its cells uncommitted; they own nothing.
+    if (decode_plain_cells(q, end, cells.end_room(), count, texts) != count) break;
+    cells.commit(count, false);
+    row_ends.push_back(cells.size());
+    p = q;
+  }
+  r.advance(static_cast<size_t>(p - start));
+  return finished;
+}
+
+}  // namespace
+
 Result<InfoTable> read_table(ByteReader& r, unsigned depth) {
   if (depth > kMaxNestingDepth) return fail(nesting_too_deep());
   InfoTable t;
@@ -432,20 +484,16 @@ Result<InfoTable> read_table(ByteReader& r, unsigned depth) {
   if (!shape) return fail(std::move(shape.error()));
   t.datashape = std::move(*shape);
   const size_t rows_start = r.position();
+  // Plain rows in bulk; any other row alone through the general reader (also every row while a trace sink
+  // listens, so that each row is reported).
+  const bool bulk = !log::enabled(log::Level::Trace);
   for (;;) {
+    if (bulk && read_plain_rows(r, t.cells_, t.row_ends_, t.texts_, rows_start)) break;
     auto marker = r.u8();
     if (!marker) return fail(std::move(marker.error()));
     if (*marker == 0) break;
     const size_t row_begin = t.cells_.size();
-    const size_t rows_so_far = t.row_ends_.size();
-    if (rows_so_far >= 16 && t.cells_.capacity() - row_begin < row_begin / rows_so_far) {
-      // Room for the rows the input can still hold at the average row length so far (after enough rows for a
-      // fair average; the first rows grow the block geometrically), with an eighth more, so that the cells
-      // are rarely moved.
-      const size_t bytes_per_row = std::max<size_t>(1, (r.position() - rows_start) / rows_so_far);
-      const size_t more_rows = r.remaining() / bytes_per_row + 1;
-      t.reserve(more_rows + more_rows / 8, (row_begin + rows_so_far - 1) / rows_so_far);
-    }
+    plan_room(t.cells_, t.row_ends_, r.position() - 1 - rows_start, r.remaining() + 1);
     if (auto ok = read_table_row(r, depth, t.cells_, t.texts_); !ok) return fail(std::move(ok.error()));
     t.row_ends_.push_back(t.cells_.size());
     VELTRAC_LOG(Trace, "veltrac_codec::infotable", [&] {

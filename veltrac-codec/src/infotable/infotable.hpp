@@ -43,6 +43,8 @@ namespace table_blocks {
 // A block of at least `size` bytes; `size` becomes the block's real size.
 void* take(size_t& size);
 void give(void* block, size_t size) noexcept;
+// Bytes kept for reuse on this thread (for heap accounting).
+size_t kept_bytes() noexcept;
 }  // namespace table_blocks
 
 // Owns the texts of a decoded table's cells: blocks that grow geometrically and never move, so a cell can
