@@ -1,6 +1,7 @@
 #include "infotable/infotable.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -300,6 +301,25 @@ inline bool copy_ascii(char* dst, const uint8_t* src, size_t n) {
   return utf8::all_ascii(src, n);
 }
 
+// What decode_plain_cells does with a type code: one byte per code, so a cell costs one table load and one
+// jump. Codes that name no base type are None.
+enum class PlainCell : uint8_t { None, Text, Number, Long, Datetime, Integer, Boolean };
+const std::array<PlainCell, 256> kPlainCells = [] {
+  std::array<PlainCell, 256> t{};
+  for (size_t code = 0; code < 256; ++code) {
+    switch (kBaseTypeTable[code].family) {  // HC_NULL for codes that name no base type
+      case TypeFamily::HC_STRING: t[code] = PlainCell::Text; break;
+      case TypeFamily::HC_NUMBER: t[code] = PlainCell::Number; break;
+      case TypeFamily::HC_LONG: t[code] = PlainCell::Long; break;
+      case TypeFamily::HC_DATETIME: t[code] = PlainCell::Datetime; break;
+      case TypeFamily::HC_INTEGER: t[code] = PlainCell::Integer; break;
+      case TypeFamily::HC_BOOLEAN: t[code] = PlainCell::Boolean; break;
+      default: t[code] = PlainCell::None; break;
+    }
+  }
+  return t;
+}();
+
 // Builds up to n cells at `out` while they are texts of at most 127 ASCII bytes or fixed-width scalars that
 // the input (p to end) holds whole: read straight from the input, texts copied into the store. Stops at the
 // first other cell; p is left after the last cell built, whose count is returned. The cells own nothing.
@@ -310,8 +330,8 @@ size_t decode_plain_cells(const uint8_t*& cursor, const uint8_t* end, HcPrim* ou
     const uint8_t code = *p;
     const auto t = static_cast<BaseType>(code);
     const size_t left = static_cast<size_t>(end - p);
-    switch (kBaseTypeTable[code].family) {  // HC_NULL for codes that name no base type
-      case TypeFamily::HC_STRING: {
+    switch (kPlainCells[code]) {
+      case PlainCell::Text: {
         if (left < 2) goto done;
         const size_t len = p[1];
         if (len >= 0x80 || left - 2 < len) goto done;
@@ -326,32 +346,32 @@ size_t decode_plain_cells(const uint8_t*& cursor, const uint8_t* end, HcPrim* ou
         p += 2 + len;
         break;
       }
-      case TypeFamily::HC_NUMBER:
+      case PlainCell::Number:
         if (left < 9) goto done;
         PrimAccess::emplace_u64(out + i, PrimKind::NUMBER, t, be::load64(p + 1));
         p += 9;
         break;
-      case TypeFamily::HC_LONG:
+      case PlainCell::Long:
         if (left < 9) goto done;
         PrimAccess::emplace_u64(out + i, PrimKind::LONG, t, be::load64(p + 1));
         p += 9;
         break;
-      case TypeFamily::HC_DATETIME:
+      case PlainCell::Datetime:
         if (left < 9) goto done;
         PrimAccess::emplace_u64(out + i, PrimKind::DATETIME, t, be::load64(p + 1));
         p += 9;
         break;
-      case TypeFamily::HC_INTEGER:
+      case PlainCell::Integer:
         if (left < 5) goto done;
         PrimAccess::emplace_i32(out + i, t, static_cast<int32_t>(be::load32(p + 1)));
         p += 5;
         break;
-      case TypeFamily::HC_BOOLEAN:
+      case PlainCell::Boolean:
         if (left < 2) goto done;
         PrimAccess::emplace_bool(out + i, t, p[1] != 0);
         p += 2;
         break;
-      default:
+      case PlainCell::None:
         goto done;
     }
   }
