@@ -409,3 +409,38 @@ class LyingSequence:
 def test_sequence_length_is_only_a_hint(claimed):
     # The length was used to reserve storage: 2^40 or 2^62 aborted the process with an uncaught bad_alloc.
     assert HcPrim.blob(LyingSequence(claimed)).get_value() == b"\x01\x02\x03"
+
+
+# ---- running out of memory inside the codec --------------------------------------------------------------
+
+OUT_OF_MEMORY_PROBE = textwrap.dedent(
+    """
+    import resource
+    from veltrac import HcPrim, InfoTable
+
+    text = "x" * (64 << 20)
+    t = InfoTable()
+    t.add_field_definition("s", "STRING", "")
+    small = InfoTable()
+    small.add_field_definition("s", "STRING", "")
+    # Leave 32 MiB of address space: copying the text into the codec's own storage cannot succeed.
+    with open("/proc/self/statm") as f:
+        used = int(f.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (used + (32 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
+    for call in (lambda: t.add_row({"s": text}), lambda: HcPrim.string(text)):
+        try:
+            call()
+            print("no error")
+        except MemoryError:
+            print("MemoryError")
+    small.add_row({"s": "still works"})
+    print(t.get_row_count(), small.get_row_count())
+    """
+)
+
+
+def test_running_out_of_memory_raises_memory_error():
+    # A failed allocation in the codec raises MemoryError (it used to end the process) and leaves the table
+    # unchanged.
+    out = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_PROBE], capture_output=True, text=True)
+    assert (out.returncode, out.stdout.split("\n")) == (0, ["MemoryError", "MemoryError", "0 1", ""]), out.stderr

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "common/args.hpp"
+#include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/convert.hpp"
 #include "types/types.hpp"
@@ -101,10 +102,10 @@ bool add_base_type(PyObject* module) {
   t.tp_basicsize = sizeof(Obj);
   t.tp_flags = kClassFlags;
   t.tp_doc = "BaseType(type_name)\n--\n\n";
-  t.tp_new = base_type_new;
+  t.tp_new = VELTRAC_GUARDED(base_type_new);
   t.tp_dealloc = dealloc<BaseType>;
-  t.tp_str = base_type_str;
-  t.tp_repr = base_type_repr;
+  t.tp_str = VELTRAC_GUARDED(base_type_str);
+  t.tp_repr = VELTRAC_GUARDED(base_type_repr);
   if (PyType_Ready(&t) < 0) return false;
   // Class attributes: the ten accepted names as plain str.
   constexpr BaseType order[] = {BaseType::BOOLEAN, BaseType::INTEGER,  BaseType::LONG,     BaseType::NUMBER,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/args.hpp"
+#include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/scratch.hpp"
 #include "common/convert.hpp"
@@ -209,25 +210,25 @@ PyObject* named_text(PyObject* self) {
 #define VELTRAC_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kPropertyMethods[] = {
-    {"from_json", VELTRAC_FASTCALL(from_json<HcyProperty>), kStaticFastcall, "from_json(json_str)\n--\n\n"},
-    {"from_bytes", VELTRAC_FASTCALL(from_bytes<HcyProperty>), kStaticFastcall, "from_bytes(data)\n--\n\n"},
-    {"to_bytes", to_bytes_m<HcyProperty>, METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"get_name", get_name<HcyProperty>, METH_NOARGS, "get_name($self)\n--\n\n"},
-    {"get_base_type", property_get_base_type, METH_NOARGS, "get_base_type($self)\n--\n\n"},
-    {"get_push_threshold", property_get_push_threshold, METH_NOARGS, "get_push_threshold($self)\n--\n\n"},
-    {"should_read_edge_value", property_should_read_edge_value, METH_NOARGS, "should_read_edge_value($self)\n--\n\n"},
-    {"to_json", to_json<HcyProperty>, METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"from_json", VELTRAC_FASTCALL(VELTRAC_GUARDED(from_json<HcyProperty>)), kStaticFastcall, "from_json(json_str)\n--\n\n"},
+    {"from_bytes", VELTRAC_FASTCALL(VELTRAC_GUARDED(from_bytes<HcyProperty>)), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_bytes", VELTRAC_GUARDED(to_bytes_m<HcyProperty>), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"get_name", VELTRAC_GUARDED(get_name<HcyProperty>), METH_NOARGS, "get_name($self)\n--\n\n"},
+    {"get_base_type", VELTRAC_GUARDED(property_get_base_type), METH_NOARGS, "get_base_type($self)\n--\n\n"},
+    {"get_push_threshold", VELTRAC_GUARDED(property_get_push_threshold), METH_NOARGS, "get_push_threshold($self)\n--\n\n"},
+    {"should_read_edge_value", VELTRAC_GUARDED(property_should_read_edge_value), METH_NOARGS, "should_read_edge_value($self)\n--\n\n"},
+    {"to_json", VELTRAC_GUARDED(to_json<HcyProperty>), METH_NOARGS, "to_json($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 template <class T>
 PyMethodDef kNamedMethods[] = {
-    {"from_json", VELTRAC_FASTCALL(from_json<T>), kStaticFastcall, "from_json(json_str)\n--\n\n"},
-    {"from_bytes", VELTRAC_FASTCALL(from_bytes<T>), kStaticFastcall, "from_bytes(data)\n--\n\n"},
-    {"to_bytes", to_bytes_m<T>, METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"get_name", get_name<T>, METH_NOARGS, "get_name($self)\n--\n\n"},
-    {"get_description", get_description<T>, METH_NOARGS, "get_description($self)\n--\n\n"},
-    {"to_json", to_json<T>, METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"from_json", VELTRAC_FASTCALL(VELTRAC_GUARDED(from_json<T>)), kStaticFastcall, "from_json(json_str)\n--\n\n"},
+    {"from_bytes", VELTRAC_FASTCALL(VELTRAC_GUARDED(from_bytes<T>)), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_bytes", VELTRAC_GUARDED(to_bytes_m<T>), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"get_name", VELTRAC_GUARDED(get_name<T>), METH_NOARGS, "get_name($self)\n--\n\n"},
+    {"get_description", VELTRAC_GUARDED(get_description<T>), METH_NOARGS, "get_description($self)\n--\n\n"},
+    {"to_json", VELTRAC_GUARDED(to_json<T>), METH_NOARGS, "to_json($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -240,7 +241,7 @@ bool add_entity(PyObject* module, PyMethodDef* methods, reprfunc text) {
   t.tp_name = qualified.c_str();
   t.tp_basicsize = sizeof(Wrapper<T>);
   t.tp_flags = kClassFlags;
-  t.tp_new = no_constructor;
+  t.tp_new = VELTRAC_GUARDED(no_constructor);
   t.tp_dealloc = dealloc<T>;
   t.tp_str = text;
   t.tp_repr = text;
@@ -250,12 +251,12 @@ bool add_entity(PyObject* module, PyMethodDef* methods, reprfunc text) {
 
 }  // namespace
 
-bool add_event(PyObject* module) { return add_entity<HcyEvent>(module, kNamedMethods<HcyEvent>, named_text<HcyEvent>); }
+bool add_event(PyObject* module) { return add_entity<HcyEvent>(module, kNamedMethods<HcyEvent>, VELTRAC_GUARDED(named_text<HcyEvent>)); }
 
 bool add_service(PyObject* module) {
-  return add_entity<HcyService>(module, kNamedMethods<HcyService>, named_text<HcyService>);
+  return add_entity<HcyService>(module, kNamedMethods<HcyService>, VELTRAC_GUARDED(named_text<HcyService>));
 }
 
-bool add_property(PyObject* module) { return add_entity<HcyProperty>(module, kPropertyMethods, property_text); }
+bool add_property(PyObject* module) { return add_entity<HcyProperty>(module, kPropertyMethods, VELTRAC_GUARDED(property_text)); }
 
 }  // namespace veltrac::py

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "common/args.hpp"
+#include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/convert.hpp"
 #include "types/types.hpp"
@@ -45,10 +46,10 @@ bool add_veltrac_error(PyObject* module) {
   t.tp_basicsize = sizeof(Obj);
   t.tp_flags = kClassFlags;
   t.tp_doc = "VeltracError(message)\n--\n\n";
-  t.tp_new = error_new;
+  t.tp_new = VELTRAC_GUARDED(error_new);
   t.tp_dealloc = dealloc<std::string>;
-  t.tp_str = error_str;
-  t.tp_repr = error_repr;
+  t.tp_str = VELTRAC_GUARDED(error_str);
+  t.tp_repr = VELTRAC_GUARDED(error_repr);
   return add_class(module, &t, "VeltracError");
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/scratch.hpp"
 #include "common/convert.hpp"
@@ -361,10 +362,8 @@ PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     if (cols[i].conv == Conv::Unsupported) return unsupported_field(st.table, i);
     // The conversion may run Python code (__index__, __float__) that drops the dict's reference.
-    Py_INCREF(v);
-    bool ok = convert_value(v, cols[i].conv, row);
-    Py_DECREF(v);
-    if (!ok) return nullptr;
+    PyRef held = PyRef::borrow(v);
+    if (!convert_value(v, cols[i].conv, row)) return nullptr;
   }
   st.table.append_row(row);
   row.clear();
@@ -410,16 +409,16 @@ PyObject* table_repr(PyObject* self) {
 #define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kMethods[] = {
-    {"from_bytes", FASTCALL(table_from_bytes), kStaticFastcall, "from_bytes(data)\n--\n\n"},
-    {"to_bytes", table_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"get_row_count", table_get_row_count, METH_NOARGS, "get_row_count($self)\n--\n\n"},
-    {"get_field_count", table_get_field_count, METH_NOARGS, "get_field_count($self)\n--\n\n"},
-    {"get_datashape_name", table_get_datashape_name, METH_NOARGS, "get_datashape_name($self)\n--\n\n"},
-    {"to_json", table_to_json, METH_NOARGS, "to_json($self)\n--\n\n"},
-    {"to_simple_json", table_to_simple_json, METH_NOARGS, "to_simple_json($self)\n--\n\n"},
-    {"add_field_definition", FASTCALL(table_add_field_definition), kFastcall,
+    {"from_bytes", FASTCALL(VELTRAC_GUARDED(table_from_bytes)), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_bytes", VELTRAC_GUARDED(table_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"get_row_count", VELTRAC_GUARDED(table_get_row_count), METH_NOARGS, "get_row_count($self)\n--\n\n"},
+    {"get_field_count", VELTRAC_GUARDED(table_get_field_count), METH_NOARGS, "get_field_count($self)\n--\n\n"},
+    {"get_datashape_name", VELTRAC_GUARDED(table_get_datashape_name), METH_NOARGS, "get_datashape_name($self)\n--\n\n"},
+    {"to_json", VELTRAC_GUARDED(table_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"to_simple_json", VELTRAC_GUARDED(table_to_simple_json), METH_NOARGS, "to_simple_json($self)\n--\n\n"},
+    {"add_field_definition", FASTCALL(VELTRAC_GUARDED(table_add_field_definition)), kFastcall,
      "add_field_definition($self, name, base_type, description)\n--\n\n"},
-    {"add_row", FASTCALL(table_add_row), kFastcall, "add_row($self, row_dict)\n--\n\n"},
+    {"add_row", FASTCALL(VELTRAC_GUARDED(table_add_row)), kFastcall, "add_row($self, row_dict)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -433,10 +432,10 @@ bool add_infotable(PyObject* module) {
   t.tp_basicsize = sizeof(Obj);
   t.tp_flags = kClassFlags;
   t.tp_doc = "InfoTable(name=None)\n--\n\n";
-  t.tp_new = table_new;
+  t.tp_new = VELTRAC_GUARDED(table_new);
   t.tp_dealloc = dealloc<State>;
-  t.tp_str = table_str;
-  t.tp_repr = table_repr;
+  t.tp_str = VELTRAC_GUARDED(table_str);
+  t.tp_repr = VELTRAC_GUARDED(table_repr);
   t.tp_methods = kMethods;
   return add_class(module, &t, "InfoTable");
 }

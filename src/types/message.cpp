@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/args.hpp"
+#include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/scratch.hpp"
 #include "common/convert.hpp"
@@ -38,14 +39,11 @@ PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   std::string_view bytes;
   if (!to_bytes(data, "data", bytes)) return nullptr;
   // Decode straight into the new object's value.
-  PyObject* obj = wrap(&HcyMessageType, Msg{});
+  PyRef obj(wrap(&HcyMessageType, Msg{}));
   if (!obj) return nullptr;
-  auto r = value_of<Msg>(obj).read_from(as_bytes(bytes));
-  if (!r) {
-    Py_DECREF(obj);
-    return raise_value_error("Message deserialization error: ", r.error().message());
-  }
-  return obj;
+  auto r = value_of<Msg>(obj.get()).read_from(as_bytes(bytes));
+  if (!r) return raise_value_error("Message deserialization error: ", r.error().message());
+  return obj.release();
 }
 
 PyObject* msg_to_bytes(PyObject* self, PyObject*) {
@@ -111,18 +109,18 @@ PyObject* msg_repr(PyObject* self) { return Py_NewRef(g_reprs[kind_index(msg_of(
 #define VELTRAC_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kMethods[] = {
-    {"from_bytes", VELTRAC_FASTCALL(msg_from_bytes), kStaticFastcall, "from_bytes(data)\n--\n\n"},
-    {"to_bytes", msg_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"get_message_type", msg_get_message_type, METH_NOARGS, "get_message_type($self)\n--\n\n"},
-    {"get_request_id", msg_get_request_id, METH_NOARGS, "get_request_id($self)\n--\n\n"},
-    {"get_session_id", msg_get_session_id, METH_NOARGS, "get_session_id($self)\n--\n\n"},
-    {"get_endpoint", msg_get_endpoint, METH_NOARGS, "get_endpoint($self)\n--\n\n"},
-    {"is_request", msg_is_request, METH_NOARGS, "is_request($self)\n--\n\n"},
-    {"is_response", msg_is_response, METH_NOARGS, "is_response($self)\n--\n\n"},
-    {"is_auth", msg_is_auth, METH_NOARGS, "is_auth($self)\n--\n\n"},
-    {"is_bind", msg_is_bind, METH_NOARGS, "is_bind($self)\n--\n\n"},
-    {"short_description", msg_short_description, METH_NOARGS, "short_description($self)\n--\n\n"},
-    {"build_auth", VELTRAC_FASTCALL(msg_build_auth), kStaticFastcall, "build_auth(request_id, app_key)\n--\n\n"},
+    {"from_bytes", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_from_bytes)), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_bytes", VELTRAC_GUARDED(msg_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"get_message_type", VELTRAC_GUARDED(msg_get_message_type), METH_NOARGS, "get_message_type($self)\n--\n\n"},
+    {"get_request_id", VELTRAC_GUARDED(msg_get_request_id), METH_NOARGS, "get_request_id($self)\n--\n\n"},
+    {"get_session_id", VELTRAC_GUARDED(msg_get_session_id), METH_NOARGS, "get_session_id($self)\n--\n\n"},
+    {"get_endpoint", VELTRAC_GUARDED(msg_get_endpoint), METH_NOARGS, "get_endpoint($self)\n--\n\n"},
+    {"is_request", VELTRAC_GUARDED(msg_is_request), METH_NOARGS, "is_request($self)\n--\n\n"},
+    {"is_response", VELTRAC_GUARDED(msg_is_response), METH_NOARGS, "is_response($self)\n--\n\n"},
+    {"is_auth", VELTRAC_GUARDED(msg_is_auth), METH_NOARGS, "is_auth($self)\n--\n\n"},
+    {"is_bind", VELTRAC_GUARDED(msg_is_bind), METH_NOARGS, "is_bind($self)\n--\n\n"},
+    {"short_description", VELTRAC_GUARDED(msg_short_description), METH_NOARGS, "short_description($self)\n--\n\n"},
+    {"build_auth", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_build_auth)), kStaticFastcall, "build_auth(request_id, app_key)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -144,10 +142,10 @@ bool add_message(PyObject* module) {
   t.tp_name = "veltrac._native.HcyMessage";
   t.tp_basicsize = sizeof(Wrapper<Msg>);
   t.tp_flags = kClassFlags;
-  t.tp_new = no_constructor;
+  t.tp_new = VELTRAC_GUARDED(no_constructor);
   t.tp_dealloc = dealloc<Msg>;
-  t.tp_str = msg_str;
-  t.tp_repr = msg_repr;
+  t.tp_str = VELTRAC_GUARDED(msg_str);
+  t.tp_repr = VELTRAC_GUARDED(msg_repr);
   t.tp_methods = kMethods;
   return add_class(module, &t, "HcyMessage");
 }

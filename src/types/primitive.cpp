@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/args.hpp"
+#include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/scratch.hpp"
 #include "common/convert.hpp"
@@ -247,25 +248,25 @@ PyObject* prim_repr(PyObject* self) {
 #define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kMethods[] = {
-    {"boolean", FASTCALL(prim_boolean), kStaticFastcall, "boolean(value)\n--\n\n"},
-    {"integer", FASTCALL(prim_integer), kStaticFastcall, "integer(value)\n--\n\n"},
-    {"long", FASTCALL(prim_long), kStaticFastcall, "long(value)\n--\n\n"},
-    {"number", FASTCALL(prim_number), kStaticFastcall, "number(value)\n--\n\n"},
-    {"string", FASTCALL(prim_string), kStaticFastcall, "string(value)\n--\n\n"},
-    {"datetime", FASTCALL(prim_datetime), kStaticFastcall, "datetime(value)\n--\n\n"},
-    {"blob", FASTCALL(prim_blob), kStaticFastcall, "blob(value)\n--\n\n"},
-    {"infotable_empty", prim_infotable_empty, METH_NOARGS | METH_STATIC, "infotable_empty()\n--\n\n"},
-    {"to_bytes", prim_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"from_bytes", FASTCALL(prim_from_bytes), kStaticFastcall, "from_bytes(data)\n--\n\n"},
-    {"to_json", prim_to_json, METH_NOARGS, "to_json($self)\n--\n\n"},
-    {"to_simple_json", prim_to_simple_json, METH_NOARGS, "to_simple_json($self)\n--\n\n"},
-    {"get_type", prim_get_type, METH_NOARGS, "get_type($self)\n--\n\n"},
-    {"get_value", prim_get_value, METH_NOARGS, "get_value($self)\n--\n\n"},
-    {"is_variant", prim_is_variant, METH_NOARGS, "is_variant($self)\n--\n\n"},
-    {"unwrap_variant", prim_unwrap_variant, METH_NOARGS, "unwrap_variant($self)\n--\n\n"},
+    {"boolean", FASTCALL(VELTRAC_GUARDED(prim_boolean)), kStaticFastcall, "boolean(value)\n--\n\n"},
+    {"integer", FASTCALL(VELTRAC_GUARDED(prim_integer)), kStaticFastcall, "integer(value)\n--\n\n"},
+    {"long", FASTCALL(VELTRAC_GUARDED(prim_long)), kStaticFastcall, "long(value)\n--\n\n"},
+    {"number", FASTCALL(VELTRAC_GUARDED(prim_number)), kStaticFastcall, "number(value)\n--\n\n"},
+    {"string", FASTCALL(VELTRAC_GUARDED(prim_string)), kStaticFastcall, "string(value)\n--\n\n"},
+    {"datetime", FASTCALL(VELTRAC_GUARDED(prim_datetime)), kStaticFastcall, "datetime(value)\n--\n\n"},
+    {"blob", FASTCALL(VELTRAC_GUARDED(prim_blob)), kStaticFastcall, "blob(value)\n--\n\n"},
+    {"infotable_empty", VELTRAC_GUARDED(prim_infotable_empty), METH_NOARGS | METH_STATIC, "infotable_empty()\n--\n\n"},
+    {"to_bytes", VELTRAC_GUARDED(prim_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"from_bytes", FASTCALL(VELTRAC_GUARDED(prim_from_bytes)), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_json", VELTRAC_GUARDED(prim_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"to_simple_json", VELTRAC_GUARDED(prim_to_simple_json), METH_NOARGS, "to_simple_json($self)\n--\n\n"},
+    {"get_type", VELTRAC_GUARDED(prim_get_type), METH_NOARGS, "get_type($self)\n--\n\n"},
+    {"get_value", VELTRAC_GUARDED(prim_get_value), METH_NOARGS, "get_value($self)\n--\n\n"},
+    {"is_variant", VELTRAC_GUARDED(prim_is_variant), METH_NOARGS, "is_variant($self)\n--\n\n"},
+    {"unwrap_variant", VELTRAC_GUARDED(prim_unwrap_variant), METH_NOARGS, "unwrap_variant($self)\n--\n\n"},
     // Both branches of the inner type give the innermost kind, like get_type.
-    {"get_inner_type", prim_get_type, METH_NOARGS, "get_inner_type($self)\n--\n\n"},
-    {"get_full_type", prim_get_full_type, METH_NOARGS, "get_full_type($self)\n--\n\n"},
+    {"get_inner_type", VELTRAC_GUARDED(prim_get_type), METH_NOARGS, "get_inner_type($self)\n--\n\n"},
+    {"get_full_type", VELTRAC_GUARDED(prim_get_full_type), METH_NOARGS, "get_full_type($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -284,10 +285,10 @@ bool add_hcprim(PyObject* module) {
   t.tp_name = "veltrac._native.HcPrim";
   t.tp_basicsize = sizeof(Obj);
   t.tp_flags = kClassFlags;
-  t.tp_new = no_constructor;
+  t.tp_new = VELTRAC_GUARDED(no_constructor);
   t.tp_dealloc = dealloc<Prim>;
-  t.tp_str = prim_str;
-  t.tp_repr = prim_repr;
+  t.tp_str = VELTRAC_GUARDED(prim_str);
+  t.tp_repr = VELTRAC_GUARDED(prim_repr);
   t.tp_methods = kMethods;
   return add_class(module, &t, "HcPrim");
 }
