@@ -321,25 +321,28 @@ const std::array<PlainCell, 256> kPlainCells = [] {
 }();
 
 // Builds up to n cells at `out` while they are texts of at most 127 ASCII bytes or fixed-width scalars that
-// the input (p to end) holds whole: read straight from the input, texts copied into the store. Stops at the
-// first other cell; p is left after the last cell built, whose count is returned. The cells own nothing.
-size_t decode_plain_cells(const uint8_t*& cursor, const uint8_t* end, HcPrim* out, size_t n, TextStore& texts) {
+// start at least 9 bytes before the end of the input (p to end), which so holds them whole: read straight
+// from the input, texts copied into the store. Stops at the first other cell; p is left after the last cell
+// built, whose count is returned. The cells own nothing.
+[[gnu::always_inline]] inline size_t decode_plain_cells(const uint8_t*& cursor, const uint8_t* end, HcPrim* out,
+                                                        size_t n, TextStore& texts, TextStore::Room& room) {
   const uint8_t* p = cursor;
   size_t i = 0;
-  for (; i < n && p != end; ++i) {
+  for (; i < n; ++i) {
+    // With 9 bytes left every fixed-width cell fits; cells closer to the end go to the general reader.
+    if (end - p < 9) goto done;
     const uint8_t code = *p;
     const auto t = static_cast<BaseType>(code);
     const size_t left = static_cast<size_t>(end - p);
     switch (kPlainCells[code]) {
       case PlainCell::Text: {
-        if (left < 2) goto done;
         const size_t len = p[1];
         if (len >= 0x80 || left - 2 < len) goto done;
         if (len == 0) {
           PrimAccess::emplace(out + i, PrimKind::STRING, t);
         } else {
           // A text that is not ASCII leaves its copy unused in the store and is read again in general.
-          char* stored = texts.alloc(len, left - 2);
+          char* stored = room.alloc(len, left - 2, texts);
           if (!copy_ascii(stored, p + 2, len)) goto done;
           PrimAccess::emplace_borrowed_text(out + i, t, stored, len);
         }
@@ -347,32 +350,29 @@ size_t decode_plain_cells(const uint8_t*& cursor, const uint8_t* end, HcPrim* ou
         break;
       }
       case PlainCell::Number:
-        if (left < 9) goto done;
         PrimAccess::emplace_u64(out + i, PrimKind::NUMBER, t, be::load64(p + 1));
         p += 9;
         break;
       case PlainCell::Long:
-        if (left < 9) goto done;
         PrimAccess::emplace_u64(out + i, PrimKind::LONG, t, be::load64(p + 1));
         p += 9;
         break;
       case PlainCell::Datetime:
-        if (left < 9) goto done;
         PrimAccess::emplace_u64(out + i, PrimKind::DATETIME, t, be::load64(p + 1));
         p += 9;
         break;
       case PlainCell::Integer:
-        if (left < 5) goto done;
         PrimAccess::emplace_i32(out + i, t, static_cast<int32_t>(be::load32(p + 1)));
         p += 5;
         break;
       case PlainCell::Boolean:
-        if (left < 2) goto done;
         PrimAccess::emplace_bool(out + i, t, p[1] != 0);
         p += 2;
         break;
       case PlainCell::None:
         goto done;
+      default:
+        __builtin_unreachable();  // the table holds only the cases above
     }
   }
 done:
@@ -383,7 +383,9 @@ done:
 // decode_plain_cells after the table's last cell (whose room must hold n more), through the reader.
 size_t read_plain_cells(ByteReader& r, CellStore& cells, size_t n, TextStore& texts) {
   const uint8_t* p = r.rest().data();
-  const size_t built = decode_plain_cells(p, p + r.remaining(), cells.end_room(), n, texts);
+  TextStore::Room room = texts.room();
+  const size_t built = decode_plain_cells(p, p + r.remaining(), cells.end_room(), n, texts, room);
+  texts.give_back(room);
   cells.commit(built, false);
   r.advance(static_cast<size_t>(p - r.rest().data()));
   return built;
@@ -471,6 +473,7 @@ bool read_plain_rows(ByteReader& r, CellStore& cells, std::vector<size_t>& row_e
   const uint8_t* const start = r.rest().data();
   const uint8_t* const end = start + r.remaining();
   const uint8_t* p = start;
+  TextStore::Room room = texts.room();
   bool finished = false;
   while (p != end) {
     if (*p == 0) {
@@ -481,16 +484,19 @@ bool read_plain_rows(ByteReader& r, CellStore& cells, std::vector<size_t>& row_e
     if (end - p < 3) break;
     const size_t count = be::load16(p + 1);
     if (count > static_cast<size_t>(end - p) - 3) break;
-    plan_room(cells, row_ends, r.position() + static_cast<size_t>(p - start) - rows_start,
-              static_cast<size_t>(end - p));
-    cells.reserve_more(count);
+    if (cells.capacity() - cells.size() < count) {
+      plan_room(cells, row_ends, r.position() + static_cast<size_t>(p - start) - rows_start,
+                static_cast<size_t>(end - p));
+      cells.reserve_more(count);
+    }
     const uint8_t* q = p + 3;
     // A row that stops early leaves its cells uncommitted; they own nothing.
-    if (decode_plain_cells(q, end, cells.end_room(), count, texts) != count) break;
+    if (decode_plain_cells(q, end, cells.end_room(), count, texts, room) != count) break;
     cells.commit(count, false);
     row_ends.push_back(cells.size());
     p = q;
   }
+  texts.give_back(room);
   r.advance(static_cast<size_t>(p - start));
   return finished;
 }

@@ -68,6 +68,31 @@ class TextStore {
     return p;
   }
 
+  // The free room of the current block, for a caller that stores many texts in a loop: it takes the room,
+  // allocates from its copy (`grow` when a text does not fit) and gives the room back before anyone else
+  // allocates from the store.
+  struct Room {
+    char* next;
+    size_t left;
+    char* alloc(size_t n, size_t bound, TextStore& store) {
+      if (n > left) *this = store.grow(*this, n, bound);
+      char* p = next;
+      next += n;
+      left -= n;
+      return p;
+    }
+  };
+  Room room() const { return {next_, left_}; }
+  void give_back(Room r) {
+    next_ = r.next;
+    left_ = r.left;
+  }
+  Room grow(Room current, size_t n, size_t bound) {
+    give_back(current);
+    new_block(n, bound);
+    return room();
+  }
+
  private:
   void new_block(size_t n, size_t bound);
   void release() noexcept;
