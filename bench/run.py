@@ -319,6 +319,9 @@ def cpp_rows(binary: Path, data: dict, reps: int, min_time: float, time_key: str
                 f"--benchmark_repetitions={reps}",
                 f"--benchmark_min_time={min_time}",
                 "--benchmark_report_aggregates_only=false",
+                # Repetitions of all benchmarks in random order, so that a change of clock or load during
+                # the run hits the codec and its memcpy floor alike.
+                "--benchmark_enable_random_interleaving=true",
             ],
             check=True,
             capture_output=True,
