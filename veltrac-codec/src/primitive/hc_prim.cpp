@@ -115,23 +115,23 @@ bool Location::operator==(const Location& o) const {
 char* HcPrim::alloc_bytes(size_t n) {
   if (n == 0) {
     u_.heap = nullptr;
-    len_ = 0;
+    h_.len = 0;
     return nullptr;
   }
   if (n < kLongLen) {
     u_.heap = static_cast<char*>(::operator new(n));
-    len_ = static_cast<uint32_t>(n);
+    h_.len = static_cast<uint32_t>(n);
     return u_.heap;
   }
   u_.heap = static_cast<char*>(::operator new(n + 8));
   uint64_t n64 = n;
   std::memcpy(u_.heap, &n64, 8);
-  len_ = kLongLen;
+  h_.len = kLongLen;
   return u_.heap + 8;
 }
 
 void HcPrim::release() noexcept {
-  switch (kind_) {
+  switch (h_.kind) {
     case PrimKind::STRING:
     case PrimKind::BLOB:
       ::operator delete(u_.heap);
@@ -150,8 +150,8 @@ void HcPrim::release() noexcept {
   }
 }
 
-HcPrim::HcPrim(const HcPrim& o) : kind_(o.kind_), type_(o.type_), flags_(0), len_(0) {
-  switch (kind_) {
+HcPrim::HcPrim(const HcPrim& o) : h_{o.h_.kind, o.h_.type, 0, 0} {
+  switch (h_.kind) {
     case PrimKind::STRING:
     case PrimKind::BLOB: {
       size_t n = o.byte_len();
@@ -185,10 +185,7 @@ HcPrim& HcPrim::operator=(HcPrim&& o) noexcept {
   if (this != &o) {
     // Take o first: it may live inside this value's own tree.
     HcPrim old(std::move(o));
-    std::swap(kind_, old.kind_);
-    std::swap(type_, old.type_);
-    std::swap(flags_, old.flags_);
-    std::swap(len_, old.len_);
+    std::swap(h_, old.h_);
     std::swap(u_, old.u_);
   }
   return *this;
@@ -264,20 +261,20 @@ HcPrim HcPrim::variant(HcPrim inner, BaseType t) {
 
 const HcPrim& HcPrim::innermost() const {
   const HcPrim* p = this;
-  while (p->kind_ == PrimKind::VARIANT) p = p->u_.inner;
+  while (p->h_.kind == PrimKind::VARIANT) p = p->u_.inner;
   return *p;
 }
 
-std::string_view HcPrim::type_name() const { return prim_kind_name(innermost().kind_); }
+std::string_view HcPrim::type_name() const { return prim_kind_name(innermost().h_.kind); }
 
 std::string HcPrim::full_type_name() const {
   std::string out;
   const HcPrim* p = this;
-  while (p->kind_ == PrimKind::VARIANT) {
+  while (p->h_.kind == PrimKind::VARIANT) {
     out += "VARIANT::";
     p = p->u_.inner;
   }
-  out += prim_kind_name(p->kind_);
+  out += prim_kind_name(p->h_.kind);
   return out;
 }
 
@@ -321,9 +318,9 @@ bool HcPrim::operator==(const HcPrim& o) const {
   const HcPrim* a = this;
   const HcPrim* b = &o;
   for (;;) {
-    if (a->kind_ != b->kind_ || a->type_ != b->type_) return false;
+    if (a->h_.kind != b->h_.kind || a->h_.type != b->h_.type) return false;
     bool same = true;
-    switch (a->kind_) {
+    switch (a->h_.kind) {
       case PrimKind::NOTHING:
         break;
       case PrimKind::STRING:

@@ -59,9 +59,9 @@ struct Location {
 class HcPrim {
  public:
   // NOTHING with base type NOTHING.
-  HcPrim() noexcept : kind_(PrimKind::NOTHING), type_(BaseType::NOTHING), flags_(0), len_(0) { u_.i64 = 0; }
+  HcPrim() noexcept : h_{PrimKind::NOTHING, BaseType::NOTHING, 0, 0} { u_.i64 = 0; }
   HcPrim(const HcPrim& o);
-  HcPrim(HcPrim&& o) noexcept : kind_(o.kind_), type_(o.type_), flags_(o.flags_), len_(o.len_), u_(o.u_) {
+  HcPrim(HcPrim&& o) noexcept : h_(o.h_), u_(o.u_) {
     o.reset_to_nothing();
   }
   HcPrim& operator=(const HcPrim& o);
@@ -83,9 +83,9 @@ class HcPrim {
   static HcPrim infotable(InfoTable table, BaseType t = BaseType::INFOTABLE);
   static HcPrim variant(HcPrim inner, BaseType t = BaseType::VARIANT);
 
-  PrimKind kind() const { return kind_; }
-  BaseType base_type() const { return type_; }
-  bool is_variant() const { return kind_ == PrimKind::VARIANT; }
+  PrimKind kind() const { return h_.kind; }
+  BaseType base_type() const { return h_.type; }
+  bool is_variant() const { return h_.kind == PrimKind::VARIANT; }
 
   // Accessors; each requires the matching kind.
   std::string_view as_string() const { return {text_ptr(), byte_len()}; }
@@ -154,13 +154,18 @@ class HcPrim {
     HcPrim* inner;
   };
 
-  HcPrim(PrimKind k, BaseType t) noexcept : kind_(k), type_(t), flags_(0), len_(0) { u_.i64 = 0; }
+  HcPrim(PrimKind k, BaseType t) noexcept : h_{k, t, 0, 0} { u_.i64 = 0; }
+  // From the head's bytes (see PrimAccess::head_bits) and the payload's: two stores.
+  HcPrim(uint64_t head_bits, uint64_t payload_bits) noexcept {
+    std::memcpy(&h_, &head_bits, sizeof h_);
+    u_.i64 = static_cast<int64_t>(payload_bits);
+  }
   static constexpr uint8_t kBorrowedText = 1;  // text/bytes belong to the enclosing table's store
   bool owns_heap() const {
-    switch (kind_) {
+    switch (h_.kind) {
       case PrimKind::STRING:
       case PrimKind::BLOB:
-        return u_.heap != nullptr && !(flags_ & kBorrowedText);
+        return u_.heap != nullptr && !(h_.flags & kBorrowedText);
       case PrimKind::LOCATION:
       case PrimKind::INFOTABLE:
       case PrimKind::VARIANT:
@@ -170,27 +175,28 @@ class HcPrim {
     }
   }
   void reset_to_nothing() noexcept {
-    kind_ = PrimKind::NOTHING;
-    type_ = BaseType::NOTHING;
-    flags_ = 0;
-    len_ = 0;
+    h_ = Head{PrimKind::NOTHING, BaseType::NOTHING, 0, 0};
     u_.i64 = 0;
   }
   void release() noexcept;
   // Allocates the exact-size block for n bytes and returns where the bytes go.
   char* alloc_bytes(size_t n);
-  const char* text_ptr() const { return len_ == kLongLen ? u_.heap + 8 : u_.heap; }
+  const char* text_ptr() const { return h_.len == kLongLen ? u_.heap + 8 : u_.heap; }
   size_t byte_len() const {
-    if (len_ != kLongLen) return len_;
+    if (h_.len != kLongLen) return h_.len;
     uint64_t n;
     std::memcpy(&n, u_.heap, 8);
     return n;
   }
 
-  PrimKind kind_;
-  BaseType type_;
-  uint8_t flags_;
-  uint32_t len_;
+  // Kind, base type, flags and the length of text and bytes: one 8-byte word, written as one.
+  struct Head {
+    PrimKind kind;
+    BaseType type;
+    uint8_t flags;
+    uint32_t len;
+  };
+  Head h_;
   Payload u_;
 };
 
