@@ -10,26 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "primitive/values_test_util.hpp"
 #include "util/bytes.hpp"
 
 namespace veltrac::testing {
 
 // "01 0a FF" -> {1, 10, 255}; blanks are ignored.
-inline std::vector<uint8_t> hex(std::string_view s) {
-  std::vector<uint8_t> out;
-  int hi = -1;
-  for (char c : s) {
-    int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
-    if (v < 0) continue;
-    if (hi < 0) {
-      hi = v;
-    } else {
-      out.push_back(static_cast<uint8_t>(hi * 16 + v));
-      hi = -1;
-    }
-  }
-  return out;
-}
+using ::veltrac::test::hex;
 
 // {1, 10, 255} -> "01 0A FF"
 inline std::string to_hex(Bytes b) {
