@@ -606,3 +606,30 @@ def test_texts_of_every_width_round_trip_through_decoding_and_json(text):
     assert rows == [{"s": text}]
     assert back.to_json() == t.to_json().replace('"name":"T"', '"name":null')
     assert back.to_bytes() == t.to_bytes()
+
+
+def built_table(rows, seed):
+    t = InfoTable()  # the binary form carries no shape name
+    for name, base_type in [("s", "STRING"), ("n", "NUMBER"), ("i", "INTEGER"), ("b", "BOOLEAN")]:
+        t.add_field_definition(name, base_type, "")
+    for k in range(rows):
+        t.add_row({"s": f"row {seed}-{k} " + "x" * (k % 150), "n": k / 8 + seed, "i": k - seed, "b": k % 3 == 0})
+    return t
+
+
+def test_decoded_tables_of_changing_sizes_then_grown():
+    # Storage of a decoded table is reused by the next one (sizes vary, so blocks are taken and given back in
+    # every order); rows added after decoding move the decoded cells into a larger block.
+    previous = None
+    for seed, rows in enumerate([5000, 40, 12000, 0, 700, 12000, 3]):
+        expect = built_table(rows, seed)
+        t = InfoTable.from_bytes(expect.to_bytes())
+        assert t.to_simple_json() == expect.to_simple_json()
+        for k in range(rows // 2 + 100):
+            row = {"s": f"late {k}", "n": 0.5, "i": k, "b": True}
+            t.add_row(row)
+            expect.add_row(row)
+        assert t.to_bytes() == expect.to_bytes()
+        if previous is not None:
+            assert previous[0].to_bytes() == previous[1]  # the table before is untouched by this one
+        previous = (t, t.to_bytes())

@@ -187,11 +187,6 @@ void InfoTable::append_row(std::span<HcPrim> values) {
   row_ends_.push_back(cells_.size());
 }
 
-void InfoTable::reserve(size_t rows, size_t values_per_row) {
-  row_ends_.reserve(row_ends_.size() + rows);
-  cells_.reserve(cells_.size() + rows * values_per_row);
-}
-
 // ---- binary form ----
 
 namespace detail {

@@ -61,10 +61,9 @@ class TextStore {
   // Room for n bytes. A new block holds at least n and at most max(n, `bound`) bytes: the caller's bound
   // on what it will still ask for.
   char* alloc(size_t n, size_t bound) {
-    if (n > left_) new_block(n, bound);
-    char* p = next_;
-    next_ += n;
-    left_ -= n;
+    Room r = room();
+    char* p = r.alloc(n, bound, *this);
+    give_back(r);
     return p;
   }
 
@@ -197,8 +196,6 @@ class InfoTable {
   void add_row(InfoTableRow row) { append_row(row.fields); }
   // Appends a row made of `values`, moving them out (they are left NOTHING).
   void append_row(std::span<HcPrim> values);
-  // Room for `rows` more rows of `values_per_row` values.
-  void reserve(size_t rows, size_t values_per_row);
 
   // Rows in order: for (InfoTable::Row row : table.rows()) ...
   class RowRange {
