@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "fuzz_common.hpp"
-#include "json/reader.hpp"
 #include "json/write.hpp"
+#include "veltrac/json/reader.hpp"
 
 using namespace veltrac;
 

@@ -1,7 +1,7 @@
 // Whole messages: HcyMsg::from_bytes on arbitrary bytes; whatever decodes must encode to bytes that decode
 // to an equal message, and describe itself.
-#include "message/hc_message.hpp"
 #include "roundtrip.hpp"
+#include "veltrac/message.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   veltrac::Bytes in(data, size);

@@ -1,6 +1,6 @@
 // HcyProperty definitions read from JSON text; see entity_roundtrip.hpp.
 #include "entity_roundtrip.hpp"
-#include "property/property.hpp"
+#include "veltrac/property.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return fuzz::entity_roundtrip<veltrac::HcyProperty>(data, size);

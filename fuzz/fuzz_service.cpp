@@ -1,6 +1,6 @@
 // HcyService definitions read from JSON text; see entity_roundtrip.hpp.
 #include "entity_roundtrip.hpp"
-#include "service/service.hpp"
+#include "veltrac/service.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return fuzz::entity_roundtrip<veltrac::HcyService>(data, size);

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "fuzz_common.hpp"
-#include "infotable/infotable.hpp"
-#include "json/reader.hpp"
-#include "json/value.hpp"
 #include "json/write.hpp"
-#include "primitive/hc_prim.hpp"
+#include "veltrac/infotable.hpp"
+#include "veltrac/json/reader.hpp"
+#include "veltrac/json/value.hpp"
+#include "veltrac/primitive.hpp"
 
 namespace fuzz {
 

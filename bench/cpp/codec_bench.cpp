@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "infotable/infotable.hpp"
-#include "message/hc_message.hpp"
-#include "service/service.hpp"
+#include "veltrac/infotable.hpp"
+#include "veltrac/message.hpp"
+#include "veltrac/service.hpp"
 
 // ---- heap accounting ----
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/pyref.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/bytes.hpp"
 
 namespace veltrac::py {
 

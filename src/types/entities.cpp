@@ -5,16 +5,16 @@
 #include <string>
 
 #include "common/args.hpp"
-#include "common/guard.hpp"
 #include "common/classes.hpp"
-#include "common/scratch.hpp"
 #include "common/convert.hpp"
-#include "event/event.hpp"
-#include "property/property.hpp"
-#include "service/service.hpp"
+#include "common/guard.hpp"
+#include "common/scratch.hpp"
 #include "types/types.hpp"
 #include "util/debug_text.hpp"
 #include "util/utf8.hpp"
+#include "veltrac/event.hpp"
+#include "veltrac/property.hpp"
+#include "veltrac/service.hpp"
 
 namespace veltrac::py {
 namespace {

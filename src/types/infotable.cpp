@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "common/args.hpp"
-#include "common/guard.hpp"
 #include "common/classes.hpp"
-#include "common/scratch.hpp"
 #include "common/convert.hpp"
-#include "json/error.hpp"
-#include "infotable/infotable.hpp"
+#include "common/guard.hpp"
+#include "common/scratch.hpp"
 #include "types/types.hpp"
 #include "util/debug_text.hpp"
+#include "veltrac/infotable.hpp"
+#include "veltrac/json/error.hpp"
 
 namespace veltrac::py {
 namespace {

@@ -3,12 +3,12 @@
 #include <string>
 
 #include "common/args.hpp"
-#include "common/guard.hpp"
 #include "common/classes.hpp"
-#include "common/scratch.hpp"
 #include "common/convert.hpp"
-#include "message/hc_message.hpp"
+#include "common/guard.hpp"
+#include "common/scratch.hpp"
 #include "types/types.hpp"
+#include "veltrac/message.hpp"
 
 namespace veltrac::py {
 namespace {

@@ -3,13 +3,13 @@
 #include <string>
 
 #include "common/args.hpp"
-#include "common/guard.hpp"
 #include "common/classes.hpp"
-#include "common/scratch.hpp"
 #include "common/convert.hpp"
-#include "infotable/infotable.hpp"
-#include "primitive/hc_prim.hpp"
+#include "common/guard.hpp"
+#include "common/scratch.hpp"
 #include "types/types.hpp"
+#include "veltrac/infotable.hpp"
+#include "veltrac/primitive.hpp"
 
 namespace veltrac::py {
 namespace {

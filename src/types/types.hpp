@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "base/base_type.hpp"
 #include "common/pyref.hpp"
+#include "veltrac/base_type.hpp"
 
 namespace veltrac::py {
 

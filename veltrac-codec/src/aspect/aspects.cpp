@@ -1,4 +1,4 @@
-#include "aspect/aspects.hpp"
+#include "veltrac/aspects.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "base/base_type.hpp"
+#include "veltrac/base_type.hpp"
 
 #include <gtest/gtest.h>
 

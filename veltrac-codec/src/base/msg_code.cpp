@@ -1,4 +1,4 @@
-#include "base/msg_code.hpp"
+#include "veltrac/msg_code.hpp"
 
 namespace veltrac::detail {
 

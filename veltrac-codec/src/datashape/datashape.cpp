@@ -1,4 +1,4 @@
-#include "datashape/datashape.hpp"
+#include "veltrac/datashape.hpp"
 
 #include <algorithm>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "datashape/datashape.hpp"
+#include "veltrac/datashape.hpp"
 
 #include <gtest/gtest.h>
 
@@ -158,7 +158,9 @@ TEST(DataShapeJson, ReadErrors) {
   for (const auto& c : cases) {
     auto s = read(c.json);
     ASSERT_FALSE(s) << c.json;
-    if (c.error) EXPECT_EQ(s.error().text(), c.error) << c.json;
+    if (c.error) {
+      EXPECT_EQ(s.error().text(), c.error) << c.json;
+    }
     else EXPECT_EQ(s.error().text().rfind("unknown variant `string`", 0), 0u) << s.error().text();
   }
 }

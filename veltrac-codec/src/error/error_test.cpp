@@ -1,4 +1,4 @@
-#include "error/error.hpp"
+#include "veltrac/error.hpp"
 
 #include <gtest/gtest.h>
 

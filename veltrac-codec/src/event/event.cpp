@@ -1,4 +1,4 @@
-#include "event/event.hpp"
+#include "veltrac/event.hpp"
 
 #include "json/record.hpp"
 #include "json/write.hpp"

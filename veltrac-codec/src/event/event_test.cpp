@@ -1,4 +1,4 @@
-#include "event/event.hpp"
+#include "veltrac/event.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "infotable/infotable.hpp"
+#include "veltrac/infotable.hpp"
 
 #include <algorithm>
 #include <array>
@@ -16,9 +16,9 @@
 #include "primitive/prim_access.hpp"
 #include "primitive/value_codec.hpp"
 #include "util/decimal.hpp"
+#include "util/log.hpp"
 #include "util/stream_string.hpp"
 #include "util/utf8.hpp"
-#include "util/log.hpp"
 
 namespace veltrac {
 

@@ -1,4 +1,4 @@
-#include "infotable/infotable.hpp"
+#include "veltrac/infotable.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,9 @@ std::vector<uint8_t> encode(const InfoTable& t) {
   ByteBuffer out;
   auto n = t.to_bytes(out);
   EXPECT_TRUE(n) << (n ? "" : n.error().message());
-  if (n) EXPECT_EQ(*n, out.size());
+  if (n) {
+    EXPECT_EQ(*n, out.size());
+  }
   return out.vector();
 }
 

@@ -8,8 +8,8 @@
 #include <random>
 #include <string>
 
-#include "infotable/infotable.hpp"
 #include "json/write.hpp"
+#include "veltrac/infotable.hpp"
 
 namespace veltrac {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "base/base_type.hpp"
-#include "json/error.hpp"
-#include "json/reader.hpp"
+#include "veltrac/base_type.hpp"
+#include "veltrac/json/error.hpp"
+#include "veltrac/json/reader.hpp"
 
 namespace veltrac::json {
 

@@ -1,4 +1,4 @@
-#include "json/error.hpp"
+#include "veltrac/json/error.hpp"
 
 #include <charconv>
 

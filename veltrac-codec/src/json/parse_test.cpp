@@ -3,8 +3,8 @@
 #include <cmath>
 #include <string>
 
-#include "json/reader.hpp"
 #include "json/write.hpp"
+#include "veltrac/json/reader.hpp"
 
 namespace veltrac::json {
 namespace {

@@ -1,4 +1,4 @@
-#include "json/reader.hpp"
+#include "veltrac/json/reader.hpp"
 
 #include <algorithm>
 #include <array>

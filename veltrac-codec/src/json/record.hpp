@@ -26,8 +26,8 @@
 #include <string_view>
 #include <type_traits>
 
-#include "json/error.hpp"
-#include "json/reader.hpp"
+#include "veltrac/json/error.hpp"
+#include "veltrac/json/reader.hpp"
 
 namespace veltrac::json {
 

@@ -1,4 +1,4 @@
-#include "json/value.hpp"
+#include "veltrac/json/value.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/value.hpp"
+#include "veltrac/json/value.hpp"
 
 namespace veltrac::json {
 

@@ -1,4 +1,4 @@
-#include "message/hc_auth.hpp"
+#include "veltrac/auth.hpp"
 
 #include "message/hc_body_util.hpp"
 

@@ -1,4 +1,4 @@
-#include "message/hc_bind.hpp"
+#include "veltrac/bind.hpp"
 
 #include "message/hc_body_util.hpp"
 

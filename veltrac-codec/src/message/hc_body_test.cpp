@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "message/hc_auth.hpp"
-#include "message/hc_bind.hpp"
-#include "message/hc_request.hpp"
-#include "message/hc_response.hpp"
 #include "message/message_test_util.hpp"
+#include "veltrac/auth.hpp"
+#include "veltrac/bind.hpp"
+#include "veltrac/request.hpp"
+#include "veltrac/response.hpp"
 
 namespace veltrac {
 namespace {

@@ -8,11 +8,11 @@
 #include <string>
 #include <string_view>
 
-#include "base/base_type.hpp"
-#include "error/error.hpp"
-#include "infotable/infotable.hpp"
-#include "util/bytes.hpp"
 #include "util/stream_string.hpp"
+#include "veltrac/base_type.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/error.hpp"
+#include "veltrac/infotable.hpp"
 
 namespace veltrac::message_detail {
 

@@ -1,4 +1,4 @@
-#include "message/hc_header.hpp"
+#include "veltrac/message_header.hpp"
 
 #include <charconv>
 #include <cstring>

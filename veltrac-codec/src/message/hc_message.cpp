@@ -1,4 +1,4 @@
-#include "message/hc_message.hpp"
+#include "veltrac/message.hpp"
 
 #include <charconv>
 

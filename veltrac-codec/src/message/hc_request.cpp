@@ -1,4 +1,4 @@
-#include "message/hc_request.hpp"
+#include "veltrac/request.hpp"
 
 #include "message/hc_body_util.hpp"
 

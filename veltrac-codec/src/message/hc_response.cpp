@@ -1,4 +1,4 @@
-#include "message/hc_response.hpp"
+#include "veltrac/response.hpp"
 
 #include "message/hc_body_util.hpp"
 

@@ -1,8 +1,8 @@
 // Messages carrying parameter tables.
 #include <gtest/gtest.h>
 
-#include "message/hc_message.hpp"
 #include "message/message_test_util.hpp"
+#include "veltrac/message.hpp"
 
 namespace veltrac {
 namespace {

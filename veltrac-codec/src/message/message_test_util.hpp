@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "primitive/values_test_util.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/bytes.hpp"
 
 namespace veltrac::testing {
 

@@ -1,13 +1,13 @@
-#include "primitive/hc_prim.hpp"
+#include "veltrac/primitive.hpp"
 
 #include <bit>
 #include <new>
 #include <vector>
 
-#include "infotable/infotable.hpp"
 #include "primitive/prim_access.hpp"
 #include "primitive/value_codec.hpp"
 #include "util/stream_string.hpp"
+#include "veltrac/infotable.hpp"
 
 namespace veltrac {
 

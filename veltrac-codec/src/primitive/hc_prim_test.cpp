@@ -1,13 +1,13 @@
-#include "primitive/hc_prim.hpp"
+#include "veltrac/primitive.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "infotable/infotable.hpp"
 #include "json/record.hpp"
 #include "primitive/values_test_util.hpp"
+#include "veltrac/infotable.hpp"
 
 namespace veltrac {
 namespace {
@@ -19,7 +19,9 @@ std::vector<uint8_t> encode(const HcPrim& p) {
   ByteBuffer out;
   auto n = p.to_bytes(out);
   EXPECT_TRUE(n.has_value());
-  if (n) EXPECT_EQ(*n, out.size());
+  if (n) {
+    EXPECT_EQ(*n, out.size());
+  }
   return out.vector();
 }
 
@@ -510,7 +512,9 @@ TEST(HcPrimJson, TaggedReadErrors) {
       return out;
     });
     ASSERT_FALSE(r);
-    if (c.error) EXPECT_EQ(r.error().text(), c.error);
+    if (c.error) {
+      EXPECT_EQ(r.error().text(), c.error);
+    }
     else EXPECT_NE(r.error().text().find("unknown variant `string`"), std::string::npos) << r.error().text();
   }
 }

@@ -8,7 +8,7 @@
 #include <new>
 #include <string_view>
 
-#include "primitive/hc_prim.hpp"
+#include "veltrac/primitive.hpp"
 
 namespace veltrac {
 

@@ -2,12 +2,12 @@
 #include <charconv>
 #include <cmath>
 
-#include "infotable/infotable.hpp"
 #include "json/base_type_json.hpp"
 #include "json/record.hpp"
 #include "json/write.hpp"
-#include "primitive/hc_prim.hpp"
 #include "util/debug_text.hpp"
+#include "veltrac/infotable.hpp"
+#include "veltrac/primitive.hpp"
 
 namespace veltrac {
 

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "base/base_type.hpp"
-#include "error/error.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/base_type.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/error.hpp"
 
 namespace veltrac {
 

@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "json/reader.hpp"
 #include "json/write.hpp"
-#include "util/bytes.hpp"
 #include "util/log.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/json/reader.hpp"
 
 namespace veltrac::test {
 

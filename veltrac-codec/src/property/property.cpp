@@ -1,4 +1,4 @@
-#include "property/property.hpp"
+#include "veltrac/property.hpp"
 
 #include "json/base_type_json.hpp"
 #include "json/record.hpp"

@@ -1,4 +1,4 @@
-#include "property/property.hpp"
+#include "veltrac/property.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "service/service.hpp"
+#include "veltrac/service.hpp"
 
 #include "json/base_type_json.hpp"
 #include "json/record.hpp"

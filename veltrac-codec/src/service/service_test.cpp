@@ -1,4 +1,4 @@
-#include "service/service.hpp"
+#include "veltrac/service.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "error/error.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/error.hpp"
 
 namespace veltrac {
 

@@ -7,12 +7,14 @@
 #include <string>
 #include <string_view>
 
-#include "aspect/aspects.hpp"
-#include "base/base_type.hpp"
-#include "datashape/datashape.hpp"
-#include "json/error.hpp"
-#include "json/reader.hpp"
+#include "veltrac/aspects.hpp"
+#include "veltrac/base_type.hpp"
+#include "veltrac/datashape.hpp"
+#include "veltrac/export.hpp"
+#include "veltrac/json/error.hpp"
+#include "veltrac/json/reader.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 // The inputs of a service. No map: the service takes no inputs; an empty map is kept distinct from that.
@@ -64,3 +66,4 @@ struct HcyService {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "error/error.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/error.hpp"
+#include "veltrac/export.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 struct HcyBindBody {
@@ -43,3 +45,4 @@ struct HcyBindBody {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

@@ -22,10 +22,12 @@
 #include <string_view>
 #include <vector>
 
-#include "json/error.hpp"
-#include "json/same_bytes.hpp"
-#include "json/value.hpp"
+#include "veltrac/detail/same_bytes.hpp"
+#include "veltrac/export.hpp"
+#include "veltrac/json/error.hpp"
+#include "veltrac/json/value.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac::json {
 
 inline constexpr size_t kMaxDepth = 128;
@@ -274,3 +276,4 @@ class Reader {
 Expected<Value> parse(std::string_view text);
 
 }  // namespace veltrac::json
+VELTRAC_API_END

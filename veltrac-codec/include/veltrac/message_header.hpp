@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <string>
 
-#include "base/msg_code.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/export.hpp"
+#include "veltrac/msg_code.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 struct HcyMsgHeader {
@@ -38,3 +40,4 @@ struct HcyMsgHeader {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

@@ -6,6 +6,9 @@
 #include <optional>
 #include <string_view>
 
+#include "veltrac/export.hpp"
+
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 enum class msgCodeEnum : uint8_t {
@@ -99,3 +102,4 @@ inline std::optional<entityTypeEnum> entity_type_from_repr(uint8_t byte) {
 }
 
 }  // namespace veltrac
+VELTRAC_API_END

@@ -8,8 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "error/error.hpp"
+#include "veltrac/error.hpp"
+#include "veltrac/export.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 using Bytes = std::span<const uint8_t>;
@@ -158,3 +160,4 @@ class ByteBuffer {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

@@ -8,11 +8,13 @@
 #include <string>
 #include <string_view>
 
-#include "aspect/aspects.hpp"
-#include "base/base_type.hpp"
-#include "json/error.hpp"
-#include "json/reader.hpp"
+#include "veltrac/aspects.hpp"
+#include "veltrac/base_type.hpp"
+#include "veltrac/export.hpp"
+#include "veltrac/json/error.hpp"
+#include "veltrac/json/reader.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 // When a changed value is pushed.
@@ -55,3 +57,4 @@ struct HcyProperty {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

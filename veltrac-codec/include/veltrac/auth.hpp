@@ -4,9 +4,11 @@
 #include <string>
 #include <string_view>
 
-#include "error/error.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/error.hpp"
+#include "veltrac/export.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 struct HcyAuthBody {
@@ -35,3 +37,4 @@ struct HcyAuthBody {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

@@ -11,6 +11,9 @@
 #include <variant>
 #include <vector>
 
+#include "veltrac/export.hpp"
+
+VELTRAC_API_BEGIN
 namespace veltrac::json {
 
 class Value;
@@ -106,3 +109,4 @@ inline size_t Object::size() const { return members_.size(); }
 inline bool Object::empty() const { return members_.empty(); }
 
 }  // namespace veltrac::json
+VELTRAC_API_END

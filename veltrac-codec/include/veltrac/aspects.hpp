@@ -8,12 +8,14 @@
 #include <string>
 #include <string_view>
 
-#include "aspect/ordered_map.hpp"
-#include "base/base_type.hpp"
-#include "error/error.hpp"
-#include "primitive/hc_prim.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/base_type.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/detail/ordered_map.hpp"
+#include "veltrac/error.hpp"
+#include "veltrac/export.hpp"
+#include "veltrac/primitive.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 struct AspectDef {
@@ -80,3 +82,4 @@ class Aspects {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

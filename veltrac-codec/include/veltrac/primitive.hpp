@@ -16,13 +16,15 @@
 #include <string>
 #include <string_view>
 
-#include "base/base_type.hpp"
-#include "error/error.hpp"
-#include "json/error.hpp"
-#include "json/reader.hpp"
-#include "json/value.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/base_type.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/error.hpp"
+#include "veltrac/export.hpp"
+#include "veltrac/json/error.hpp"
+#include "veltrac/json/reader.hpp"
+#include "veltrac/json/value.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 class InfoTable;
@@ -203,3 +205,4 @@ class HcPrim {
 static_assert(sizeof(HcPrim) == 16);
 
 }  // namespace veltrac
+VELTRAC_API_END

@@ -8,8 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "error/error.hpp"
+#include "veltrac/error.hpp"
+#include "veltrac/export.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac::json {
 
 struct Error {
@@ -98,3 +100,4 @@ inline constexpr std::string_view kRecursionLimit = "recursion limit exceeded";
 }  // namespace msg
 
 }  // namespace veltrac::json
+VELTRAC_API_END

@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "veltrac/export.hpp"
+
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 enum class ErrorKind : uint8_t {
@@ -104,3 +107,4 @@ struct Decoded {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

@@ -10,8 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "json/same_bytes.hpp"
+#include "veltrac/detail/same_bytes.hpp"
+#include "veltrac/export.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 namespace detail {
@@ -130,3 +132,4 @@ class OrderedMap {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

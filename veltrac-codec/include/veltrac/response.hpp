@@ -4,10 +4,12 @@
 #include <optional>
 #include <string>
 
-#include "error/error.hpp"
-#include "infotable/infotable.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/error.hpp"
+#include "veltrac/export.hpp"
+#include "veltrac/infotable.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 struct HcyResBody {
@@ -31,3 +33,4 @@ struct HcyResBody {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

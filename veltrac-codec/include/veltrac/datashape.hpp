@@ -6,12 +6,14 @@
 #include <string>
 #include <string_view>
 
-#include "aspect/aspects.hpp"
-#include "aspect/ordered_map.hpp"
-#include "base/base_type.hpp"
-#include "error/error.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/aspects.hpp"
+#include "veltrac/base_type.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/detail/ordered_map.hpp"
+#include "veltrac/error.hpp"
+#include "veltrac/export.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 struct DataShapeEntry {
@@ -107,3 +109,4 @@ class DataShape {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

@@ -6,11 +6,13 @@
 #include <string>
 #include <string_view>
 
-#include "aspect/aspects.hpp"
-#include "datashape/datashape.hpp"
-#include "json/error.hpp"
-#include "json/reader.hpp"
+#include "veltrac/aspects.hpp"
+#include "veltrac/datashape.hpp"
+#include "veltrac/export.hpp"
+#include "veltrac/json/error.hpp"
+#include "veltrac/json/reader.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 // The JSON-side form of an event's data shape.
@@ -54,3 +56,4 @@ struct HcyEvent {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

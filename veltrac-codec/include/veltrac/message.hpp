@@ -6,14 +6,16 @@
 #include <string_view>
 #include <variant>
 
-#include "error/error.hpp"
-#include "message/hc_auth.hpp"
-#include "message/hc_bind.hpp"
-#include "message/hc_header.hpp"
-#include "message/hc_request.hpp"
-#include "message/hc_response.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/auth.hpp"
+#include "veltrac/bind.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/error.hpp"
+#include "veltrac/export.hpp"
+#include "veltrac/message_header.hpp"
+#include "veltrac/request.hpp"
+#include "veltrac/response.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 // The variant alternatives, in the order of HcyMsg::Body.
@@ -75,3 +77,4 @@ struct HcyMsg {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "base/msg_code.hpp"
-#include "error/error.hpp"
-#include "infotable/infotable.hpp"
-#include "util/bytes.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/error.hpp"
+#include "veltrac/export.hpp"
+#include "veltrac/infotable.hpp"
+#include "veltrac/msg_code.hpp"
 
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 // One request header entry.
@@ -68,3 +70,4 @@ struct HcyReqBody {
 };
 
 }  // namespace veltrac
+VELTRAC_API_END

@@ -6,6 +6,9 @@
 #include <optional>
 #include <string_view>
 
+#include "veltrac/export.hpp"
+
+VELTRAC_API_BEGIN
 namespace veltrac {
 
 enum class BaseType : uint8_t {
@@ -114,3 +117,4 @@ size_t base_type_index(BaseType t);
 std::string_view family_name(TypeFamily f);
 
 }  // namespace veltrac
+VELTRAC_API_END
