@@ -4,26 +4,37 @@ PY        := $(VENV)/bin/python
 CMAKE     := $(VENV)/bin/cmake
 ASAN_DIR  := build/asan
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
-# Debian packages the bootstrap installs when missing (clang 16 and its runtimes build the fuzz targets).
-export DEB_PACKAGES ?= libgtest-dev clang-16 libclang-rt-16-dev
+# Debian packages the bootstrap installs when missing (clang 16 and its runtimes build the fuzz targets
+# and check the codec with a second compiler; pkg-config links the C++ example).
+export DEB_PACKAGES ?= libgtest-dev clang-16 libclang-rt-16-dev pkg-config
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all setup test cpp-test py-test fuzz fuzz-smoke demo clean test-all bench
+.PHONY: all setup test cpp-test cpp-install-test cpp-test-clang py-test fuzz fuzz-smoke demo clean test-all bench
 
 all: test
 
 setup:
 	tools/bootstrap.sh test
 
-# C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run, then the Python suite.
-test: setup cpp-test fuzz-smoke py-test
+# C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer, the installed C++ package, the suites
+# built with clang 16 as a shared library, a short fuzz run, then the Python suite.
+test: setup cpp-test cpp-install-test cpp-test-clang fuzz-smoke py-test
 
 cpp-test: setup
-	$(CMAKE) -S veltrac-codec -B $(ASAN_DIR) -G Ninja -DVELTRAC_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	$(CMAKE) -S veltrac-codec -B $(ASAN_DIR) -G Ninja -DVELTRAC_SANITIZE=ON -DVELTRAC_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	$(CMAKE) --build $(ASAN_DIR) --target all_tests -j2
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		$(VENV)/bin/ctest --test-dir $(ASAN_DIR) --output-on-failure
+
+# The codec installed into a staging prefix (static library), then examples/cpp built against it with
+# find_package and with pkg-config, and the installed tree listed (tools/cpp_install_test.sh).
+cpp-install-test: setup
+	CMAKE=$(CMAKE) tools/cpp_install_test.sh build/install-test
+
+# The same with clang 16 and the shared library, after building and running the C++ suites (no sanitizers).
+cpp-test-clang: setup
+	CMAKE=$(CMAKE) CXX=clang++-16 SHARED=ON TESTS=ON tools/cpp_install_test.sh build/clang
 
 # pytest exits 5 when it collects no tests: that is a failure of the suite.
 py-test: setup

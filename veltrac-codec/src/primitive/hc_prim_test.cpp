@@ -240,7 +240,8 @@ TEST(HcPrimModel, MoveAssignFromOwnInnerValue) {
   HcPrim v = HcPrim::variant(HcPrim::variant(HcPrim::string("x")));
   v = std::move(v.as_variant());
   EXPECT_EQ(v, HcPrim::variant(HcPrim::string("x")));
-  v = v;
+  const HcPrim& self = v;  // self-assignment, through a reference
+  v = self;
   EXPECT_EQ(v, HcPrim::variant(HcPrim::string("x")));
 }
 
