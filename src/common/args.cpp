@@ -16,13 +16,16 @@ bool name_equals(PyObject* key, const char* name) {
   return static_cast<size_t>(len) == std::strlen(name) && std::memcmp(k, name, static_cast<size_t>(len)) == 0;
 }
 
+int positional_count(const Signature& sig) { return sig.positional < 0 ? sig.count : sig.positional; }
+
 void too_many_positional(const Signature& sig, Py_ssize_t given) {
   std::string m = sig.full_name;
   m += "()";
-  if (sig.required < sig.count) {
-    m += " takes from " + std::to_string(sig.required) + " to " + std::to_string(sig.count);
+  const int positional = positional_count(sig);
+  if (sig.required < positional) {
+    m += " takes from " + std::to_string(sig.required) + " to " + std::to_string(positional);
   } else {
-    m += " takes " + std::to_string(sig.count);
+    m += " takes " + std::to_string(positional);
   }
   m += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
   raise(PyExc_TypeError, m);
@@ -90,7 +93,7 @@ bool check_required(const Signature& sig, PyObject** out) {
 
 bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
-  if (nargs > sig.count) {
+  if (nargs > positional_count(sig)) {
     too_many_positional(sig, nargs);
     return false;
   }
@@ -106,7 +109,7 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
 
 bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > sig.count) {
+  if (nargs > positional_count(sig)) {
     too_many_positional(sig, nargs);
     return false;
   }

@@ -10,6 +10,7 @@ struct Signature {
   const char* const* names;  // parameter names
   int count;                // number of parameters
   int required;             // the first `required` parameters are required
+  int positional = -1;      // parameters that may be given by position (the rest are keyword-only); -1: all
 };
 
 // Fills out[0..count) with borrowed references (nullptr for an omitted optional parameter).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <limits>
 #include <string>
 
 namespace veltrac::py {
@@ -126,16 +127,20 @@ bool to_i32(PyObject* obj, const char* param, int32_t& out) {
   return true;
 }
 
-bool to_u32(PyObject* obj, const char* param, uint32_t& out) {
+template <class U>
+bool to_unsigned(PyObject* obj, const char* param, U& out) {
   long long v;
   if (!index_to_ll(obj, param, v)) return false;
-  if (v < 0 || v > static_cast<long long>(UINT32_MAX)) {
+  if (v < 0 || v > static_cast<long long>(std::numeric_limits<U>::max())) {
     raise(PyExc_OverflowError, kOutOfRange);
     return false;
   }
-  out = static_cast<uint32_t>(v);
+  out = static_cast<U>(v);
   return true;
 }
+
+bool to_u32(PyObject* obj, const char* param, uint32_t& out) { return to_unsigned(obj, param, out); }
+bool to_u8(PyObject* obj, const char* param, uint8_t& out) { return to_unsigned(obj, param, out); }
 
 bool to_f64(PyObject* obj, const char* param, double& out) {
   if (PyFloat_CheckExact(obj)) {

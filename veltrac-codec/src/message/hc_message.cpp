@@ -105,6 +105,39 @@ HcyMsg HcyMsg::build_auth_msg(uint32_t request_id, std::string_view app_key) {
   h.multipart = false;
   return HcyMsg{Auth{h, HcyAuthBody::from_appkey(app_key)}};
 }
+namespace {
+
+HcyMsgHeader built_header(msgCodeEnum code, MsgIds ids) {
+  return HcyMsgHeader{.request_id = ids.request_id, .endpoint = ids.endpoint, .session_id = ids.session_id,
+                      .version = 1, .code = code, .multipart = false};
+}
+
+Unexpected wrong_code(msgCodeEnum code) { return fail(VeltracError::with_code(ErrorKind::InvalidCode, code_of(code))); }
+
+}  // namespace
+
+Result<HcyMsg> HcyMsg::build_request(msgCodeEnum code, MsgIds ids, HcyReqBody body) {
+  if (code_of(code) < 1 || code_of(code) > 4) return wrong_code(code);
+  if (!entity_type_from_repr(code_of(body.entity_type))) {
+    return fail(VeltracError::with_code(ErrorKind::InvalidEntityType, code_of(body.entity_type)));
+  }
+  if (body.characteristic_type < 1 || body.characteristic_type > 3) {
+    return fail(VeltracError::with_code(ErrorKind::InvalidCharacteristicType, body.characteristic_type));
+  }
+  if (auto ok = body.check_counts(); !ok) return fail(std::move(ok.error()));
+  return HcyMsg{Request{built_header(code, ids), std::move(body)}};
+}
+
+Result<HcyMsg> HcyMsg::build_response(msgCodeEnum code, MsgIds ids, HcyResBody body) {
+  if (code_of(code) < 64) return wrong_code(code);
+  return HcyMsg{Response{built_header(code, ids), std::move(body)}};
+}
+
+Result<HcyMsg> HcyMsg::build_bind(msgCodeEnum code, MsgIds ids, HcyBindBody body) {
+  if (code != msgCodeEnum::HCY_BIND && code != msgCodeEnum::HCY_UNBIND) return wrong_code(code);
+  if (auto ok = body.check_counts(); !ok) return fail(std::move(ok.error()));
+  return HcyMsg{Bind{built_header(code, ids), std::move(body)}};
+}
 
 std::string HcyMsg::short_desc() const {
   char head[HcyMsgHeader::kMaxTextSize];
