@@ -18,16 +18,22 @@ struct Wrapper {
   T value;
 };
 
-// Allocates a new instance of `type` owning `value`; nullptr with an exception set on failure.
-template <class T>
-PyObject* wrap(PyTypeObject* type, T&& value) {
-  using V = std::remove_cvref_t<T>;
+// Allocates a new instance of `type` whose value of type T is constructed in place from `args`; nullptr with
+// an exception set on failure.
+template <class T, class... A>
+PyObject* wrap_new(PyTypeObject* type, A&&... args) {
   PyObject* obj = type->tp_alloc(type, 0);
   if (!obj) return nullptr;
-  auto* w = reinterpret_cast<Wrapper<V>*>(obj);
+  auto* w = reinterpret_cast<Wrapper<T>*>(obj);
   new (&w->borrow) BorrowFlag();
-  new (&w->value) V(std::forward<T>(value));
+  new (&w->value) T(std::forward<A>(args)...);
   return obj;
+}
+
+// Allocates a new instance of `type` owning `value`.
+template <class T>
+PyObject* wrap(PyTypeObject* type, T&& value) {
+  return wrap_new<std::remove_cvref_t<T>>(type, std::forward<T>(value));
 }
 
 template <class T>

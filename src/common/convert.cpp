@@ -13,6 +13,13 @@ constexpr const char* kOutOfRange = "out of range integral type conversion attem
 
 // Converts through __index__ to a C long long; the interpreter's own OverflowError beyond 64 bits.
 bool index_to_ll(PyObject* obj, const char* param, long long& out) {
+#if PY_VERSION_HEX >= 0x030C0000
+  // Small ints (below 2^30 in magnitude) hold their value in one digit.
+  if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+    out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    return true;
+  }
+#endif
   if (PyLong_CheckExact(obj)) {
     out = PyLong_AsLongLong(obj);
     return !(out == -1 && PyErr_Occurred());
@@ -73,11 +80,8 @@ bool to_str(PyObject* obj, const char* param, std::string_view& out) {
     raise_cannot_convert(obj, "PyString", param);
     return false;
   }
-  Py_ssize_t len;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
-  if (!s) return false;
-  out = std::string_view(s, static_cast<size_t>(len));
-  return true;
+  out = str_view(obj);
+  return out.data() != nullptr;
 }
 
 bool to_bytes(PyObject* obj, const char* param, std::string_view& out) {

@@ -274,10 +274,9 @@ inline bool convert_value(PyObject* v, Conv conv, std::vector<veltrac::HcPrim>& 
   switch (conv) {
     case Conv::String: {
       if (PyUnicode_Check(v)) {
-        Py_ssize_t len;
-        const char* s = PyUnicode_AsUTF8AndSize(v, &len);
-        if (s == nullptr) return false;
-        row.push_back(veltrac::HcPrim::string(std::string_view(s, static_cast<size_t>(len))));
+        std::string_view s = str_view(v);
+        if (s.data() == nullptr) return false;
+        row.push_back(veltrac::HcPrim::string(s));
         return true;
       }
       raise_cannot_convert(v, "PyString", nullptr);

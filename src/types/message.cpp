@@ -40,7 +40,7 @@ PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   std::string_view bytes;
   if (!to_bytes(data, "data", bytes)) return nullptr;
   // Decode straight into the new object's value.
-  PyRef obj(wrap(&HcyMessageType, Msg{}));
+  PyRef obj(wrap_new<Msg>(&HcyMessageType));
   if (!obj) return nullptr;
   auto r = value_of<Msg>(obj.get()).read_from(as_bytes(bytes));
   if (!r) return raise_value_error("Message deserialization error: ", r.error().message());
@@ -276,12 +276,6 @@ bool to_optional_table(PyObject* obj, std::optional<InfoTable>& out) {
   return copy_infotable(obj, "params", out.emplace());
 }
 
-bool to_ids(PyObject* request_id, PyObject* endpoint, PyObject* session_id, MsgIds& ids) {
-  if (!to_u32(request_id, "request_id", ids.request_id)) return false;
-  if (endpoint && !to_u32(endpoint, "endpoint", ids.endpoint)) return false;
-  return !session_id || to_u32(session_id, "session_id", ids.session_id);
-}
-
 // Each item of `iterable` converted by `convert(item, out)`; false with an exception set on failure.
 template <class T, class F>
 bool collect(PyObject* iterable, const char* param, std::vector<T>& out, F&& convert) {
@@ -323,9 +317,23 @@ bool to_header(PyObject* item, Header& out) {
   return true;
 }
 
-PyObject* wrap_built(Result<Msg>&& r) {
-  if (!r) return raise_value_error("Message build error: ", r.error().message());
-  return wrap(&HcyMessageType, std::move(*r));
+// A new message object of kind M with a version 1 header, built in place by `fill(header, body)` and then
+// checked; nullptr with an exception set on failure.
+template <class M, class F>
+PyObject* build(F&& fill) {
+  PyRef obj(wrap_new<Msg>(&HcyMessageType));
+  if (!obj) return nullptr;
+  Msg& m = value_of<Msg>(obj.get());
+  M& alt = std::holds_alternative<M>(m.msg) ? std::get<M>(m.msg) : m.msg.template emplace<M>();
+  if (!fill(alt.header, alt.body)) return nullptr;
+  if (auto ok = m.check(); !ok) return raise_value_error("Message build error: ", ok.error().message());
+  return obj.release();
+}
+
+bool to_ids(PyObject* request_id, PyObject* endpoint, PyObject* session_id, HcyMsgHeader& h) {
+  if (!to_u32(request_id, "request_id", h.request_id)) return false;
+  if (endpoint && !to_u32(endpoint, "endpoint", h.endpoint)) return false;
+  return !session_id || to_u32(session_id, "session_id", h.session_id);
 }
 
 PyObject* msg_build_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -334,23 +342,21 @@ PyObject* msg_build_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   static const Signature sig{"HcyMessage.build_request", names, 10, 6, 8};
   PyObject* argv[10];
   if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
-  msgCodeEnum code;
-  MsgIds ids;
-  HcyReqBody body;
-  uint8_t entity_type;
-  std::string_view entity_name, characteristic_name;
-  if (!to_code(argv[0], CodeClass::Request, code) || !to_ids(argv[1], argv[8], argv[9], ids) ||
-      !to_u8(argv[2], "entity_type", entity_type) || !to_str(argv[3], "entity_name", entity_name) ||
-      !to_u8(argv[4], "characteristic_type", body.characteristic_type) ||
-      !to_str(argv[5], "characteristic_name", characteristic_name)) {
-    return nullptr;
-  }
-  body.entity_type = static_cast<entityTypeEnum>(entity_type);
-  body.entity_name.assign(entity_name);
-  body.characteristic_name.assign(characteristic_name);
-  if (argv[6] && !collect(argv[6], "headers", body.headers, to_header)) return nullptr;
-  if (!to_optional_table(argv[7], body.params)) return nullptr;
-  return wrap_built(Msg::build_request(code, ids, std::move(body)));
+  return build<Msg::Request>([&](HcyMsgHeader& h, HcyReqBody& body) {
+    uint8_t entity_type;
+    std::string_view entity_name, characteristic_name;
+    if (!to_code(argv[0], CodeClass::Request, h.code) || !to_ids(argv[1], argv[8], argv[9], h) ||
+        !to_u8(argv[2], "entity_type", entity_type) || !to_str(argv[3], "entity_name", entity_name) ||
+        !to_u8(argv[4], "characteristic_type", body.characteristic_type) ||
+        !to_str(argv[5], "characteristic_name", characteristic_name)) {
+      return false;
+    }
+    body.entity_type = static_cast<entityTypeEnum>(entity_type);
+    body.entity_name = std::string(entity_name);
+    body.characteristic_name = std::string(characteristic_name);
+    return (!argv[6] || collect(argv[6], "headers", body.headers, to_header)) &&
+           to_optional_table(argv[7], body.params);
+  });
 }
 
 PyObject* msg_build_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -358,14 +364,10 @@ PyObject* msg_build_response(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   static const Signature sig{"HcyMessage.build_response", names, 6, 2, 4};
   PyObject* argv[6];
   if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
-  msgCodeEnum code;
-  MsgIds ids;
-  HcyResBody body;
-  if (!to_code(argv[0], CodeClass::Response, code) || !to_ids(argv[1], argv[4], argv[5], ids) ||
-      !to_optional_str(argv[2], "reason", body.reason) || !to_optional_table(argv[3], body.params)) {
-    return nullptr;
-  }
-  return wrap_built(Msg::build_response(code, ids, std::move(body)));
+  return build<Msg::Response>([&](HcyMsgHeader& h, HcyResBody& body) {
+    return to_code(argv[0], CodeClass::Response, h.code) && to_ids(argv[1], argv[4], argv[5], h) &&
+           to_optional_str(argv[2], "reason", body.reason) && to_optional_table(argv[3], body.params);
+  });
 }
 
 PyObject* msg_build_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -374,24 +376,26 @@ PyObject* msg_build_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   static const Signature sig{"HcyMessage.build_bind", names, 7, 2, 4};
   PyObject* argv[7];
   if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
-  MsgIds ids;
-  HcyBindBody body;
-  bool unbind = false;
-  if (!to_ids(argv[0], argv[5], argv[6], ids)) return nullptr;
-  auto to_name = [](PyObject* item, std::string& out) {
-    std::string_view s;
-    if (!to_str(item, "names", s)) return false;
-    out.assign(s);
+  return build<Msg::Bind>([&](HcyMsgHeader& h, HcyBindBody& body) {
+    bool unbind = false;
+    auto to_name = [](PyObject* item, std::string& out) {
+      std::string_view s;
+      if (!to_str(item, "names", s)) return false;
+      out.assign(s);
+      return true;
+    };
+    if (!to_ids(argv[0], argv[5], argv[6], h) || !collect(argv[1], "names", body.names, to_name) ||
+        !to_optional_str(argv[2], "binder_name", body.binder_name) ||
+        !to_optional_str(argv[3], "binder_type", body.binder_type) || (argv[4] && !to_bool(argv[4], "unbind", unbind))) {
+      return false;
+    }
+    if (body.binder_name.has_value() != body.binder_type.has_value()) {
+      raise(PyExc_ValueError, "binder_name and binder_type are given together or not at all");
+      return false;
+    }
+    h.code = unbind ? msgCodeEnum::HCY_UNBIND : msgCodeEnum::HCY_BIND;
     return true;
-  };
-  if (!collect(argv[1], "names", body.names, to_name) || !to_optional_str(argv[2], "binder_name", body.binder_name) ||
-      !to_optional_str(argv[3], "binder_type", body.binder_type) || (argv[4] && !to_bool(argv[4], "unbind", unbind))) {
-    return nullptr;
-  }
-  if (body.binder_name.has_value() != body.binder_type.has_value()) {
-    return raise(PyExc_ValueError, "binder_name and binder_type are given together or not at all");
-  }
-  return wrap_built(Msg::build_bind(unbind ? msgCodeEnum::HCY_UNBIND : msgCodeEnum::HCY_BIND, ids, std::move(body)));
+  });
 }
 
 PyObject* msg_reply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -401,14 +405,14 @@ PyObject* msg_reply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
   const auto* request = as_kind<Msg::Request>(self, "reply");
   if (!request) return nullptr;
-  msgCodeEnum code = msgCodeEnum::HCY_SUCCESS;
-  HcyResBody body;
-  if ((argv[0] && !to_code(argv[0], CodeClass::Response, code)) || !to_optional_str(argv[1], "reason", body.reason) ||
-      !to_optional_table(argv[2], body.params)) {
-    return nullptr;
-  }
-  const HcyMsgHeader& h = request->header;
-  return wrap_built(Msg::build_response(code, {h.request_id, h.endpoint, h.session_id}, std::move(body)));
+  return build<Msg::Response>([&](HcyMsgHeader& h, HcyResBody& body) {
+    h.request_id = request->header.request_id;
+    h.endpoint = request->header.endpoint;
+    h.session_id = request->header.session_id;
+    h.code = msgCodeEnum::HCY_SUCCESS;
+    return (!argv[0] || to_code(argv[0], CodeClass::Response, h.code)) &&
+           to_optional_str(argv[1], "reason", body.reason) && to_optional_table(argv[2], body.params);
+  });
 }
 
 // ---- transports, catalogue ----
@@ -434,7 +438,7 @@ PyObject* msg_from_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                                        std::to_string(view.len) + " bytes)");
   }
   Bytes in(static_cast<const uint8_t*>(view.buf) + offset, static_cast<size_t>(view.len - offset));
-  PyRef obj(wrap(&HcyMessageType, Msg{}));
+  PyRef obj(wrap_new<Msg>(&HcyMessageType));
   if (!obj) return nullptr;
   auto r = value_of<Msg>(obj.get()).read_from(in);
   if (!r) return raise_value_error("Message deserialization error: ", r.error().message());
