@@ -10,6 +10,13 @@ from veltrac import HcPrim, HcyEvent, HcyMessage, HcyProperty, HcyService, InfoT
 from test_message import AUTH_7_EMPTY, BIND, REQUEST, RESPONSE, header
 
 
+def table_with_aspects():
+    """A named table whose field carries an aspect (units = "C"); the binary form has no shape name."""
+    t = InfoTable("Readings")
+    t.__setstate__(bytes.fromhex("01 0161 00 00 0001 05") + b"units" + bytes.fromhex("00 0143 00 01 0001 00 0178 00"))
+    return t
+
+
 def params():
     t = InfoTable("Limits")
     t.add_field_definition("sensor", "STRING", "sensor id")
@@ -193,7 +200,7 @@ def definitions():
     lambda: HcPrim.from_bytes(bytes.fromhex("12 16 00000005")),
     lambda: HcyMessage.from_bytes(REQUEST),
     lambda: HcyMessage.build_response(64, 1, "r", params()),
-    params,
+    table_with_aspects,
     *[lambda i=i: definitions()[i] for i in range(3)],
 ])
 def test_copy_and_pickle_keep_everything(make):
