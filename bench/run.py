@@ -170,6 +170,18 @@ def build_workloads() -> tuple[list[Workload], dict]:
 
         return run
 
+    g = wl.GET_FIELDS
+    build_request = HcyMessage.build_request
+
+    # The fields as locals, so that the loop measures the call and not dict lookups.
+    code, request_id, entity_type, entity_name, characteristic_type, characteristic_name, endpoint, session_id = (
+        g["code"], g["request_id"], g["entity_type"], g["entity_name"], g["characteristic_type"],
+        g["characteristic_name"], g["endpoint"], g["session_id"])
+
+    def build_get() -> HcyMessage:
+        return build_request(code, request_id, entity_type, entity_name, characteristic_type, characteristic_name,
+                             endpoint=endpoint, session_id=session_id)
+
     def build_and_encode() -> bytes:
         t = wl.new_table()
         add = t.add_row
@@ -197,6 +209,20 @@ def build_workloads() -> tuple[list[Workload], dict]:
                 "cbor2 loads+dumps": lambda: cdumps(cloads(auth_cbor)),
             },
             ("msgpack unpack+pack", 1.0),
+        ),
+        Workload(
+            "W1c",
+            f"GET request ({len(get)} B): build_request",
+            build_get,
+            {"HcyMessage.from_bytes (decode)": lambda: from_bytes(get)},
+            ("HcyMessage.from_bytes (decode)", 1.0),
+        ),
+        Workload(
+            "W1d",
+            f"GET request ({len(get)} B): build_request + to_bytes",
+            lambda: build_get().to_bytes(),
+            {"msgpack.packb (fields as dict)": lambda: packb(g)},
+            ("msgpack.packb (fields as dict)", 1.0),
         ),
         Workload(
             "W2",
@@ -253,6 +279,11 @@ def build_workloads() -> tuple[list[Workload], dict]:
 
 
 def check_outputs(get: bytes, auth: bytes, response: bytes, service: str) -> None:
+    g = wl.GET_FIELDS
+    built = HcyMessage.build_request(g["code"], g["request_id"], g["entity_type"], g["entity_name"],
+                                     g["characteristic_type"], g["characteristic_name"], endpoint=g["endpoint"],
+                                     session_id=g["session_id"])
+    assert built.to_bytes() == get, "build_request gives other bytes than the W1 request"
     """The timed operations must give back what they were given, or the numbers mean nothing."""
     assert HcyMessage.from_bytes(get).to_bytes() == get
     assert HcyMessage.from_bytes(auth).to_bytes() == auth

@@ -129,6 +129,7 @@ def test_decode_escapes_control_characters():
      "Property JSON deserialization error: missing field `pushThreshold` at line 1 column 12\n"),
     (["definition", "event", "-"], b"\xff", "veltrac definition: Event data is not valid UTF-8 JSON\n"),
     (["auth", "--request-id", "4294967296", "--app-key", "k", "--hex"], b"", "request id must be 0 to 4294967295"),
+    (["auth", "--request-id", "1", "--app-key", b"\xff", "--hex"], b"", "veltrac auth: the application key is not UTF-8 text\n"),
 ])
 def test_errors_go_to_stderr(args, stdin, message):
     code, out, err = run(*args, stdin=stdin)

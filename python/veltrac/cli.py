@@ -8,33 +8,11 @@ import base64
 import binascii
 import json
 import os
-import struct
 import sys
-from dataclasses import dataclass, field
 from typing import IO, Any, Callable, Sequence
 
 from veltrac import _native
 
-# Display names of the message codes, by wire value.
-MESSAGE_CODES: dict[int, str] = {
-    0: "HCY_UNKNOWN", 1: "HCY_GET", 2: "HCY_PUT", 3: "HCY_POST", 4: "HCY_DEL",
-    10: "HCY_BIND", 11: "HCY_UNBIND", 20: "HCY_AUTH", 21: "HCY_CLEAR_AUTH", 31: "HCY_KEEP_ALIVE",
-    64: "HCY_SUCCESS", 65: "HCY_CREATED", 66: "HCY_ACCEPTED", 68: "HCY_NO_CONTENT",
-    70: "HCY_PARTIAL_CONTENT", 96: "HCY_MULTIPLE_CHOICES", 97: "HCY_MOVED_PERMANENTLY",
-    98: "HCY_FOUND", 99: "HCY_SEE_OTHER", 100: "HCY_NOT_MODIFIED", 101: "HCY_USE_PROXY",
-    103: "HCY_TEMPORARY_REDIRECT", 128: "HCY_BAD_REQUEST", 129: "HCY_UNAUTHORIZED",
-    130: "HCY_BAD_OPTION", 131: "HCY_FORBIDDEN", 132: "HCY_NOT_FOUND", 133: "HCY_METHOD_NOT_ALLOWED",
-    134: "HCY_NOT_ACCEPTABLE", 136: "HCY_REQUEST_TIMEOUT", 137: "HCY_CONFLICT",
-    140: "HCY_PRECONDITION_FAILED", 141: "HCY_ENTITY_TOO_LARGE", 143: "HCY_UNSUPPORTED_CONTENT_FORMAT",
-    160: "HCY_INTERNAL_SERVER_ERROR", 161: "HCY_INVALID_SESSION", 162: "HCY_BAD_GATEWAY",
-    163: "HCY_SERVICE_UNAVAILABLE", 164: "HCY_GATEWAY_TIMEOUT", 165: "HCY_NOT_IMPLEMENTED",
-    224: "HCY_COMM_ERROR", 225: "HCY_SERVER_REFUSED", 226: "HCY_SERVER_UNAVAILABLE",
-    227: "HCY_COMM_TIMEOUT", 228: "HCY_INVALID_PROTOCOL_VERSION", 240: "HCY_WROTE_TO_OFFLINE_MSG_STORE",
-    241: "HCY_OFFLINE_MSG_STORE_FULL",
-}
-
-HEADER_SIZE = 15
-_PARAMS_MARKER = 5  # the INFOTABLE type code: a table follows
 
 # Built-in capture for `veltrac decode` without a file: an HCY_POST (request 4242, session 17) that
 # calls the service SetAlarmLimits of the thing pump-7, with the header entry source=edge-gw-3 and a
@@ -141,119 +119,41 @@ def decode_input(data: bytes, encoding: str = "auto") -> bytes:
 
 
 # ---------------------------------------------------------------------------------------------------
-# Message fields the message class does not expose, read from the bytes of an accepted message
+# Message fields
 
 
-class _Reader:
-    """Bounds-checked reader over message bytes, with the protocol's integer and string forms."""
-
-    def __init__(self, data: bytes, pos: int = 0) -> None:
-        self.data = data
-        self.pos = pos
-
-    def _take(self, n: int) -> bytes:
-        if self.pos + n > len(self.data):
-            raise CliError(f"message ends early at byte {len(self.data)}")
-        chunk = self.data[self.pos:self.pos + n]
-        self.pos += n
-        return chunk
-
-    def u8(self) -> int:
-        return self._take(1)[0]
-
-    def u16(self) -> int:
-        value: int = struct.unpack(">H", self._take(2))[0]
-        return value
-
-    def string(self) -> str:
-        # An empty remainder reads as the empty text, as the codec does.
-        if self.pos >= len(self.data):
-            return ""
-        first = self.data[self.pos]
-        if first & 0x80:
-            length = int.from_bytes(self._take(4), "big") & 0x7FFFFFFF
-        else:
-            length = self.u8()
-        return self._take(length).decode("utf-8")
-
-    def rest(self) -> bytes:
-        return self.data[self.pos:]
+def header_json(message: Any) -> dict[str, Any]:
+    # Decoded messages are never multipart pieces: the codec refuses those.
+    return {
+        "version": message.get_version(),
+        "code": message.get_code(),
+        "codeValue": message.get_code_value(),
+        "requestId": message.get_request_id(),
+        "endpoint": message.get_endpoint(),
+        "sessionId": message.get_session_id(),
+        "multipart": False,
+    }
 
 
-@dataclass
-class Header:
-    version: int
-    code: int
-    request_id: int
-    endpoint: int
-    session_id: int
-    multipart: bool
-
-    @property
-    def code_name(self) -> str:
-        return MESSAGE_CODES.get(self.code, f"code {self.code}")
-
-    @classmethod
-    def parse(cls, data: bytes) -> Header:
-        if len(data) < HEADER_SIZE:
-            raise CliError(f"a message header takes {HEADER_SIZE} bytes, got {len(data)}")
-        version, code, request_id, endpoint, session_id, multipart = struct.unpack(">BBIIIB", data[:HEADER_SIZE])
-        return cls(version, code, request_id, endpoint, session_id, multipart != 0)
-
-    def to_json(self) -> dict[str, Any]:
-        return {
-            "version": self.version,
-            "code": self.code_name,
-            "codeValue": self.code,
-            "requestId": self.request_id,
-            "endpoint": self.endpoint,
-            "sessionId": self.session_id,
-            "multipart": self.multipart,
-        }
-
-
-@dataclass
-class Body:
-    """The body fields of a message, in display order, and the bytes of its table when it has one."""
-
-    fields: list[tuple[str, str, Any]] = field(default_factory=list)  # (label, JSON key, value)
-    table_bytes: bytes | None = None
-
-
-def _read_params(r: _Reader, body: Body) -> None:
-    if r.u8() == _PARAMS_MARKER:
-        body.table_bytes = r.rest()
-
-
-def parse_body(kind: str, data: bytes) -> Body:
-    """The body of a message that the codec accepted, read from its bytes."""
-    r = _Reader(data, HEADER_SIZE)
-    body = Body()
-    add = body.fields.append
+def body_fields(message: Any) -> list[tuple[str, str, Any]]:
+    """The body fields of a message in display order, as (label, JSON key, value)."""
+    kind = message.get_message_type()
     if kind == "Request":
-        add(("entity type", "entityType", r.u8()))
-        add(("entity name", "entityName", r.string()))
-        add(("characteristic type", "characteristicType", r.u8()))
-        add(("characteristic name", "characteristicName", r.string()))
-        headers = [(r.string(), r.string()) for _ in range(r.u8())]
-        add(("headers", "headers", [{"name": n, "value": v} for n, v in headers]))
-        _read_params(r, body)
-    elif kind == "Response":
-        add(("reason", "reason", r.string() if r.u8() else None))
-        _read_params(r, body)
-    elif kind == "Auth":
-        r.u8()
-        add(("claim name", "claimName", r.string()))
-        add(("claim value", "claimValue", r.string()))
-    elif kind == "Bind":
-        if r.u8():
-            add(("binder name", "binderName", r.string()))
-            add(("binder type", "binderType", r.string()))
-        else:
-            add(("binder name", "binderName", None))
-            add(("binder type", "binderType", None))
-        add(("names", "names", [r.string() for _ in range(r.u16())]))
-    return body
+        return [
+            ("entity type", "entityType", message.get_entity_type()),
+            ("entity name", "entityName", message.get_entity_name()),
+            ("characteristic type", "characteristicType", message.get_characteristic_type()),
+            ("characteristic name", "characteristicName", message.get_characteristic_name()),
+            ("headers", "headers", [{"name": n, "value": v} for n, v in message.get_headers()]),
+        ]
+    if kind == "Response":
+        return [("reason", "reason", message.get_reason())]
+    if kind == "Auth":
+        return [("claim name", "claimName", message.get_claim_name()),
+                ("claim value", "claimValue", message.get_claim_value())]
+    return [("binder name", "binderName", message.get_binder_name()),
+            ("binder type", "binderType", message.get_binder_type()),
+            ("names", "names", message.get_names())]
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -358,23 +258,19 @@ def cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
     data = decode_input(raw, args.encoding) if args.file is not None else raw
     message = _guard(lambda: _native.HcyMessage.from_bytes(data))
     kind: str = message.get_message_type()
-    header = Header.parse(data)
-    body = parse_body(kind, data)
+    header = header_json(message)
+    fields = _guard(lambda: body_fields(message))
     if kind == "Auth" and not args.show_secrets:
-        body.fields = [(label, key, _redact(v) if key == "claimValue" else v) for label, key, v in body.fields]
-    table = None
-    table_text = None
-    table_bytes = body.table_bytes
-    if table_bytes is not None:
-        table = _guard(lambda: _native.InfoTable.from_bytes(table_bytes))
-        table_text = _guard(lambda: _table_json(table, args.json))
+        fields = [(label, key, _redact(v) if key == "claimValue" else v) for label, key, v in fields]
+    table = _guard(message.get_params) if kind in ("Request", "Response") else None
+    table_text = _guard(lambda: _table_json(table, args.json)) if table is not None else None
 
     if args.format == "json":
         doc: dict[str, Any] = {
             "type": kind,
             "description": message.short_description(),
-            "header": header.to_json(),
-            "body": {key: value for _, key, value in body.fields},
+            "header": header,
+            "body": {key: value for _, key, value in fields},
         }
         if kind in ("Request", "Response"):
             doc["body"]["params"] = _load_json(table_text) if table_text is not None else None
@@ -383,14 +279,14 @@ def cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
 
     rows: list[tuple[str, str]] = [
         ("message", f"{kind}, {len(data)} bytes"),
-        ("version", str(header.version)),
-        ("code", f"{header.code_name} ({header.code})"),
-        ("request id", str(header.request_id)),
-        ("endpoint", str(header.endpoint)),
-        ("session id", str(header.session_id)),
-        ("multipart", "true" if header.multipart else "false"),
+        ("version", str(header["version"])),
+        ("code", f"{header['code']} ({header['codeValue']})"),
+        ("request id", str(header["requestId"])),
+        ("endpoint", str(header["endpoint"])),
+        ("session id", str(header["sessionId"])),
+        ("multipart", "false"),
     ]
-    for label, _, value in body.fields:
+    for label, _, value in fields:
         if label == "headers":
             rows.extend(("header", f"{printable(h['name'])} = {printable(h['value'])}") for h in value)
         elif label == "names":
@@ -454,9 +350,13 @@ def cmd_auth(args: argparse.Namespace, out: IO[str]) -> int:
             raise CliError(f"the application key in {args.app_key_file} is not UTF-8 text") from None
     else:
         app_key = args.app_key
+        try:
+            app_key.encode("utf-8")
+        except UnicodeEncodeError:  # argument bytes that are not UTF-8 arrive as lone surrogates
+            raise CliError("the application key is not UTF-8 text") from None
     if not 0 <= args.request_id <= 0xFFFFFFFF:
         raise CliError(f"request id must be 0 to 4294967295, got {args.request_id}")
-    message = _native.HcyMessage.build_auth(args.request_id, app_key)
+    message = _guard(lambda: _native.HcyMessage.build_auth(args.request_id, app_key))
     data: bytes = _guard(message.to_bytes)
     if args.out is not None:
         try:

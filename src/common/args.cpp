@@ -16,13 +16,16 @@ bool name_equals(PyObject* key, const char* name) {
   return static_cast<size_t>(len) == std::strlen(name) && std::memcmp(k, name, static_cast<size_t>(len)) == 0;
 }
 
+int positional_count(const Signature& sig) { return sig.positional < 0 ? sig.count : sig.positional; }
+
 void too_many_positional(const Signature& sig, Py_ssize_t given) {
   std::string m = sig.full_name;
   m += "()";
-  if (sig.required < sig.count) {
-    m += " takes from " + std::to_string(sig.required) + " to " + std::to_string(sig.count);
+  const int positional = positional_count(sig);
+  if (sig.required < positional) {
+    m += " takes from " + std::to_string(sig.required) + " to " + std::to_string(positional);
   } else {
-    m += " takes " + std::to_string(sig.count);
+    m += " takes " + std::to_string(positional);
   }
   m += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
   raise(PyExc_TypeError, m);
@@ -55,10 +58,30 @@ void missing_required(const Signature& sig, PyObject** out) {
   raise(PyExc_TypeError, m);
 }
 
-// Places one keyword argument; false with a TypeError set on failure.
-bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
+// The parameter named by `key`, or -1.
+int find_keyword(const Signature& sig, PyObject* key, int first) {
+  if (sig.interned[0] == nullptr) [[unlikely]] {
+    for (int i = 0; i < sig.count; ++i) {
+      if (sig.interned[i] == nullptr) sig.interned[i] = PyUnicode_InternFromString(sig.names[i]);
+      if (sig.interned[i] == nullptr) PyErr_Clear();  // matched by text below
+    }
+  }
+  // Keywords name the parameters after the positional ones, unless given twice.
+  for (int i = first; i < sig.count; ++i) {
+    if (key == sig.interned[i]) return i;
+  }
+  for (int i = 0; i < first; ++i) {
+    if (key == sig.interned[i]) return i;
+  }
   for (int i = 0; i < sig.count; ++i) {
-    if (!name_equals(key, sig.names[i])) continue;
+    if (name_equals(key, sig.names[i])) return i;
+  }
+  return -1;
+}
+
+// Places one keyword argument; false with a TypeError set on failure.
+bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out, int first) {
+  if (int i = find_keyword(sig, key, first); i >= 0) {
     if (out[i] != nullptr) {
       raise(PyExc_TypeError, std::string(sig.full_name) + "() got multiple values for argument '" + sig.names[i] + "'");
       return false;
@@ -90,23 +113,27 @@ bool check_required(const Signature& sig, PyObject** out) {
 
 bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
-  if (nargs > sig.count) {
+  if (nargs > positional_count(sig)) {
     too_many_positional(sig, nargs);
     return false;
   }
-  for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  int i = 0;
+  for (; i < nargs; ++i) out[i] = args[i];
+  for (; i < sig.count; ++i) out[i] = nullptr;
   if (kwnames != nullptr) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-      if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+      if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out, static_cast<int>(nargs))) {
+        return false;
+      }
     }
   }
-  return check_required(sig, out);
+  return nargs >= sig.required || check_required(sig, out);
 }
 
 bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > sig.count) {
+  if (nargs > positional_count(sig)) {
     too_many_positional(sig, nargs);
     return false;
   }
@@ -115,7 +142,7 @@ bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Py
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!place_keyword(sig, key, value, out)) return false;
+      if (!place_keyword(sig, key, value, out, static_cast<int>(nargs))) return false;
     }
   }
   return check_required(sig, out);

@@ -11,6 +11,14 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return raise(PyExc_TypeError, std::string("No constructor defined for ") + name);
 }
 
+PyObject* reduce_from_bytes(PyObject* self, PyObject*) {
+  PyRef from_bytes(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes"));
+  if (!from_bytes) return nullptr;
+  PyRef data(PyObject_CallMethod(self, "to_bytes", nullptr));
+  if (!data) return nullptr;
+  return Py_BuildValue("(O(O))", from_bytes.get(), data.get());
+}
+
 bool add_class(PyObject* module, PyTypeObject* type, const char* name) {
   if (PyType_Ready(type) < 0) return false;
   // Instances see the class dict's __doc__; the doc slot only carries the text signature.

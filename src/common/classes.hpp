@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/borrow.hpp"
+#include "common/guard.hpp"
 #include "common/pyref.hpp"
 
 namespace veltrac::py {
@@ -17,16 +18,22 @@ struct Wrapper {
   T value;
 };
 
-// Allocates a new instance of `type` owning `value`; nullptr with an exception set on failure.
-template <class T>
-PyObject* wrap(PyTypeObject* type, T&& value) {
-  using V = std::remove_cvref_t<T>;
+// Allocates a new instance of `type` whose value of type T is constructed in place from `args`; nullptr with
+// an exception set on failure.
+template <class T, class... A>
+PyObject* wrap_new(PyTypeObject* type, A&&... args) {
   PyObject* obj = type->tp_alloc(type, 0);
   if (!obj) return nullptr;
-  auto* w = reinterpret_cast<Wrapper<V>*>(obj);
+  auto* w = reinterpret_cast<Wrapper<T>*>(obj);
   new (&w->borrow) BorrowFlag();
-  new (&w->value) V(std::forward<T>(value));
+  new (&w->value) T(std::forward<A>(args)...);
   return obj;
+}
+
+// Allocates a new instance of `type` owning `value`.
+template <class T>
+PyObject* wrap(PyTypeObject* type, T&& value) {
+  return wrap_new<std::remove_cvref_t<T>>(type, std::forward<T>(value));
 }
 
 template <class T>
@@ -51,6 +58,21 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 // Readies a static type and adds it to the module: appends its name to __all__, then sets the attribute.
 // Also makes __doc__ None (the doc slot carries only the text signature).
 bool add_class(PyObject* module, PyTypeObject* type, const char* name);
+
+// __copy__ and __deepcopy__(memo) of the classes whose value never changes: a new instance with a copy.
+template <class T>
+PyObject* copy_value(PyObject* self, PyObject*) {
+  return wrap(Py_TYPE(self), T(value_of<T>(self)));
+}
+
+// __reduce__ of the classes whose byte form keeps everything: (type.from_bytes, (self.to_bytes(),)).
+PyObject* reduce_from_bytes(PyObject* self, PyObject*);
+
+// Method-table entries for copy, deepcopy and pickle of a class whose value of type T never changes.
+#define VELTRAC_IMMUTABLE_COPY_METHODS(T)                                                                   \
+  {"__copy__", VELTRAC_GUARDED(::veltrac::py::copy_value<T>), METH_NOARGS, "__copy__($self)\n--\n\n"},            \
+      {"__deepcopy__", VELTRAC_GUARDED(::veltrac::py::copy_value<T>), METH_O, "__deepcopy__($self, memo)\n--\n\n"}, \
+      {"__reduce__", VELTRAC_GUARDED(::veltrac::py::reduce_from_bytes), METH_NOARGS, "__reduce__($self)\n--\n\n"}
 
 // Flags of every class: final (no Py_TPFLAGS_BASETYPE), immutable.
 constexpr unsigned long kClassFlags = Py_TPFLAGS_DEFAULT;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <limits>
 #include <string>
 
 namespace veltrac::py {
@@ -12,6 +13,13 @@ constexpr const char* kOutOfRange = "out of range integral type conversion attem
 
 // Converts through __index__ to a C long long; the interpreter's own OverflowError beyond 64 bits.
 bool index_to_ll(PyObject* obj, const char* param, long long& out) {
+#if PY_VERSION_HEX >= 0x030C0000
+  // Small ints (below 2^30 in magnitude) hold their value in one digit.
+  if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+    out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    return true;
+  }
+#endif
   if (PyLong_CheckExact(obj)) {
     out = PyLong_AsLongLong(obj);
     return !(out == -1 && PyErr_Occurred());
@@ -72,11 +80,8 @@ bool to_str(PyObject* obj, const char* param, std::string_view& out) {
     raise_cannot_convert(obj, "PyString", param);
     return false;
   }
-  Py_ssize_t len;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
-  if (!s) return false;
-  out = std::string_view(s, static_cast<size_t>(len));
-  return true;
+  out = str_view(obj);
+  return out.data() != nullptr;
 }
 
 bool to_bytes(PyObject* obj, const char* param, std::string_view& out) {
@@ -126,16 +131,20 @@ bool to_i32(PyObject* obj, const char* param, int32_t& out) {
   return true;
 }
 
-bool to_u32(PyObject* obj, const char* param, uint32_t& out) {
+template <class U>
+bool to_unsigned(PyObject* obj, const char* param, U& out) {
   long long v;
   if (!index_to_ll(obj, param, v)) return false;
-  if (v < 0 || v > static_cast<long long>(UINT32_MAX)) {
+  if (v < 0 || v > static_cast<long long>(std::numeric_limits<U>::max())) {
     raise(PyExc_OverflowError, kOutOfRange);
     return false;
   }
-  out = static_cast<uint32_t>(v);
+  out = static_cast<U>(v);
   return true;
 }
+
+bool to_u32(PyObject* obj, const char* param, uint32_t& out) { return to_unsigned(obj, param, out); }
+bool to_u8(PyObject* obj, const char* param, uint8_t& out) { return to_unsigned(obj, param, out); }
 
 bool to_f64(PyObject* obj, const char* param, double& out) {
   if (PyFloat_CheckExact(obj)) {

@@ -28,6 +28,7 @@ bool to_bool(PyObject* obj, const char* param, bool& out);
 bool to_i32(PyObject* obj, const char* param, int32_t& out);
 bool to_i64(PyObject* obj, const char* param, int64_t& out);
 bool to_u32(PyObject* obj, const char* param, uint32_t& out);
+bool to_u8(PyObject* obj, const char* param, uint8_t& out);
 bool to_f64(PyObject* obj, const char* param, double& out);
 // Any sequence of integers 0..255 (bytes, bytearray, list, tuple, ...); str is refused.
 bool to_byte_vector(PyObject* obj, const char* param, std::vector<uint8_t>& out);

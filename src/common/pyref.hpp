@@ -52,6 +52,18 @@ inline PyObject* new_str(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
 
+// The UTF-8 text of a str (ASCII strings are read in place); a null view with an exception set when the
+// str holds lone surrogates.
+inline std::string_view str_view(PyObject* str) {
+  if (PyUnicode_IS_COMPACT_ASCII(str)) {
+    return {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
+  }
+  Py_ssize_t len;
+  const char* s = PyUnicode_AsUTF8AndSize(str, &len);
+  if (s == nullptr) return {};
+  return {s, static_cast<size_t>(len)};
+}
+
 inline PyObject* new_bytes(const void* data, size_t n) {
   return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(n));
 }

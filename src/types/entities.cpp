@@ -5,16 +5,16 @@
 #include <string>
 
 #include "common/args.hpp"
-#include "common/classes.hpp"
-#include "common/convert.hpp"
 #include "common/guard.hpp"
+#include "common/classes.hpp"
 #include "common/scratch.hpp"
-#include "types/types.hpp"
-#include "util/debug_text.hpp"
-#include "util/utf8.hpp"
+#include "common/convert.hpp"
 #include "veltrac/event.hpp"
 #include "veltrac/property.hpp"
 #include "veltrac/service.hpp"
+#include "types/types.hpp"
+#include "util/debug_text.hpp"
+#include "util/utf8.hpp"
 
 namespace veltrac::py {
 namespace {
@@ -218,6 +218,7 @@ PyMethodDef kPropertyMethods[] = {
     {"get_push_threshold", VELTRAC_GUARDED(property_get_push_threshold), METH_NOARGS, "get_push_threshold($self)\n--\n\n"},
     {"should_read_edge_value", VELTRAC_GUARDED(property_should_read_edge_value), METH_NOARGS, "should_read_edge_value($self)\n--\n\n"},
     {"to_json", VELTRAC_GUARDED(to_json<HcyProperty>), METH_NOARGS, "to_json($self)\n--\n\n"},
+    VELTRAC_IMMUTABLE_COPY_METHODS(HcyProperty),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -229,6 +230,7 @@ PyMethodDef kNamedMethods[] = {
     {"get_name", VELTRAC_GUARDED(get_name<T>), METH_NOARGS, "get_name($self)\n--\n\n"},
     {"get_description", VELTRAC_GUARDED(get_description<T>), METH_NOARGS, "get_description($self)\n--\n\n"},
     {"to_json", VELTRAC_GUARDED(to_json<T>), METH_NOARGS, "to_json($self)\n--\n\n"},
+    VELTRAC_IMMUTABLE_COPY_METHODS(T),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "common/args.hpp"
-#include "common/classes.hpp"
-#include "common/convert.hpp"
 #include "common/guard.hpp"
+#include "common/classes.hpp"
 #include "common/scratch.hpp"
+#include "common/convert.hpp"
+#include "veltrac/json/error.hpp"
+#include "veltrac/infotable.hpp"
 #include "types/types.hpp"
 #include "util/debug_text.hpp"
-#include "veltrac/infotable.hpp"
-#include "veltrac/json/error.hpp"
 
 namespace veltrac::py {
 namespace {
@@ -129,6 +129,23 @@ inline Table& table_of(PyObject* self) { return value_of<State>(self).table; }
 inline BorrowFlag& flag_of(PyObject* self) { return borrow_of<State>(self); }
 
 PyObject* new_table(PyTypeObject* type, Table&& t) { return wrap(type, State(std::move(t))); }
+
+}  // namespace
+
+PyObject* new_infotable(Table&& t) { return new_table(&InfoTableType, std::move(t)); }
+
+bool copy_infotable(PyObject* obj, const char* param, Table& out) {
+  if (Py_TYPE(obj) != &InfoTableType) {
+    raise_cannot_convert(obj, "InfoTable", param);
+    return false;
+  }
+  SharedBorrow b(flag_of(obj));
+  if (!b) return false;
+  out = table_of(obj);
+  return true;
+}
+
+namespace {
 
 // ---- constructor ----
 
@@ -257,10 +274,9 @@ inline bool convert_value(PyObject* v, Conv conv, std::vector<veltrac::HcPrim>& 
   switch (conv) {
     case Conv::String: {
       if (PyUnicode_Check(v)) {
-        Py_ssize_t len;
-        const char* s = PyUnicode_AsUTF8AndSize(v, &len);
-        if (s == nullptr) return false;
-        row.push_back(veltrac::HcPrim::string(std::string_view(s, static_cast<size_t>(len))));
+        std::string_view s = str_view(v);
+        if (s.data() == nullptr) return false;
+        row.push_back(veltrac::HcPrim::string(s));
         return true;
       }
       raise_cannot_convert(v, "PyString", nullptr);
@@ -379,6 +395,43 @@ void append_counts(std::string& s, const Table& t) {
   s += std::to_string(t.field_count());
 }
 
+// ---- copy and pickle ----
+
+PyObject* table_copy(PyObject* self, PyObject*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  return new_table(Py_TYPE(self), Table(table_of(self)));
+}
+
+// (InfoTable, (name,), bytes): the binary form keeps fields, descriptions, aspects and rows; the shape name
+// goes to the constructor.
+PyObject* table_reduce(PyObject* self, PyObject*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  const Table& t = table_of(self);
+  ByteBuffer& buf = scratch_bytes();
+  auto r = t.to_bytes(buf);
+  if (!r) return raise_value_error("InfoTable serialization error: ", r.error().message());
+  PyRef data(take_bytes(buf));
+  PyRef name(t.datashape_name() ? new_str(*t.datashape_name()) : Py_NewRef(Py_None));
+  if (!data || !name) return nullptr;
+  return Py_BuildValue("(O(O)O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), name.get(), data.get());
+}
+
+PyObject* table_setstate(PyObject* self, PyObject* state) {
+  std::string_view data;
+  if (!to_bytes(state, "state", data)) return nullptr;
+  auto r = Table::from_bytes(as_bytes(data));
+  if (!r) return raise_value_error("InfoTable deserialization error: ", r.error().message());
+  ExclusiveBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  State& st = state_of(self);
+  r->value.datashape.name = std::move(st.table.datashape.name);
+  st.table = std::move(r->value);
+  st.cache.clear();
+  Py_RETURN_NONE;
+}
+
 PyObject* table_str(PyObject* self) {
   SharedBorrow b(flag_of(self));
   if (!b) return nullptr;
@@ -419,6 +472,10 @@ PyMethodDef kMethods[] = {
     {"add_field_definition", FASTCALL(VELTRAC_GUARDED(table_add_field_definition)), kFastcall,
      "add_field_definition($self, name, base_type, description)\n--\n\n"},
     {"add_row", FASTCALL(VELTRAC_GUARDED(table_add_row)), kFastcall, "add_row($self, row_dict)\n--\n\n"},
+    {"__copy__", VELTRAC_GUARDED(table_copy), METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", VELTRAC_GUARDED(table_copy), METH_O, "__deepcopy__($self, memo)\n--\n\n"},
+    {"__reduce__", VELTRAC_GUARDED(table_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__setstate__", VELTRAC_GUARDED(table_setstate), METH_O, "__setstate__($self, state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

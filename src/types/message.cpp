@@ -3,12 +3,13 @@
 #include <string>
 
 #include "common/args.hpp"
-#include "common/classes.hpp"
-#include "common/convert.hpp"
 #include "common/guard.hpp"
+#include "common/classes.hpp"
 #include "common/scratch.hpp"
-#include "types/types.hpp"
+#include "common/convert.hpp"
 #include "veltrac/message.hpp"
+#include "types/types.hpp"
+#include "util/debug_text.hpp"
 
 namespace veltrac::py {
 namespace {
@@ -39,7 +40,7 @@ PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   std::string_view bytes;
   if (!to_bytes(data, "data", bytes)) return nullptr;
   // Decode straight into the new object's value.
-  PyRef obj(wrap(&HcyMessageType, Msg{}));
+  PyRef obj(wrap_new<Msg>(&HcyMessageType));
   if (!obj) return nullptr;
   auto r = value_of<Msg>(obj.get()).read_from(as_bytes(bytes));
   if (!r) return raise_value_error("Message deserialization error: ", r.error().message());
@@ -102,6 +103,362 @@ PyObject* msg_build_auth(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return wrap(&HcyMessageType, Msg::build_auth_msg(request_id, app_key));
 }
 
+// ---- reading: any message ----
+
+PyObject* msg_get_version(PyObject* self, PyObject*) { return PyLong_FromLong(msg_of(self).header().version); }
+
+PyObject* msg_get_code(PyObject* self, PyObject*) { return new_str(name_of(msg_of(self).header().code)); }
+
+PyObject* msg_get_code_value(PyObject* self, PyObject*) { return PyLong_FromLong(code_of(msg_of(self).header().code)); }
+
+// ---- reading: by kind ----
+
+// ValueError naming the method, the kinds it serves and the message's kind.
+PyObject* wrong_kind(const Msg& m, const char* method, const char* wanted) {
+  std::string text = "HcyMessage.";
+  text += method;
+  text += "() needs a ";
+  text += wanted;
+  text += " message, not a ";
+  text += kind_name(m.kind());
+  return raise(PyExc_ValueError, text);
+}
+
+// The alternative M of the message, or nullptr with the wrong-kind ValueError set.
+template <class M>
+const M* as_kind(PyObject* self, const char* method) {
+  const Msg& m = msg_of(self);
+  if (const M* alt = std::get_if<M>(&m.msg)) return alt;
+  wrong_kind(m, method, kind_name(Msg{M{}}.kind()).data());
+  return nullptr;
+}
+
+PyObject* optional_str(const std::optional<std::string>& s) {
+  if (!s) Py_RETURN_NONE;
+  return new_str(*s);
+}
+
+PyObject* str_list(const std::vector<std::string>& items) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = new_str(items[i]);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+#define REQUEST_FIELD(method, expr)                                          \
+  PyObject* msg_##method(PyObject* self, PyObject*) {                        \
+    const auto* r = as_kind<Msg::Request>(self, #method);                   \
+    return r ? (expr) : nullptr;                                             \
+  }
+REQUEST_FIELD(get_entity_type, PyLong_FromLong(code_of(r->body.entity_type)))
+REQUEST_FIELD(get_entity_name, new_str(r->body.entity_name))
+REQUEST_FIELD(get_characteristic_type, PyLong_FromLong(r->body.characteristic_type))
+REQUEST_FIELD(get_characteristic_name, new_str(r->body.characteristic_name))
+#undef REQUEST_FIELD
+
+PyObject* msg_get_headers(PyObject* self, PyObject*) {
+  const auto* r = as_kind<Msg::Request>(self, "get_headers");
+  if (!r) return nullptr;
+  const auto& headers = r->body.headers;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(headers.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < headers.size(); ++i) {
+    PyRef name(new_str(headers[i].name));
+    PyRef value(name ? new_str(headers[i].value) : nullptr);
+    PyObject* pair = value ? PyTuple_Pack(2, name.get(), value.get()) : nullptr;
+    if (!pair) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
+PyObject* msg_get_params(PyObject* self, PyObject*) {
+  const Msg& m = msg_of(self);
+  const std::optional<InfoTable>* params = nullptr;
+  if (const auto* r = std::get_if<Msg::Request>(&m.msg)) params = &r->body.params;
+  if (const auto* r = std::get_if<Msg::Response>(&m.msg)) params = &r->body.params;
+  if (!params) return wrong_kind(m, "get_params", "Request or Response");
+  if (!*params) Py_RETURN_NONE;
+  return new_infotable(InfoTable(**params));
+}
+
+PyObject* msg_get_reason(PyObject* self, PyObject*) {
+  const auto* r = as_kind<Msg::Response>(self, "get_reason");
+  return r ? optional_str(r->body.reason) : nullptr;
+}
+
+PyObject* msg_get_claim_name(PyObject* self, PyObject*) {
+  const auto* a = as_kind<Msg::Auth>(self, "get_claim_name");
+  return a ? new_str(a->body.claim_name) : nullptr;
+}
+
+PyObject* msg_get_claim_value(PyObject* self, PyObject*) {
+  const auto* a = as_kind<Msg::Auth>(self, "get_claim_value");
+  return a ? new_str(a->body.claim_value) : nullptr;
+}
+
+// A bind body's pair is both or neither once decoded or built.
+PyObject* msg_get_binder_name(PyObject* self, PyObject*) {
+  const auto* b = as_kind<Msg::Bind>(self, "get_binder_name");
+  return b ? optional_str(b->body.has_pair() ? b->body.binder_name : std::nullopt) : nullptr;
+}
+
+PyObject* msg_get_binder_type(PyObject* self, PyObject*) {
+  const auto* b = as_kind<Msg::Bind>(self, "get_binder_type");
+  return b ? optional_str(b->body.has_pair() ? b->body.binder_type : std::nullopt) : nullptr;
+}
+
+PyObject* msg_get_names(PyObject* self, PyObject*) {
+  const auto* b = as_kind<Msg::Bind>(self, "get_names");
+  return b ? str_list(b->body.names) : nullptr;
+}
+
+// ---- building ----
+
+// Which codes a builder takes.
+enum class CodeClass { Request, Response, Any };
+
+// The code given by display name or by value (an int, an IntEnum member, any object with __index__);
+// false with ValueError (unknown code, or one of another class) or TypeError set otherwise.
+bool to_code(PyObject* obj, CodeClass wanted, msgCodeEnum& out) {
+  std::optional<msgCodeEnum> code;
+  if (PyUnicode_Check(obj)) {
+    std::string_view name;
+    if (!to_str(obj, "code", name)) return false;
+    for (int b = 0; b < 256 && !code; ++b) {
+      if (auto c = msg_code_from_repr(static_cast<uint8_t>(b)); c && name_of(*c) == name) code = c;
+    }
+    if (!code) {
+      std::string text = "Unknown message code: ";
+      append_debug_str(text, name);
+      raise(PyExc_ValueError, text);
+      return false;
+    }
+  } else {
+    int64_t v;
+    if (!to_i64(obj, "code", v)) return false;
+    if (v >= 0 && v <= 255) code = msg_code_from_repr(static_cast<uint8_t>(v));
+    if (!code) {
+      raise(PyExc_ValueError, "Unknown message code: " + std::to_string(v));
+      return false;
+    }
+  }
+  const uint8_t c = code_of(*code);
+  const char* expected = nullptr;
+  if (wanted == CodeClass::Request && (c < 1 || c > 4)) expected = "a request code (HCY_GET, HCY_PUT, HCY_POST or HCY_DEL)";
+  if (wanted == CodeClass::Response && c < 64) expected = "a response code (64 and above)";
+  if (expected) {
+    std::string text(name_of(*code));
+    text += " (" + std::to_string(c) + ") is not ";
+    text += expected;
+    raise(PyExc_ValueError, text);
+    return false;
+  }
+  out = *code;
+  return true;
+}
+
+// An optional str: None or a str.
+bool to_optional_str(PyObject* obj, const char* param, std::optional<std::string>& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  std::string_view s;
+  if (!to_str(obj, param, s)) return false;
+  out.emplace(s);
+  return true;
+}
+
+bool to_optional_table(PyObject* obj, std::optional<InfoTable>& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  return copy_infotable(obj, "params", out.emplace());
+}
+
+// Each item of `iterable` converted by `convert(item, out)`; false with an exception set on failure.
+template <class T, class F>
+bool collect(PyObject* iterable, const char* param, std::vector<T>& out, F&& convert) {
+  if (PyUnicode_Check(iterable)) {
+    raise_cannot_convert(iterable, "Sequence", param);
+    return false;
+  }
+  PyRef it(PyObject_GetIter(iterable));
+  if (!it) {
+    prefix_type_error(param);
+    return false;
+  }
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    PyRef item(raw);
+    if (!convert(item.get(), out.emplace_back())) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+bool to_header(PyObject* item, Header& out) {
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+    PyRef seq(PySequence_Check(item) && !PyUnicode_Check(item) ? PySequence_Tuple(item) : nullptr);
+    if (!seq || PyTuple_GET_SIZE(seq.get()) != 2) {
+      PyErr_Clear();
+      std::string text = "argument 'headers': each entry must be a (name, value) pair of str, not '";
+      text += Py_TYPE(item)->tp_name;
+      text += '\'';
+      raise(PyExc_TypeError, text);
+      return false;
+    }
+    return to_header(seq.get(), out);
+  }
+  std::string_view name, value;
+  if (!to_str(PyTuple_GET_ITEM(item, 0), "headers", name) || !to_str(PyTuple_GET_ITEM(item, 1), "headers", value)) {
+    return false;
+  }
+  out.name.assign(name);
+  out.value.assign(value);
+  return true;
+}
+
+// A new message object of kind M with a version 1 header, built in place by `fill(header, body)` and then
+// checked; nullptr with an exception set on failure.
+template <class M, class F>
+PyObject* build(F&& fill) {
+  PyRef obj(wrap_new<Msg>(&HcyMessageType));
+  if (!obj) return nullptr;
+  Msg& m = value_of<Msg>(obj.get());
+  M& alt = std::holds_alternative<M>(m.msg) ? std::get<M>(m.msg) : m.msg.template emplace<M>();
+  if (!fill(alt.header, alt.body)) return nullptr;
+  if (auto ok = m.check(); !ok) return raise_value_error("Message build error: ", ok.error().message());
+  return obj.release();
+}
+
+bool to_ids(PyObject* request_id, PyObject* endpoint, PyObject* session_id, HcyMsgHeader& h) {
+  if (!to_u32(request_id, "request_id", h.request_id)) return false;
+  if (endpoint && !to_u32(endpoint, "endpoint", h.endpoint)) return false;
+  return !session_id || to_u32(session_id, "session_id", h.session_id);
+}
+
+PyObject* msg_build_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"code", "request_id", "entity_type", "entity_name", "characteristic_type",
+                                      "characteristic_name", "headers", "params", "endpoint", "session_id"};
+  static const Signature sig{"HcyMessage.build_request", names, 10, 6, 8};
+  PyObject* argv[10];
+  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
+  return build<Msg::Request>([&](HcyMsgHeader& h, HcyReqBody& body) {
+    uint8_t entity_type;
+    std::string_view entity_name, characteristic_name;
+    if (!to_code(argv[0], CodeClass::Request, h.code) || !to_ids(argv[1], argv[8], argv[9], h) ||
+        !to_u8(argv[2], "entity_type", entity_type) || !to_str(argv[3], "entity_name", entity_name) ||
+        !to_u8(argv[4], "characteristic_type", body.characteristic_type) ||
+        !to_str(argv[5], "characteristic_name", characteristic_name)) {
+      return false;
+    }
+    body.entity_type = static_cast<entityTypeEnum>(entity_type);
+    body.entity_name = std::string(entity_name);
+    body.characteristic_name = std::string(characteristic_name);
+    return (!argv[6] || collect(argv[6], "headers", body.headers, to_header)) &&
+           to_optional_table(argv[7], body.params);
+  });
+}
+
+PyObject* msg_build_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"code", "request_id", "reason", "params", "endpoint", "session_id"};
+  static const Signature sig{"HcyMessage.build_response", names, 6, 2, 4};
+  PyObject* argv[6];
+  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
+  return build<Msg::Response>([&](HcyMsgHeader& h, HcyResBody& body) {
+    return to_code(argv[0], CodeClass::Response, h.code) && to_ids(argv[1], argv[4], argv[5], h) &&
+           to_optional_str(argv[2], "reason", body.reason) && to_optional_table(argv[3], body.params);
+  });
+}
+
+PyObject* msg_build_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"request_id", "names", "binder_name", "binder_type",
+                                      "unbind", "endpoint", "session_id"};
+  static const Signature sig{"HcyMessage.build_bind", names, 7, 2, 4};
+  PyObject* argv[7];
+  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
+  return build<Msg::Bind>([&](HcyMsgHeader& h, HcyBindBody& body) {
+    bool unbind = false;
+    auto to_name = [](PyObject* item, std::string& out) {
+      std::string_view s;
+      if (!to_str(item, "names", s)) return false;
+      out.assign(s);
+      return true;
+    };
+    if (!to_ids(argv[0], argv[5], argv[6], h) || !collect(argv[1], "names", body.names, to_name) ||
+        !to_optional_str(argv[2], "binder_name", body.binder_name) ||
+        !to_optional_str(argv[3], "binder_type", body.binder_type) || (argv[4] && !to_bool(argv[4], "unbind", unbind))) {
+      return false;
+    }
+    if (body.binder_name.has_value() != body.binder_type.has_value()) {
+      raise(PyExc_ValueError, "binder_name and binder_type are given together or not at all");
+      return false;
+    }
+    h.code = unbind ? msgCodeEnum::HCY_UNBIND : msgCodeEnum::HCY_BIND;
+    return true;
+  });
+}
+
+PyObject* msg_reply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"code", "reason", "params"};
+  static const Signature sig{"HcyMessage.reply", names, 3, 0};
+  PyObject* argv[3];
+  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
+  const auto* request = as_kind<Msg::Request>(self, "reply");
+  if (!request) return nullptr;
+  return build<Msg::Response>([&](HcyMsgHeader& h, HcyResBody& body) {
+    h.request_id = request->header.request_id;
+    h.endpoint = request->header.endpoint;
+    h.session_id = request->header.session_id;
+    h.code = msgCodeEnum::HCY_SUCCESS;
+    return (!argv[0] || to_code(argv[0], CodeClass::Response, h.code)) &&
+           to_optional_str(argv[1], "reason", body.reason) && to_optional_table(argv[2], body.params);
+  });
+}
+
+// ---- transports, catalogue ----
+
+PyObject* msg_from_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"data", "offset"};
+  static const Signature sig{"HcyMessage.from_buffer", names, 2, 1};
+  PyObject* argv[2];
+  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
+  int64_t offset = 0;
+  if (argv[1] && !to_i64(argv[1], "offset", offset)) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(argv[0], &view, PyBUF_SIMPLE) < 0) {
+    prefix_type_error("data");
+    return nullptr;
+  }
+  struct Release {
+    Py_buffer* v;
+    ~Release() { PyBuffer_Release(v); }
+  } release{&view};
+  if (offset < 0 || offset > view.len) {
+    return raise(PyExc_ValueError, "offset " + std::to_string(offset) + " is outside the data (" +
+                                       std::to_string(view.len) + " bytes)");
+  }
+  Bytes in(static_cast<const uint8_t*>(view.buf) + offset, static_cast<size_t>(view.len - offset));
+  PyRef obj(wrap_new<Msg>(&HcyMessageType));
+  if (!obj) return nullptr;
+  auto r = value_of<Msg>(obj.get()).read_from(in);
+  if (!r) return raise_value_error("Message deserialization error: ", r.error().message());
+  PyRef taken(PyLong_FromSize_t(*r));
+  if (!taken) return nullptr;
+  return PyTuple_Pack(2, obj.get(), taken.get());
+}
+
+PyObject* msg_message_codes(PyObject*, PyObject*) {
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (int b = 0; b < 256; ++b) {
+    auto code = msg_code_from_repr(static_cast<uint8_t>(b));
+    if (!code) continue;
+    PyRef pair(Py_BuildValue("(s#i)", name_of(*code).data(), static_cast<Py_ssize_t>(name_of(*code).size()), b));
+    if (!pair || PyList_Append(list.get(), pair.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
 PyObject* msg_str(PyObject* self) { return msg_short_description(self, nullptr); }
 
 PyObject* msg_repr(PyObject* self) { return Py_NewRef(g_reprs[kind_index(msg_of(self))]); }
@@ -121,6 +478,34 @@ PyMethodDef kMethods[] = {
     {"is_bind", VELTRAC_GUARDED(msg_is_bind), METH_NOARGS, "is_bind($self)\n--\n\n"},
     {"short_description", VELTRAC_GUARDED(msg_short_description), METH_NOARGS, "short_description($self)\n--\n\n"},
     {"build_auth", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_build_auth)), kStaticFastcall, "build_auth(request_id, app_key)\n--\n\n"},
+    {"get_version", VELTRAC_GUARDED(msg_get_version), METH_NOARGS, "get_version($self)\n--\n\n"},
+    {"get_code", VELTRAC_GUARDED(msg_get_code), METH_NOARGS, "get_code($self)\n--\n\n"},
+    {"get_code_value", VELTRAC_GUARDED(msg_get_code_value), METH_NOARGS, "get_code_value($self)\n--\n\n"},
+    {"get_entity_type", VELTRAC_GUARDED(msg_get_entity_type), METH_NOARGS, "get_entity_type($self)\n--\n\n"},
+    {"get_entity_name", VELTRAC_GUARDED(msg_get_entity_name), METH_NOARGS, "get_entity_name($self)\n--\n\n"},
+    {"get_characteristic_type", VELTRAC_GUARDED(msg_get_characteristic_type), METH_NOARGS, "get_characteristic_type($self)\n--\n\n"},
+    {"get_characteristic_name", VELTRAC_GUARDED(msg_get_characteristic_name), METH_NOARGS, "get_characteristic_name($self)\n--\n\n"},
+    {"get_headers", VELTRAC_GUARDED(msg_get_headers), METH_NOARGS, "get_headers($self)\n--\n\n"},
+    {"get_params", VELTRAC_GUARDED(msg_get_params), METH_NOARGS, "get_params($self)\n--\n\n"},
+    {"get_reason", VELTRAC_GUARDED(msg_get_reason), METH_NOARGS, "get_reason($self)\n--\n\n"},
+    {"get_claim_name", VELTRAC_GUARDED(msg_get_claim_name), METH_NOARGS, "get_claim_name($self)\n--\n\n"},
+    {"get_claim_value", VELTRAC_GUARDED(msg_get_claim_value), METH_NOARGS, "get_claim_value($self)\n--\n\n"},
+    {"get_binder_name", VELTRAC_GUARDED(msg_get_binder_name), METH_NOARGS, "get_binder_name($self)\n--\n\n"},
+    {"get_binder_type", VELTRAC_GUARDED(msg_get_binder_type), METH_NOARGS, "get_binder_type($self)\n--\n\n"},
+    {"get_names", VELTRAC_GUARDED(msg_get_names), METH_NOARGS, "get_names($self)\n--\n\n"},
+    {"build_request", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_build_request)), kStaticFastcall,
+     "build_request(code, request_id, entity_type, entity_name, characteristic_type, characteristic_name, headers=(), "
+     "params=None, *, endpoint=0, session_id=0)\n--\n\n"},
+    {"build_response", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_build_response)), kStaticFastcall,
+     "build_response(code, request_id, reason=None, params=None, *, endpoint=0, session_id=0)\n--\n\n"},
+    {"build_bind", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_build_bind)), kStaticFastcall,
+     "build_bind(request_id, names, binder_name=None, binder_type=None, *, unbind=False, endpoint=0, "
+     "session_id=0)\n--\n\n"},
+    {"reply", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_reply)), kFastcall,
+     "reply($self, code='HCY_SUCCESS', reason=None, params=None)\n--\n\n"},
+    {"from_buffer", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_from_buffer)), kStaticFastcall, "from_buffer(data, offset=0)\n--\n\n"},
+    {"message_codes", VELTRAC_GUARDED(msg_message_codes), METH_NOARGS | METH_STATIC, "message_codes()\n--\n\n"},
+    VELTRAC_IMMUTABLE_COPY_METHODS(Msg),
     {nullptr, nullptr, 0, nullptr},
 };
 

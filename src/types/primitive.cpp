@@ -3,13 +3,13 @@
 #include <string>
 
 #include "common/args.hpp"
-#include "common/classes.hpp"
-#include "common/convert.hpp"
 #include "common/guard.hpp"
+#include "common/classes.hpp"
 #include "common/scratch.hpp"
-#include "types/types.hpp"
+#include "common/convert.hpp"
 #include "veltrac/infotable.hpp"
 #include "veltrac/primitive.hpp"
+#include "types/types.hpp"
 
 namespace veltrac::py {
 namespace {
@@ -267,6 +267,7 @@ PyMethodDef kMethods[] = {
     // Both branches of the inner type give the innermost kind, like get_type.
     {"get_inner_type", VELTRAC_GUARDED(prim_get_type), METH_NOARGS, "get_inner_type($self)\n--\n\n"},
     {"get_full_type", VELTRAC_GUARDED(prim_get_full_type), METH_NOARGS, "get_full_type($self)\n--\n\n"},
+    VELTRAC_IMMUTABLE_COPY_METHODS(Prim),
     {nullptr, nullptr, 0, nullptr},
 };
 

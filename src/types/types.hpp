@@ -4,8 +4,9 @@
 #include <optional>
 #include <string_view>
 
-#include "common/pyref.hpp"
 #include "veltrac/base_type.hpp"
+#include "veltrac/infotable.hpp"
+#include "common/pyref.hpp"
 
 namespace veltrac::py {
 
@@ -17,6 +18,12 @@ bool add_service(PyObject* module);
 bool add_property(PyObject* module);
 bool add_infotable(PyObject* module);
 bool add_veltrac_error(PyObject* module);
+
+// A new InfoTable object holding `t`; nullptr with an exception set on failure.
+PyObject* new_infotable(veltrac::InfoTable&& t);
+// A copy of the table of `obj` (taken under a shared borrow) when it is an InfoTable; false with TypeError
+// (naming `param`) or RuntimeError set otherwise.
+bool copy_infotable(PyObject* obj, const char* param, veltrac::InfoTable& out);
 
 // The base type named by `name` after full Unicode upper-casing, among the ten names accepted by the
 // BaseType constructor and InfoTable.add_field_definition; nothing for any other name.

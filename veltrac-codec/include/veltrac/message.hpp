@@ -24,6 +24,13 @@ enum class MsgKind : uint8_t { Request, Bind, Auth, Response };
 // "Request", "Bind", "Auth" or "Response".
 std::string_view kind_name(MsgKind k);
 
+// The header fields a builder takes from its caller.
+struct MsgIds {
+  uint32_t request_id = 0;
+  uint32_t endpoint = 0;
+  uint32_t session_id = 0;
+};
+
 struct HcyMsg {
   struct Request {
     HcyMsgHeader header;
@@ -69,6 +76,19 @@ struct HcyMsg {
 
   // Version 1, HCY_AUTH, endpoint 0, session 0xFFFFFFFF, the "appKey" claim.
   static HcyMsg build_auth_msg(uint32_t request_id, std::string_view app_key);
+
+  // Builders of the other kinds: version 1, multipart clear. Each checks the result as check() does and
+  // builds nothing on failure.
+  static Result<HcyMsg> build_request(msgCodeEnum code, MsgIds ids, HcyReqBody body);
+  static Result<HcyMsg> build_response(msgCodeEnum code, MsgIds ids, HcyResBody body);
+  // HCY_BIND or HCY_UNBIND.
+  static Result<HcyMsg> build_bind(msgCodeEnum code, MsgIds ids, HcyBindBody body);
+
+  // Whether the message can be sent as it stands: its code selects its kind (InvalidCode); a request's
+  // entity type is known (InvalidEntityType) and its characteristic type 1 to 3 (InvalidCharacteristicType);
+  // at most 255 request header entries or 65535 bind names (MsgToBinary, as to_bytes reports them).
+  // Decoded messages always pass.
+  Result<void> check() const;
 
   // The header's text form and a suffix per kind.
   std::string short_desc() const;

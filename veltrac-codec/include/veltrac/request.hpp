@@ -48,6 +48,8 @@ struct HcyReqBody {
   // Fails with MsgToBinary, writing nothing, when there are more than 255 header entries or a text
   // is too long for its length prefix.
   Result<size_t> to_bytes(ByteBuffer& out) const;
+  // The count error to_bytes reports for too many header entries, or nothing.
+  Result<void> check_counts() const;
   static Result<Decoded<HcyReqBody>> from_bytes(Bytes in);
   // The same, reading into this body (every field is replaced); on failure the body is left partly read.
   Result<size_t> read_from(Bytes in);

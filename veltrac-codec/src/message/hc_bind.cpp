@@ -13,11 +13,16 @@ constexpr size_t kFixedBytes = 3;
 
 size_t HcyBindBody::encoded_size() const { return kFixedBytes + text_bytes(*this); }
 
-Result<size_t> HcyBindBody::to_bytes(ByteBuffer& out) const {
+Result<void> HcyBindBody::check_counts() const {
   if (names.size() > kMaxNames) {
     return fail(VeltracError::with_two_texts(ErrorKind::MsgToBinary, "bind name count " + std::to_string(names.size()),
                                              "at most " + std::to_string(kMaxNames)));
   }
+  return {};
+}
+
+Result<size_t> HcyBindBody::to_bytes(ByteBuffer& out) const {
+  if (auto ok = check_counts(); !ok) return fail(std::move(ok.error()));
   auto texts = checked_text_bytes(*this);
   if (!texts) return fail(std::move(texts.error()));
   size_t n = kFixedBytes + *texts;

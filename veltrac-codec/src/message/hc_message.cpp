@@ -26,7 +26,8 @@ std::string byte_list(Bytes in) {
 // Makes `m` the alternative M with the given header and reads its body.
 template <class M>
 Result<size_t> read_body(HcyMsg& m, const HcyMsgHeader& header, Bytes body) {
-  M& alt = m.msg.emplace<M>();
+  // A body's read_from replaces every field, so an alternative already in place is reused.
+  M& alt = std::holds_alternative<M>(m.msg) ? std::get<M>(m.msg) : m.msg.emplace<M>();
   alt.header = header;
   auto n = alt.body.read_from(body);
   if (!n) return fail(std::move(n.error()));
@@ -104,6 +105,61 @@ HcyMsg HcyMsg::build_auth_msg(uint32_t request_id, std::string_view app_key) {
   h.session_id = 0xFFFFFFFFu;
   h.multipart = false;
   return HcyMsg{Auth{h, HcyAuthBody::from_appkey(app_key)}};
+}
+namespace {
+
+HcyMsgHeader built_header(msgCodeEnum code, MsgIds ids) {
+  return HcyMsgHeader{.request_id = ids.request_id, .endpoint = ids.endpoint, .session_id = ids.session_id,
+                      .version = 1, .code = code, .multipart = false};
+}
+
+template <class M, class Body>
+Result<HcyMsg> build(msgCodeEnum code, MsgIds ids, Body&& body) {
+  HcyMsg m{M{built_header(code, ids), std::move(body)}};
+  if (auto ok = m.check(); !ok) return fail(std::move(ok.error()));
+  return m;
+}
+
+}  // namespace
+
+Result<HcyMsg> HcyMsg::build_request(msgCodeEnum code, MsgIds ids, HcyReqBody body) {
+  return build<Request>(code, ids, std::move(body));
+}
+
+Result<HcyMsg> HcyMsg::build_response(msgCodeEnum code, MsgIds ids, HcyResBody body) {
+  return build<Response>(code, ids, std::move(body));
+}
+
+Result<HcyMsg> HcyMsg::build_bind(msgCodeEnum code, MsgIds ids, HcyBindBody body) {
+  return build<Bind>(code, ids, std::move(body));
+}
+
+Result<void> HcyMsg::check() const {
+  const uint8_t code = code_of(header().code);
+  if (!msg_code_from_repr(code)) return fail(VeltracError::with_code(ErrorKind::InvalidCode, code));
+  bool code_fits = false;
+  switch (kind()) {
+    case MsgKind::Request: {
+      code_fits = code >= 1 && code <= 4;
+      const HcyReqBody& b = std::get<Request>(msg).body;
+      if (!code_fits) break;
+      if (!entity_type_from_repr(code_of(b.entity_type))) {
+        return fail(VeltracError::with_code(ErrorKind::InvalidEntityType, code_of(b.entity_type)));
+      }
+      if (b.characteristic_type < 1 || b.characteristic_type > 3) {
+        return fail(VeltracError::with_code(ErrorKind::InvalidCharacteristicType, b.characteristic_type));
+      }
+      return b.check_counts();
+    }
+    case MsgKind::Bind:
+      code_fits = code == code_of(msgCodeEnum::HCY_BIND) || code == code_of(msgCodeEnum::HCY_UNBIND);
+      if (code_fits) return std::get<Bind>(msg).body.check_counts();
+      break;
+    case MsgKind::Auth: code_fits = code == code_of(msgCodeEnum::HCY_AUTH); break;
+    case MsgKind::Response: code_fits = code >= 64; break;
+  }
+  if (!code_fits) return fail(VeltracError::with_code(ErrorKind::InvalidCode, code));
+  return {};
 }
 
 std::string HcyMsg::short_desc() const {

@@ -157,5 +157,39 @@ TEST(HcyMsgTest, FailedEncodingLeavesBufferAsItWas) {
   }
 }
 
+
+TEST(HcyMsgTest, BuildersCheckWhatTheWireCarries) {
+  const MsgIds ids{.request_id = 0x1234, .endpoint = 2, .session_id = 0xCAFE};
+  HcyReqBody body = std::get<HcyMsg::Request>(sample_request().msg).body;
+  auto built = HcyMsg::build_request(msgCodeEnum::HCY_POST, ids, body);
+  ASSERT_TRUE(built);
+  EXPECT_EQ(*built, sample_request());
+
+  auto with = [&](auto change) {
+    HcyReqBody b = body;
+    change(b);
+    return b;
+  };
+  const std::pair<Result<HcyMsg>, const char*> cases[] = {
+      {HcyMsg::build_request(msgCodeEnum::HCY_SUCCESS, ids, body), "Invalid code:64"},
+      {HcyMsg::build_request(msgCodeEnum::HCY_GET, ids, with([](auto& b) { b.entity_type = entityTypeEnum{1}; })),
+       "Invalid entity type: 1"},
+      {HcyMsg::build_request(msgCodeEnum::HCY_GET, ids, with([](auto& b) { b.characteristic_type = 0; })),
+       "Invalid characteristic type: 0"},
+      {HcyMsg::build_request(msgCodeEnum::HCY_GET, ids, with([](auto& b) { b.headers.resize(256); })),
+       "Failed to convert msg to binary:request header count 256/at most 255"},
+      {HcyMsg::build_response(msgCodeEnum::HCY_AUTH, ids, {}), "Invalid code:20"},
+      {HcyMsg::build_bind(msgCodeEnum::HCY_GET, ids, {}), "Invalid code:1"},
+      {HcyMsg::build_bind(msgCodeEnum::HCY_BIND, ids, HcyBindBody{.names = std::vector<std::string>(65536)}),
+       "Failed to convert msg to binary:bind name count 65536/at most 65535"},
+      {HcyMsg::build_response(msgCodeEnum::HCY_OFFLINE_MSG_STORE_FULL, ids, {}), "ok"},
+      {HcyMsg::build_bind(msgCodeEnum::HCY_UNBIND, ids, HcyBindBody{.names = {"a"}}), "ok"},
+  };
+  for (const auto& [r, text] : cases) EXPECT_EQ(error_text(r), text);
+  const HcyMsgHeader& h = cases[7].first->header();
+  EXPECT_EQ(h, (HcyMsgHeader{.request_id = 0x1234, .endpoint = 2, .session_id = 0xCAFE, .version = 1,
+                             .code = msgCodeEnum::HCY_OFFLINE_MSG_STORE_FULL}));
+}
+
 }  // namespace
 }  // namespace veltrac

@@ -40,12 +40,17 @@ constexpr size_t kFixedBytes = 4;
 
 size_t HcyReqBody::encoded_size_hint() const { return kFixedBytes + text_bytes(*this); }
 
-Result<size_t> HcyReqBody::to_bytes(ByteBuffer& out) const {
+Result<void> HcyReqBody::check_counts() const {
   if (headers.size() > kMaxHeaders) {
     return fail(VeltracError::with_two_texts(ErrorKind::MsgToBinary,
                                              "request header count " + std::to_string(headers.size()),
                                              "at most " + std::to_string(kMaxHeaders)));
   }
+  return {};
+}
+
+Result<size_t> HcyReqBody::to_bytes(ByteBuffer& out) const {
+  if (auto ok = check_counts(); !ok) return fail(std::move(ok.error()));
   auto texts = checked_text_bytes(*this);
   if (!texts) return fail(std::move(texts.error()));
   size_t fixed = kFixedBytes + *texts;

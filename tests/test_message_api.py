@@ -1,0 +1,213 @@
+"""HcyMessage beyond decoding: field accessors, builders, reply, from_buffer, MessageCode, copy and pickle."""
+
+import copy
+import pickle
+
+import pytest
+
+from veltrac import HcPrim, HcyEvent, HcyMessage, HcyProperty, HcyService, InfoTable, MessageCode
+
+from test_message import AUTH_7_EMPTY, BIND, REQUEST, RESPONSE, header
+
+
+def table_with_aspects():
+    """A named table whose field carries an aspect (units = "C"); the binary form has no shape name."""
+    t = InfoTable("Readings")
+    t.__setstate__(bytes.fromhex("01 0161 00 00 0001 05") + b"units" + bytes.fromhex("00 0143 00 01 0001 00 0178 00"))
+    return t
+
+
+def params():
+    t = InfoTable("Limits")
+    t.add_field_definition("sensor", "STRING", "sensor id")
+    t.add_field_definition("high", "NUMBER", "")
+    t.add_row({"sensor": "temp-1", "high": 85.5})
+    return t
+
+
+REQUEST_FIELDS = {
+    "get_version": 1, "get_code": "HCY_POST", "get_code_value": 3, "get_request_id": 0x1234, "get_endpoint": 2,
+    "get_session_id": 0xFFFFFFFF, "get_entity_type": 20, "get_entity_name": "Pump-07",
+    "get_characteristic_type": 2, "get_characteristic_name": "SetSpeed", "get_headers": [("trace", "a1")],
+    "get_params": None,
+}
+KIND_FIELDS = [
+    (REQUEST, REQUEST_FIELDS),
+    (RESPONSE, {"get_code": "HCY_SUCCESS", "get_reason": None, "get_params": None}),
+    (header(0x84) + b"\x01\x00\xff", {"get_code": "HCY_NOT_FOUND", "get_code_value": 132, "get_reason": ""}),
+    (AUTH_7_EMPTY, {"get_claim_name": "appKey", "get_claim_value": ""}),
+    (BIND, {"get_code": "HCY_UNBIND", "get_names": ["a", "bc"], "get_binder_name": None, "get_binder_type": None}),
+    (header(10, version=7) + bytes.fromhex("01 01 6e 00 0000"),
+     {"get_version": 7, "get_binder_name": "n", "get_binder_type": "", "get_names": []}),
+]
+
+
+@pytest.mark.parametrize("data,fields", KIND_FIELDS)
+def test_decoded_fields(data, fields):
+    m = HcyMessage.from_bytes(data)
+    assert {name: getattr(m, name)() for name in fields} == fields
+
+
+ACCESSORS = {
+    "Request": ["get_entity_type", "get_entity_name", "get_characteristic_type", "get_characteristic_name",
+                "get_headers", "reply"],
+    "Response": ["get_reason"],
+    "Auth": ["get_claim_name", "get_claim_value"],
+    "Bind": ["get_binder_name", "get_binder_type", "get_names"],
+}
+
+
+@pytest.mark.parametrize("data", [REQUEST, RESPONSE, AUTH_7_EMPTY, BIND])
+def test_accessors_of_other_kinds_name_method_and_kind(data):
+    m = HcyMessage.from_bytes(data)
+    kind = m.get_message_type()
+    for wanted, methods in ACCESSORS.items():
+        for method in methods:
+            if wanted == kind:
+                getattr(m, method)()
+                continue
+            with pytest.raises(ValueError) as e:
+                getattr(m, method)()
+            assert str(e.value) == f"HcyMessage.{method}() needs a {wanted} message, not a {kind}"
+    if kind in ("Auth", "Bind"):
+        with pytest.raises(ValueError, match=f"^HcyMessage.get_params\\(\\) needs a Request or Response message, "
+                                             f"not a {kind}$"):
+            m.get_params()
+
+
+def test_built_messages_have_the_wire_bytes_and_decode_to_their_fields():
+    table = params()
+    request = HcyMessage.build_request(MessageCode.HCY_POST, 0x1234, 20, "Pump-07", 2, "SetSpeed", iter([["trace", "a1"]]),
+                                       endpoint=2, session_id=0xFFFFFFFF)
+    assert request.to_bytes() == REQUEST
+    assert HcyMessage.build_bind(7, ("a", "bc"), unbind=True).to_bytes() == BIND
+    assert HcyMessage.build_response("HCY_SUCCESS", 7).to_bytes() == RESPONSE
+
+    with_table = HcyMessage.build_request(3, 1, 0, "e", 1, "c", [("h", "v"), ("h", "w")], table)
+    decoded = HcyMessage.from_bytes(with_table.to_bytes())
+    assert decoded.get_headers() == [("h", "v"), ("h", "w")]
+    assert decoded.get_params().to_bytes() == table.to_bytes()
+    # The message holds its own copy: changing the table later changes nothing.
+    table.add_row({"sensor": "temp-2", "high": 1.0})
+    assert decoded.get_params().get_row_count() == with_table.get_params().get_row_count() == 1
+
+    bind = HcyMessage.from_bytes(HcyMessage.build_bind(9, [], "gw", "Gateway", session_id=3).to_bytes())
+    assert (bind.get_code(), bind.get_binder_name(), bind.get_binder_type(), bind.get_session_id()) == (
+        "HCY_BIND", "gw", "Gateway", 3)
+
+
+def test_reply_answers_the_request():
+    request = HcyMessage.build_request("HCY_GET", 41, 20, "Pump-07", 1, "speed", endpoint=5, session_id=6)
+    response = request.reply()
+    assert response.short_description() == "V:1,C:HCY_SUCCESS,R:41,E:5,S:6,M:false,Params:false"
+    failed = request.reply(MessageCode.HCY_NOT_FOUND, "no such property", params())
+    decoded = HcyMessage.from_bytes(failed.to_bytes())
+    assert (decoded.get_code(), decoded.get_reason(), decoded.get_params().get_row_count()) == (
+        "HCY_NOT_FOUND", "no such property", 1)
+
+
+BUILD_ERRORS = [
+    (lambda: HcyMessage.build_request("HCY_SUCCESS", 1, 0, "e", 1, "c"), ValueError,
+     "HCY_SUCCESS (64) is not a request code (HCY_GET, HCY_PUT, HCY_POST or HCY_DEL)"),
+    (lambda: HcyMessage.build_request("HCY_GOT", 1, 0, "e", 1, "c"), ValueError, 'Unknown message code: "HCY_GOT"'),
+    (lambda: HcyMessage.build_response(5, 1), ValueError, "Unknown message code: 5"),
+    (lambda: HcyMessage.build_response(-1, 1), ValueError, "Unknown message code: -1"),
+    (lambda: HcyMessage.build_response(MessageCode.HCY_BIND, 1), ValueError,
+     "HCY_BIND (10) is not a response code (64 and above)"),
+    (lambda: HcyMessage.build_response(1.0, 1), TypeError,
+     "argument 'code': 'float' object cannot be interpreted as an integer"),
+    (lambda: HcyMessage.build_request(1, 1, 1, "e", 1, "c"), ValueError, "Message build error: Invalid entity type: 1"),
+    (lambda: HcyMessage.build_request(1, 1, 0, "e", 4, "c"), ValueError,
+     "Message build error: Invalid characteristic type: 4"),
+    (lambda: HcyMessage.build_request(1, 1, 256, "e", 1, "c"), OverflowError,
+     "out of range integral type conversion attempted"),
+    (lambda: HcyMessage.build_request(1, 1, 0, "e", -1, "c"), OverflowError,
+     "out of range integral type conversion attempted"),
+    (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", [("n", "v")] * 256), ValueError,
+     "Message build error: Failed to convert msg to binary:request header count 256/at most 255"),
+    (lambda: HcyMessage.build_bind(1, [""] * 65536), ValueError,
+     "Message build error: Failed to convert msg to binary:bind name count 65536/at most 65535"),
+    (lambda: HcyMessage.build_bind(1, [], "gw"), ValueError,
+     "binder_name and binder_type are given together or not at all"),
+    (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", [("n",)]), TypeError,
+     "argument 'headers': each entry must be a (name, value) pair of str, not 'tuple'"),
+    (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", [("n", 2)]), TypeError,
+     "argument 'headers': 'int' object cannot be converted to 'PyString'"),
+    (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", 5), TypeError,
+     "argument 'headers': 'int' object is not iterable"),
+    (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", (), {}), TypeError,
+     "argument 'params': 'dict' object cannot be converted to 'InfoTable'"),
+    (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", (), None, 0), TypeError,
+     "HcyMessage.build_request() takes from 6 to 8 positional arguments but 9 were given"),
+    (lambda: HcyMessage.build_bind(1, "ab"), TypeError, "argument 'names': 'str' object cannot be converted to 'Sequence'"),
+    (lambda: HcyMessage.build_bind(1, [], unbind=1), TypeError,
+     "argument 'unbind': 'int' object cannot be converted to 'PyBool'"),
+    (lambda: HcyMessage.build_response(64, 1, session_id=2**32), OverflowError,
+     "out of range integral type conversion attempted"),
+    (lambda: HcyMessage.build_response(64, 1, endpointt=0), TypeError,
+     "HcyMessage.build_response() got an unexpected keyword argument 'endpointt'"),
+]
+
+
+@pytest.mark.parametrize("build,error,text", BUILD_ERRORS)
+def test_build_errors(build, error, text):
+    with pytest.raises(error) as e:
+        build()
+    assert str(e.value) == text
+
+
+def test_from_buffer_walks_messages_without_copying_first():
+    stream = bytearray(REQUEST + RESPONSE + BIND)
+    offset, kinds = 0, []
+    while offset < len(stream):
+        message, taken = HcyMessage.from_buffer(memoryview(stream), offset)
+        kinds.append(message.get_message_type())
+        offset += taken
+    assert (kinds, offset) == (["Request", "Response", "Bind"], len(stream))
+    assert HcyMessage.from_buffer(REQUEST + b"tail")[1] == len(REQUEST)
+    for bad, error, text in [
+        ((REQUEST, len(REQUEST) + 1), ValueError, f"offset {len(REQUEST) + 1} is outside the data ({len(REQUEST)} bytes)"),
+        ((REQUEST, -1), ValueError, f"offset -1 is outside the data ({len(REQUEST)} bytes)"),
+        ((REQUEST, len(REQUEST)), ValueError, "Message deserialization error: Wrong Mssage Header:[]"),
+        (("text",), TypeError, "argument 'data': a bytes-like object is required, not 'str'"),
+    ]:
+        with pytest.raises(error) as e:
+            HcyMessage.from_buffer(*bad)
+        assert str(e.value) == text
+
+
+def test_message_code_is_the_codec_catalogue():
+    assert len(MessageCode) == 47
+    assert [(c.name, c.value) for c in MessageCode] == HcyMessage.message_codes()
+    for code in MessageCode:
+        if code >= 64:
+            assert HcyMessage.build_response(code, 1).get_code() == code.name
+
+
+def definitions():
+    return [
+        HcyProperty.from_json('{"name":"t","baseType":"NUMBER","aspects":{"units":"C"},"pushType":"VALUE",'
+                              '"pushThreshold":0.5,"startType":"readEdgeValue"}'),
+        HcyService.from_json('{"name":"s","description":"d","aspects":{},"Inputs":{"name":"i","aspects":{},'
+                             '"fieldDefinitions":{}},"Outputs":{"name":"o","aspects":{},"baseType":"STRING",'
+                             '"fieldDefinitions":{}}}'),
+        HcyEvent.from_json('{"name":"e","description":"d","aspects":{},"EventData":{"name":"A","aspects":{},'
+                           '"fieldDefinitions":{}}}'),
+    ]
+
+
+@pytest.mark.parametrize("make", [
+    lambda: HcPrim.from_bytes(bytes.fromhex("12 16 00000005")),
+    lambda: HcyMessage.from_bytes(REQUEST),
+    lambda: HcyMessage.build_response(64, 1, "r", params()),
+    table_with_aspects,
+    *[lambda i=i: definitions()[i] for i in range(3)],
+])
+def test_copy_and_pickle_keep_everything(make):
+    original = make()
+    for clone in (copy.copy(original), copy.deepcopy(original), pickle.loads(pickle.dumps(original))):
+        assert type(clone) is type(original) and clone is not original
+        assert clone.to_bytes() == original.to_bytes()
+        assert repr(clone) == repr(original)
+        if isinstance(original, InfoTable):
+            assert clone.to_json() == original.to_json()  # shape name, descriptions and aspects
