@@ -5,7 +5,8 @@
 # each build against examples/cpp/expected_output.txt.
 #   tools/cpp_install_test.sh [build-dir]    (default build/install-test)
 # Environment: CXX (default g++); SHARED=ON builds the shared library and checks the symbols it exports;
-# TESTS=ON also builds the codec's test suites in the same build and runs them before installing.
+# TESTS=ON also builds the codec's test suites in the same build and runs them before installing;
+# OPT overrides the optimisation flags of the Release build (for a cheaper check).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,7 +19,9 @@ mkdir -p "$OUT"
 OUT="$(cd "$OUT" && pwd)"
 STAGE="$OUT/stage"
 
-"$CMAKE" -S veltrac-codec -B "$OUT/codec" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER="$CXX" \
+opt=()
+[ -n "${OPT:-}" ] && opt=(-DCMAKE_CXX_FLAGS_RELEASE="$OPT")
+"$CMAKE" -S veltrac-codec -B "$OUT/codec" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER="$CXX" "${opt[@]}" \
   -DVELTRAC_WERROR=ON -DVELTRAC_TESTS="$TESTS" -DBUILD_SHARED_LIBS="$SHARED" -DCMAKE_INSTALL_PREFIX="$STAGE" >/dev/null
 "$CMAKE" --build "$OUT/codec" -j2
 if [ "$TESTS" = ON ]; then
