@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "util/decimal.hpp"
+#include "util/shortest_float.hpp"
 
 namespace veltrac {
 
@@ -162,22 +163,9 @@ size_t short_decimal_digits(double d, char* digits, int& k) {
 
 size_t shortest_digits(double d, char* digits, int& k) {
   if (size_t n = short_decimal_digits(d, digits, k)) return n;
-  char buf[40];
-  auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(d), std::chars_format::scientific);
-  // Form: D[.DDD]e(+|-)XX
-  const char* p = buf;
-  size_t n = 0;
-  digits[n++] = *p++;
-  if (*p == '.') {
-    ++p;
-    while (*p != 'e') digits[n++] = *p++;
-  }
-  ++p;  // 'e'
-  int exp = 0;
-  bool neg = *p == '-';
-  ++p;
-  std::from_chars(p, res.ptr, exp);
-  k = (neg ? -exp : exp) + 1;
+  const ShortestDecimal dec = shortest_decimal(d);
+  const size_t n = static_cast<size_t>(decimal::put_u64(digits, dec.digits) - digits);
+  k = dec.exponent + static_cast<int>(n);
   return n;
 }
 
@@ -202,39 +190,36 @@ char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
     std::memcpy(p, &w, 8);
     return p + places;
   }
-  char digits[24];
-  int k = 0;
-  size_t n = shortest_digits(d, digits, k);
+  // The copies below have fixed sizes (at least the digits, zeros or room they cover); the room of 40
+  // bytes takes what they store past the text.
+  char digits[32];
+  const ShortestDecimal dec = shortest_decimal(d);
+  const int n = static_cast<int>(decimal::put_u64(digits, dec.digits) - digits);  // 1..17
+  const int k = dec.exponent + n;
   if (k >= min_k && k <= max_k) {
     if (k <= 0) {
-      *p++ = '0';
-      *p++ = '.';
-      std::memset(p, '0', static_cast<size_t>(-k));
-      p += -k;
-      std::memcpy(p, digits, n);
+      std::memcpy(p, "0.00000000", 10);
+      p += 2 - k;
+      std::memcpy(p, digits, 17);
       return p + n;
     }
-    if (n <= static_cast<size_t>(k)) {
-      std::memcpy(p, digits, n);
+    if (n <= k) {
+      std::memcpy(p, digits, 17);
       p += n;
-      std::memset(p, '0', static_cast<size_t>(k) - n);
-      p += static_cast<size_t>(k) - n;
-      *p++ = '.';
-      *p++ = '0';
-      return p;
+      std::memset(p, '0', 16);
+      p += k - n;
+      std::memcpy(p, ".0", 2);
+      return p + 2;
     }
-    std::memcpy(p, digits, static_cast<size_t>(k));
-    p += k;
-    *p++ = '.';
-    std::memcpy(p, digits + k, n - static_cast<size_t>(k));
-    return p + (n - static_cast<size_t>(k));
+    std::memcpy(p, digits, 16);
+    p[k] = '.';
+    std::memcpy(p + k + 1, digits + k, 16);
+    return p + n + 1;
   }
-  *p++ = digits[0];
-  if (n > 1) {
-    *p++ = '.';
-    std::memcpy(p, digits + 1, n - 1);
-    p += n - 1;
-  }
+  p[0] = digits[0];
+  p[1] = '.';
+  std::memcpy(p + 2, digits + 1, 16);
+  p += n > 1 ? n + 1 : 1;
   *p++ = 'e';
   return std::to_chars(p, p + 8, k - 1).ptr;
 }
