@@ -1,6 +1,7 @@
 #include "util/debug_text.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -124,27 +125,47 @@ void append_debug_str(std::string& out, std::string_view s) {
 namespace {
 
 constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
-constexpr uint32_t kPow10Int[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+constexpr uint64_t kPow10Int[] = {1,
+                                  10,
+                                  100,
+                                  1000,
+                                  10000,
+                                  100000,
+                                  1000000,
+                                  10000000,
+                                  100000000,
+                                  1000000000,
+                                  10000000000,
+                                  100000000000,
+                                  1000000000000,
+                                  10000000000000,
+                                  100000000000000,
+                                  1000000000000000,
+                                  10000000000000000,
+                                  100000000000000000,
+                                  1000000000000000000};
 
-// |d| as m / 10^places when it is a decimal with at most 8 places and at most 15 significant digits (the
-// common case of measured values), found without the general shortest-digits algorithm: m / 10^places is
-// the double nearest to that decimal (both are exact and division rounds correctly), so the decimal reads
-// back as d; no decimal with fewer places does, and below 10^15 no other decimal of as many digits is that
-// close. So m's digits are the shortest digits, and m ends in a nonzero digit unless places is 0.
+// |d| as m / 10^places when it is a decimal with at most 8 places and m < 10^15 (the common case of
+// measured values), found without the general shortest-digits search; m may end in zeros. places is the
+// most (up to 8) that keep |d| * 10^places below 10^15, and d is the double nearest to such a decimal only
+// if |d| * 10^places is within its own rounding error of an integer m, which rejects nearly all other
+// doubles after one multiplication. The answer is checked: m / 10^places is the double nearest to the
+// decimal (both are exact and division rounds correctly), so it reads back as d. Below 10^15 the rounding
+// interval of d * 10^places is narrower than 1, so no other decimal with as many places reads back as d,
+// and none with more places is shorter: m's digits without its trailing zeros are the shortest digits.
 bool short_decimal(double d, uint64_t& m, int& places) {
   const double a = std::fabs(d);
-  for (places = 0; places < 9; ++places) {
-    const double scaled = a * kPow10[places];
-    if (!(scaled < 1e15)) return false;
-    // Rounded half up: a candidate this could get wrong (near a half) would not read back anyway. Signed
-    // conversions are single instructions; the value is below 10^15.
-    const int64_t candidate = static_cast<int64_t>(scaled + 0.5);
-    if (candidate != 0 && static_cast<double>(candidate) / kPow10[places] == a) {
-      m = static_cast<uint64_t>(candidate);
-      return true;
-    }
-  }
-  return false;
+  const int binary_exponent = static_cast<int>(std::bit_cast<uint64_t>(a) >> 52) - 1022;  // a < 2^it
+  if (binary_exponent > 50) return false;
+  // 15 - ceil(binary_exponent * log10(2)), capped at 8.
+  places = std::min(8, 15 + ((-binary_exponent * 1262611) >> 22));
+  if (places < 0) return false;
+  const double scaled = a * kPow10[places];
+  // Rounded half up; signed conversions are single instructions and the value is below 10^15.
+  const int64_t candidate = static_cast<int64_t>(scaled + 0.5);
+  if (!(std::fabs(scaled - static_cast<double>(candidate)) <= scaled * 0x1p-50) || candidate == 0) return false;
+  m = static_cast<uint64_t>(candidate);
+  return static_cast<double>(candidate) / kPow10[places] == a;
 }
 
 size_t short_decimal_digits(double d, char* digits, int& k) {
@@ -159,6 +180,61 @@ size_t short_decimal_digits(double d, char* digits, int& k) {
   return n;
 }
 
+// Number of decimal digits of f (0 < f < 10^19).
+int digit_count(uint64_t f) {
+  const int guess = (std::bit_width(f) * 1233) >> 12;  // floor(log10(2^bits)), at most one too small
+  return guess + (f >= kPow10Int[guess]);
+}
+
+__extension__ using u128 = unsigned __int128;
+
+inline void store16(char* p, u128 v) { std::memcpy(p, &v, 16); }
+
+// The text of digits * 10^exponent (digits without trailing zeros, at most 17 of them) in the layout of
+// put_shortest_f64. The digits are formed in registers as the first one and a 16-byte word of the others
+// (in text order from its lowest byte), and the text is only stored, never read back: reading bytes just
+// stored as parts of wider words stalls. Stores reach at most 34 bytes past p.
+char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) {
+  const int n = digit_count(digits);
+  const int k = exponent + n;  // value = 0.ddd * 10^k
+  if (k >= min_k && k <= max_k) {
+    if (k <= 0) {
+      std::memcpy(p, "0.00000000", 10);
+      return decimal::put_u64(p + 2 - k, digits);
+    }
+    if (n <= k) {
+      p = decimal::put_u64(p, digits);
+      std::memset(p, '0', 16);
+      p += k - n;
+      std::memcpy(p, ".0", 2);
+      return p + 2;
+    }
+    char* end = decimal::put_u64(p + 1, digits);
+    for (int i = 0; i < k; ++i) p[i] = p[i + 1];
+    p[k] = '.';
+    return end;
+  }
+  char* end = decimal::put_u64(p + 1, digits);
+  p[0] = p[1];
+  if (n > 1) {
+    p[1] = '.';
+  } else {
+    end = p + 1;
+  }
+  // e<k - 1>, branch-free (random values have exponents of random sign and length): the sign, then three
+  // digits with the leading zeros shifted out.
+  int e = k - 1;
+  end[0] = 'e';
+  end[1] = '-';
+  end += 1 + (e < 0);
+  const uint32_t a = static_cast<uint32_t>(e < 0 ? -e : e);  // < 1000
+  const int len = 1 + (a >= 10) + (a >= 100);
+  const uint32_t word = (a / 100 | (a / 10 % 10) << 8 | (a % 10) << 16 | 0x303030u) >> (8 * (3 - len));
+  std::memcpy(end, &word, 4);
+  end += len;
+  return end;
+}
+
 }  // namespace
 
 size_t shortest_digits(double d, char* digits, int& k) {
@@ -170,7 +246,8 @@ size_t shortest_digits(double d, char* digits, int& k) {
 }
 
 char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
-  if (std::signbit(d)) *p++ = '-';
+  *p = '-';
+  p += std::signbit(d);
   if (d == 0) {
     std::memcpy(p, "0.0", 3);
     return p + 3;
@@ -180,48 +257,18 @@ char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
   uint64_t m;
   int places;
   if (min_k <= -3 && max_k >= 15 && std::fabs(d) >= 1e-4 && short_decimal(d, m, places)) {
-    p = decimal::put_u64(p, m / kPow10Int[places]);
+    // The integer part is |d|'s (d is within a tenth of a unit in the last place of the decimal), the
+    // fraction its eight digits with the trailing zeros dropped (but one).
+    const uint64_t integer = static_cast<uint64_t>(std::fabs(d));
+    p = decimal::put_u64(p, integer);
     *p++ = '.';
-    if (places == 0) {
-      *p++ = '0';
-      return p;
-    }
-    const uint64_t w = decimal::eight_digits(static_cast<uint32_t>(m % kPow10Int[places])) >> (8 * (8 - places));
+    const uint64_t fraction = (m - integer * kPow10Int[places]) * kPow10Int[8 - places];
+    const uint64_t w = decimal::eight_digits(static_cast<uint32_t>(fraction));
     std::memcpy(p, &w, 8);
-    return p + places;
+    return p + (fraction == 0 ? 1 : 8 - std::countl_zero(w ^ 0x3030303030303030ULL) / 8);
   }
-  // The copies below have fixed sizes (at least the digits, zeros or room they cover); the room of 40
-  // bytes takes what they store past the text.
-  char digits[32];
   const ShortestDecimal dec = shortest_decimal(d);
-  const int n = static_cast<int>(decimal::put_u64(digits, dec.digits) - digits);  // 1..17
-  const int k = dec.exponent + n;
-  if (k >= min_k && k <= max_k) {
-    if (k <= 0) {
-      std::memcpy(p, "0.00000000", 10);
-      p += 2 - k;
-      std::memcpy(p, digits, 17);
-      return p + n;
-    }
-    if (n <= k) {
-      std::memcpy(p, digits, 17);
-      p += n;
-      std::memset(p, '0', 16);
-      p += k - n;
-      std::memcpy(p, ".0", 2);
-      return p + 2;
-    }
-    std::memcpy(p, digits, 16);
-    p[k] = '.';
-    std::memcpy(p + k + 1, digits + k, 16);
-    return p + n + 1;
-  }
-  p[0] = digits[0];
-  p[1] = '.';
-  std::memcpy(p + 2, digits + 1, 16);
-  p += n > 1 ? n + 1 : 1;
-  *p++ = 'e';
-  return std::to_chars(p, p + 8, k - 1).ptr;
+  return put_decimal(p, dec.digits, dec.exponent, min_k, max_k);
 }
 
 void append_shortest_f64(std::string& out, double d, int min_k, int max_k) {

@@ -87,24 +87,17 @@ ShortestDecimal shortest_decimal(double d) {
   const uint64_t vbr = round_to_odd(g, (cb + 2) << h);
   const uint64_t open = c & 1;  // bounds excluded: x is in the interval iff vbl + open <= 4x <= vbr - open
 
-  uint64_t f;
-  int e = k;
-  const uint64_t s = vb >> 2;
+  // Selections rather than branches: for values of random digits each condition is a coin toss.
+  const uint64_t s = vb >> 2, t = s + 1;
   const uint64_t s10 = s / 10 * 10, t10 = s10 + 10;
   const bool s10_in = vbl + open <= s10 << 2, t10_in = (t10 << 2) + open <= vbr;
-  if (s >= 10 && s10_in != t10_in) {
-    f = s10_in ? s10 : t10;
-  } else {
-    const uint64_t t = s + 1;
-    const bool s_in = vbl + open <= s << 2, t_in = (t << 2) + open <= vbr;
-    if (s_in != t_in) {
-      f = s_in ? s : t;
-    } else {
-      // Both in: the nearer to v, the even one at a tie (v's distance from s + 1/2 is vb/4 - (2s + 1)/2).
-      const uint64_t mid = (s + t) << 1;
-      f = vb < mid || (vb == mid && (s & 1) == 0) ? s : t;
-    }
-  }
+  const bool s_in = vbl + open <= s << 2, t_in = (t << 2) + open <= vbr;
+  // When both are in, the nearer to v, the even one at a tie (v - (s + t) / 2 has the sign of vb - 2(s + t)).
+  const uint64_t mid = (s + t) << 1;
+  const bool s_nearer = vb < mid || (vb == mid && (s & 1) == 0);
+  uint64_t f = (s_in != t_in ? s_in : s_nearer) ? s : t;
+  if (s >= 10 && s10_in != t10_in) f = s10_in ? s10 : t10;
+  int e = k;
   drop_zeros(f, e);
   return {f, e};
 }
