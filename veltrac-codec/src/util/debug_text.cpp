@@ -186,14 +186,10 @@ int digit_count(uint64_t f) {
   return guess + (f >= kPow10Int[guess]);
 }
 
-__extension__ using u128 = unsigned __int128;
-
-inline void store16(char* p, u128 v) { std::memcpy(p, &v, 16); }
-
 // The text of digits * 10^exponent (digits without trailing zeros, at most 17 of them) in the layout of
-// put_shortest_f64. The digits are formed in registers as the first one and a 16-byte word of the others
-// (in text order from its lowest byte), and the text is only stored, never read back: reading bytes just
-// stored as parts of wider words stalls. Stores reach at most 34 bytes past p.
+// put_shortest_f64, the digits written in place by put_u64 (which stores up to 24 bytes from where it
+// starts; all within the room of 40). Where the point goes inside the digits, bytes move one by one:
+// reading back a wider word just stored in pieces would stall.
 char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) {
   const int n = digit_count(digits);
   const int k = exponent + n;  // value = 0.ddd * 10^k
@@ -257,8 +253,9 @@ char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
   uint64_t m;
   int places;
   if (min_k <= -3 && max_k >= 15 && std::fabs(d) >= 1e-4 && short_decimal(d, m, places)) {
-    // The integer part is |d|'s (d is within a tenth of a unit in the last place of the decimal), the
-    // fraction its eight digits with the trailing zeros dropped (but one).
+    // The integer part is |d|'s: |d| is less than 10^-places / 8 from the decimal, which is an integer
+    // (then exactly |d|) or at least 10^-places from one. The fraction goes out as eight digits, with the
+    // trailing zeros dropped but one.
     const uint64_t integer = static_cast<uint64_t>(std::fabs(d));
     p = decimal::put_u64(p, integer);
     *p++ = '.';

@@ -1,4 +1,5 @@
-// The shortest-digits search works on the rounding interval of v = c * 2^q: the reals that read back as v,
+// Shortest digits by R. Giulietti's published method ("The Schubfach way to render doubles"), written
+// for this codebase. The search works on the rounding interval of v = c * 2^q: the reals that read back as v,
 // [v - 2^q / 2, v + 2^q / 2] (a quarter below when v is a power of two above the smallest exponent),
 // endpoints included when c is even. k is chosen with 10^k at most the interval's width and more than a
 // tenth of it, so the interval holds one or two multiples of 10^k and at most one of 10^(k+1). With
@@ -15,7 +16,6 @@
 #include "util/shortest_float.hpp"
 
 #include <bit>
-#include <cstring>
 #include <iterator>
 
 namespace veltrac {
@@ -87,7 +87,6 @@ ShortestDecimal shortest_decimal(double d) {
   const uint64_t vbr = round_to_odd(g, (cb + 2) << h);
   const uint64_t open = c & 1;  // bounds excluded: x is in the interval iff vbl + open <= 4x <= vbr - open
 
-  // Selections rather than branches: for values of random digits each condition is a coin toss.
   const uint64_t s = vb >> 2, t = s + 1;
   const uint64_t s10 = s / 10 * 10, t10 = s10 + 10;
   const bool s10_in = vbl + open <= s10 << 2, t10_in = (t10 << 2) + open <= vbr;
@@ -96,7 +95,7 @@ ShortestDecimal shortest_decimal(double d) {
   const uint64_t mid = (s + t) << 1;
   const bool s_nearer = vb < mid || (vb == mid && (s & 1) == 0);
   uint64_t f = (s_in != t_in ? s_in : s_nearer) ? s : t;
-  if (s >= 10 && s10_in != t10_in) f = s10_in ? s10 : t10;
+  if (s >= 10 && s10_in != t10_in) f = s10_in ? s10 : t10;  // (below 10, s10 would be no shorter)
   int e = k;
   drop_zeros(f, e);
   return {f, e};

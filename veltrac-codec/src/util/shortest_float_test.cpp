@@ -52,17 +52,22 @@ Reference reference(double v) {
   return r;
 }
 
-// Checks v and -v; returns false (after one failure report) on a mismatch.
+// Checks v and -v through shortest_decimal, shortest_digits and the JSON layout (the latter two take a
+// shorter path for short decimals); returns false (after one failure report) on a mismatch.
 bool matches(double v) {
   for (double x : {v, -v}) {
     const Reference want = reference(x);
     const ShortestDecimal got = shortest_decimal(x);
-    char buf[40];
+    char buf[40], digits[24];
     const std::string text(buf, put_shortest_f64(buf, x, -4, 16));
-    if (got.digits != want.digits || got.exponent != want.exponent || text != want.text) {
+    int k = 0;
+    const std::string got_digits(digits, shortest_digits(x, digits, k));
+    const std::string want_digits = std::to_string(want.digits);
+    if (got.digits != want.digits || got.exponent != want.exponent || text != want.text ||
+        got_digits != want_digits || k != want.exponent + static_cast<int>(want_digits.size())) {
       ADD_FAILURE() << std::hexfloat << x << std::defaultfloat << ": " << got.digits << "e" << got.exponent
-                    << " \"" << text << "\", want " << want.digits << "e" << want.exponent << " \"" << want.text
-                    << "\"";
+                    << " " << got_digits << "/" << k << " \"" << text << "\", want " << want.digits << "e"
+                    << want.exponent << " \"" << want.text << "\"";
       return false;
     }
   }
@@ -83,7 +88,8 @@ TEST(ShortestDecimal, BoundaryValues) {
       0.1 + 0.2, 2.2250738585072014e-308, 1.2345678901234567e-300, 9.999999999999999e22, 1e23,
       5.764607523034235e39, 1.0 / 3, 2.0 / 3, 123456789012345680.0, 1e15, 1e16, 1e-4, 1e-5, 1e-6, 0.000099999999999999991, 0.0000099999999999999991,
       0.00009999999999999999, 9999999999999998.0, 1125899906842624.25, 1125899906842624.75,
-      562949953421312.125, 562949953421312.375};
+      562949953421312.125, 562949953421312.375, 999999999999999.9, 99999999999999.99, 123456.12345678,
+      0.000000015};
   // Powers of two (their lower neighbour is nearer than the upper) and of ten, with both neighbours.
   for (int e = -1074; e <= 1023; ++e) values.push_back(std::ldexp(1.0, e));
   for (int e = -323; e <= 308; ++e) values.push_back(std::strtod(("1e" + std::to_string(e)).c_str(), nullptr));
@@ -105,16 +111,26 @@ TEST(ShortestDecimal, BoundaryValues) {
   }
 }
 
-// Random bit patterns of every finite double, and doubles with full significands in [2^-60, 2^60]
-// (the magnitudes of measured values). VELTRAC_FLOAT_CHECKS sets how many (a long run under `make fuzz`).
+// Random bit patterns of every finite double; doubles with full significands in [2^-60, 2^60] (the
+// magnitudes of measured values); decimals of up to 17 digits with up to 10 places and their neighbours.
+// VELTRAC_FLOAT_CHECKS sets how many (a long run in `make float-check`).
 TEST(ShortestDecimal, RandomValues) {
   const char* env = std::getenv("VELTRAC_FLOAT_CHECKS");
-  const uint64_t count = env != nullptr ? std::strtoull(env, nullptr, 10) : 200000;
+  const uint64_t count = env != nullptr ? std::strtoull(env, nullptr, 10) : 100000;
   std::mt19937_64 rnd(env != nullptr ? std::random_device{}() : 18);
   for (uint64_t i = 0; i < count; ++i) {
     uint64_t b = rnd();
-    if (i & 1) b = (b & 0x800FFFFFFFFFFFFF) | ((1023 - 60 + (b >> 52) % 121) << 52);
-    const double v = from_bits(b);
+    double v = from_bits(b);
+    switch (i % 4) {
+      case 1:
+        v = from_bits((b & 0x800FFFFFFFFFFFFF) | ((1023 - 60 + (b >> 52) % 121) << 52));
+        break;
+      case 2:
+      case 3:
+        v = static_cast<double>(b % 100000000000000000 >> (b >> 58)) / std::pow(10.0, (b >> 52) % 11);
+        if (i % 4 == 3) v = std::nextafter(v, (b & 1) != 0 ? 0.0 : INFINITY);
+        break;
+    }
     if (v == 0 || !std::isfinite(v)) continue;
     if (!matches(v)) return;
   }
