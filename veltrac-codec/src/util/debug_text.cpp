@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -125,24 +124,9 @@ void append_debug_str(std::string& out, std::string_view s) {
 namespace {
 
 constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
-constexpr uint64_t kPow10Int[] = {1,
-                                  10,
-                                  100,
-                                  1000,
-                                  10000,
-                                  100000,
-                                  1000000,
-                                  10000000,
-                                  100000000,
-                                  1000000000,
-                                  10000000000,
-                                  100000000000,
-                                  1000000000000,
-                                  10000000000000,
-                                  100000000000000,
-                                  1000000000000000,
-                                  10000000000000000,
-                                  100000000000000000,
+constexpr uint64_t kPow10Int[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
+                                  10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
+                                  1000000000000000, 10000000000000000, 100000000000000000,
                                   1000000000000000000};
 
 // |d| as m / 10^places when it is a decimal with at most 8 places and m < 10^15 (the common case of
@@ -180,7 +164,7 @@ size_t short_decimal_digits(double d, char* digits, int& k) {
   return n;
 }
 
-// Number of decimal digits of f (0 < f < 10^19).
+// Number of decimal digits of f (0 < f < 10^18).
 int digit_count(uint64_t f) {
   const int guess = (std::bit_width(f) * 1233) >> 12;  // floor(log10(2^bits)), at most one too small
   return guess + (f >= kPow10Int[guess]);
