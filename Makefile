@@ -9,7 +9,7 @@ export DEB_PACKAGES ?= libgtest-dev clang-16 libclang-rt-16-dev
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all setup test cpp-test py-test fuzz fuzz-smoke demo clean test-all bench
+.PHONY: all setup test cpp-test py-test fuzz fuzz-smoke float-check demo clean test-all bench
 
 all: test
 
@@ -34,8 +34,17 @@ py-test: setup
 fuzz-smoke: setup
 	fuzz/run.sh smoke $(FUZZ_SMOKE_SECONDS)
 
-fuzz: setup
+fuzz: setup float-check
 	fuzz/run.sh long $(FUZZ_SECONDS)
+
+# The float writer against std::to_chars on FLOAT_CHECKS random doubles besides the boundary cases, in a
+# Release build (`make cpp-test` runs the same test on 100,000).
+FLOAT_CHECKS ?= 300000000
+RELEASE_DIR  := build/release
+float-check: setup
+	$(CMAKE) -S veltrac-codec -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	$(CMAKE) --build $(RELEASE_DIR) --target util_tests -j2
+	VELTRAC_FLOAT_CHECKS=$(FLOAT_CHECKS) nice -n 10 $(RELEASE_DIR)/util_tests --gtest_filter='ShortestDecimal.*'
 
 # The Python suite on every supported CPython, each in its own .venv-3.x, after checking the wheel's contents.
 PY_VERSIONS ?= 3.10 3.11 3.12 3.13
