@@ -9,7 +9,7 @@ export DEB_PACKAGES ?= libgtest-dev clang-16 libclang-rt-16-dev
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all setup test cpp-test py-test fuzz fuzz-smoke float-check demo clean test-all bench
+.PHONY: all setup test cpp-test py-test fuzz fuzz-smoke float-check demo clean test-all bench mutate
 
 all: test
 
@@ -61,6 +61,14 @@ bench:
 	$(CMAKE) -S bench/cpp -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build $(BENCH_DIR) --target codec_bench -j2
 	$(PY) bench/run.py --cpp $(BENCH_DIR)/codec_bench $(BENCH_ARGS)
+
+# Mutation run over the codec's sources against its C++ suites (tools/mutate.py --help); needs cmake, ninja and
+# GoogleTest only, so it does not build the wheel. MUTATE_ARGS is passed on, e.g. MUTATE_ARGS="--seed 2 --count 40".
+MUTATE_ARGS ?=
+mutate:
+	@command -v cmake >/dev/null && command -v ninja >/dev/null && dpkg -s libgtest-dev >/dev/null 2>&1 \
+		|| tools/bootstrap.sh test
+	python3 tools/mutate.py $(MUTATE_ARGS)
 
 demo: setup
 	$(PY) -m veltrac decode
