@@ -10,7 +10,7 @@ export DEB_PACKAGES ?= libgtest-dev clang-16 libclang-rt-16-dev pkg-config
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all setup test cpp-test cpp-install-test cpp-test-clang py-test fuzz fuzz-smoke demo clean test-all bench
+.PHONY: all setup test cpp-test cpp-install-test cpp-test-clang py-test fuzz fuzz-smoke float-check demo clean test-all bench mutate
 
 all: test
 
@@ -46,8 +46,17 @@ py-test: setup
 fuzz-smoke: setup
 	fuzz/run.sh smoke $(FUZZ_SMOKE_SECONDS)
 
-fuzz: setup
+fuzz: setup float-check
 	fuzz/run.sh long $(FUZZ_SECONDS)
+
+# The float writer against std::to_chars on FLOAT_CHECKS random doubles besides the boundary cases, in a
+# Release build (`make cpp-test` runs the same test on 100,000).
+FLOAT_CHECKS ?= 300000000
+RELEASE_DIR  := build/release
+float-check: setup
+	$(CMAKE) -S veltrac-codec -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	$(CMAKE) --build $(RELEASE_DIR) --target util_tests -j2
+	VELTRAC_FLOAT_CHECKS=$(FLOAT_CHECKS) nice -n 10 $(RELEASE_DIR)/util_tests --gtest_filter='ShortestDecimal.*'
 
 # The Python suite on every supported CPython, each in its own .venv-3.x, after checking the wheel's contents.
 PY_VERSIONS ?= 3.10 3.11 3.12 3.13
@@ -64,6 +73,14 @@ bench:
 	$(CMAKE) -S bench/cpp -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build $(BENCH_DIR) --target codec_bench -j2
 	$(PY) bench/run.py --cpp $(BENCH_DIR)/codec_bench $(BENCH_ARGS)
+
+# Mutation run over the codec's sources against its C++ suites (tools/mutate.py --help); needs cmake, ninja and
+# GoogleTest only, so it does not build the wheel. MUTATE_ARGS is passed on, e.g. MUTATE_ARGS="--seed 2 --count 40".
+MUTATE_ARGS ?=
+mutate:
+	@command -v cmake >/dev/null && command -v ninja >/dev/null && dpkg -s libgtest-dev >/dev/null 2>&1 \
+		|| tools/bootstrap.sh test
+	python3 tools/mutate.py $(MUTATE_ARGS)
 
 demo: setup
 	$(PY) -m veltrac decode

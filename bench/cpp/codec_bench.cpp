@@ -11,15 +11,19 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <new>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "json/write.hpp"
 #include "veltrac/infotable.hpp"
 #include "veltrac/message.hpp"
 #include "veltrac/service.hpp"
@@ -324,6 +328,32 @@ void service_round_trip(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
+// JSON text of 1024 doubles: random finite bit patterns, full-precision values in (-1e6, 1e6), or decimals
+// with three places (the table's NUMBER column).
+enum class Floats { RandomBits, Uniform, ShortDecimal };
+
+void float_json(benchmark::State& state, Floats kind) {
+  std::mt19937_64 rnd(5);
+  std::vector<double> values;
+  while (values.size() < 1024) {
+    double v = 0;
+    switch (kind) {
+      case Floats::RandomBits: v = std::bit_cast<double>(rnd()); break;
+      case Floats::Uniform: v = std::uniform_real_distribution<double>(-1e6, 1e6)(rnd); break;
+      case Floats::ShortDecimal: v = (static_cast<double>(rnd() % 2000000) - 1000000) / 1000.0; break;
+    }
+    if (std::isfinite(v)) values.push_back(v);
+  }
+  std::vector<char> out(values.size() * veltrac::json::kNumberRoom);
+  for (auto _ : state) {
+    char* p = out.data();
+    for (double v : values) p = veltrac::json::put_f64(p, v);
+    benchmark::DoNotOptimize(p);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * values.size()));
+}
+
 void register_all() {
   using benchmark::RegisterBenchmark;
   const Inputs& in = inputs();
@@ -345,6 +375,9 @@ void register_all() {
   RegisterBenchmark("Service/FromJson", service_from_json);
   RegisterBenchmark("Service/ToJson", service_to_json);
   RegisterBenchmark("Service/FromJsonToJson", service_round_trip);
+  RegisterBenchmark("Float/JsonRandomBits", float_json, Floats::RandomBits);
+  RegisterBenchmark("Float/JsonUniform", float_json, Floats::Uniform);
+  RegisterBenchmark("Float/JsonShortDecimal", float_json, Floats::ShortDecimal);
 }
 
 }  // namespace

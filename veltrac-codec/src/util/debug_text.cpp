@@ -1,11 +1,12 @@
 #include "util/debug_text.hpp"
 
 #include <algorithm>
-#include <charconv>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
 #include "util/decimal.hpp"
+#include "util/shortest_float.hpp"
 
 namespace veltrac {
 
@@ -123,27 +124,32 @@ void append_debug_str(std::string& out, std::string_view s) {
 namespace {
 
 constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
-constexpr uint32_t kPow10Int[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+constexpr uint64_t kPow10Int[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
+                                  10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
+                                  1000000000000000, 10000000000000000, 100000000000000000,
+                                  1000000000000000000};
 
-// |d| as m / 10^places when it is a decimal with at most 8 places and at most 15 significant digits (the
-// common case of measured values), found without the general shortest-digits algorithm: m / 10^places is
-// the double nearest to that decimal (both are exact and division rounds correctly), so the decimal reads
-// back as d; no decimal with fewer places does, and below 10^15 no other decimal of as many digits is that
-// close. So m's digits are the shortest digits, and m ends in a nonzero digit unless places is 0.
+// |d| as m / 10^places when it is a decimal with at most 8 places and m < 10^15 (the common case of
+// measured values), found without the general shortest-digits search; m may end in zeros. places is the
+// most (up to 8) that keep |d| * 10^places below 10^15, and d is the double nearest to such a decimal only
+// if |d| * 10^places is within its own rounding error of an integer m, which rejects nearly all other
+// doubles after one multiplication. The answer is checked: m / 10^places is the double nearest to the
+// decimal (both are exact and division rounds correctly), so it reads back as d. Below 10^15 the rounding
+// interval of d * 10^places is narrower than 1, so no other decimal with as many places reads back as d,
+// and none with more places is shorter: m's digits without its trailing zeros are the shortest digits.
 bool short_decimal(double d, uint64_t& m, int& places) {
   const double a = std::fabs(d);
-  for (places = 0; places < 9; ++places) {
-    const double scaled = a * kPow10[places];
-    if (!(scaled < 1e15)) return false;
-    // Rounded half up: a candidate this could get wrong (near a half) would not read back anyway. Signed
-    // conversions are single instructions; the value is below 10^15.
-    const int64_t candidate = static_cast<int64_t>(scaled + 0.5);
-    if (candidate != 0 && static_cast<double>(candidate) / kPow10[places] == a) {
-      m = static_cast<uint64_t>(candidate);
-      return true;
-    }
-  }
-  return false;
+  const int binary_exponent = static_cast<int>(std::bit_cast<uint64_t>(a) >> 52) - 1022;  // a < 2^it
+  if (binary_exponent > 50) return false;
+  // 15 - ceil(binary_exponent * log10(2)), capped at 8.
+  places = std::min(8, 15 + ((-binary_exponent * 1262611) >> 22));
+  if (places < 0) return false;
+  const double scaled = a * kPow10[places];
+  // Rounded half up; signed conversions are single instructions and the value is below 10^15.
+  const int64_t candidate = static_cast<int64_t>(scaled + 0.5);
+  if (!(std::fabs(scaled - static_cast<double>(candidate)) <= scaled * 0x1p-50) || candidate == 0) return false;
+  m = static_cast<uint64_t>(candidate);
+  return static_cast<double>(candidate) / kPow10[places] == a;
 }
 
 size_t short_decimal_digits(double d, char* digits, int& k) {
@@ -158,31 +164,70 @@ size_t short_decimal_digits(double d, char* digits, int& k) {
   return n;
 }
 
+// Number of decimal digits of f (0 < f < 10^18).
+int digit_count(uint64_t f) {
+  const int guess = (std::bit_width(f) * 1233) >> 12;  // floor(log10(2^bits)), at most one too small
+  return guess + (f >= kPow10Int[guess]);
+}
+
+// The text of digits * 10^exponent (digits without trailing zeros, at most 17 of them) in the layout of
+// put_shortest_f64, the digits written in place by put_u64 (which stores up to 24 bytes from where it
+// starts; all within the room of 40). Where the point goes inside the digits, bytes move one by one:
+// reading back a wider word just stored in pieces would stall.
+char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) {
+  const int n = digit_count(digits);
+  const int k = exponent + n;  // value = 0.ddd * 10^k
+  if (k >= min_k && k <= max_k) {
+    if (k <= 0) {
+      std::memcpy(p, "0.00000000", 10);
+      return decimal::put_u64(p + 2 - k, digits);
+    }
+    if (n <= k) {
+      p = decimal::put_u64(p, digits);
+      std::memset(p, '0', 16);
+      p += k - n;
+      std::memcpy(p, ".0", 2);
+      return p + 2;
+    }
+    char* end = decimal::put_u64(p + 1, digits);
+    for (int i = 0; i < k; ++i) p[i] = p[i + 1];
+    p[k] = '.';
+    return end;
+  }
+  char* end = decimal::put_u64(p + 1, digits);
+  p[0] = p[1];
+  if (n > 1) {
+    p[1] = '.';
+  } else {
+    end = p + 1;
+  }
+  // e<k - 1>, branch-free (random values have exponents of random sign and length): the sign, then three
+  // digits with the leading zeros shifted out.
+  int e = k - 1;
+  end[0] = 'e';
+  end[1] = '-';
+  end += 1 + (e < 0);
+  const uint32_t a = static_cast<uint32_t>(e < 0 ? -e : e);  // < 1000
+  const int len = 1 + (a >= 10) + (a >= 100);
+  const uint32_t word = (a / 100 | (a / 10 % 10) << 8 | (a % 10) << 16 | 0x303030u) >> (8 * (3 - len));
+  std::memcpy(end, &word, 4);
+  end += len;
+  return end;
+}
+
 }  // namespace
 
 size_t shortest_digits(double d, char* digits, int& k) {
   if (size_t n = short_decimal_digits(d, digits, k)) return n;
-  char buf[40];
-  auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(d), std::chars_format::scientific);
-  // Form: D[.DDD]e(+|-)XX
-  const char* p = buf;
-  size_t n = 0;
-  digits[n++] = *p++;
-  if (*p == '.') {
-    ++p;
-    while (*p != 'e') digits[n++] = *p++;
-  }
-  ++p;  // 'e'
-  int exp = 0;
-  bool neg = *p == '-';
-  ++p;
-  std::from_chars(p, res.ptr, exp);
-  k = (neg ? -exp : exp) + 1;
+  const ShortestDecimal dec = shortest_decimal(d);
+  const size_t n = static_cast<size_t>(decimal::put_u64(digits, dec.digits) - digits);
+  k = dec.exponent + static_cast<int>(n);
   return n;
 }
 
 char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
-  if (std::signbit(d)) *p++ = '-';
+  *p = '-';
+  p += std::signbit(d);
   if (d == 0) {
     std::memcpy(p, "0.0", 3);
     return p + 3;
@@ -192,51 +237,19 @@ char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
   uint64_t m;
   int places;
   if (min_k <= -3 && max_k >= 15 && std::fabs(d) >= 1e-4 && short_decimal(d, m, places)) {
-    p = decimal::put_u64(p, m / kPow10Int[places]);
+    // The integer part is |d|'s: |d| is less than 10^-places / 8 from the decimal, which is an integer
+    // (then exactly |d|) or at least 10^-places from one. The fraction goes out as eight digits, with the
+    // trailing zeros dropped but one.
+    const uint64_t integer = static_cast<uint64_t>(std::fabs(d));
+    p = decimal::put_u64(p, integer);
     *p++ = '.';
-    if (places == 0) {
-      *p++ = '0';
-      return p;
-    }
-    const uint64_t w = decimal::eight_digits(static_cast<uint32_t>(m % kPow10Int[places])) >> (8 * (8 - places));
+    const uint64_t fraction = (m - integer * kPow10Int[places]) * kPow10Int[8 - places];
+    const uint64_t w = decimal::eight_digits(static_cast<uint32_t>(fraction));
     std::memcpy(p, &w, 8);
-    return p + places;
+    return p + (fraction == 0 ? 1 : 8 - std::countl_zero(w ^ 0x3030303030303030ULL) / 8);
   }
-  char digits[24];
-  int k = 0;
-  size_t n = shortest_digits(d, digits, k);
-  if (k >= min_k && k <= max_k) {
-    if (k <= 0) {
-      *p++ = '0';
-      *p++ = '.';
-      std::memset(p, '0', static_cast<size_t>(-k));
-      p += -k;
-      std::memcpy(p, digits, n);
-      return p + n;
-    }
-    if (n <= static_cast<size_t>(k)) {
-      std::memcpy(p, digits, n);
-      p += n;
-      std::memset(p, '0', static_cast<size_t>(k) - n);
-      p += static_cast<size_t>(k) - n;
-      *p++ = '.';
-      *p++ = '0';
-      return p;
-    }
-    std::memcpy(p, digits, static_cast<size_t>(k));
-    p += k;
-    *p++ = '.';
-    std::memcpy(p, digits + k, n - static_cast<size_t>(k));
-    return p + (n - static_cast<size_t>(k));
-  }
-  *p++ = digits[0];
-  if (n > 1) {
-    *p++ = '.';
-    std::memcpy(p, digits + 1, n - 1);
-    p += n - 1;
-  }
-  *p++ = 'e';
-  return std::to_chars(p, p + 8, k - 1).ptr;
+  const ShortestDecimal dec = shortest_decimal(d);
+  return put_decimal(p, dec.digits, dec.exponent, min_k, max_k);
 }
 
 void append_shortest_f64(std::string& out, double d, int min_k, int max_k) {

@@ -24,7 +24,8 @@ void append_debug_f64(std::string& out, double d);
 void append_debug_bytes(std::string& out, std::span<const uint8_t> bytes);
 
 // Shortest round-trip digits of a finite, non-zero |d|: digits without sign or point, and the decimal
-// exponent k with |d| = 0.digits * 10^k. Returns the digit count written to `digits` (at most 17).
+// exponent k with |d| = 0.digits * 10^k. Returns the digit count written to `digits` (at most 17; it has room
+// for 24 bytes).
 size_t shortest_digits(double d, char* digits, int& k);
 
 // A finite float from its shortest digits: plain decimal (with at least one fractional digit) when

@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <bit>
-#include <charconv>
 #include <cmath>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -85,57 +81,6 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatCase{0.1 + 0.2, "0.30000000000000004"}, FloatCase{5e-324, "5e-324"},
                       FloatCase{1.7976931348623157e308, "1.7976931348623157e308"}, FloatCase{NAN, "NaN"},
                       FloatCase{INFINITY, "inf"}, FloatCase{-INFINITY, "-inf"}));
-
-// The shortest digits and exponent as the general algorithm gives them.
-std::string reference_digits(double d) {
-  char buf[40];
-  auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(d), std::chars_format::scientific);
-  std::string s(buf, res.ptr);
-  size_t e = s.find('e');
-  std::string digits = s.substr(0, e);
-  digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
-  return digits + " " + std::to_string(std::stoi(s.substr(e + 1)) + 1);
-}
-
-std::string fast_digits(double d) {
-  char digits[24];
-  int k = 0;
-  size_t n = shortest_digits(d, digits, k);
-  return std::string(digits, n) + " " + std::to_string(k);
-}
-
-// Decimals with few places take a short path; it must give the general algorithm's digits exactly, also
-// next to the limits of that path (15 digits, 8 places) and for neighbours of such decimals.
-TEST(ShortestDigits, MatchesTheGeneralAlgorithm) {
-  std::mt19937_64 rnd(7);
-  std::vector<double> values = {1e15, 1e15 - 1, 999999999999999.9, 99999999999999.99, 0.1, 0.3, 2.5, 1e-8,
-                                1.23456789e-4, 0.000000015, 123456.12345678, 4503599627370495.5, 1e-9};
-  for (int i = 0; i < 30000; ++i) {
-    int places = static_cast<int>(rnd() % 11);
-    double scale = std::pow(10.0, places);
-    double m = static_cast<double>(rnd() % 100000000000000000ULL >> (rnd() % 40));
-    double d = m / scale;
-    values.push_back(d);
-    values.push_back(std::nextafter(d, 0.0));
-    values.push_back(std::nextafter(d, 1e300));
-    values.push_back(std::bit_cast<double>(rnd() >> 2));
-  }
-  for (double d : values) {
-    if (d == 0 || !std::isfinite(d)) continue;
-    ASSERT_EQ(fast_digits(d), reference_digits(d)) << std::hexfloat << d;
-    ASSERT_EQ(fast_digits(-d), reference_digits(d)) << std::hexfloat << d;
-    // In [1e-4, 1e15) the text is the shortest fixed form, with ".0" for whole numbers.
-    if (std::fabs(d) >= 1e-4 && std::fabs(d) < 1e15) {
-      for (double v : {d, -d}) {
-        char buf[64], ref[400];
-        std::string text(buf, put_shortest_f64(buf, v, -4, 16));
-        std::string want(ref, std::to_chars(ref, ref + sizeof ref, v, std::chars_format::fixed).ptr);
-        if (want.find('.') == std::string::npos) want += ".0";
-        ASSERT_EQ(text, want) << std::hexfloat << v;
-      }
-    }
-  }
-}
 
 TEST(DebugBytes, Form) {
   std::vector<uint8_t> b = {'a', '"', '\\', 0, '\t', '\n', '\r', 1, 0x7f, 0xff, ' ', '~'};
