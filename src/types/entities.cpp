@@ -13,6 +13,7 @@
 #include "veltrac/property.hpp"
 #include "veltrac/service.hpp"
 #include "types/types.hpp"
+#include "common/to_python.hpp"
 #include "util/debug_text.hpp"
 #include "util/utf8.hpp"
 
@@ -178,6 +179,47 @@ void append_plain_f64(std::string& out, double d) {
   }
 }
 
+// ---- definitions as Python data ----
+
+template <class T>
+PyObject* get_aspects(PyObject* self, PyObject*) {
+  return aspects_to_dict(value_of<T>(self).aspects);
+}
+
+PyObject* property_get_push_type(PyObject* self, PyObject*) {
+  return new_str(push_type_name(value_of<HcyProperty>(self).push_type));
+}
+
+PyObject* property_get_start_type(PyObject* self, PyObject*) {
+  return new_str(start_type_name(value_of<HcyProperty>(self).start_type));
+}
+
+// None when the service takes no inputs; a list (perhaps empty) of field definitions otherwise.
+PyObject* service_get_inputs(PyObject* self, PyObject*) {
+  const auto& fields = value_of<HcyService>(self).inputs.field_definitions;
+  if (!fields) Py_RETURN_NONE;
+  return field_definitions_to_list(*fields);
+}
+
+PyObject* service_get_output(PyObject* self, PyObject*) {
+  const OutputDefinition& out = value_of<HcyService>(self).outputs;
+  PyRef name(new_str(out.name)), base_type(new_str(name_of(out.base_type)));
+  PyRef aspects(aspects_to_dict(out.aspects)), fields(field_definitions_to_list(out.field_definitions));
+  if (!name || !base_type || !aspects || !fields) return nullptr;
+  return Py_BuildValue("{sOsOsOsO}", "name", name.get(), "base_type", base_type.get(), "aspects", aspects.get(),
+                       "field_definitions", fields.get());
+}
+
+PyObject* event_get_data_shape_name(PyObject* self, PyObject*) {
+  const auto& name = value_of<HcyEvent>(self).data_shape.name;
+  if (!name) Py_RETURN_NONE;
+  return new_str(*name);
+}
+
+PyObject* event_get_fields(PyObject* self, PyObject*) {
+  return field_definitions_to_list(value_of<HcyEvent>(self).data_shape.entries);
+}
+
 PyObject* property_text(PyObject* self) {
   const HcyProperty& p = value_of<HcyProperty>(self);
   std::string s;
@@ -219,21 +261,39 @@ PyMethodDef kPropertyMethods[] = {
     {"should_read_edge_value", VELTRAC_GUARDED(property_should_read_edge_value), METH_NOARGS, "should_read_edge_value($self)\n--\n\n"},
     {"to_json", VELTRAC_GUARDED(to_json<HcyProperty>), METH_NOARGS, "to_json($self)\n--\n\n"},
     VELTRAC_IMMUTABLE_COPY_METHODS(HcyProperty),
+    {"get_push_type", VELTRAC_GUARDED(property_get_push_type), METH_NOARGS, "get_push_type($self)\n--\n\n"},
+    {"get_start_type", VELTRAC_GUARDED(property_get_start_type), METH_NOARGS, "get_start_type($self)\n--\n\n"},
+    {"get_aspects", VELTRAC_GUARDED(get_aspects<HcyProperty>), METH_NOARGS, "get_aspects($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-template <class T>
-PyMethodDef kNamedMethods[] = {
-    {"from_json", VELTRAC_FASTCALL(VELTRAC_GUARDED(from_json<T>)), kStaticFastcall, "from_json(json_str)\n--\n\n"},
-    {"from_bytes", VELTRAC_FASTCALL(VELTRAC_GUARDED(from_bytes<T>)), kStaticFastcall, "from_bytes(data)\n--\n\n"},
-    {"to_bytes", VELTRAC_GUARDED(to_bytes_m<T>), METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"get_name", VELTRAC_GUARDED(get_name<T>), METH_NOARGS, "get_name($self)\n--\n\n"},
-    {"get_description", VELTRAC_GUARDED(get_description<T>), METH_NOARGS, "get_description($self)\n--\n\n"},
-    {"to_json", VELTRAC_GUARDED(to_json<T>), METH_NOARGS, "to_json($self)\n--\n\n"},
-    VELTRAC_IMMUTABLE_COPY_METHODS(T),
+// The methods services and events share, in their order; each class's own methods follow them.
+#define VELTRAC_NAMED_METHODS(T)                                                                                     \
+  {"from_json", VELTRAC_FASTCALL(VELTRAC_GUARDED(from_json<T>)), kStaticFastcall, "from_json(json_str)\n--\n\n"},    \
+      {"from_bytes", VELTRAC_FASTCALL(VELTRAC_GUARDED(from_bytes<T>)), kStaticFastcall, "from_bytes(data)\n--\n\n"}, \
+      {"to_bytes", VELTRAC_GUARDED(to_bytes_m<T>), METH_NOARGS, "to_bytes($self)\n--\n\n"},                          \
+      {"get_name", VELTRAC_GUARDED(get_name<T>), METH_NOARGS, "get_name($self)\n--\n\n"},                            \
+      {"get_description", VELTRAC_GUARDED(get_description<T>), METH_NOARGS, "get_description($self)\n--\n\n"},       \
+      {"to_json", VELTRAC_GUARDED(to_json<T>), METH_NOARGS, "to_json($self)\n--\n\n"},                               \
+      VELTRAC_IMMUTABLE_COPY_METHODS(T),                                                                              \
+      {"get_aspects", VELTRAC_GUARDED(get_aspects<T>), METH_NOARGS, "get_aspects($self)\n--\n\n"}
+
+PyMethodDef kServiceMethods[] = {
+    VELTRAC_NAMED_METHODS(HcyService),
+    {"get_inputs", VELTRAC_GUARDED(service_get_inputs), METH_NOARGS, "get_inputs($self)\n--\n\n"},
+    {"get_output", VELTRAC_GUARDED(service_get_output), METH_NOARGS, "get_output($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMethodDef kEventMethods[] = {
+    VELTRAC_NAMED_METHODS(HcyEvent),
+    {"get_data_shape_name", VELTRAC_GUARDED(event_get_data_shape_name), METH_NOARGS,
+     "get_data_shape_name($self)\n--\n\n"},
+    {"get_fields", VELTRAC_GUARDED(event_get_fields), METH_NOARGS, "get_fields($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VELTRAC_NAMED_METHODS
 #undef VELTRAC_FASTCALL
 
 template <class T>
@@ -253,10 +313,10 @@ bool add_entity(PyObject* module, PyMethodDef* methods, reprfunc text) {
 
 }  // namespace
 
-bool add_event(PyObject* module) { return add_entity<HcyEvent>(module, kNamedMethods<HcyEvent>, VELTRAC_GUARDED(named_text<HcyEvent>)); }
+bool add_event(PyObject* module) { return add_entity<HcyEvent>(module, kEventMethods, VELTRAC_GUARDED(named_text<HcyEvent>)); }
 
 bool add_service(PyObject* module) {
-  return add_entity<HcyService>(module, kNamedMethods<HcyService>, VELTRAC_GUARDED(named_text<HcyService>));
+  return add_entity<HcyService>(module, kServiceMethods, VELTRAC_GUARDED(named_text<HcyService>));
 }
 
 bool add_property(PyObject* module) { return add_entity<HcyProperty>(module, kPropertyMethods, VELTRAC_GUARDED(property_text)); }

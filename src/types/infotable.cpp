@@ -16,6 +16,8 @@
 #include "veltrac/json/error.hpp"
 #include "veltrac/infotable.hpp"
 #include "types/types.hpp"
+#include "common/to_python.hpp"
+#include "json/record.hpp"
 #include "util/debug_text.hpp"
 
 namespace veltrac::py {
@@ -347,6 +349,35 @@ PyObject* unsupported_field(const Table& t, size_t pos) {
   return raise(PyExc_ValueError, m);
 }
 
+// Converts the dict `d` into `row` by add_row's rules (one value per field, in field order); false with an
+// exception set on failure. The caller holds the exclusive borrow, so the shape cannot change meanwhile.
+bool convert_row(State& st, PyObject* d, std::vector<veltrac::HcPrim>& row) {
+  if (!check_dict(d, nullptr)) return false;
+  if (!st.cache.valid && !st.cache.rebuild(st.table)) return false;
+  if (!st.cache.adopted) st.cache.adopt_keys(st.table, d);
+  const std::vector<Column>& cols = st.cache.columns;
+  for (size_t i = 0; i < cols.size(); ++i) {
+    // The dict's own storage is searched (no __missing__ or __getitem__ override), for subclasses too;
+    // a key's __eq__ may still run Python code, which the exclusive borrow guards against.
+    PyObject* v = PyDict_GetItemWithError(d, cols[i].key);
+    if (v == nullptr) {
+      if (PyErr_Occurred()) return false;
+      std::string m = "Missing field: ";
+      m += st.table.datashape.entries.at(i).first;
+      raise(PyExc_ValueError, m);
+      return false;
+    }
+    if (cols[i].conv == Conv::Unsupported) {
+      unsupported_field(st.table, i);
+      return false;
+    }
+    // The conversion may run Python code (__index__, __float__) that drops the dict's reference.
+    PyRef held = PyRef::borrow(v);
+    if (!convert_value(v, cols[i].conv, row)) return false;
+  }
+  return true;
+}
+
 PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"row_dict"};
   static const Signature sig{"InfoTable.add_row", names, 1, 1};
@@ -358,32 +389,209 @@ PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   } else if (!parse_args(sig, args, nargs, kwnames, &d)) {
     return nullptr;
   }
-  if (!check_dict(d, nullptr)) return nullptr;
   State& st = state_of(self);
-  if (!st.cache.valid && !st.cache.rebuild(st.table)) return nullptr;
-  if (!st.cache.adopted) st.cache.adopt_keys(st.table, d);
-  // The shape cannot change during this call (exclusive borrow), so the columns stay valid throughout.
-  const std::vector<Column>& cols = st.cache.columns;
   std::vector<veltrac::HcPrim>& row = st.row;
   row.clear();
-  for (size_t i = 0; i < cols.size(); ++i) {
-    // The dict's own storage is searched (no __missing__ or __getitem__ override), for subclasses too;
-    // a key's __eq__ may still run Python code, which the exclusive borrow guards against.
-    PyObject* v = PyDict_GetItemWithError(d, cols[i].key);
-    if (v == nullptr) {
-      if (PyErr_Occurred()) return nullptr;
-      std::string m = "Missing field: ";
-      m += st.table.datashape.entries.at(i).first;
-      return raise(PyExc_ValueError, m);
-    }
-    if (cols[i].conv == Conv::Unsupported) return unsupported_field(st.table, i);
-    // The conversion may run Python code (__index__, __float__) that drops the dict's reference.
-    PyRef held = PyRef::borrow(v);
-    if (!convert_value(v, cols[i].conv, row)) return nullptr;
-  }
+  if (!convert_row(st, d, row)) return nullptr;
   st.table.append_row(row);
   row.clear();
   Py_RETURN_NONE;
+}
+
+PyObject* table_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"rows"};
+  static const Signature sig{"InfoTable.add_rows", names, 1, 1};
+  ExclusiveBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  PyObject* rows;
+  if (!parse_args(sig, args, nargs, kwnames, &rows)) return nullptr;
+  PyRef it(PyObject_GetIter(rows));
+  if (!it) {
+    prefix_type_error("rows");
+    return nullptr;
+  }
+  // All rows are converted before any is added, so a failure adds none.
+  State& st = state_of(self);
+  std::vector<veltrac::HcPrim> cells;
+  std::vector<size_t> ends;
+  if (Py_ssize_t hint = PyObject_LengthHint(rows, 0); hint > 0) {
+    cells.reserve(static_cast<size_t>(hint) * st.table.field_count());
+    ends.reserve(static_cast<size_t>(hint));
+  } else if (hint < 0) {
+    return nullptr;
+  }
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    PyRef d(raw);
+    if (!convert_row(st, d.get(), cells)) return nullptr;
+    ends.push_back(cells.size());
+  }
+  if (PyErr_Occurred()) return nullptr;
+  size_t begin = 0;
+  for (size_t end : ends) {
+    st.table.append_row(std::span<veltrac::HcPrim>(cells.data() + begin, end - begin));
+    begin = end;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* table_append_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"values"};
+  static const Signature sig{"InfoTable.append_row", names, 1, 1};
+  ExclusiveBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  PyObject* values;
+  if (!parse_args(sig, args, nargs, kwnames, &values)) return nullptr;
+  if (PyUnicode_Check(values) || !PySequence_Check(values)) {
+    raise_cannot_convert(values, "Sequence", "values");
+    return nullptr;
+  }
+  PyRef seq(PySequence_Fast(values, ""));
+  if (!seq) return nullptr;
+  Table& t = table_of(self);
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  if (static_cast<size_t>(n) != t.field_count()) {
+    return raise(PyExc_ValueError, "append_row takes one value per field: " + std::to_string(t.field_count()) +
+                                       " fields, " + std::to_string(n) + " values");
+  }
+  std::vector<veltrac::HcPrim> row;
+  row.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    const veltrac::HcPrim* v = hcprim_of(item);
+    if (v == nullptr) {
+      raise_cannot_convert(item, "HcPrim", "values");
+      return nullptr;
+    }
+    const auto& [key, entry] = t.datashape.entries.at(static_cast<size_t>(i));
+    if (v->base_type() != entry.entry_type) {
+      std::string m = "value " + std::to_string(i) + " is ";
+      m += name_of(v->base_type());
+      m += ", field ";
+      m += key;
+      m += " is ";
+      m += name_of(entry.entry_type);
+      return raise(PyExc_ValueError, m);
+    }
+    row.push_back(*v);
+  }
+  t.append_row(row);
+  Py_RETURN_NONE;
+}
+
+// ---- reading as Python data ----
+
+PyObject* table_get_field_definitions(PyObject* self, PyObject*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  return field_definitions_to_list(table_of(self).datashape.entries);
+}
+
+PyObject* table_get_rows(PyObject* self, PyObject*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  const Table& t = table_of(self);
+  RowConverter rows(t);
+  if (!rows.init()) return nullptr;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(t.row_count())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < t.row_count(); ++i) {
+    PyObject* row = rows.row(i);
+    if (row == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return list.release();
+}
+
+// The row index `obj` (negative counts from the end); false with TypeError or IndexError set otherwise.
+bool row_index(const Table& t, PyObject* obj, size_t& out) {
+  int64_t i;
+  if (!to_i64(obj, "index", i)) return false;
+  const auto n = static_cast<int64_t>(t.row_count());
+  const int64_t at = i < 0 ? i + n : i;
+  if (at < 0 || at >= n) {
+    raise(PyExc_IndexError, "row index " + std::to_string(i) + " is out of range (" + std::to_string(n) + " rows)");
+    return false;
+  }
+  out = static_cast<size_t>(at);
+  return true;
+}
+
+// The position of the field named by `obj`; false with TypeError or KeyError set otherwise.
+bool field_position(const Table& t, PyObject* obj, size_t& out) {
+  std::string_view name;
+  if (!to_str(obj, "name", name)) return false;
+  out = t.datashape.entries.position(name);
+  if (out == DataShapeEntries::npos) {
+    PyErr_SetObject(PyExc_KeyError, obj);
+    return false;
+  }
+  return true;
+}
+
+PyObject* table_get_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"index"};
+  static const Signature sig{"InfoTable.get_row", names, 1, 1};
+  PyObject* v;
+  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  const Table& t = table_of(self);
+  size_t i;
+  if (!row_index(t, v, i)) return nullptr;
+  RowConverter rows(t);
+  return rows.init() ? rows.row(i) : nullptr;
+}
+
+PyObject* table_get_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name"};
+  static const Signature sig{"InfoTable.get_column", names, 1, 1};
+  PyObject* v;
+  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  const Table& t = table_of(self);
+  size_t pos;
+  if (!field_position(t, v, pos)) return nullptr;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(t.row_count())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < t.row_count(); ++i) {
+    Table::Row row = t.row(i);
+    // A row shorter than the shape has no value for the field.
+    PyObject* item = pos < row.size() ? prim_to_python(row[pos]) : Py_NewRef(Py_None);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* table_get_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"index", "name"};
+  static const Signature sig{"InfoTable.get_cell", names, 2, 2};
+  PyObject* argv[2];
+  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  const Table& t = table_of(self);
+  size_t i, pos;
+  if (!row_index(t, argv[0], i) || !field_position(t, argv[1], pos)) return nullptr;
+  Table::Row row = t.row(i);
+  if (pos >= row.size()) {
+    PyErr_SetObject(PyExc_KeyError, argv[1]);
+    return nullptr;
+  }
+  return new_hcprim(veltrac::HcPrim(row[pos]));
+}
+
+PyObject* table_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"json_str"};
+  static const Signature sig{"InfoTable.from_json", names, 1, 1};
+  PyObject* v;
+  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  std::string_view text;
+  if (!to_str(v, "json_str", text)) return nullptr;
+  auto r = json::read_document(text, [](json::Reader& reader) { return Table::read_json(reader); });
+  if (!r) return raise_value_error("InfoTable JSON deserialization error: ", r.error().text());
+  return new_table(&InfoTableType, std::move(*r));
 }
 
 // ---- text forms ----
@@ -476,6 +684,15 @@ PyMethodDef kMethods[] = {
     {"__deepcopy__", VELTRAC_GUARDED(table_copy), METH_O, "__deepcopy__($self, memo)\n--\n\n"},
     {"__reduce__", VELTRAC_GUARDED(table_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__setstate__", VELTRAC_GUARDED(table_setstate), METH_O, "__setstate__($self, state)\n--\n\n"},
+    {"get_field_definitions", VELTRAC_GUARDED(table_get_field_definitions), METH_NOARGS,
+     "get_field_definitions($self)\n--\n\n"},
+    {"get_rows", VELTRAC_GUARDED(table_get_rows), METH_NOARGS, "get_rows($self)\n--\n\n"},
+    {"get_row", FASTCALL(VELTRAC_GUARDED(table_get_row)), kFastcall, "get_row($self, index)\n--\n\n"},
+    {"get_column", FASTCALL(VELTRAC_GUARDED(table_get_column)), kFastcall, "get_column($self, name)\n--\n\n"},
+    {"get_cell", FASTCALL(VELTRAC_GUARDED(table_get_cell)), kFastcall, "get_cell($self, index, name)\n--\n\n"},
+    {"add_rows", FASTCALL(VELTRAC_GUARDED(table_add_rows)), kFastcall, "add_rows($self, rows)\n--\n\n"},
+    {"append_row", FASTCALL(VELTRAC_GUARDED(table_append_row)), kFastcall, "append_row($self, values)\n--\n\n"},
+    {"from_json", FASTCALL(VELTRAC_GUARDED(table_from_json)), kStaticFastcall, "from_json(json_str)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

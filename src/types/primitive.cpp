@@ -10,6 +10,8 @@
 #include "veltrac/infotable.hpp"
 #include "veltrac/primitive.hpp"
 #include "types/types.hpp"
+#include "common/to_python.hpp"
+#include "json/record.hpp"
 
 namespace veltrac::py {
 namespace {
@@ -230,6 +232,62 @@ PyObject* prim_get_full_type(PyObject* self, PyObject*) {
 
 // ---- text forms ----
 
+// ---- Python values and the remaining kinds ----
+
+PyObject* prim_to_python_m(PyObject* self, PyObject*) { return prim_to_python(value_of<Prim>(self)); }
+
+PyObject* prim_location(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"latitude", "longitude", "elevation"};
+  static const Signature sig{"HcPrim.location", names, 3, 2};
+  PyObject* argv[3];
+  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
+  Location loc;
+  if (!to_f64(argv[0], "latitude", loc.latitude) || !to_f64(argv[1], "longitude", loc.longitude) ||
+      (argv[2] && !to_f64(argv[2], "elevation", loc.elevation))) {
+    return nullptr;
+  }
+  return new_prim(Prim::location(loc));
+}
+
+// The HcPrim argument `param`; nullptr with TypeError set otherwise.
+const Prim* prim_arg(PyObject* obj, const char* param) {
+  if (Py_TYPE(obj) != &HcPrimType) {
+    raise_cannot_convert(obj, "HcPrim", param);
+    return nullptr;
+  }
+  return &value_of<Prim>(obj);
+}
+
+PyObject* prim_variant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig{"HcPrim.variant", kValueNames, 1, 1};
+  PyObject* v;
+  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  const Prim* inner = prim_arg(v, "value");
+  return inner ? new_prim(Prim::variant(Prim(*inner))) : nullptr;
+}
+
+PyObject* prim_infotable(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"table"};
+  static const Signature sig{"HcPrim.infotable", names, 1, 1};
+  PyObject* v;
+  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  veltrac::InfoTable table;
+  if (!copy_infotable(v, "table", table)) return nullptr;
+  return new_prim(Prim::infotable(std::move(table)));
+}
+
+PyObject* prim_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"json_str"};
+  static const Signature sig{"HcPrim.from_json", names, 1, 1};
+  PyObject* v;
+  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  std::string_view text;
+  if (!to_str(v, "json_str", text)) return nullptr;
+  auto r = json::read_document(text, [](json::Reader& reader) { return Prim::from_tagged_json(reader); });
+  if (!r) return raise_value_error("HcPrim JSON deserialization error: ", r.error().text());
+  return new_prim(std::move(*r));
+}
+
 PyObject* prim_str(PyObject* self) {
   SharedBorrow b(borrow_of<Prim>(self));
   if (!b) return nullptr;
@@ -268,12 +326,24 @@ PyMethodDef kMethods[] = {
     {"get_inner_type", VELTRAC_GUARDED(prim_get_type), METH_NOARGS, "get_inner_type($self)\n--\n\n"},
     {"get_full_type", VELTRAC_GUARDED(prim_get_full_type), METH_NOARGS, "get_full_type($self)\n--\n\n"},
     VELTRAC_IMMUTABLE_COPY_METHODS(Prim),
+    {"to_python", VELTRAC_GUARDED(prim_to_python_m), METH_NOARGS, "to_python($self)\n--\n\n"},
+    {"location", FASTCALL(VELTRAC_GUARDED(prim_location)), kStaticFastcall,
+     "location(latitude, longitude, elevation=0.0)\n--\n\n"},
+    {"variant", FASTCALL(VELTRAC_GUARDED(prim_variant)), kStaticFastcall, "variant(value)\n--\n\n"},
+    {"infotable", FASTCALL(VELTRAC_GUARDED(prim_infotable)), kStaticFastcall, "infotable(table)\n--\n\n"},
+    {"from_json", FASTCALL(VELTRAC_GUARDED(prim_from_json)), kStaticFastcall, "from_json(json_str)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 #undef FASTCALL
 
 }  // namespace
+
+PyObject* new_hcprim(veltrac::HcPrim&& v) { return new_prim(std::move(v)); }
+
+const veltrac::HcPrim* hcprim_of(PyObject* obj) {
+  return Py_TYPE(obj) == &HcPrimType ? &value_of<Prim>(obj) : nullptr;
+}
 
 bool add_hcprim(PyObject* module) {
   for (size_t k = 0; k < kPrimKindCount; ++k) {

@@ -25,6 +25,10 @@ PyObject* new_infotable(veltrac::InfoTable&& t);
 // (naming `param`) or RuntimeError set otherwise.
 bool copy_infotable(PyObject* obj, const char* param, veltrac::InfoTable& out);
 
+// A new HcPrim object holding `v`; the value of `obj` when it is an HcPrim, else nullptr (no exception set).
+PyObject* new_hcprim(veltrac::HcPrim&& v);
+const veltrac::HcPrim* hcprim_of(PyObject* obj);
+
 // The base type named by `name` after full Unicode upper-casing, among the ten names accepted by the
 // BaseType constructor and InfoTable.add_field_definition; nothing for any other name.
 std::optional<BaseType> class_base_type_from_name(std::string_view utf8_name);

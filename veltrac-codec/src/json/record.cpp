@@ -32,7 +32,8 @@ Expected<VariantStart> begin_variant(Reader& r, std::span<const std::string_view
     case Peek::Object: {
       if (auto ok = r.begin_object(); !ok) return fail(std::move(ok.error()));
       auto b = r.peek_byte();
-      if (!b) return fail(r.error_peeked(msg::kEofValue));
+      // Input ending where the variant's name is due ends an object, as it does where any key is due.
+      if (!b) return fail(r.error_consumed(msg::kEofObject));
       if (*b == '}') return fail(r.error_peeked(msg::kExpectedValue));
       if (*b != '"') return fail(r.error_peeked(msg::kKeyMustBeString));
       auto idx = variant_name(r, names);

@@ -175,6 +175,8 @@ TEST(HcyPropertyTest, Errors) {
       {R"({"pushType":{"NEVER":null,"x":1}})", "expected value at line 1 column 25"},
       {R"({"pushType":{}})", "expected value at line 1 column 14"},
       {R"({"pushType":{1:null}})", "key must be a string at line 1 column 14"},
+      {R"({"pushType":{)", "EOF while parsing an object at line 1 column 13"},
+      {"{\"pushType\":{  ", "EOF while parsing an object at line 1 column 15"},
       {R"({"baseType":"number"})",
        "unknown variant `number`, expected one of {} at line 1 column 20"},  // names filled in below
       // Member kinds.
