@@ -155,6 +155,7 @@ def build_workloads() -> tuple[list[Workload], dict]:
     table_bytes = wl.build_table(dict_rows).to_bytes()
     response = wl.response_message(table_bytes)
     rows_packed = msgpack.packb(rows)
+    dicts_packed = msgpack.packb(dict_rows)
     rows_cbor = cbor2.dumps(rows)
     service = wl.service_json()
     wide_rows = wl.rows_as_dicts(wl.rows_with_wide_numbers(rows))
@@ -183,6 +184,11 @@ def build_workloads() -> tuple[list[Workload], dict]:
     def build_get() -> HcyMessage:
         return build_request(code, request_id, entity_type, entity_name, characteristic_type, characteristic_name,
                              endpoint=endpoint, session_id=session_id)
+
+    def build_with_add_rows() -> bytes:
+        t = wl.new_table()
+        t.add_rows(dict_rows)
+        return t.to_bytes()
 
     def build_and_encode() -> bytes:
         t = wl.new_table()
@@ -262,6 +268,20 @@ def build_workloads() -> tuple[list[Workload], dict]:
                 "cbor2.dumps (list of dicts)": lambda: cdumps(dict_rows),
             },
             ("msgpack.packb (list of dicts)", 1.5),
+        ),
+        Workload(
+            "W4b",
+            f"table building: add_rows of {len(rows):,} dicts + to_bytes",
+            build_with_add_rows,
+            {"add_row loop + to_bytes": build_and_encode},
+            ("add_row loop + to_bytes", 1.0),
+        ),
+        Workload(
+            "W8",
+            f"rows to Python: InfoTable.from_bytes + get_rows ({len(rows):,} rows as dicts)",
+            lambda: InfoTable.from_bytes(table_bytes).get_rows(),
+            {"msgpack.unpackb (rows as dicts)": lambda: unpackb(dicts_packed)},
+            ("msgpack.unpackb (rows as dicts)", 1.0),
         ),
         Workload(
             "W5",
