@@ -1,5 +1,5 @@
-// Output buffers reused by the encoding methods of every class. The GIL is held and encoding runs no
-// Python code, so one buffer of each kind serves all calls.
+// Output buffers reused by the encoding methods of every class, one of each kind per thread (encoders may
+// run without the interpreter lock).
 #pragma once
 
 #include <string>
@@ -15,7 +15,7 @@ inline constexpr size_t kScratchKeep = size_t{1} << 20;
 
 // The shared byte buffer, cleared.
 inline ByteBuffer& scratch_bytes() {
-  static ByteBuffer buf;
+  thread_local ByteBuffer buf;
   buf.clear();
   return buf;
 }
@@ -29,7 +29,7 @@ inline PyObject* take_bytes(ByteBuffer& buf) {
 
 // The shared text buffer, cleared.
 inline std::string& scratch_text() {
-  static std::string buf;
+  thread_local std::string buf;
   buf.clear();
   return buf;
 }

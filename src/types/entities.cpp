@@ -8,6 +8,7 @@
 #include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/scratch.hpp"
+#include "common/gil.hpp"
 #include "common/convert.hpp"
 #include "veltrac/event.hpp"
 #include "veltrac/property.hpp"
@@ -66,7 +67,7 @@ bool one_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 template <class T>
 PyObject* read_text(std::string_view text) {
-  auto v = T::from_json(text);
+  auto v = run_unlocked_if(text.size() >= kReleaseBytes, [&] { return T::from_json(text); });
   if (!v) return raise_value_error(Traits<T>::kReadPrefix, v.error().text());
   return wrap(&g_type<T>, std::move(*v));
 }

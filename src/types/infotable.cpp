@@ -12,6 +12,7 @@
 #include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/scratch.hpp"
+#include "common/gil.hpp"
 #include "common/convert.hpp"
 #include "veltrac/json/error.hpp"
 #include "veltrac/infotable.hpp"
@@ -116,6 +117,7 @@ struct State {
   Table table;
   KeyCache cache;
   std::vector<veltrac::HcPrim> row;  // add_row's values before they move into the table
+  TableReaders readers;              // encoders of `table` running without the interpreter lock
 
   explicit State(Table t) : table(std::move(t)) {}
 };
@@ -130,7 +132,31 @@ inline State& state_of(PyObject* self) { return value_of<State>(self); }
 inline Table& table_of(PyObject* self) { return value_of<State>(self).table; }
 inline BorrowFlag& flag_of(PyObject* self) { return borrow_of<State>(self); }
 
-PyObject* new_table(PyTypeObject* type, Table&& t) { return wrap(type, State(std::move(t))); }
+PyObject* new_table(PyTypeObject* type, Table&& t) { return wrap_new<State>(type, std::move(t)); }
+
+// Whether encoding or decoding `t` is worth running without the interpreter lock.
+bool large(const Table& t) { return t.row_count() * t.field_count() * 8 >= kReleaseBytes; }
+
+// Runs `encode(table)`: without the interpreter lock for a large table, while its writers wait. The shared
+// borrow is checked, not held: a writer on another thread waits for the encoder rather than failing.
+template <class F>
+auto encode_table(PyObject* self, F&& encode) -> std::optional<decltype(encode(std::declval<const Table&>()))> {
+  if (flag_of(self).state < 0) {
+    raise(PyExc_RuntimeError, "Already mutably borrowed");
+    return std::nullopt;
+  }
+  State& st = state_of(self);
+  if (!large(st.table)) return encode(st.table);
+  st.readers.enter();
+  struct Leave {
+    TableReaders& readers;
+    ~Leave() { readers.leave(); }
+  };
+  return run_unlocked_if(true, [&] {
+    Leave leave{st.readers};
+    return encode(st.table);
+  });
+}
 
 }  // namespace
 
@@ -178,17 +204,16 @@ PyObject* table_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   }
   std::string_view data;
   if (!to_bytes(v, "data", data)) return nullptr;
-  auto r = Table::from_bytes(as_bytes(data));
+  auto r = run_unlocked_if(data.size() >= kReleaseBytes, [&] { return Table::from_bytes(as_bytes(data)); });
   if (!r) return raise_value_error("InfoTable deserialization error: ", r.error().message());
   return new_table(&InfoTableType, std::move(r->value));
 }
 
 PyObject* table_to_bytes(PyObject* self, PyObject*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
   ByteBuffer& buf = scratch_bytes();
-  auto r = table_of(self).to_bytes(buf);
-  if (!r) return raise_value_error("InfoTable serialization error: ", r.error().message());
+  auto r = encode_table(self, [&](const Table& t) { return t.to_bytes(buf); });
+  if (!r) return nullptr;
+  if (!*r) return raise_value_error("InfoTable serialization error: ", r->error().message());
   return take_bytes(buf);
 }
 
@@ -215,22 +240,22 @@ PyObject* table_get_datashape_name(PyObject* self, PyObject*) {
 }
 
 PyObject* table_to_json(PyObject* self, PyObject*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
-  auto r = table_of(self).to_json();
-  if (!r) return raise_value_error("JSON serialization error: ", r.error().text());
-  return new_str(*r);
+  auto r = encode_table(self, [](const Table& t) { return t.to_json(); });
+  if (!r) return nullptr;
+  if (!*r) return raise_value_error("JSON serialization error: ", r->error().text());
+  return new_str(**r);
 }
 
 PyObject* table_to_simple_json(PyObject* self, PyObject*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
-  // One text buffer kept across calls (up to 16 MiB): a fresh multi-megabyte buffer per call costs page
-  // faults every time, as the allocator hands the freed pages back to the system and takes them again.
-  static std::string out;
+  // One text buffer per thread kept across calls (up to 16 MiB): a fresh multi-megabyte buffer per call
+  // costs page faults every time, as the allocator hands the freed pages back to the system and takes them
+  // again.
+  thread_local std::string out;
   out.clear();
-  auto r = table_of(self).write_simple_json(out);
-  PyObject* result = r ? new_str(out) : raise_value_error("Simple JSON conversion error: ", r.error().message());
+  auto r = encode_table(self, [](const Table& t) { return t.write_simple_json(out); });
+  if (!r) return nullptr;
+  PyObject* result =
+      *r ? new_str(out) : raise_value_error("Simple JSON conversion error: ", r->error().message());
   constexpr size_t kKeep = size_t{16} << 20;
   if (out.capacity() > kKeep) std::string().swap(out);
   return result;
@@ -256,6 +281,7 @@ PyObject* table_add_field_definition(PyObject* self, PyObject* const* args, Py_s
   entry.description.assign(description);
   entry.entry_type = *t;
   State& st = state_of(self);
+  st.readers.wait_until_none();
   st.table.add_field_definition(std::move(entry));
   st.cache.valid = false;
   Py_RETURN_NONE;
@@ -393,6 +419,7 @@ PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   std::vector<veltrac::HcPrim>& row = st.row;
   row.clear();
   if (!convert_row(st, d, row)) return nullptr;
+  st.readers.wait_until_none();
   st.table.append_row(row);
   row.clear();
   Py_RETURN_NONE;
@@ -426,6 +453,7 @@ PyObject* table_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     ends.push_back(cells.size());
   }
   if (PyErr_Occurred()) return nullptr;
+  st.readers.wait_until_none();
   size_t begin = 0;
   for (size_t end : ends) {
     st.table.append_row(std::span<veltrac::HcPrim>(cells.data() + begin, end - begin));
@@ -474,6 +502,7 @@ PyObject* table_append_row(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     row.push_back(*v);
   }
+  state_of(self).readers.wait_until_none();
   t.append_row(row);
   Py_RETURN_NONE;
 }
@@ -634,6 +663,7 @@ PyObject* table_setstate(PyObject* self, PyObject* state) {
   ExclusiveBorrow b(flag_of(self));
   if (!b) return nullptr;
   State& st = state_of(self);
+  st.readers.wait_until_none();
   r->value.datashape.name = std::move(st.table.datashape.name);
   st.table = std::move(r->value);
   st.cache.clear();

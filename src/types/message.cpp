@@ -6,6 +6,7 @@
 #include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/scratch.hpp"
+#include "common/gil.hpp"
 #include "common/convert.hpp"
 #include "veltrac/message.hpp"
 #include "types/types.hpp"
@@ -39,17 +40,30 @@ PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   }
   std::string_view bytes;
   if (!to_bytes(data, "data", bytes)) return nullptr;
-  // Decode straight into the new object's value.
+  // Decode straight into the new object's value, which no other thread can see yet.
   PyRef obj(wrap_new<Msg>(&HcyMessageType));
   if (!obj) return nullptr;
-  auto r = value_of<Msg>(obj.get()).read_from(as_bytes(bytes));
+  Msg& m = value_of<Msg>(obj.get());
+  auto r = run_unlocked_if(bytes.size() >= kReleaseBytes, [&] { return m.read_from(as_bytes(bytes)); });
   if (!r) return raise_value_error("Message deserialization error: ", r.error().message());
   return obj.release();
 }
 
+// Bytes the encoding of `m` takes at least, counting a table's cells.
+size_t encoded_size_estimate(const Msg& m) {
+  size_t n = m.encoded_size_hint();
+  std::visit([&](const auto& alt) {
+    if constexpr (requires { alt.body.params; }) {
+      if (alt.body.params) n += alt.body.params->row_count() * alt.body.params->field_count() * 2;
+    }
+  }, m.msg);
+  return n;
+}
+
 PyObject* msg_to_bytes(PyObject* self, PyObject*) {
   ByteBuffer& buf = scratch_bytes();
-  auto r = msg_of(self).to_bytes(buf);
+  const Msg& m = msg_of(self);
+  auto r = run_unlocked_if(encoded_size_estimate(m) >= kReleaseBytes, [&] { return m.to_bytes(buf); });
   if (!r) return raise_value_error("Message serialization error: ", r.error().message());
   return take_bytes(buf);
 }
@@ -440,7 +454,10 @@ PyObject* msg_from_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   Bytes in(static_cast<const uint8_t*>(view.buf) + offset, static_cast<size_t>(view.len - offset));
   PyRef obj(wrap_new<Msg>(&HcyMessageType));
   if (!obj) return nullptr;
-  auto r = value_of<Msg>(obj.get()).read_from(in);
+  // A bytes object cannot change meanwhile; other buffers might, so they keep the lock.
+  Msg& m = value_of<Msg>(obj.get());
+  const bool unlocked = PyBytes_Check(argv[0]) && in.size() >= kReleaseBytes;
+  auto r = run_unlocked_if(unlocked, [&] { return m.read_from(in); });
   if (!r) return raise_value_error("Message deserialization error: ", r.error().message());
   PyRef taken(PyLong_FromSize_t(*r));
   if (!taken) return nullptr;

@@ -6,6 +6,7 @@
 #include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/scratch.hpp"
+#include "common/gil.hpp"
 #include "common/convert.hpp"
 #include "veltrac/infotable.hpp"
 #include "veltrac/primitive.hpp"
@@ -131,7 +132,7 @@ PyObject* prim_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view data;
   if (!to_bytes(v, "data", data)) return nullptr;
-  auto r = Prim::from_bytes(as_bytes(data));
+  auto r = run_unlocked_if(data.size() >= kReleaseBytes, [&] { return Prim::from_bytes(as_bytes(data)); });
   if (!r) return raise_value_error("Binary deserialization error: ", r.error().message());
   return new_prim(std::move(r->value));
 }
