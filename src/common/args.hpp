@@ -16,11 +16,27 @@ struct Signature {
   // The names as interned str, made on first use: keywords written in code are interned, so they usually
   // match by identity.
   mutable PyObject* interned[kMaxParams] = {};
+
+  int positional_count() const { return positional < 0 ? count : positional; }
 };
 
+// parse_args for calls with keywords or a wrong number of arguments.
+bool parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        PyObject** out);
+
 // Fills out[0..count) with borrowed references (nullptr for an omitted optional parameter).
-// Returns false with a TypeError set on failure. No tuple or dict is built.
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+// Returns false with a TypeError set on failure. No tuple or dict is built; a call by position alone with
+// an accepted number of arguments only copies the pointers.
+inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject** out) {
+  const Py_ssize_t n = PyVectorcall_NARGS(nargs);
+  if (kwnames == nullptr && n >= sig.required && n <= sig.positional_count()) [[likely]] {
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = args[i];
+    for (Py_ssize_t i = n; i < sig.count; ++i) out[i] = nullptr;
+    return true;
+  }
+  return parse_args_general(sig, args, nargs, kwnames, out);
+}
 
 // The same for tp_new / tp_init style (args tuple, kwargs dict).
 bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);

@@ -218,4 +218,55 @@ bool check_dict(PyObject* obj, const char* param) {
   return false;
 }
 
+FieldConv field_conv(BaseType t) {
+  switch (t) {
+    case BaseType::STRING: return FieldConv::String;
+    case BaseType::NUMBER: return FieldConv::Number;
+    case BaseType::BOOLEAN: return FieldConv::Boolean;
+    case BaseType::DATETIME: return FieldConv::Datetime;
+    case BaseType::INTEGER: return FieldConv::Integer;
+    case BaseType::LONG: return FieldConv::Long;
+    default: return FieldConv::Unsupported;
+  }
+}
+
+bool append_field_value(PyObject* v, FieldConv conv, std::vector<HcPrim>& row) {
+  switch (conv) {
+    case FieldConv::String: {
+      std::string_view s;
+      if (!to_str(v, nullptr, s)) return false;
+      row.push_back(HcPrim::string(s));
+      return true;
+    }
+    case FieldConv::Number: {
+      double d;
+      if (!to_f64(v, nullptr, d)) return false;
+      row.push_back(HcPrim::number(d));
+      return true;
+    }
+    case FieldConv::Boolean: {
+      bool b;
+      if (!to_bool(v, nullptr, b)) return false;
+      row.push_back(HcPrim::boolean(b));
+      return true;
+    }
+    case FieldConv::Integer: {
+      int32_t i;
+      if (!to_i32(v, nullptr, i)) return false;
+      row.push_back(HcPrim::integer(i));
+      return true;
+    }
+    case FieldConv::Long:
+    case FieldConv::Datetime: {
+      int64_t i;
+      if (!to_i64(v, nullptr, i)) return false;
+      row.push_back(conv == FieldConv::Long ? HcPrim::long_(i) : HcPrim::datetime(i));
+      return true;
+    }
+    case FieldConv::Unsupported:
+      break;
+  }
+  return false;
+}
+
 }  // namespace veltrac::py

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "common/pyref.hpp"
+#include "veltrac/base_type.hpp"
+#include "veltrac/primitive.hpp"
 
 namespace veltrac::py {
 
@@ -34,5 +36,15 @@ bool to_f64(PyObject* obj, const char* param, double& out);
 bool to_byte_vector(PyObject* obj, const char* param, std::vector<uint8_t>& out);
 // dict or a dict subclass.
 bool check_dict(PyObject* obj, const char* param);
+
+// How the values of a table field are converted from Python (InfoTable.add_row): the base types whose
+// values rows take, and Unsupported for the others.
+enum class FieldConv : uint8_t { String, Number, Boolean, Datetime, Integer, Long, Unsupported };
+
+FieldConv field_conv(BaseType t);
+
+// Converts one row value of a field whose conversion is not Unsupported and appends it to `row`; errors
+// carry no argument prefix.
+bool append_field_value(PyObject* v, FieldConv conv, std::vector<HcPrim>& row);
 
 }  // namespace veltrac::py

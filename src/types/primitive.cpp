@@ -1,5 +1,6 @@
 // HcPrim: one typed protocol value, built by static factories, encoded and decoded in its binary form and
-// written in its typed and simple JSON forms.
+// written in its typed and simple JSON forms. The wrapped value never changes after creation, so the
+// methods need no borrow.
 #include <string>
 
 #include "common/args.hpp"
@@ -26,15 +27,6 @@ PyObject* g_kind_names[kPrimKindCount] = {};
 
 inline PyObject* new_prim(Prim&& v) { return wrap(&HcPrimType, std::move(v)); }
 
-// One argument `value` of a static factory: positional fast path, full parser otherwise.
-bool single_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& out) {
-  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == 1) {
-    out = args[0];
-    return true;
-  }
-  return parse_args(sig, args, nargs, kwnames, &out);
-}
-
 const char* const kValueNames[] = {"value"};
 const char* const kDataNames[] = {"data"};
 
@@ -43,7 +35,7 @@ const char* const kDataNames[] = {"data"};
 PyObject* prim_boolean(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.boolean", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
   bool b;
   if (!to_bool(v, "value", b)) return nullptr;
   return new_prim(Prim::boolean(b));
@@ -52,7 +44,7 @@ PyObject* prim_boolean(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* prim_integer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.integer", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
   int32_t n;
   if (!to_i32(v, "value", n)) return nullptr;
   return new_prim(Prim::integer(n));
@@ -61,7 +53,7 @@ PyObject* prim_integer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* prim_long(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.long", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
   int64_t n;
   if (!to_i64(v, "value", n)) return nullptr;
   return new_prim(Prim::long_(n));
@@ -70,7 +62,7 @@ PyObject* prim_long(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* prim_number(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.number", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
   double d;
   if (!to_f64(v, "value", d)) return nullptr;
   return new_prim(Prim::number(d));
@@ -79,7 +71,7 @@ PyObject* prim_number(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* prim_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.string", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
   std::string_view s;
   if (!to_str(v, "value", s)) return nullptr;
   return new_prim(Prim::string(s));
@@ -88,7 +80,7 @@ PyObject* prim_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* prim_datetime(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.datetime", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
   int64_t n;
   if (!to_i64(v, "value", n)) return nullptr;
   return new_prim(Prim::datetime(n));
@@ -97,7 +89,7 @@ PyObject* prim_datetime(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* prim_blob(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.blob", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
   if (PyBytes_Check(v)) {
     // No intermediate copy for bytes.
     Bytes b(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(v)), static_cast<size_t>(PyBytes_GET_SIZE(v)));
@@ -115,8 +107,6 @@ PyObject* prim_infotable_empty(PyObject*, PyObject*) {
 // ---- binary form ----
 
 PyObject* prim_to_bytes(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   ByteBuffer& buf = scratch_bytes();
   auto r = value_of<Prim>(self).to_bytes(buf);
   if (!r) return raise_value_error("Binary serialization error: ", r.error().message());
@@ -126,7 +116,7 @@ PyObject* prim_to_bytes(PyObject* self, PyObject*) {
 PyObject* prim_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.from_bytes", kDataNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
   std::string_view data;
   if (!to_bytes(v, "data", data)) return nullptr;
   auto r = Prim::from_bytes(as_bytes(data));
@@ -137,8 +127,6 @@ PyObject* prim_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 // ---- JSON forms ----
 
 PyObject* prim_to_json(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   const Prim& p = value_of<Prim>(self);
   std::string out;
   auto r = p.write_json_typed(out, p.base_type());
@@ -147,8 +135,6 @@ PyObject* prim_to_json(PyObject* self, PyObject*) {
 }
 
 PyObject* prim_to_simple_json(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   std::string out;
   auto r = value_of<Prim>(self).write_simple_json(out);
   if (!r) return raise_value_error("Simple JSON conversion error: ", r.error().message());
@@ -160,8 +146,6 @@ PyObject* prim_to_simple_json(PyObject* self, PyObject*) {
 PyObject* kind_name(PrimKind k) { return Py_NewRef(g_kind_names[static_cast<size_t>(k)]); }
 
 PyObject* prim_get_type(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   return kind_name(value_of<Prim>(self).innermost().kind());
 }
 
@@ -175,8 +159,6 @@ PyObject* table_summary(const veltrac::InfoTable& t) {
 }
 
 PyObject* prim_get_value(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   const Prim& p = value_of<Prim>(self).innermost();
   switch (p.kind()) {
     case PrimKind::NOTHING:
@@ -207,22 +189,16 @@ PyObject* prim_get_value(PyObject* self, PyObject*) {
 }
 
 PyObject* prim_is_variant(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   return PyBool_FromLong(value_of<Prim>(self).is_variant());
 }
 
 PyObject* prim_unwrap_variant(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   const Prim& p = value_of<Prim>(self);
   if (!p.is_variant()) return raise(PyExc_TypeError, "HcPrim is not a VARIANT type");
   return new_prim(Prim(p.as_variant()));
 }
 
 PyObject* prim_get_full_type(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   const Prim& p = value_of<Prim>(self);
   if (!p.is_variant()) return kind_name(p.kind());
   return new_str(p.full_type_name());
@@ -231,47 +207,39 @@ PyObject* prim_get_full_type(PyObject* self, PyObject*) {
 // ---- text forms ----
 
 PyObject* prim_str(PyObject* self) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   return new_str(value_of<Prim>(self).debug_text());
 }
 
 PyObject* prim_repr(PyObject* self) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   std::string s = "HcPrim(";
   value_of<Prim>(self).append_debug(s);
   s += ')';
   return new_str(s);
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef kMethods[] = {
-    {"boolean", FASTCALL(VELTRAC_GUARDED(prim_boolean)), kStaticFastcall, "boolean(value)\n--\n\n"},
-    {"integer", FASTCALL(VELTRAC_GUARDED(prim_integer)), kStaticFastcall, "integer(value)\n--\n\n"},
-    {"long", FASTCALL(VELTRAC_GUARDED(prim_long)), kStaticFastcall, "long(value)\n--\n\n"},
-    {"number", FASTCALL(VELTRAC_GUARDED(prim_number)), kStaticFastcall, "number(value)\n--\n\n"},
-    {"string", FASTCALL(VELTRAC_GUARDED(prim_string)), kStaticFastcall, "string(value)\n--\n\n"},
-    {"datetime", FASTCALL(VELTRAC_GUARDED(prim_datetime)), kStaticFastcall, "datetime(value)\n--\n\n"},
-    {"blob", FASTCALL(VELTRAC_GUARDED(prim_blob)), kStaticFastcall, "blob(value)\n--\n\n"},
-    {"infotable_empty", VELTRAC_GUARDED(prim_infotable_empty), METH_NOARGS | METH_STATIC, "infotable_empty()\n--\n\n"},
-    {"to_bytes", VELTRAC_GUARDED(prim_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"from_bytes", FASTCALL(VELTRAC_GUARDED(prim_from_bytes)), kStaticFastcall, "from_bytes(data)\n--\n\n"},
-    {"to_json", VELTRAC_GUARDED(prim_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
-    {"to_simple_json", VELTRAC_GUARDED(prim_to_simple_json), METH_NOARGS, "to_simple_json($self)\n--\n\n"},
-    {"get_type", VELTRAC_GUARDED(prim_get_type), METH_NOARGS, "get_type($self)\n--\n\n"},
-    {"get_value", VELTRAC_GUARDED(prim_get_value), METH_NOARGS, "get_value($self)\n--\n\n"},
-    {"is_variant", VELTRAC_GUARDED(prim_is_variant), METH_NOARGS, "is_variant($self)\n--\n\n"},
-    {"unwrap_variant", VELTRAC_GUARDED(prim_unwrap_variant), METH_NOARGS, "unwrap_variant($self)\n--\n\n"},
+    {"boolean", VELTRAC_METHOD(prim_boolean), kStaticFastcall, "boolean(value)\n--\n\n"},
+    {"integer", VELTRAC_METHOD(prim_integer), kStaticFastcall, "integer(value)\n--\n\n"},
+    {"long", VELTRAC_METHOD(prim_long), kStaticFastcall, "long(value)\n--\n\n"},
+    {"number", VELTRAC_METHOD(prim_number), kStaticFastcall, "number(value)\n--\n\n"},
+    {"string", VELTRAC_METHOD(prim_string), kStaticFastcall, "string(value)\n--\n\n"},
+    {"datetime", VELTRAC_METHOD(prim_datetime), kStaticFastcall, "datetime(value)\n--\n\n"},
+    {"blob", VELTRAC_METHOD(prim_blob), kStaticFastcall, "blob(value)\n--\n\n"},
+    {"infotable_empty", VELTRAC_METHOD(prim_infotable_empty), METH_NOARGS | METH_STATIC, "infotable_empty()\n--\n\n"},
+    {"to_bytes", VELTRAC_METHOD(prim_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"from_bytes", VELTRAC_METHOD(prim_from_bytes), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_json", VELTRAC_METHOD(prim_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"to_simple_json", VELTRAC_METHOD(prim_to_simple_json), METH_NOARGS, "to_simple_json($self)\n--\n\n"},
+    {"get_type", VELTRAC_METHOD(prim_get_type), METH_NOARGS, "get_type($self)\n--\n\n"},
+    {"get_value", VELTRAC_METHOD(prim_get_value), METH_NOARGS, "get_value($self)\n--\n\n"},
+    {"is_variant", VELTRAC_METHOD(prim_is_variant), METH_NOARGS, "is_variant($self)\n--\n\n"},
+    {"unwrap_variant", VELTRAC_METHOD(prim_unwrap_variant), METH_NOARGS, "unwrap_variant($self)\n--\n\n"},
     // Both branches of the inner type give the innermost kind, like get_type.
-    {"get_inner_type", VELTRAC_GUARDED(prim_get_type), METH_NOARGS, "get_inner_type($self)\n--\n\n"},
-    {"get_full_type", VELTRAC_GUARDED(prim_get_full_type), METH_NOARGS, "get_full_type($self)\n--\n\n"},
+    {"get_inner_type", VELTRAC_METHOD(prim_get_type), METH_NOARGS, "get_inner_type($self)\n--\n\n"},
+    {"get_full_type", VELTRAC_METHOD(prim_get_full_type), METH_NOARGS, "get_full_type($self)\n--\n\n"},
     VELTRAC_IMMUTABLE_COPY_METHODS(Prim),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef FASTCALL
 
 }  // namespace
 
