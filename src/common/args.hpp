@@ -20,22 +20,30 @@ struct Signature {
   int positional_count() const { return positional < 0 ? count : positional; }
 };
 
-// parse_args for calls with keywords or a wrong number of arguments.
+// parse_args for calls with keywords or fewer arguments than parameters.
 bool parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         PyObject** out);
 
-// Fills out[0..count) with borrowed references (nullptr for an omitted optional parameter).
-// Returns false with a TypeError set on failure. No tuple or dict is built; a call by position alone with
-// an accepted number of arguments only copies the pointers.
+// Fills out[0..N) with borrowed references (nullptr for an omitted optional parameter); N is sig.count.
+// Returns false with a TypeError set on failure. No tuple or dict is built; a call giving every parameter
+// by position only copies the pointers.
+template <size_t N>
 inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       PyObject** out) {
-  const Py_ssize_t n = PyVectorcall_NARGS(nargs);
-  if (kwnames == nullptr && n >= sig.required && n <= sig.positional_count()) [[likely]] {
-    for (Py_ssize_t i = 0; i < n; ++i) out[i] = args[i];
-    for (Py_ssize_t i = n; i < sig.count; ++i) out[i] = nullptr;
+                       PyObject* (&out)[N]) {
+  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == static_cast<Py_ssize_t>(N)) [[likely]] {
+    for (size_t i = 0; i < N; ++i) out[i] = args[i];
     return true;
   }
   return parse_args_general(sig, args, nargs, kwnames, out);
+}
+
+// The same for a single parameter.
+inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject*& out) {
+  PyObject* one[1];
+  if (!parse_args(sig, args, nargs, kwnames, one)) return false;
+  out = one[0];
+  return true;
 }
 
 // The same for tp_new / tp_init style (args tuple, kwargs dict).

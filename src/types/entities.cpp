@@ -66,7 +66,7 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   static const char* const names[] = {"json_str"};
   static const Signature sig{Traits<T>::kFromJson, names, 1, 1};
   PyObject* arg;
-  if (!parse_args(sig, args, nargs, kwnames, &arg)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, arg)) return nullptr;
   std::string_view text;
   if (!to_str(arg, "json_str", text)) return nullptr;
   return read_text<T>(text);
@@ -77,7 +77,7 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   static const char* const names[] = {"data"};
   static const Signature sig{Traits<T>::kFromBytes, names, 1, 1};
   PyObject* arg;
-  if (!parse_args(sig, args, nargs, kwnames, &arg)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, arg)) return nullptr;
   std::string_view data;
   if (!to_bytes(arg, "data", data)) return nullptr;
   if (!utf8::is_valid(data)) return raise(PyExc_ValueError, Traits<T>::kNotUtf8);

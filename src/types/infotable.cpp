@@ -157,7 +157,7 @@ PyObject* table_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   static const char* const names[] = {"data"};
   static const Signature sig{"InfoTable.from_bytes", names, 1, 1};
   PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view data;
   if (!to_bytes(v, "data", data)) return nullptr;
   auto r = Table::from_bytes(as_bytes(data));
@@ -258,7 +258,7 @@ PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   ExclusiveBorrow b(flag_of(self));
   if (!b) return nullptr;
   PyObject* d;
-  if (!parse_args(sig, args, nargs, kwnames, &d)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, d)) return nullptr;
   if (!check_dict(d, nullptr)) return nullptr;
   State& st = state_of(self);
   if (!st.cache.valid && !st.cache.rebuild(st.table)) return nullptr;

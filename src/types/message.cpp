@@ -32,7 +32,7 @@ PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   static const char* const names[] = {"data"};
   static const Signature sig{"HcyMessage.from_bytes", names, 1, 1};
   PyObject* data;
-  if (!parse_args(sig, args, nargs, kwnames, &data)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, data)) return nullptr;
   std::string_view bytes;
   if (!to_bytes(data, "data", bytes)) return nullptr;
   // Decode straight into the new object's value.

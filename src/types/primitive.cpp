@@ -35,7 +35,7 @@ const char* const kDataNames[] = {"data"};
 PyObject* prim_boolean(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.boolean", kValueNames, 1, 1};
   PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   bool b;
   if (!to_bool(v, "value", b)) return nullptr;
   return new_prim(Prim::boolean(b));
@@ -44,7 +44,7 @@ PyObject* prim_boolean(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* prim_integer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.integer", kValueNames, 1, 1};
   PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   int32_t n;
   if (!to_i32(v, "value", n)) return nullptr;
   return new_prim(Prim::integer(n));
@@ -53,7 +53,7 @@ PyObject* prim_integer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* prim_long(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.long", kValueNames, 1, 1};
   PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   int64_t n;
   if (!to_i64(v, "value", n)) return nullptr;
   return new_prim(Prim::long_(n));
@@ -62,7 +62,7 @@ PyObject* prim_long(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* prim_number(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.number", kValueNames, 1, 1};
   PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   double d;
   if (!to_f64(v, "value", d)) return nullptr;
   return new_prim(Prim::number(d));
@@ -71,7 +71,7 @@ PyObject* prim_number(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* prim_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.string", kValueNames, 1, 1};
   PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view s;
   if (!to_str(v, "value", s)) return nullptr;
   return new_prim(Prim::string(s));
@@ -80,7 +80,7 @@ PyObject* prim_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* prim_datetime(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.datetime", kValueNames, 1, 1};
   PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   int64_t n;
   if (!to_i64(v, "value", n)) return nullptr;
   return new_prim(Prim::datetime(n));
@@ -89,7 +89,7 @@ PyObject* prim_datetime(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* prim_blob(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.blob", kValueNames, 1, 1};
   PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   if (PyBytes_Check(v)) {
     // No intermediate copy for bytes.
     Bytes b(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(v)), static_cast<size_t>(PyBytes_GET_SIZE(v)));
@@ -116,7 +116,7 @@ PyObject* prim_to_bytes(PyObject* self, PyObject*) {
 PyObject* prim_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.from_bytes", kDataNames, 1, 1};
   PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view data;
   if (!to_bytes(v, "data", data)) return nullptr;
   auto r = Prim::from_bytes(as_bytes(data));
