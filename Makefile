@@ -10,32 +10,56 @@ export DEB_PACKAGES ?= libgtest-dev clang-16 libclang-rt-16-dev pkg-config
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all setup test cpp-test cpp-install-test cpp-test-clang py-test fuzz fuzz-smoke float-check demo clean test-all bench mutate
+.PHONY: all setup tools format format-check tidy test cpp-test cpp-install-test cpp-test-clang py-test fuzz fuzz-smoke float-check demo clean test-all bench mutate
 
 all: test
 
 setup:
 	tools/bootstrap.sh test
 
+# What the C++ targets need: Debian packages, the environment with CMake and Ninja; not the wheel.
+tools:
+	tools/bootstrap.sh none
+
 # C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer, the installed C++ package, the suites
 # built with clang 16 as a shared library, a short fuzz run, then the Python suite.
-test: setup cpp-test cpp-install-test cpp-test-clang fuzz-smoke py-test
+test: cpp-test cpp-install-test cpp-test-clang fuzz-smoke py-test
 
-cpp-test: setup
+cpp-test: tools
 	$(CMAKE) -S veltrac-codec -B $(ASAN_DIR) -G Ninja -DVELTRAC_SANITIZE=ON -DVELTRAC_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	$(CMAKE) --build $(ASAN_DIR) --target all_tests -j2
+	@ln -sf $(ASAN_DIR)/compile_commands.json compile_commands.json
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		$(VENV)/bin/ctest --test-dir $(ASAN_DIR) --output-on-failure
 
 # The codec installed into a staging prefix (static library), then examples/cpp built against it with
 # find_package and with pkg-config, and the installed tree listed (tools/cpp_install_test.sh).
-cpp-install-test: setup
+cpp-install-test: tools
 	CMAKE=$(CMAKE) tools/cpp_install_test.sh build/install-test
 
 # The same with clang 16 and the shared library, after building and running the C++ suites; kept cheap
 # (no sanitizers, no optimisation): it checks the compiler and the exported symbols, not speed.
-cpp-test-clang: setup
+cpp-test-clang: tools
 	CMAKE=$(CMAKE) CXX=clang++-16 SHARED=ON TESTS=ON OPT=-O0 tools/cpp_install_test.sh build/clang
+
+# Layout of every C++ file by .clang-format (clang-format 16 from Debian): `format` rewrites, `format-check`
+# fails on any difference. `tidy` runs clang-tidy 16 (.clang-tidy) over the codec and the extension.
+CXX_FILES = $(shell git ls-files '*.cpp' '*.hpp' '*.h')
+CLANG_CHECK_PACKAGES := clang-format-16 clang-tidy-16
+format:
+	DEB_PACKAGES="$(CLANG_CHECK_PACKAGES)" tools/bootstrap.sh none
+	clang-format-16 -i $(CXX_FILES)
+
+format-check:
+	DEB_PACKAGES="$(CLANG_CHECK_PACKAGES)" tools/bootstrap.sh none
+	clang-format-16 --dry-run --Werror $(CXX_FILES)
+
+# clang 16 reads the g++ compile commands with the language level and the libstdc++ concepts fix-up it needs.
+tidy: cpp-test
+	DEB_PACKAGES="$(CLANG_CHECK_PACKAGES)" tools/bootstrap.sh none
+	run-clang-tidy-16 -quiet -p $(ASAN_DIR) -extra-arg=-std=c++2b -extra-arg=-D__cpp_concepts=202002L \
+		-extra-arg=-Wno-builtin-macro-redefined -extra-arg=-Wno-macro-redefined \
+		'veltrac-codec/(src|include)/.*\.cpp$$'
 
 # pytest exits 5 when it collects no tests: that is a failure of the suite.
 py-test: setup
@@ -43,17 +67,17 @@ py-test: setup
 	if [ $$status -eq 5 ]; then echo "py-test: no tests were collected" >&2; exit 1; fi; exit $$status
 
 # libFuzzer targets (fuzz/): saved regressions, then each target for a few seconds / FUZZ_SECONDS each.
-fuzz-smoke: setup
+fuzz-smoke: tools
 	fuzz/run.sh smoke $(FUZZ_SMOKE_SECONDS)
 
-fuzz: setup float-check
+fuzz: tools float-check
 	fuzz/run.sh long $(FUZZ_SECONDS)
 
 # The float writer against std::to_chars on FLOAT_CHECKS random doubles besides the boundary cases, in a
 # Release build (`make cpp-test` runs the same test on 100,000).
 FLOAT_CHECKS ?= 300000000
 RELEASE_DIR  := build/release
-float-check: setup
+float-check: tools
 	$(CMAKE) -S veltrac-codec -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build $(RELEASE_DIR) --target util_tests -j2
 	VELTRAC_FLOAT_CHECKS=$(FLOAT_CHECKS) nice -n 10 $(RELEASE_DIR)/util_tests --gtest_filter='ShortestDecimal.*'
@@ -74,13 +98,10 @@ bench:
 	$(CMAKE) --build $(BENCH_DIR) --target codec_bench -j2
 	$(PY) bench/run.py --cpp $(BENCH_DIR)/codec_bench $(BENCH_ARGS)
 
-# Mutation run over the codec's sources against its C++ suites (tools/mutate.py --help); needs cmake, ninja and
-# GoogleTest only, so it does not build the wheel. MUTATE_ARGS is passed on, e.g. MUTATE_ARGS="--seed 2 --count 40".
+# Mutation run over the codec's sources against its C++ suites (tools/mutate.py --help); does not build the wheel. MUTATE_ARGS is passed on, e.g. MUTATE_ARGS="--seed 2 --count 40".
 MUTATE_ARGS ?=
-mutate:
-	@command -v cmake >/dev/null && command -v ninja >/dev/null && dpkg -s libgtest-dev >/dev/null 2>&1 \
-		|| tools/bootstrap.sh test
-	python3 tools/mutate.py $(MUTATE_ARGS)
+mutate: tools
+	$(PY) tools/mutate.py $(MUTATE_ARGS)
 
 demo: setup
 	$(PY) -m veltrac decode

@@ -157,6 +157,8 @@ def build_workloads() -> tuple[list[Workload], dict]:
     rows_packed = msgpack.packb(rows)
     rows_cbor = cbor2.dumps(rows)
     service = wl.service_json()
+    wide_rows = wl.rows_as_dicts(wl.rows_with_wide_numbers(rows))
+    wide_table_bytes = wl.build_table(wide_rows).to_bytes()
 
     from_bytes = HcyMessage.from_bytes
     unpackb, packb = msgpack.unpackb, msgpack.packb
@@ -236,13 +238,20 @@ def build_workloads() -> tuple[list[Workload], dict]:
         ),
         Workload(
             "W3",
-            "table export: InfoTable.from_bytes + to_simple_json",
+            "table export, short decimals: InfoTable.from_bytes + to_simple_json",
             lambda: InfoTable.from_bytes(table_bytes).to_simple_json(),
             {
                 "orjson.dumps (rows in memory)": lambda: orjson.dumps(dict_rows),
                 "json.dumps (rows in memory)": lambda: json.dumps(dict_rows),
             },
-            ("orjson.dumps (rows in memory)", 1.0),
+            ("orjson.dumps (rows in memory)", 0.5),
+        ),
+        Workload(
+            "W3r",
+            "table export, random doubles: InfoTable.from_bytes + to_simple_json",
+            lambda: InfoTable.from_bytes(wide_table_bytes).to_simple_json(),
+            {"orjson.dumps (rows in memory)": lambda: orjson.dumps(wide_rows)},
+            ("orjson.dumps (rows in memory)", 0.5),
         ),
         Workload(
             "W4",
@@ -279,16 +288,53 @@ def build_workloads() -> tuple[list[Workload], dict]:
 
 
 def check_outputs(get: bytes, auth: bytes, response: bytes, service: str) -> None:
+    """The timed operations must give back what they were given, or the numbers mean nothing."""
     g = wl.GET_FIELDS
     built = HcyMessage.build_request(g["code"], g["request_id"], g["entity_type"], g["entity_name"],
                                      g["characteristic_type"], g["characteristic_name"], endpoint=g["endpoint"],
                                      session_id=g["session_id"])
     assert built.to_bytes() == get, "build_request gives other bytes than the W1 request"
-    """The timed operations must give back what they were given, or the numbers mean nothing."""
     assert HcyMessage.from_bytes(get).to_bytes() == get
     assert HcyMessage.from_bytes(auth).to_bytes() == auth
     assert HcyMessage.from_bytes(response).to_bytes() == response
     assert HcyService.from_json(service).to_json() == service
+
+
+# ---- threads (W7) ----
+
+
+def thread_rows(response: bytes, rounds: int, min_time: float) -> list[Row]:
+    """Throughput of decoding and re-encoding the W2 response on 1 and on 2 threads (same total work)."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from_bytes = HcyMessage.from_bytes
+
+    def work(n: int) -> None:
+        for _ in range(n):
+            from_bytes(response).to_bytes()
+
+    per_call = sample(lambda: work(1), 3)
+    n = max(4, int(min_time * 4 / per_call) // 2 * 2)
+    pool = ThreadPoolExecutor(2)
+    list(pool.map(work, [1, 1]))
+    ratios, singles, pairs = [], [], []
+    for _ in range(rounds):
+        t0 = CLOCK()
+        work(n)
+        t1 = CLOCK()
+        list(pool.map(work, [n // 2, n // 2]))
+        t2 = CLOCK()
+        singles.append((t1 - t0) / 1e9 / n)
+        pairs.append((t2 - t1) / 1e9 / n)
+        ratios.append((t1 - t0) / (t2 - t1))
+    pool.shutdown()
+    lo, mid, hi = quartiles(ratios)
+    q1, med1, q3 = quartiles(singles)
+    p1, med2, p3 = quartiles(pairs)
+    one = Row("W7 decode + encode W2 on threads (time per message)", "1 thread", med1, min(singles), (q3 - q1) / med1)
+    two = Row("", "2 threads", med2, min(pairs), (p3 - p1) / med2)
+    two.target = f">= 1.7x: {'met' if mid >= 1.7 else 'MISSED'} ({mid:.2f}x [{lo:.2f}-{hi:.2f}])"
+    return [one, two]
 
 
 # ---- memory (W6) ----
@@ -519,6 +565,9 @@ def main() -> None:
             continue
         print(f"timing {w.key} ...", file=sys.stderr, flush=True)
         rows += time_workload(w, args.rounds, args.min_time)
+    if (not only or "W7" in only) and os.cpu_count() and os.cpu_count() >= 2:
+        print("timing W7 ...", file=sys.stderr, flush=True)
+        rows += thread_rows(data["response"], max(5, args.rounds // 3), args.min_time)
     if not only or "W6" in only:
         print("measuring W6 ...", file=sys.stderr, flush=True)
         rows += memory_rows(data, reps=5)

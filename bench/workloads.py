@@ -111,6 +111,13 @@ def rows_as_lists(n: int = ROWS) -> list[list]:
     return rows
 
 
+def rows_with_wide_numbers(rows: list[list]) -> list[list]:
+    """The same rows with random full-precision doubles over 24 orders of magnitude in the NUMBER column, the
+    values sensors and computations produce (the short decimals of rows_as_lists have a fast path)."""
+    rnd = random.Random(SEED + 3)
+    return [[r[0], rnd.uniform(-1.0, 1.0) * 10.0 ** rnd.uniform(-12, 12), *r[2:]] for r in rows]
+
+
 def rows_as_dicts(rows: list[list]) -> list[dict]:
     names = [name for name, _ in COLUMNS]
     return [dict(zip(names, row)) for row in rows]

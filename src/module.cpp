@@ -3,6 +3,7 @@
 
 #include "common/pyref.hpp"
 #include "types/types.hpp"
+#include "veltrac/version.hpp"
 
 namespace veltrac::py {
 namespace {
@@ -24,7 +25,7 @@ PyObject* g_module = nullptr;
 PyObject* create_module() {
   PyRef m(PyModule_Create(&g_module_def));
   if (!m) return nullptr;
-  if (PyModule_AddStringConstant(m.get(), "__version__", "0.6.0") < 0) return nullptr;
+  if (PyModule_AddStringConstant(m.get(), "__version__", VELTRAC_VERSION_STRING) < 0) return nullptr;
   const AddFn adders[] = {add_base_type, add_hcprim,    add_message,      add_event,
                           add_service,   add_property,  add_infotable,    add_veltrac_error};
   for (AddFn add : adders) {

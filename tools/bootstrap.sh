@@ -2,6 +2,7 @@
 # Sets up everything `make` needs on a fresh machine: Debian packages (only when missing), the virtual
 # environment with CPython 3.12 (or python3 >= 3.10), the build tools, and the package with its extras.
 # Usage: tools/bootstrap.sh [extras]   e.g. tools/bootstrap.sh test   or   tools/bootstrap.sh test,bench
+#        tools/bootstrap.sh none     the Debian packages, the environment and the build tools only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,5 +47,8 @@ if [ ! -x "$VENV/bin/python" ]; then
 fi
 
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check cmake ninja
+[ "$EXTRAS" = none ] && exit 0
 echo "bootstrap: building and installing veltrac[$EXTRAS]"
-"$VENV/bin/python" -m pip install -q --disable-pip-version-check ".[$EXTRAS]"
+# Development builds treat the extension's warnings as errors (a plain `pip install .` does not).
+"$VENV/bin/python" -m pip install -q --disable-pip-version-check \
+  --config-settings=cmake.define.VELTRAC_WERROR=ON ".[$EXTRAS]"

@@ -114,7 +114,7 @@ HcyMsgHeader built_header(msgCodeEnum code, MsgIds ids) {
 }
 
 template <class M, class Body>
-Result<HcyMsg> build(msgCodeEnum code, MsgIds ids, Body&& body) {
+Result<HcyMsg> build(msgCodeEnum code, MsgIds ids, Body body) {
   HcyMsg m{M{built_header(code, ids), std::move(body)}};
   if (auto ok = m.check(); !ok) return fail(std::move(ok.error()));
   return m;
