@@ -20,7 +20,7 @@ struct Signature {
   int positional_count() const { return positional < 0 ? count : positional; }
 };
 
-// parse_args for calls with keywords or fewer arguments than parameters.
+// parse_args for every other call: keywords, optional parameters left out, or a wrong count.
 bool parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         PyObject** out);
 
