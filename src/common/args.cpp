@@ -16,12 +16,10 @@ bool name_equals(PyObject* key, const char* name) {
   return static_cast<size_t>(len) == std::strlen(name) && std::memcmp(k, name, static_cast<size_t>(len)) == 0;
 }
 
-int positional_count(const Signature& sig) { return sig.positional < 0 ? sig.count : sig.positional; }
-
 void too_many_positional(const Signature& sig, Py_ssize_t given) {
   std::string m = sig.full_name;
   m += "()";
-  const int positional = positional_count(sig);
+  const int positional = sig.positional_count();
   if (sig.required < positional) {
     m += " takes from " + std::to_string(sig.required) + " to " + std::to_string(positional);
   } else {
@@ -111,9 +109,10 @@ bool check_required(const Signature& sig, PyObject** out) {
 
 }  // namespace
 
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+bool parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
-  if (nargs > positional_count(sig)) {
+  if (nargs > sig.positional_count()) {
     too_many_positional(sig, nargs);
     return false;
   }
@@ -133,7 +132,7 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
 
 bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > positional_count(sig)) {
+  if (nargs > sig.positional_count()) {
     too_many_positional(sig, nargs);
     return false;
   }

@@ -16,11 +16,35 @@ struct Signature {
   // The names as interned str, made on first use: keywords written in code are interned, so they usually
   // match by identity.
   mutable PyObject* interned[kMaxParams] = {};
+
+  int positional_count() const { return positional < 0 ? count : positional; }
 };
 
-// Fills out[0..count) with borrowed references (nullptr for an omitted optional parameter).
-// Returns false with a TypeError set on failure. No tuple or dict is built.
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+// parse_args for every other call: keywords, optional parameters left out, or a wrong count.
+bool parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        PyObject** out);
+
+// Fills out[0..N) with borrowed references (nullptr for an omitted optional parameter); N is sig.count.
+// Returns false with a TypeError set on failure. No tuple or dict is built; a call giving every parameter
+// by position only copies the pointers.
+template <size_t N>
+inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject* (&out)[N]) {
+  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == static_cast<Py_ssize_t>(N)) [[likely]] {
+    for (size_t i = 0; i < N; ++i) out[i] = args[i];
+    return true;
+  }
+  return parse_args_general(sig, args, nargs, kwnames, out);
+}
+
+// The same for a single parameter.
+inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject*& out) {
+  PyObject* one[1];
+  if (!parse_args(sig, args, nargs, kwnames, one)) return false;
+  out = one[0];
+  return true;
+}
 
 // The same for tp_new / tp_init style (args tuple, kwargs dict).
 bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);

@@ -24,25 +24,17 @@ bool add_class(PyObject* module, PyTypeObject* type, const char* name) {
   // Instances see the class dict's __doc__; the doc slot only carries the text signature.
   if (PyDict_SetItemString(type->tp_dict, "__doc__", Py_None) < 0) return false;
   PyType_Modified(type);
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (all == nullptr) {
+  // PyModule_AddObjectRef never steals: each reference below is released on every path.
+  PyRef all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
-    all = PyList_New(0);
-    if (!all || PyModule_AddObject(module, "__all__", Py_NewRef(all)) < 0) {
-      Py_XDECREF(all);
-      return false;
-    }
+    all = PyRef(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
   }
-  PyRef all_ref(all);
   PyRef name_obj(PyUnicode_FromString(name));
-  if (!name_obj || PyList_Append(all, name_obj.get()) < 0) return false;
-  Py_INCREF(type);
-  if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
-    Py_DECREF(type);
-    return false;
-  }
-  return true;
+  if (!name_obj || PyList_Append(all.get(), name_obj.get()) < 0) return false;
+  return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
 }  // namespace veltrac::py

@@ -4,17 +4,16 @@
 #include <new>
 #include <utility>
 
-#include "common/borrow.hpp"
 #include "common/guard.hpp"
 #include "common/pyref.hpp"
 
 namespace veltrac::py {
 
-// Instance layout of every wrapping class: the object header, the borrow state and one codec value.
+// Instance layout of every wrapping class: the object header and one codec value. Only a value that can
+// change (InfoTable's) carries a borrow state, as part of T.
 template <class T>
 struct Wrapper {
   PyObject_HEAD
-  BorrowFlag borrow;
   T value;
 };
 
@@ -25,7 +24,6 @@ PyObject* wrap_new(PyTypeObject* type, A&&... args) {
   PyObject* obj = type->tp_alloc(type, 0);
   if (!obj) return nullptr;
   auto* w = reinterpret_cast<Wrapper<T>*>(obj);
-  new (&w->borrow) BorrowFlag();
   new (&w->value) T(std::forward<A>(args)...);
   return obj;
 }
@@ -39,11 +37,6 @@ PyObject* wrap(PyTypeObject* type, T&& value) {
 template <class T>
 T& value_of(PyObject* self) {
   return reinterpret_cast<Wrapper<T>*>(self)->value;
-}
-
-template <class T>
-BorrowFlag& borrow_of(PyObject* self) {
-  return reinterpret_cast<Wrapper<T>*>(self)->borrow;
 }
 
 template <class T>
@@ -70,9 +63,9 @@ PyObject* reduce_from_bytes(PyObject* self, PyObject*);
 
 // Method-table entries for copy, deepcopy and pickle of a class whose value of type T never changes.
 #define VELTRAC_IMMUTABLE_COPY_METHODS(T)                                                                   \
-  {"__copy__", VELTRAC_GUARDED(::veltrac::py::copy_value<T>), METH_NOARGS, "__copy__($self)\n--\n\n"},            \
-      {"__deepcopy__", VELTRAC_GUARDED(::veltrac::py::copy_value<T>), METH_O, "__deepcopy__($self, memo)\n--\n\n"}, \
-      {"__reduce__", VELTRAC_GUARDED(::veltrac::py::reduce_from_bytes), METH_NOARGS, "__reduce__($self)\n--\n\n"}
+  {"__copy__", VELTRAC_METHOD(::veltrac::py::copy_value<T>), METH_NOARGS, "__copy__($self)\n--\n\n"},            \
+      {"__deepcopy__", VELTRAC_METHOD(::veltrac::py::copy_value<T>), METH_O, "__deepcopy__($self, memo)\n--\n\n"}, \
+      {"__reduce__", VELTRAC_METHOD(::veltrac::py::reduce_from_bytes), METH_NOARGS, "__reduce__($self)\n--\n\n"}
 
 // Flags of every class: final (no Py_TPFLAGS_BASETYPE), immutable.
 constexpr unsigned long kClassFlags = Py_TPFLAGS_DEFAULT;

@@ -11,17 +11,17 @@ namespace {
 
 constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 
+}  // namespace
+
+void raise_out_of_range() { raise(PyExc_OverflowError, kOutOfRange); }
+
 // Converts through __index__ to a C long long; the interpreter's own OverflowError beyond 64 bits.
-bool index_to_ll(PyObject* obj, const char* param, long long& out) {
-#if PY_VERSION_HEX >= 0x030C0000
-  // Small ints (below 2^30 in magnitude) hold their value in one digit.
-  if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-    out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
-    return true;
-  }
-#endif
+bool to_ll_general(PyObject* obj, const char* param, long long& out) {
   if (PyLong_CheckExact(obj)) {
-    out = PyLong_AsLongLong(obj);
+    // Cheaper than PyLong_AsLongLong for ints of several digits, which it converts through a byte array.
+    int overflow;
+    out = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) out = PyLong_AsLongLong(obj);  // raises the interpreter's OverflowError
     return !(out == -1 && PyErr_Occurred());
   }
   PyRef idx(PyNumber_Index(obj));
@@ -32,8 +32,6 @@ bool index_to_ll(PyObject* obj, const char* param, long long& out) {
   out = PyLong_AsLongLong(idx.get());
   return !(out == -1 && PyErr_Occurred());
 }
-
-}  // namespace
 
 void raise_cannot_convert(PyObject* obj, const char* target, const char* param) {
   std::string m;
@@ -75,15 +73,6 @@ void prefix_type_error(const char* param) {
   }
 }
 
-bool to_str(PyObject* obj, const char* param, std::string_view& out) {
-  if (!PyUnicode_Check(obj)) {
-    raise_cannot_convert(obj, "PyString", param);
-    return false;
-  }
-  out = str_view(obj);
-  return out.data() != nullptr;
-}
-
 bool to_bytes(PyObject* obj, const char* param, std::string_view& out) {
   if (!PyBytes_Check(obj)) {
     raise_cannot_convert(obj, "PyBytes", param);
@@ -93,15 +82,7 @@ bool to_bytes(PyObject* obj, const char* param, std::string_view& out) {
   return true;
 }
 
-bool to_bool(PyObject* obj, const char* param, bool& out) {
-  if (obj == Py_True) {
-    out = true;
-    return true;
-  }
-  if (obj == Py_False) {
-    out = false;
-    return true;
-  }
+bool to_bool_general(PyObject* obj, const char* param, bool& out) {
   const char* tn = Py_TYPE(obj)->tp_name;
   if (std::strcmp(tn, "numpy.bool_") == 0 || std::strcmp(tn, "numpy.bool") == 0) {
     int r = PyObject_IsTrue(obj);
@@ -113,30 +94,12 @@ bool to_bool(PyObject* obj, const char* param, bool& out) {
   return false;
 }
 
-bool to_i64(PyObject* obj, const char* param, int64_t& out) {
-  long long v;
-  if (!index_to_ll(obj, param, v)) return false;
-  out = v;
-  return true;
-}
-
-bool to_i32(PyObject* obj, const char* param, int32_t& out) {
-  long long v;
-  if (!index_to_ll(obj, param, v)) return false;
-  if (v < INT32_MIN || v > INT32_MAX) {
-    raise(PyExc_OverflowError, kOutOfRange);
-    return false;
-  }
-  out = static_cast<int32_t>(v);
-  return true;
-}
-
 template <class U>
 bool to_unsigned(PyObject* obj, const char* param, U& out) {
   long long v;
-  if (!index_to_ll(obj, param, v)) return false;
+  if (!to_ll(obj, param, v)) return false;
   if (v < 0 || v > static_cast<long long>(std::numeric_limits<U>::max())) {
-    raise(PyExc_OverflowError, kOutOfRange);
+    raise_out_of_range();
     return false;
   }
   out = static_cast<U>(v);
@@ -146,11 +109,7 @@ bool to_unsigned(PyObject* obj, const char* param, U& out) {
 bool to_u32(PyObject* obj, const char* param, uint32_t& out) { return to_unsigned(obj, param, out); }
 bool to_u8(PyObject* obj, const char* param, uint8_t& out) { return to_unsigned(obj, param, out); }
 
-bool to_f64(PyObject* obj, const char* param, double& out) {
-  if (PyFloat_CheckExact(obj)) {
-    out = PyFloat_AS_DOUBLE(obj);
-    return true;
-  }
+bool to_f64_general(PyObject* obj, const char* param, double& out) {
   double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) {
     prefix_type_error(param);
@@ -198,9 +157,9 @@ bool to_byte_vector(PyObject* obj, const char* param, std::vector<uint8_t>& out)
   while (PyObject* raw = PyIter_Next(it.get())) {
     PyRef item(raw);
     long long v;
-    if (!index_to_ll(item.get(), param, v)) return false;
+    if (!to_ll(item.get(), param, v)) return false;
     if (v < 0 || v > 255) {
-      raise(PyExc_OverflowError, kOutOfRange);
+      raise_out_of_range();
       return false;
     }
     out.push_back(static_cast<uint8_t>(v));
@@ -216,6 +175,18 @@ bool check_dict(PyObject* obj, const char* param) {
   if (PyDict_Check(obj)) return true;
   raise_cannot_convert(obj, "PyDict", param);
   return false;
+}
+
+FieldConv field_conv(BaseType t) {
+  switch (t) {
+    case BaseType::STRING: return FieldConv::String;
+    case BaseType::NUMBER: return FieldConv::Number;
+    case BaseType::BOOLEAN: return FieldConv::Boolean;
+    case BaseType::DATETIME: return FieldConv::Datetime;
+    case BaseType::INTEGER: return FieldConv::Integer;
+    case BaseType::LONG: return FieldConv::Long;
+    default: return FieldConv::Unsupported;
+  }
 }
 
 }  // namespace veltrac::py

@@ -5,11 +5,14 @@
 // Every function returns false with an exception set on failure.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
 #include "common/pyref.hpp"
+#include "veltrac/base_type.hpp"
+#include "veltrac/primitive.hpp"
 
 namespace veltrac::py {
 
@@ -19,20 +22,127 @@ void raise_cannot_convert(PyObject* obj, const char* target, const char* param);
 // Prefixes a pending TypeError with "argument '<param>': "; other exceptions are left as they are.
 void prefix_type_error(const char* param);
 
+// OverflowError "out of range integral type conversion attempted".
+void raise_out_of_range();
+
+// The general paths of the inline conversions below (their common cases are inline: add_row and the
+// factories convert one value per call).
+bool to_bool_general(PyObject* obj, const char* param, bool& out);
+bool to_f64_general(PyObject* obj, const char* param, double& out);
+bool to_ll_general(PyObject* obj, const char* param, long long& out);
+
 // str only; the view stays valid while `obj` lives.
-bool to_str(PyObject* obj, const char* param, std::string_view& out);
+inline bool to_str(PyObject* obj, const char* param, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) [[unlikely]] {
+    raise_cannot_convert(obj, "PyString", param);
+    return false;
+  }
+  out = str_view(obj);
+  return out.data() != nullptr;
+}
+
+// bool only; numpy's boolean scalar is accepted too.
+inline bool to_bool(PyObject* obj, const char* param, bool& out) {
+  if (obj == Py_True || obj == Py_False) [[likely]] {
+    out = obj == Py_True;
+    return true;
+  }
+  return to_bool_general(obj, param, out);
+}
+
+// Any object with __float__ (or __index__).
+inline bool to_f64(PyObject* obj, const char* param, double& out) {
+  if (PyFloat_CheckExact(obj)) [[likely]] {
+    out = PyFloat_AS_DOUBLE(obj);
+    return true;
+  }
+  return to_f64_general(obj, param, out);
+}
+
+// Any object with __index__, to 64 bits; the interpreter's own OverflowError beyond them.
+inline bool to_ll(PyObject* obj, const char* param, long long& out) {
+#if PY_VERSION_HEX >= 0x030C0000
+  // Small ints (below 2^30 in magnitude) hold their value in one digit.
+  if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) [[likely]] {
+    out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    return true;
+  }
+#endif
+  return to_ll_general(obj, param, out);
+}
+
+inline bool to_i64(PyObject* obj, const char* param, int64_t& out) {
+  long long v;
+  if (!to_ll(obj, param, v)) return false;
+  out = v;
+  return true;
+}
+
+inline bool to_i32(PyObject* obj, const char* param, int32_t& out) {
+  long long v;
+  if (!to_ll(obj, param, v)) return false;
+  if (v < INT32_MIN || v > INT32_MAX) [[unlikely]] {
+    raise_out_of_range();
+    return false;
+  }
+  out = static_cast<int32_t>(v);
+  return true;
+}
+
 // bytes only (bytearray and memoryview are refused); the view stays valid while `obj` lives.
 bool to_bytes(PyObject* obj, const char* param, std::string_view& out);
-// bool only; numpy's boolean scalar is accepted too.
-bool to_bool(PyObject* obj, const char* param, bool& out);
-bool to_i32(PyObject* obj, const char* param, int32_t& out);
-bool to_i64(PyObject* obj, const char* param, int64_t& out);
 bool to_u32(PyObject* obj, const char* param, uint32_t& out);
 bool to_u8(PyObject* obj, const char* param, uint8_t& out);
-bool to_f64(PyObject* obj, const char* param, double& out);
 // Any sequence of integers 0..255 (bytes, bytearray, list, tuple, ...); str is refused.
 bool to_byte_vector(PyObject* obj, const char* param, std::vector<uint8_t>& out);
 // dict or a dict subclass.
 bool check_dict(PyObject* obj, const char* param);
+
+// How the values of a table field are converted from Python (InfoTable.add_row): the base types whose
+// values rows take, and Unsupported for the others.
+enum class FieldConv : uint8_t { String, Number, Boolean, Datetime, Integer, Long, Unsupported };
+
+FieldConv field_conv(BaseType t);
+
+// Converts one row value of a field whose conversion is not Unsupported and appends it to `row`; errors
+// carry no argument prefix.
+inline bool append_field_value(PyObject* v, FieldConv conv, std::vector<HcPrim>& row) {
+  switch (conv) {
+    case FieldConv::String: {
+      std::string_view s;
+      if (!to_str(v, nullptr, s)) return false;
+      row.push_back(HcPrim::string(s));
+      return true;
+    }
+    case FieldConv::Number: {
+      double d;
+      if (!to_f64(v, nullptr, d)) return false;
+      row.push_back(HcPrim::number(d));
+      return true;
+    }
+    case FieldConv::Boolean: {
+      bool b;
+      if (!to_bool(v, nullptr, b)) return false;
+      row.push_back(HcPrim::boolean(b));
+      return true;
+    }
+    case FieldConv::Integer: {
+      int32_t i;
+      if (!to_i32(v, nullptr, i)) return false;
+      row.push_back(HcPrim::integer(i));
+      return true;
+    }
+    case FieldConv::Long:
+    case FieldConv::Datetime: {
+      int64_t i;
+      if (!to_i64(v, nullptr, i)) return false;
+      row.push_back(conv == FieldConv::Long ? HcPrim::long_(i) : HcPrim::datetime(i));
+      return true;
+    }
+    case FieldConv::Unsupported:
+      break;
+  }
+  return false;
+}
 
 }  // namespace veltrac::py

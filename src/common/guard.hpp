@@ -31,5 +31,9 @@ struct Guarded<F> {
 
 }  // namespace veltrac::py
 
-// The guarded form of the function f (a function, or a function template's specialisation).
+// The guarded form of the function f (a function, or a function template's specialisation), for type slots.
 #define VELTRAC_GUARDED(f) (&::veltrac::py::Guarded<&f>::call)
+
+// The guarded form of f as a method-table entry stores it (PyCFunction, whatever the calling convention
+// the entry's flags name). Every method table uses this.
+#define VELTRAC_METHOD(f) (reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(VELTRAC_GUARDED(f))))

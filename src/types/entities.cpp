@@ -56,15 +56,6 @@ struct Traits<HcyEvent> {
 template <class T>
 PyTypeObject g_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-// The one argument of from_json / from_bytes.
-bool one_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == 1) {
-    *out = args[0];
-    return true;
-  }
-  return parse_args(sig, args, nargs, kwnames, out);
-}
-
 template <class T>
 PyObject* read_text(std::string_view text) {
   auto v = run_unlocked_if(text.size() >= kReleaseBytes, [&] { return T::from_json(text); });
@@ -77,7 +68,7 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   static const char* const names[] = {"json_str"};
   static const Signature sig{Traits<T>::kFromJson, names, 1, 1};
   PyObject* arg;
-  if (!one_arg(sig, args, nargs, kwnames, &arg)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, arg)) return nullptr;
   std::string_view text;
   if (!to_str(arg, "json_str", text)) return nullptr;
   return read_text<T>(text);
@@ -88,7 +79,7 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   static const char* const names[] = {"data"};
   static const Signature sig{Traits<T>::kFromBytes, names, 1, 1};
   PyObject* arg;
-  if (!one_arg(sig, args, nargs, kwnames, &arg)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, arg)) return nullptr;
   std::string_view data;
   if (!to_bytes(arg, "data", data)) return nullptr;
   if (!utf8::is_valid(data)) return raise(PyExc_ValueError, Traits<T>::kNotUtf8);
@@ -250,52 +241,49 @@ PyObject* named_text(PyObject* self) {
   return new_str(s);
 }
 
-#define VELTRAC_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef kPropertyMethods[] = {
-    {"from_json", VELTRAC_FASTCALL(VELTRAC_GUARDED(from_json<HcyProperty>)), kStaticFastcall, "from_json(json_str)\n--\n\n"},
-    {"from_bytes", VELTRAC_FASTCALL(VELTRAC_GUARDED(from_bytes<HcyProperty>)), kStaticFastcall, "from_bytes(data)\n--\n\n"},
-    {"to_bytes", VELTRAC_GUARDED(to_bytes_m<HcyProperty>), METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"get_name", VELTRAC_GUARDED(get_name<HcyProperty>), METH_NOARGS, "get_name($self)\n--\n\n"},
-    {"get_base_type", VELTRAC_GUARDED(property_get_base_type), METH_NOARGS, "get_base_type($self)\n--\n\n"},
-    {"get_push_threshold", VELTRAC_GUARDED(property_get_push_threshold), METH_NOARGS, "get_push_threshold($self)\n--\n\n"},
-    {"should_read_edge_value", VELTRAC_GUARDED(property_should_read_edge_value), METH_NOARGS, "should_read_edge_value($self)\n--\n\n"},
-    {"to_json", VELTRAC_GUARDED(to_json<HcyProperty>), METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"from_json", VELTRAC_METHOD(from_json<HcyProperty>), kStaticFastcall, "from_json(json_str)\n--\n\n"},
+    {"from_bytes", VELTRAC_METHOD(from_bytes<HcyProperty>), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_bytes", VELTRAC_METHOD(to_bytes_m<HcyProperty>), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"get_name", VELTRAC_METHOD(get_name<HcyProperty>), METH_NOARGS, "get_name($self)\n--\n\n"},
+    {"get_base_type", VELTRAC_METHOD(property_get_base_type), METH_NOARGS, "get_base_type($self)\n--\n\n"},
+    {"get_push_threshold", VELTRAC_METHOD(property_get_push_threshold), METH_NOARGS, "get_push_threshold($self)\n--\n\n"},
+    {"should_read_edge_value", VELTRAC_METHOD(property_should_read_edge_value), METH_NOARGS, "should_read_edge_value($self)\n--\n\n"},
+    {"to_json", VELTRAC_METHOD(to_json<HcyProperty>), METH_NOARGS, "to_json($self)\n--\n\n"},
     VELTRAC_IMMUTABLE_COPY_METHODS(HcyProperty),
-    {"get_push_type", VELTRAC_GUARDED(property_get_push_type), METH_NOARGS, "get_push_type($self)\n--\n\n"},
-    {"get_start_type", VELTRAC_GUARDED(property_get_start_type), METH_NOARGS, "get_start_type($self)\n--\n\n"},
-    {"get_aspects", VELTRAC_GUARDED(get_aspects<HcyProperty>), METH_NOARGS, "get_aspects($self)\n--\n\n"},
+    {"get_push_type", VELTRAC_METHOD(property_get_push_type), METH_NOARGS, "get_push_type($self)\n--\n\n"},
+    {"get_start_type", VELTRAC_METHOD(property_get_start_type), METH_NOARGS, "get_start_type($self)\n--\n\n"},
+    {"get_aspects", VELTRAC_METHOD(get_aspects<HcyProperty>), METH_NOARGS, "get_aspects($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // The methods services and events share, in their order; each class's own methods follow them.
 #define VELTRAC_NAMED_METHODS(T)                                                                                     \
-  {"from_json", VELTRAC_FASTCALL(VELTRAC_GUARDED(from_json<T>)), kStaticFastcall, "from_json(json_str)\n--\n\n"},    \
-      {"from_bytes", VELTRAC_FASTCALL(VELTRAC_GUARDED(from_bytes<T>)), kStaticFastcall, "from_bytes(data)\n--\n\n"}, \
-      {"to_bytes", VELTRAC_GUARDED(to_bytes_m<T>), METH_NOARGS, "to_bytes($self)\n--\n\n"},                          \
-      {"get_name", VELTRAC_GUARDED(get_name<T>), METH_NOARGS, "get_name($self)\n--\n\n"},                            \
-      {"get_description", VELTRAC_GUARDED(get_description<T>), METH_NOARGS, "get_description($self)\n--\n\n"},       \
-      {"to_json", VELTRAC_GUARDED(to_json<T>), METH_NOARGS, "to_json($self)\n--\n\n"},                               \
+  {"from_json", VELTRAC_METHOD(from_json<T>), kStaticFastcall, "from_json(json_str)\n--\n\n"},    \
+      {"from_bytes", VELTRAC_METHOD(from_bytes<T>), kStaticFastcall, "from_bytes(data)\n--\n\n"}, \
+      {"to_bytes", VELTRAC_METHOD(to_bytes_m<T>), METH_NOARGS, "to_bytes($self)\n--\n\n"},                          \
+      {"get_name", VELTRAC_METHOD(get_name<T>), METH_NOARGS, "get_name($self)\n--\n\n"},                            \
+      {"get_description", VELTRAC_METHOD(get_description<T>), METH_NOARGS, "get_description($self)\n--\n\n"},       \
+      {"to_json", VELTRAC_METHOD(to_json<T>), METH_NOARGS, "to_json($self)\n--\n\n"},                               \
       VELTRAC_IMMUTABLE_COPY_METHODS(T),                                                                              \
-      {"get_aspects", VELTRAC_GUARDED(get_aspects<T>), METH_NOARGS, "get_aspects($self)\n--\n\n"}
+      {"get_aspects", VELTRAC_METHOD(get_aspects<T>), METH_NOARGS, "get_aspects($self)\n--\n\n"}
 
 PyMethodDef kServiceMethods[] = {
     VELTRAC_NAMED_METHODS(HcyService),
-    {"get_inputs", VELTRAC_GUARDED(service_get_inputs), METH_NOARGS, "get_inputs($self)\n--\n\n"},
-    {"get_output", VELTRAC_GUARDED(service_get_output), METH_NOARGS, "get_output($self)\n--\n\n"},
+    {"get_inputs", VELTRAC_METHOD(service_get_inputs), METH_NOARGS, "get_inputs($self)\n--\n\n"},
+    {"get_output", VELTRAC_METHOD(service_get_output), METH_NOARGS, "get_output($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef kEventMethods[] = {
     VELTRAC_NAMED_METHODS(HcyEvent),
-    {"get_data_shape_name", VELTRAC_GUARDED(event_get_data_shape_name), METH_NOARGS,
+    {"get_data_shape_name", VELTRAC_METHOD(event_get_data_shape_name), METH_NOARGS,
      "get_data_shape_name($self)\n--\n\n"},
-    {"get_fields", VELTRAC_GUARDED(event_get_fields), METH_NOARGS, "get_fields($self)\n--\n\n"},
+    {"get_fields", VELTRAC_METHOD(event_get_fields), METH_NOARGS, "get_fields($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 #undef VELTRAC_NAMED_METHODS
-#undef VELTRAC_FASTCALL
 
 template <class T>
 bool add_entity(PyObject* module, PyMethodDef* methods, reprfunc text) {

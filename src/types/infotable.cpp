@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/borrow.hpp"
 #include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/scratch.hpp"
@@ -26,24 +27,9 @@ namespace {
 
 using Table = veltrac::InfoTable;
 
-// How a field's values are converted by add_row.
-enum class Conv : uint8_t { String, Number, Boolean, Datetime, Integer, Long, Unsupported };
-
-Conv conv_of(BaseType t) {
-  switch (t) {
-    case BaseType::STRING: return Conv::String;
-    case BaseType::NUMBER: return Conv::Number;
-    case BaseType::BOOLEAN: return Conv::Boolean;
-    case BaseType::DATETIME: return Conv::Datetime;
-    case BaseType::INTEGER: return Conv::Integer;
-    case BaseType::LONG: return Conv::Long;
-    default: return Conv::Unsupported;
-  }
-}
-
 struct Column {
   PyObject* key;  // owned str equal to the entry's key, its hash computed
-  Conv conv;
+  FieldConv conv;
 };
 
 // The column cache of one table: valid while the shape is unchanged.
@@ -85,7 +71,7 @@ struct KeyCache {
         clear();
         return false;
       }
-      columns.push_back({k, conv_of(entry.entry_type)});
+      columns.push_back({k, field_conv(entry.entry_type)});
     }
     valid = true;
     return true;
@@ -112,8 +98,10 @@ struct KeyCache {
   }
 };
 
-// Instance layout: the common header and borrow state (as in Wrapper), the table, then the column cache.
+// The instance's value: the borrow state (the only class whose value changes), the table, then the column
+// cache.
 struct State {
+  BorrowFlag borrow;
   Table table;
   KeyCache cache;
   std::vector<veltrac::HcPrim> row;  // add_row's values before they move into the table
@@ -130,7 +118,7 @@ PyTypeObject InfoTableType = {
 
 inline State& state_of(PyObject* self) { return value_of<State>(self); }
 inline Table& table_of(PyObject* self) { return value_of<State>(self).table; }
-inline BorrowFlag& flag_of(PyObject* self) { return borrow_of<State>(self); }
+inline BorrowFlag& flag_of(PyObject* self) { return value_of<State>(self).borrow; }
 
 PyObject* new_table(PyTypeObject* type, Table&& t) { return wrap_new<State>(type, std::move(t)); }
 
@@ -197,11 +185,7 @@ PyObject* table_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   static const char* const names[] = {"data"};
   static const Signature sig{"InfoTable.from_bytes", names, 1, 1};
   PyObject* v;
-  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == 1) {
-    v = args[0];
-  } else if (!parse_args(sig, args, nargs, kwnames, &v)) {
-    return nullptr;
-  }
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view data;
   if (!to_bytes(v, "data", data)) return nullptr;
   auto r = run_unlocked_if(data.size() >= kReleaseBytes, [&] { return Table::from_bytes(as_bytes(data)); });
@@ -287,85 +271,6 @@ PyObject* table_add_field_definition(PyObject* self, PyObject* const* args, Py_s
   Py_RETURN_NONE;
 }
 
-constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
-
-// An exact int that fits a C long, without a call through __index__.
-inline bool small_int(PyObject* v, long long& out) {
-  if (!PyLong_CheckExact(v)) return false;
-  int overflow;
-  out = PyLong_AsLongLongAndOverflow(v, &overflow);
-  return overflow == 0 && !(out == -1 && PyErr_Occurred());
-}
-
-// Converts one row value into `row`; false with an exception set on failure.
-inline bool convert_value(PyObject* v, Conv conv, std::vector<veltrac::HcPrim>& row) {
-  switch (conv) {
-    case Conv::String: {
-      if (PyUnicode_Check(v)) {
-        std::string_view s = str_view(v);
-        if (s.data() == nullptr) return false;
-        row.push_back(veltrac::HcPrim::string(s));
-        return true;
-      }
-      raise_cannot_convert(v, "PyString", nullptr);
-      return false;
-    }
-    case Conv::Number: {
-      double d;
-      if (PyFloat_CheckExact(v)) {
-        d = PyFloat_AS_DOUBLE(v);
-      } else if (!to_f64(v, nullptr, d)) {
-        return false;
-      }
-      row.push_back(veltrac::HcPrim::number(d));
-      return true;
-    }
-    case Conv::Boolean: {
-      bool b;
-      if (v == Py_True) {
-        b = true;
-      } else if (v == Py_False) {
-        b = false;
-      } else if (!to_bool(v, nullptr, b)) {
-        return false;
-      }
-      row.push_back(veltrac::HcPrim::boolean(b));
-      return true;
-    }
-    case Conv::Integer: {
-      long long n;
-      if (small_int(v, n)) {
-        if (n < INT32_MIN || n > INT32_MAX) {
-          raise(PyExc_OverflowError, kOutOfRange);
-          return false;
-        }
-        row.push_back(veltrac::HcPrim::integer(static_cast<int32_t>(n)));
-        return true;
-      }
-      if (PyErr_Occurred()) return false;
-      int32_t i;
-      if (!to_i32(v, nullptr, i)) return false;
-      row.push_back(veltrac::HcPrim::integer(i));
-      return true;
-    }
-    case Conv::Long:
-    case Conv::Datetime: {
-      long long n;
-      int64_t i;
-      if (small_int(v, n)) {
-        i = n;
-      } else if (PyErr_Occurred() || !to_i64(v, nullptr, i)) {
-        return false;
-      }
-      row.push_back(conv == Conv::Long ? veltrac::HcPrim::long_(i) : veltrac::HcPrim::datetime(i));
-      return true;
-    }
-    case Conv::Unsupported:
-      break;
-  }
-  return false;
-}
-
 PyObject* unsupported_field(const Table& t, size_t pos) {
   const auto& [key, entry] = t.datashape.entries.at(pos);
   std::string m = "Unsupported field type for field ";
@@ -393,13 +298,13 @@ bool convert_row(State& st, PyObject* d, std::vector<veltrac::HcPrim>& row) {
       raise(PyExc_ValueError, m);
       return false;
     }
-    if (cols[i].conv == Conv::Unsupported) {
+    if (cols[i].conv == FieldConv::Unsupported) {
       unsupported_field(st.table, i);
       return false;
     }
     // The conversion may run Python code (__index__, __float__) that drops the dict's reference.
     PyRef held = PyRef::borrow(v);
-    if (!convert_value(v, cols[i].conv, row)) return false;
+    if (!append_field_value(v, cols[i].conv, row)) return false;
   }
   return true;
 }
@@ -410,11 +315,7 @@ PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   ExclusiveBorrow b(flag_of(self));
   if (!b) return nullptr;
   PyObject* d;
-  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == 1) {
-    d = args[0];
-  } else if (!parse_args(sig, args, nargs, kwnames, &d)) {
-    return nullptr;
-  }
+  if (!parse_args(sig, args, nargs, kwnames, d)) return nullptr;
   State& st = state_of(self);
   std::vector<veltrac::HcPrim>& row = st.row;
   row.clear();
@@ -431,7 +332,7 @@ PyObject* table_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   ExclusiveBorrow b(flag_of(self));
   if (!b) return nullptr;
   PyObject* rows;
-  if (!parse_args(sig, args, nargs, kwnames, &rows)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, rows)) return nullptr;
   PyRef it(PyObject_GetIter(rows));
   if (!it) {
     prefix_type_error("rows");
@@ -468,7 +369,7 @@ PyObject* table_append_row(PyObject* self, PyObject* const* args, Py_ssize_t nar
   ExclusiveBorrow b(flag_of(self));
   if (!b) return nullptr;
   PyObject* values;
-  if (!parse_args(sig, args, nargs, kwnames, &values)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, values)) return nullptr;
   if (PyUnicode_Check(values) || !PySequence_Check(values)) {
     raise_cannot_convert(values, "Sequence", "values");
     return nullptr;
@@ -561,7 +462,7 @@ PyObject* table_get_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   static const char* const names[] = {"index"};
   static const Signature sig{"InfoTable.get_row", names, 1, 1};
   PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   SharedBorrow b(flag_of(self));
   if (!b) return nullptr;
   const Table& t = table_of(self);
@@ -575,7 +476,7 @@ PyObject* table_get_column(PyObject* self, PyObject* const* args, Py_ssize_t nar
   static const char* const names[] = {"name"};
   static const Signature sig{"InfoTable.get_column", names, 1, 1};
   PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   SharedBorrow b(flag_of(self));
   if (!b) return nullptr;
   const Table& t = table_of(self);
@@ -615,7 +516,7 @@ PyObject* table_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   static const char* const names[] = {"json_str"};
   static const Signature sig{"InfoTable.from_json", names, 1, 1};
   PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, &v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view text;
   if (!to_str(v, "json_str", text)) return nullptr;
   auto r = json::read_document(text, [](json::Reader& reader) { return Table::read_json(reader); });
@@ -697,36 +598,32 @@ PyObject* table_repr(PyObject* self) {
   return new_str(s);
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef kMethods[] = {
-    {"from_bytes", FASTCALL(VELTRAC_GUARDED(table_from_bytes)), kStaticFastcall, "from_bytes(data)\n--\n\n"},
-    {"to_bytes", VELTRAC_GUARDED(table_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"get_row_count", VELTRAC_GUARDED(table_get_row_count), METH_NOARGS, "get_row_count($self)\n--\n\n"},
-    {"get_field_count", VELTRAC_GUARDED(table_get_field_count), METH_NOARGS, "get_field_count($self)\n--\n\n"},
-    {"get_datashape_name", VELTRAC_GUARDED(table_get_datashape_name), METH_NOARGS, "get_datashape_name($self)\n--\n\n"},
-    {"to_json", VELTRAC_GUARDED(table_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
-    {"to_simple_json", VELTRAC_GUARDED(table_to_simple_json), METH_NOARGS, "to_simple_json($self)\n--\n\n"},
-    {"add_field_definition", FASTCALL(VELTRAC_GUARDED(table_add_field_definition)), kFastcall,
+    {"from_bytes", VELTRAC_METHOD(table_from_bytes), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_bytes", VELTRAC_METHOD(table_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"get_row_count", VELTRAC_METHOD(table_get_row_count), METH_NOARGS, "get_row_count($self)\n--\n\n"},
+    {"get_field_count", VELTRAC_METHOD(table_get_field_count), METH_NOARGS, "get_field_count($self)\n--\n\n"},
+    {"get_datashape_name", VELTRAC_METHOD(table_get_datashape_name), METH_NOARGS, "get_datashape_name($self)\n--\n\n"},
+    {"to_json", VELTRAC_METHOD(table_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"to_simple_json", VELTRAC_METHOD(table_to_simple_json), METH_NOARGS, "to_simple_json($self)\n--\n\n"},
+    {"add_field_definition", VELTRAC_METHOD(table_add_field_definition), kFastcall,
      "add_field_definition($self, name, base_type, description)\n--\n\n"},
-    {"add_row", FASTCALL(VELTRAC_GUARDED(table_add_row)), kFastcall, "add_row($self, row_dict)\n--\n\n"},
-    {"__copy__", VELTRAC_GUARDED(table_copy), METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", VELTRAC_GUARDED(table_copy), METH_O, "__deepcopy__($self, memo)\n--\n\n"},
-    {"__reduce__", VELTRAC_GUARDED(table_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"__setstate__", VELTRAC_GUARDED(table_setstate), METH_O, "__setstate__($self, state)\n--\n\n"},
-    {"get_field_definitions", VELTRAC_GUARDED(table_get_field_definitions), METH_NOARGS,
+    {"add_row", VELTRAC_METHOD(table_add_row), kFastcall, "add_row($self, row_dict)\n--\n\n"},
+    {"__copy__", VELTRAC_METHOD(table_copy), METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", VELTRAC_METHOD(table_copy), METH_O, "__deepcopy__($self, memo)\n--\n\n"},
+    {"__reduce__", VELTRAC_METHOD(table_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__setstate__", VELTRAC_METHOD(table_setstate), METH_O, "__setstate__($self, state)\n--\n\n"},
+    {"get_field_definitions", VELTRAC_METHOD(table_get_field_definitions), METH_NOARGS,
      "get_field_definitions($self)\n--\n\n"},
-    {"get_rows", VELTRAC_GUARDED(table_get_rows), METH_NOARGS, "get_rows($self)\n--\n\n"},
-    {"get_row", FASTCALL(VELTRAC_GUARDED(table_get_row)), kFastcall, "get_row($self, index)\n--\n\n"},
-    {"get_column", FASTCALL(VELTRAC_GUARDED(table_get_column)), kFastcall, "get_column($self, name)\n--\n\n"},
-    {"get_cell", FASTCALL(VELTRAC_GUARDED(table_get_cell)), kFastcall, "get_cell($self, index, name)\n--\n\n"},
-    {"add_rows", FASTCALL(VELTRAC_GUARDED(table_add_rows)), kFastcall, "add_rows($self, rows)\n--\n\n"},
-    {"append_row", FASTCALL(VELTRAC_GUARDED(table_append_row)), kFastcall, "append_row($self, values)\n--\n\n"},
-    {"from_json", FASTCALL(VELTRAC_GUARDED(table_from_json)), kStaticFastcall, "from_json(json_str)\n--\n\n"},
+    {"get_rows", VELTRAC_METHOD(table_get_rows), METH_NOARGS, "get_rows($self)\n--\n\n"},
+    {"get_row", VELTRAC_METHOD(table_get_row), kFastcall, "get_row($self, index)\n--\n\n"},
+    {"get_column", VELTRAC_METHOD(table_get_column), kFastcall, "get_column($self, name)\n--\n\n"},
+    {"get_cell", VELTRAC_METHOD(table_get_cell), kFastcall, "get_cell($self, index, name)\n--\n\n"},
+    {"add_rows", VELTRAC_METHOD(table_add_rows), kFastcall, "add_rows($self, rows)\n--\n\n"},
+    {"append_row", VELTRAC_METHOD(table_append_row), kFastcall, "append_row($self, values)\n--\n\n"},
+    {"from_json", VELTRAC_METHOD(table_from_json), kStaticFastcall, "from_json(json_str)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef FASTCALL
 
 }  // namespace
 

@@ -33,11 +33,7 @@ PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   static const char* const names[] = {"data"};
   static const Signature sig{"HcyMessage.from_bytes", names, 1, 1};
   PyObject* data;
-  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == 1) {
-    data = args[0];
-  } else if (!parse_args(sig, args, nargs, kwnames, &data)) {
-    return nullptr;
-  }
+  if (!parse_args(sig, args, nargs, kwnames, data)) return nullptr;
   std::string_view bytes;
   if (!to_bytes(data, "data", bytes)) return nullptr;
   // Decode straight into the new object's value, which no other thread can see yet.
@@ -104,12 +100,7 @@ PyObject* msg_build_auth(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   static const char* const names[] = {"request_id", "app_key"};
   static const Signature sig{"HcyMessage.build_auth", names, 2, 2};
   PyObject* argv[2];
-  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == 2) {
-    argv[0] = args[0];
-    argv[1] = args[1];
-  } else if (!parse_args(sig, args, nargs, kwnames, argv)) {
-    return nullptr;
-  }
+  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
   uint32_t request_id;
   if (!to_u32(argv[0], "request_id", request_id)) return nullptr;
   std::string_view app_key;
@@ -480,53 +471,49 @@ PyObject* msg_str(PyObject* self) { return msg_short_description(self, nullptr);
 
 PyObject* msg_repr(PyObject* self) { return Py_NewRef(g_reprs[kind_index(msg_of(self))]); }
 
-#define VELTRAC_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef kMethods[] = {
-    {"from_bytes", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_from_bytes)), kStaticFastcall, "from_bytes(data)\n--\n\n"},
-    {"to_bytes", VELTRAC_GUARDED(msg_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"get_message_type", VELTRAC_GUARDED(msg_get_message_type), METH_NOARGS, "get_message_type($self)\n--\n\n"},
-    {"get_request_id", VELTRAC_GUARDED(msg_get_request_id), METH_NOARGS, "get_request_id($self)\n--\n\n"},
-    {"get_session_id", VELTRAC_GUARDED(msg_get_session_id), METH_NOARGS, "get_session_id($self)\n--\n\n"},
-    {"get_endpoint", VELTRAC_GUARDED(msg_get_endpoint), METH_NOARGS, "get_endpoint($self)\n--\n\n"},
-    {"is_request", VELTRAC_GUARDED(msg_is_request), METH_NOARGS, "is_request($self)\n--\n\n"},
-    {"is_response", VELTRAC_GUARDED(msg_is_response), METH_NOARGS, "is_response($self)\n--\n\n"},
-    {"is_auth", VELTRAC_GUARDED(msg_is_auth), METH_NOARGS, "is_auth($self)\n--\n\n"},
-    {"is_bind", VELTRAC_GUARDED(msg_is_bind), METH_NOARGS, "is_bind($self)\n--\n\n"},
-    {"short_description", VELTRAC_GUARDED(msg_short_description), METH_NOARGS, "short_description($self)\n--\n\n"},
-    {"build_auth", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_build_auth)), kStaticFastcall, "build_auth(request_id, app_key)\n--\n\n"},
-    {"get_version", VELTRAC_GUARDED(msg_get_version), METH_NOARGS, "get_version($self)\n--\n\n"},
-    {"get_code", VELTRAC_GUARDED(msg_get_code), METH_NOARGS, "get_code($self)\n--\n\n"},
-    {"get_code_value", VELTRAC_GUARDED(msg_get_code_value), METH_NOARGS, "get_code_value($self)\n--\n\n"},
-    {"get_entity_type", VELTRAC_GUARDED(msg_get_entity_type), METH_NOARGS, "get_entity_type($self)\n--\n\n"},
-    {"get_entity_name", VELTRAC_GUARDED(msg_get_entity_name), METH_NOARGS, "get_entity_name($self)\n--\n\n"},
-    {"get_characteristic_type", VELTRAC_GUARDED(msg_get_characteristic_type), METH_NOARGS, "get_characteristic_type($self)\n--\n\n"},
-    {"get_characteristic_name", VELTRAC_GUARDED(msg_get_characteristic_name), METH_NOARGS, "get_characteristic_name($self)\n--\n\n"},
-    {"get_headers", VELTRAC_GUARDED(msg_get_headers), METH_NOARGS, "get_headers($self)\n--\n\n"},
-    {"get_params", VELTRAC_GUARDED(msg_get_params), METH_NOARGS, "get_params($self)\n--\n\n"},
-    {"get_reason", VELTRAC_GUARDED(msg_get_reason), METH_NOARGS, "get_reason($self)\n--\n\n"},
-    {"get_claim_name", VELTRAC_GUARDED(msg_get_claim_name), METH_NOARGS, "get_claim_name($self)\n--\n\n"},
-    {"get_claim_value", VELTRAC_GUARDED(msg_get_claim_value), METH_NOARGS, "get_claim_value($self)\n--\n\n"},
-    {"get_binder_name", VELTRAC_GUARDED(msg_get_binder_name), METH_NOARGS, "get_binder_name($self)\n--\n\n"},
-    {"get_binder_type", VELTRAC_GUARDED(msg_get_binder_type), METH_NOARGS, "get_binder_type($self)\n--\n\n"},
-    {"get_names", VELTRAC_GUARDED(msg_get_names), METH_NOARGS, "get_names($self)\n--\n\n"},
-    {"build_request", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_build_request)), kStaticFastcall,
+    {"from_bytes", VELTRAC_METHOD(msg_from_bytes), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_bytes", VELTRAC_METHOD(msg_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"get_message_type", VELTRAC_METHOD(msg_get_message_type), METH_NOARGS, "get_message_type($self)\n--\n\n"},
+    {"get_request_id", VELTRAC_METHOD(msg_get_request_id), METH_NOARGS, "get_request_id($self)\n--\n\n"},
+    {"get_session_id", VELTRAC_METHOD(msg_get_session_id), METH_NOARGS, "get_session_id($self)\n--\n\n"},
+    {"get_endpoint", VELTRAC_METHOD(msg_get_endpoint), METH_NOARGS, "get_endpoint($self)\n--\n\n"},
+    {"is_request", VELTRAC_METHOD(msg_is_request), METH_NOARGS, "is_request($self)\n--\n\n"},
+    {"is_response", VELTRAC_METHOD(msg_is_response), METH_NOARGS, "is_response($self)\n--\n\n"},
+    {"is_auth", VELTRAC_METHOD(msg_is_auth), METH_NOARGS, "is_auth($self)\n--\n\n"},
+    {"is_bind", VELTRAC_METHOD(msg_is_bind), METH_NOARGS, "is_bind($self)\n--\n\n"},
+    {"short_description", VELTRAC_METHOD(msg_short_description), METH_NOARGS, "short_description($self)\n--\n\n"},
+    {"build_auth", VELTRAC_METHOD(msg_build_auth), kStaticFastcall, "build_auth(request_id, app_key)\n--\n\n"},
+    {"get_version", VELTRAC_METHOD(msg_get_version), METH_NOARGS, "get_version($self)\n--\n\n"},
+    {"get_code", VELTRAC_METHOD(msg_get_code), METH_NOARGS, "get_code($self)\n--\n\n"},
+    {"get_code_value", VELTRAC_METHOD(msg_get_code_value), METH_NOARGS, "get_code_value($self)\n--\n\n"},
+    {"get_entity_type", VELTRAC_METHOD(msg_get_entity_type), METH_NOARGS, "get_entity_type($self)\n--\n\n"},
+    {"get_entity_name", VELTRAC_METHOD(msg_get_entity_name), METH_NOARGS, "get_entity_name($self)\n--\n\n"},
+    {"get_characteristic_type", VELTRAC_METHOD(msg_get_characteristic_type), METH_NOARGS, "get_characteristic_type($self)\n--\n\n"},
+    {"get_characteristic_name", VELTRAC_METHOD(msg_get_characteristic_name), METH_NOARGS, "get_characteristic_name($self)\n--\n\n"},
+    {"get_headers", VELTRAC_METHOD(msg_get_headers), METH_NOARGS, "get_headers($self)\n--\n\n"},
+    {"get_params", VELTRAC_METHOD(msg_get_params), METH_NOARGS, "get_params($self)\n--\n\n"},
+    {"get_reason", VELTRAC_METHOD(msg_get_reason), METH_NOARGS, "get_reason($self)\n--\n\n"},
+    {"get_claim_name", VELTRAC_METHOD(msg_get_claim_name), METH_NOARGS, "get_claim_name($self)\n--\n\n"},
+    {"get_claim_value", VELTRAC_METHOD(msg_get_claim_value), METH_NOARGS, "get_claim_value($self)\n--\n\n"},
+    {"get_binder_name", VELTRAC_METHOD(msg_get_binder_name), METH_NOARGS, "get_binder_name($self)\n--\n\n"},
+    {"get_binder_type", VELTRAC_METHOD(msg_get_binder_type), METH_NOARGS, "get_binder_type($self)\n--\n\n"},
+    {"get_names", VELTRAC_METHOD(msg_get_names), METH_NOARGS, "get_names($self)\n--\n\n"},
+    {"build_request", VELTRAC_METHOD(msg_build_request), kStaticFastcall,
      "build_request(code, request_id, entity_type, entity_name, characteristic_type, characteristic_name, headers=(), "
      "params=None, *, endpoint=0, session_id=0)\n--\n\n"},
-    {"build_response", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_build_response)), kStaticFastcall,
+    {"build_response", VELTRAC_METHOD(msg_build_response), kStaticFastcall,
      "build_response(code, request_id, reason=None, params=None, *, endpoint=0, session_id=0)\n--\n\n"},
-    {"build_bind", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_build_bind)), kStaticFastcall,
+    {"build_bind", VELTRAC_METHOD(msg_build_bind), kStaticFastcall,
      "build_bind(request_id, names, binder_name=None, binder_type=None, *, unbind=False, endpoint=0, "
      "session_id=0)\n--\n\n"},
-    {"reply", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_reply)), kFastcall,
+    {"reply", VELTRAC_METHOD(msg_reply), kFastcall,
      "reply($self, code='HCY_SUCCESS', reason=None, params=None)\n--\n\n"},
-    {"from_buffer", VELTRAC_FASTCALL(VELTRAC_GUARDED(msg_from_buffer)), kStaticFastcall, "from_buffer(data, offset=0)\n--\n\n"},
-    {"message_codes", VELTRAC_GUARDED(msg_message_codes), METH_NOARGS | METH_STATIC, "message_codes()\n--\n\n"},
+    {"from_buffer", VELTRAC_METHOD(msg_from_buffer), kStaticFastcall, "from_buffer(data, offset=0)\n--\n\n"},
+    {"message_codes", VELTRAC_METHOD(msg_message_codes), METH_NOARGS | METH_STATIC, "message_codes()\n--\n\n"},
     VELTRAC_IMMUTABLE_COPY_METHODS(Msg),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef VELTRAC_FASTCALL
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 // HcPrim: one typed protocol value, built by static factories, encoded and decoded in its binary form and
-// written in its typed and simple JSON forms.
+// written in its typed and simple JSON forms. The wrapped value never changes after creation, so the
+// methods need no borrow.
 #include <string>
 
 #include "common/args.hpp"
@@ -29,15 +30,6 @@ PyObject* g_kind_names[kPrimKindCount] = {};
 
 inline PyObject* new_prim(Prim&& v) { return wrap(&HcPrimType, std::move(v)); }
 
-// One argument `value` of a static factory: positional fast path, full parser otherwise.
-bool single_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& out) {
-  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == 1) {
-    out = args[0];
-    return true;
-  }
-  return parse_args(sig, args, nargs, kwnames, &out);
-}
-
 const char* const kValueNames[] = {"value"};
 const char* const kDataNames[] = {"data"};
 
@@ -46,7 +38,7 @@ const char* const kDataNames[] = {"data"};
 PyObject* prim_boolean(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.boolean", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   bool b;
   if (!to_bool(v, "value", b)) return nullptr;
   return new_prim(Prim::boolean(b));
@@ -55,7 +47,7 @@ PyObject* prim_boolean(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* prim_integer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.integer", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   int32_t n;
   if (!to_i32(v, "value", n)) return nullptr;
   return new_prim(Prim::integer(n));
@@ -64,7 +56,7 @@ PyObject* prim_integer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* prim_long(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.long", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   int64_t n;
   if (!to_i64(v, "value", n)) return nullptr;
   return new_prim(Prim::long_(n));
@@ -73,7 +65,7 @@ PyObject* prim_long(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* prim_number(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.number", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   double d;
   if (!to_f64(v, "value", d)) return nullptr;
   return new_prim(Prim::number(d));
@@ -82,7 +74,7 @@ PyObject* prim_number(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* prim_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.string", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view s;
   if (!to_str(v, "value", s)) return nullptr;
   return new_prim(Prim::string(s));
@@ -91,7 +83,7 @@ PyObject* prim_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* prim_datetime(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.datetime", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   int64_t n;
   if (!to_i64(v, "value", n)) return nullptr;
   return new_prim(Prim::datetime(n));
@@ -100,7 +92,7 @@ PyObject* prim_datetime(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* prim_blob(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.blob", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   if (PyBytes_Check(v)) {
     // No intermediate copy for bytes.
     Bytes b(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(v)), static_cast<size_t>(PyBytes_GET_SIZE(v)));
@@ -118,8 +110,6 @@ PyObject* prim_infotable_empty(PyObject*, PyObject*) {
 // ---- binary form ----
 
 PyObject* prim_to_bytes(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   ByteBuffer& buf = scratch_bytes();
   auto r = value_of<Prim>(self).to_bytes(buf);
   if (!r) return raise_value_error("Binary serialization error: ", r.error().message());
@@ -129,7 +119,7 @@ PyObject* prim_to_bytes(PyObject* self, PyObject*) {
 PyObject* prim_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.from_bytes", kDataNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view data;
   if (!to_bytes(v, "data", data)) return nullptr;
   auto r = run_unlocked_if(data.size() >= kReleaseBytes, [&] { return Prim::from_bytes(as_bytes(data)); });
@@ -140,8 +130,6 @@ PyObject* prim_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 // ---- JSON forms ----
 
 PyObject* prim_to_json(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   const Prim& p = value_of<Prim>(self);
   std::string out;
   auto r = p.write_json_typed(out, p.base_type());
@@ -150,8 +138,6 @@ PyObject* prim_to_json(PyObject* self, PyObject*) {
 }
 
 PyObject* prim_to_simple_json(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   std::string out;
   auto r = value_of<Prim>(self).write_simple_json(out);
   if (!r) return raise_value_error("Simple JSON conversion error: ", r.error().message());
@@ -163,8 +149,6 @@ PyObject* prim_to_simple_json(PyObject* self, PyObject*) {
 PyObject* kind_name(PrimKind k) { return Py_NewRef(g_kind_names[static_cast<size_t>(k)]); }
 
 PyObject* prim_get_type(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   return kind_name(value_of<Prim>(self).innermost().kind());
 }
 
@@ -178,8 +162,6 @@ PyObject* table_summary(const veltrac::InfoTable& t) {
 }
 
 PyObject* prim_get_value(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   const Prim& p = value_of<Prim>(self).innermost();
   switch (p.kind()) {
     case PrimKind::NOTHING:
@@ -210,22 +192,16 @@ PyObject* prim_get_value(PyObject* self, PyObject*) {
 }
 
 PyObject* prim_is_variant(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   return PyBool_FromLong(value_of<Prim>(self).is_variant());
 }
 
 PyObject* prim_unwrap_variant(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   const Prim& p = value_of<Prim>(self);
   if (!p.is_variant()) return raise(PyExc_TypeError, "HcPrim is not a VARIANT type");
   return new_prim(Prim(p.as_variant()));
 }
 
 PyObject* prim_get_full_type(PyObject* self, PyObject*) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   const Prim& p = value_of<Prim>(self);
   if (!p.is_variant()) return kind_name(p.kind());
   return new_str(p.full_type_name());
@@ -262,7 +238,7 @@ const Prim* prim_arg(PyObject* obj, const char* param) {
 PyObject* prim_variant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.variant", kValueNames, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   const Prim* inner = prim_arg(v, "value");
   return inner ? new_prim(Prim::variant(Prim(*inner))) : nullptr;
 }
@@ -271,7 +247,7 @@ PyObject* prim_infotable(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   static const char* const names[] = {"table"};
   static const Signature sig{"HcPrim.infotable", names, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   veltrac::InfoTable table;
   if (!copy_infotable(v, "table", table)) return nullptr;
   return new_prim(Prim::infotable(std::move(table)));
@@ -281,7 +257,7 @@ PyObject* prim_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   static const char* const names[] = {"json_str"};
   static const Signature sig{"HcPrim.from_json", names, 1, 1};
   PyObject* v;
-  if (!single_arg(sig, args, nargs, kwnames, v)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view text;
   if (!to_str(v, "json_str", text)) return nullptr;
   auto r = json::read_document(text, [](json::Reader& reader) { return Prim::from_tagged_json(reader); });
@@ -290,53 +266,45 @@ PyObject* prim_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* prim_str(PyObject* self) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   return new_str(value_of<Prim>(self).debug_text());
 }
 
 PyObject* prim_repr(PyObject* self) {
-  SharedBorrow b(borrow_of<Prim>(self));
-  if (!b) return nullptr;
   std::string s = "HcPrim(";
   value_of<Prim>(self).append_debug(s);
   s += ')';
   return new_str(s);
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef kMethods[] = {
-    {"boolean", FASTCALL(VELTRAC_GUARDED(prim_boolean)), kStaticFastcall, "boolean(value)\n--\n\n"},
-    {"integer", FASTCALL(VELTRAC_GUARDED(prim_integer)), kStaticFastcall, "integer(value)\n--\n\n"},
-    {"long", FASTCALL(VELTRAC_GUARDED(prim_long)), kStaticFastcall, "long(value)\n--\n\n"},
-    {"number", FASTCALL(VELTRAC_GUARDED(prim_number)), kStaticFastcall, "number(value)\n--\n\n"},
-    {"string", FASTCALL(VELTRAC_GUARDED(prim_string)), kStaticFastcall, "string(value)\n--\n\n"},
-    {"datetime", FASTCALL(VELTRAC_GUARDED(prim_datetime)), kStaticFastcall, "datetime(value)\n--\n\n"},
-    {"blob", FASTCALL(VELTRAC_GUARDED(prim_blob)), kStaticFastcall, "blob(value)\n--\n\n"},
-    {"infotable_empty", VELTRAC_GUARDED(prim_infotable_empty), METH_NOARGS | METH_STATIC, "infotable_empty()\n--\n\n"},
-    {"to_bytes", VELTRAC_GUARDED(prim_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"from_bytes", FASTCALL(VELTRAC_GUARDED(prim_from_bytes)), kStaticFastcall, "from_bytes(data)\n--\n\n"},
-    {"to_json", VELTRAC_GUARDED(prim_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
-    {"to_simple_json", VELTRAC_GUARDED(prim_to_simple_json), METH_NOARGS, "to_simple_json($self)\n--\n\n"},
-    {"get_type", VELTRAC_GUARDED(prim_get_type), METH_NOARGS, "get_type($self)\n--\n\n"},
-    {"get_value", VELTRAC_GUARDED(prim_get_value), METH_NOARGS, "get_value($self)\n--\n\n"},
-    {"is_variant", VELTRAC_GUARDED(prim_is_variant), METH_NOARGS, "is_variant($self)\n--\n\n"},
-    {"unwrap_variant", VELTRAC_GUARDED(prim_unwrap_variant), METH_NOARGS, "unwrap_variant($self)\n--\n\n"},
+    {"boolean", VELTRAC_METHOD(prim_boolean), kStaticFastcall, "boolean(value)\n--\n\n"},
+    {"integer", VELTRAC_METHOD(prim_integer), kStaticFastcall, "integer(value)\n--\n\n"},
+    {"long", VELTRAC_METHOD(prim_long), kStaticFastcall, "long(value)\n--\n\n"},
+    {"number", VELTRAC_METHOD(prim_number), kStaticFastcall, "number(value)\n--\n\n"},
+    {"string", VELTRAC_METHOD(prim_string), kStaticFastcall, "string(value)\n--\n\n"},
+    {"datetime", VELTRAC_METHOD(prim_datetime), kStaticFastcall, "datetime(value)\n--\n\n"},
+    {"blob", VELTRAC_METHOD(prim_blob), kStaticFastcall, "blob(value)\n--\n\n"},
+    {"infotable_empty", VELTRAC_METHOD(prim_infotable_empty), METH_NOARGS | METH_STATIC, "infotable_empty()\n--\n\n"},
+    {"to_bytes", VELTRAC_METHOD(prim_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"from_bytes", VELTRAC_METHOD(prim_from_bytes), kStaticFastcall, "from_bytes(data)\n--\n\n"},
+    {"to_json", VELTRAC_METHOD(prim_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"to_simple_json", VELTRAC_METHOD(prim_to_simple_json), METH_NOARGS, "to_simple_json($self)\n--\n\n"},
+    {"get_type", VELTRAC_METHOD(prim_get_type), METH_NOARGS, "get_type($self)\n--\n\n"},
+    {"get_value", VELTRAC_METHOD(prim_get_value), METH_NOARGS, "get_value($self)\n--\n\n"},
+    {"is_variant", VELTRAC_METHOD(prim_is_variant), METH_NOARGS, "is_variant($self)\n--\n\n"},
+    {"unwrap_variant", VELTRAC_METHOD(prim_unwrap_variant), METH_NOARGS, "unwrap_variant($self)\n--\n\n"},
     // Both branches of the inner type give the innermost kind, like get_type.
-    {"get_inner_type", VELTRAC_GUARDED(prim_get_type), METH_NOARGS, "get_inner_type($self)\n--\n\n"},
-    {"get_full_type", VELTRAC_GUARDED(prim_get_full_type), METH_NOARGS, "get_full_type($self)\n--\n\n"},
+    {"get_inner_type", VELTRAC_METHOD(prim_get_type), METH_NOARGS, "get_inner_type($self)\n--\n\n"},
+    {"get_full_type", VELTRAC_METHOD(prim_get_full_type), METH_NOARGS, "get_full_type($self)\n--\n\n"},
     VELTRAC_IMMUTABLE_COPY_METHODS(Prim),
-    {"to_python", VELTRAC_GUARDED(prim_to_python_m), METH_NOARGS, "to_python($self)\n--\n\n"},
-    {"location", FASTCALL(VELTRAC_GUARDED(prim_location)), kStaticFastcall,
+    {"to_python", VELTRAC_METHOD(prim_to_python_m), METH_NOARGS, "to_python($self)\n--\n\n"},
+    {"location", VELTRAC_METHOD(prim_location), kStaticFastcall,
      "location(latitude, longitude, elevation=0.0)\n--\n\n"},
-    {"variant", FASTCALL(VELTRAC_GUARDED(prim_variant)), kStaticFastcall, "variant(value)\n--\n\n"},
-    {"infotable", FASTCALL(VELTRAC_GUARDED(prim_infotable)), kStaticFastcall, "infotable(table)\n--\n\n"},
-    {"from_json", FASTCALL(VELTRAC_GUARDED(prim_from_json)), kStaticFastcall, "from_json(json_str)\n--\n\n"},
+    {"variant", VELTRAC_METHOD(prim_variant), kStaticFastcall, "variant(value)\n--\n\n"},
+    {"infotable", VELTRAC_METHOD(prim_infotable), kStaticFastcall, "infotable(table)\n--\n\n"},
+    {"from_json", VELTRAC_METHOD(prim_from_json), kStaticFastcall, "from_json(json_str)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef FASTCALL
 
 }  // namespace
 
