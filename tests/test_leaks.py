@@ -106,6 +106,10 @@ PRIM_BAD_JSON = HcPrim.from_bytes(b"\x05" + BAD_ASPECT_TABLE)
 PRIM_NESTED = HcPrim.from_bytes(NESTED)
 TABLE_BIG = InfoTable.from_bytes(BIG_TABLE)
 TABLE_BAD_JSON = InfoTable.from_bytes(BAD_ASPECT_TABLE)
+TABLE_ARROW = InfoTable("a" * 1000)
+TABLE_ARROW.add_field_definition("s", "STRING", "d" * 1000)
+for _ in range(5):
+    TABLE_ARROW.add_row({"s": BIG_TEXT})
 MESSAGES = [HcyMessage.from_bytes(m) for m in (REQUEST, RESPONSE, AUTH, BIND)]
 PROP = HcyProperty.from_json(PROPERTY)
 SERV = HcyService.from_json(SERVICE)
@@ -166,6 +170,10 @@ CASES = {
     "table-new": lambda: (InfoTable(), InfoTable("n" * 5000), InfoTable(name=None)),
     "table-new-type": expect(TypeError, InfoTable, 5),
     "table-from_bytes": lambda: InfoTable.from_bytes(BIG_TABLE),
+    "table-arrow": lambda: (InfoTable.from_arrow(TABLE_ARROW), TABLE_ARROW.__arrow_c_schema__(),
+                            TABLE_ARROW.__arrow_c_stream__()),
+    "table-arrow-refused": expect(ValueError, InfoTable.from_arrow, TABLE_BIG),
+    "table-arrow-type": expect(TypeError, InfoTable.from_arrow, BIG_TEXT),
     "table-from_bytes-cut": expect(ValueError, InfoTable.from_bytes, BIG_TABLE_CUT),
     "table-to_bytes": lambda: TABLE_BIG.to_bytes(),
     "table-to_json": lambda: TABLE_BIG.to_json(),

@@ -1,9 +1,16 @@
 """Type stubs for the compiled codec module `veltrac._native`."""
 
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, ClassVar, SupportsFloat, SupportsIndex, final
+from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, final
 
-from typing_extensions import Buffer
+from typing_extensions import Buffer, CapsuleType
+
+# The Arrow PyCapsule interface of producers that InfoTable.from_arrow reads.
+class _ArrowStreamExportable(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+class _ArrowArrayExportable(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
 
 __version__: str
 __all__ = [
@@ -221,6 +228,10 @@ class InfoTable:
     def __deepcopy__(self, memo: object) -> InfoTable: ...
     def __reduce__(self) -> tuple[type[InfoTable], tuple[str | None], bytes]: ...
     def __setstate__(self, state: bytes) -> None: ...
+    def __arrow_c_schema__(self) -> CapsuleType: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> CapsuleType: ...
+    @staticmethod
+    def from_arrow(data: _ArrowStreamExportable | _ArrowArrayExportable, name: str | None = None) -> InfoTable: ...
 
 @final
 class VeltracError:

@@ -133,6 +133,8 @@ PyObject* new_table(PyTypeObject* type, Table&& t) { return wrap(type, State(std
 }  // namespace
 
 PyObject* new_infotable(Table&& t) { return new_table(&InfoTableType, std::move(t)); }
+Table& infotable_value(PyObject* self) { return table_of(self); }
+BorrowFlag& infotable_borrow(PyObject* self) { return flag_of(self); }
 
 bool copy_infotable(PyObject* obj, const char* param, Table& out) {
   if (Py_TYPE(obj) != &InfoTableType) {
@@ -476,6 +478,10 @@ PyMethodDef kMethods[] = {
     {"__deepcopy__", VELTRAC_GUARDED(table_copy), METH_O, "__deepcopy__($self, memo)\n--\n\n"},
     {"__reduce__", VELTRAC_GUARDED(table_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__setstate__", VELTRAC_GUARDED(table_setstate), METH_O, "__setstate__($self, state)\n--\n\n"},
+    {"__arrow_c_schema__", VELTRAC_GUARDED(infotable_arrow_c_schema), METH_NOARGS, "__arrow_c_schema__($self)\n--\n\n"},
+    {"__arrow_c_stream__", FASTCALL(VELTRAC_GUARDED(infotable_arrow_c_stream)), kFastcall,
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"},
+    {"from_arrow", FASTCALL(VELTRAC_GUARDED(infotable_from_arrow)), kStaticFastcall, "from_arrow(data, name=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
