@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <expected>
 #include <new>
@@ -14,6 +13,7 @@
 #include <utility>
 
 #include "veltrac/arrow.hpp"
+#include "veltrac/detail/table_store.hpp"
 
 namespace veltrac::arrow::detail {
 
@@ -33,60 +33,49 @@ inline std::optional<BaseType> plain_type_of(PrimKind k) {
   }
 }
 
-// A growable block of raw bytes from malloc (16-byte aligned, enough for every Arrow value type).
+// A block of bytes for one exported buffer, from the table block cache (so that exporting table after
+// table does not fault fresh pages in every time); 16-byte aligned, never null.
 class Buf {
  public:
   Buf() = default;
   Buf(const Buf&) = delete;
   Buf& operator=(const Buf&) = delete;
-  Buf(Buf&& o) noexcept
-      : p_(std::exchange(o.p_, nullptr)), size_(std::exchange(o.size_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+  Buf(Buf&& o) noexcept : p_(std::exchange(o.p_, nullptr)), cap_(std::exchange(o.cap_, 0)) {}
   Buf& operator=(Buf&& o) noexcept {
     std::swap(p_, o.p_);
-    std::swap(size_, o.size_);
     std::swap(cap_, o.cap_);
     return *this;
   }
-  ~Buf() { std::free(p_); }
+  ~Buf() { table_blocks::give(p_, cap_); }
 
-  uint8_t* data() { return p_; }
-  size_t size() const { return size_; }
-  void reserve(size_t n) {
-    if (n > cap_) grow(n);
+  // Room for n bytes, uninitialised (the previous content is dropped).
+  void allocate(size_t n) {
+    table_blocks::give(std::exchange(p_, nullptr), std::exchange(cap_, 0));
+    size_t cap = std::max(n, size_t{1});
+    p_ = static_cast<uint8_t*>(table_blocks::take(cap));
+    cap_ = cap;
   }
-  // n more bytes, uninitialised.
-  uint8_t* extend(size_t n) {
-    reserve(size_ + n);
-    uint8_t* at = p_ + size_;
-    size_ += n;
-    return at;
+  // Room for at least n bytes, keeping the first `keep` bytes.
+  void grow(size_t n, size_t keep) {
+    if (n <= cap_) return;
+    size_t cap = n;
+    auto* p = static_cast<uint8_t*>(table_blocks::take(cap));
+    if (keep != 0) std::memcpy(p, p_, keep);
+    table_blocks::give(std::exchange(p_, p), std::exchange(cap_, cap));
   }
-  // n zero bytes (the whole content); a block is allocated even for n == 0, so the pointer is never null.
-  void assign_zero(size_t n) {
-    reserve(n == 0 ? 1 : n);
+  size_t capacity() const { return cap_; }
+  void allocate_zero(size_t n) {
+    allocate(n);
     std::memset(p_, 0, n);
-    size_ = n;
   }
-  void resize(size_t n) {
-    reserve(n == 0 ? 1 : n);
-    size_ = n;
-  }
+  uint8_t* data() { return p_; }
   template <class T>
   T* as() {
     return reinterpret_cast<T*>(p_);
   }
 
  private:
-  void grow(size_t n) {
-    size_t cap = std::max({n, cap_ * 2, size_t{64}});
-    void* q = std::realloc(p_, cap);
-    if (q == nullptr) throw std::bad_alloc();
-    p_ = static_cast<uint8_t*>(q);
-    cap_ = cap;
-  }
-
   uint8_t* p_ = nullptr;
-  size_t size_ = 0;
   size_t cap_ = 0;
 };
 

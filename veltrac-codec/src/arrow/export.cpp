@@ -153,31 +153,62 @@ struct ColumnBuild {
   ColumnType type;
   Buf values;  // fixed-width values, the bits of booleans, or the offsets of texts and bytes
   Buf data;    // texts and bytes
-  bool large = false;
+  size_t end = 0;  // bytes of `data` written
+  bool large = false;  // 64-bit offsets
 };
 
-// Offsets switch from 32 to 64 bits when a column's data outgrows int32 (the rows so far are widened).
+bool is_var(PrimKind k) { return k == PrimKind::STRING || k == PrimKind::BLOB; }
+
+inline size_t var_size(const HcPrim& v) {
+  return v.kind() == PrimKind::STRING ? v.as_string().size() : v.as_blob().size();
+}
+
+// Bytes of texts or blobs per column (0 for the others), counting the cells of the column's kind: each
+// data buffer is allocated once, with its offsets' width known before the first value is written.
+std::vector<uint64_t> data_sizes(const InfoTable& t, const std::vector<ColumnType>& cols) {
+  std::vector<size_t> var;
+  for (size_t c = 0; c < cols.size(); ++c) {
+    if (is_var(cols[c].kind)) var.push_back(c);
+  }
+  std::vector<uint64_t> sizes(cols.size());
+  if (var.empty()) return sizes;
+  for (InfoTable::Row row : t.rows()) {
+    for (size_t c : var) {
+      if (c < row.size() && row[c].kind() == cols[c].kind) sizes[c] += var_size(row[c]);
+    }
+  }
+  return sizes;
+}
+
+// Offsets switch from 32 to 64 bits once a column's data outgrows int32 (the rows so far are widened).
 void widen_offsets(ColumnBuild& b, size_t rows) {
   Buf wide;
-  wide.resize((rows + 1) * sizeof(int64_t));
+  wide.allocate((rows + 1) * sizeof(int64_t));
   const int32_t* narrow = b.values.as<int32_t>();
-  int64_t* w = wide.as<int64_t>();
-  for (size_t i = 0; i <= rows; ++i) w[i] = narrow[i];
+  for (size_t i = 0; i <= rows; ++i) wide.as<int64_t>()[i] = narrow[i];
   b.values = std::move(wide);
   b.large = true;
 }
 
-inline void append_bytes(ColumnBuild& b, size_t r, const char* p, size_t n) {
-  if (n != 0) std::memcpy(b.data.extend(n), p, n);
-  const size_t end = b.data.size();
-  if (!b.large) {
-    if (end <= INT32_MAX) {
-      b.values.as<int32_t>()[r + 1] = static_cast<int32_t>(end);
-      return;
-    }
+// Room for `more` data bytes: the first block's size extrapolated to all rows, then growing by half.
+void reserve_data(ColumnBuild& b, size_t more, size_t rows_done, size_t block_rows, size_t rows) {
+  const size_t need = b.end + more;
+  if (need <= b.data.capacity()) return;
+  size_t want = rows_done == 0 ? more / std::max<size_t>(block_rows, 1) * rows + more / 8 + 64 : need + need / 2;
+  b.data.grow(std::max(want, need), b.end);
+}
+
+inline void append_bytes(ColumnBuild& b, size_t r, const void* p, size_t n) {
+  if (n != 0) std::memcpy(b.data.data() + b.end, p, n);
+  b.end += n;
+  if (b.large) {
+    b.values.as<int64_t>()[r + 1] = static_cast<int64_t>(b.end);
+  } else if (b.end <= INT32_MAX) {
+    b.values.as<int32_t>()[r + 1] = static_cast<int32_t>(b.end);
+  } else {
     widen_offsets(b, r);
+    b.values.as<int64_t>()[r + 1] = static_cast<int64_t>(b.end);
   }
-  b.values.as<int64_t>()[r + 1] = static_cast<int64_t>(end);
 }
 
 std::string row_error(size_t r, const std::string& key, const HcPrim& v, BaseType field_type) {
@@ -188,7 +219,20 @@ std::string row_error(size_t r, const std::string& key, const HcPrim& v, BaseTyp
   return m;
 }
 
-// One pass over the cells, row by row, writing each value into its column's buffers.
+// Calls f(r, value) for rows [r0, r1) of a column whose first value in row r0 is `v` (a row's values
+// follow the previous row's) while the values have the column's kind and base type; returns the first row
+// that does not, or SIZE_MAX.
+template <class F>
+inline size_t each_value(const HcPrim* v, size_t stride, size_t r0, size_t r1, ColumnType type, F&& f) {
+  for (size_t r = r0; r < r1; ++r, v += stride) {
+    if (v->kind() != type.kind || v->base_type() != type.type) return r;
+    f(r, *v);
+  }
+  return SIZE_MAX;
+}
+
+// The buffers filled in one pass over the cells, in blocks of rows that stay in cache while each column's
+// values are copied by a loop of their own kind (texts and bytes: their sizes first, then the copies).
 Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::vector<ColumnType>& cols) {
   const size_t n = t.row_count(), f = cols.size();
   std::vector<ColumnBuild> b(f);
@@ -197,47 +241,77 @@ Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::
     switch (cols[c].kind) {
       case PrimKind::STRING:
       case PrimKind::BLOB:
-        b[c].values.resize((n + 1) * sizeof(int32_t));
+        b[c].values.allocate((n + 1) * sizeof(int32_t));
         b[c].values.as<int32_t>()[0] = 0;
-        b[c].data.reserve(1);
+        b[c].data.allocate(0);
         break;
-      case PrimKind::BOOLEAN: b[c].values.assign_zero((n + 7) / 8); break;
-      case PrimKind::INTEGER: b[c].values.resize(n * sizeof(int32_t)); break;
-      default: b[c].values.resize(n * 8); break;
+      case PrimKind::BOOLEAN: b[c].values.allocate_zero((n + 7) / 8); break;
+      case PrimKind::INTEGER: b[c].values.allocate(n * sizeof(int32_t)); break;
+      default: b[c].values.allocate(n * 8); break;
     }
   }
-  for (size_t r = 0; r < n; ++r) {
-    InfoTable::Row row = t.row(r);
-    if (row.size() != f) {
-      return fail("row " + std::to_string(r) + " has " + std::to_string(row.size()) + " values for " +
-                  std::to_string(f) + " fields");
+  constexpr size_t kBlock = 256;
+  for (size_t r0 = 0; r0 < n; r0 += kBlock) {
+    const size_t r1 = std::min(n, r0 + kBlock);
+    // Rows of f values each, back to back: row r starts f values after row r - 1.
+    const HcPrim* first = t.row(r0).data();
+    for (size_t r = r0; r < r1; ++r) {
+      InfoTable::Row row = t.row(r);
+      if (row.size() != f) {
+        return fail("row " + std::to_string(r) + " has " + std::to_string(row.size()) + " values for " +
+                    std::to_string(f) + " fields");
+      }
+      if (row.data() != first + (r - r0) * f) return fail("rows are not stored back to back");
     }
     for (size_t c = 0; c < f; ++c) {
-      const HcPrim& v = row[c];
       ColumnBuild& cb = b[c];
-      if (v.kind() != cb.type.kind || v.base_type() != cb.type.type) {
-        return fail(row_error(r, t.datashape.entries.at(c).first, v, cb.type.type));
+      size_t bad = SIZE_MAX;
+      if (is_var(cb.type.kind)) {
+        size_t more = 0;
+        for (const HcPrim* v = first + c; v < first + (r1 - r0) * f; v += f) {
+          if (v->kind() == cb.type.kind) more += var_size(*v);
+        }
+        reserve_data(cb, more, r0, r1 - r0, n);
       }
       switch (cb.type.kind) {
-        case PrimKind::STRING: {
-          std::string_view s = v.as_string();
-          append_bytes(cb, r, s.data(), s.size());
+        case PrimKind::STRING:
+          bad = each_value(first + c, f, r0, r1, cb.type, [&cb](size_t r, const HcPrim& v) {
+            std::string_view s = v.as_string();
+            append_bytes(cb, r, s.data(), s.size());
+          });
+          break;
+        case PrimKind::BLOB:
+          bad = each_value(first + c, f, r0, r1, cb.type, [&cb](size_t r, const HcPrim& v) {
+            Bytes s = v.as_blob();
+            append_bytes(cb, r, s.data(), s.size());
+          });
+          break;
+        case PrimKind::NUMBER: {
+          double* out = cb.values.as<double>();
+          bad = each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) { out[r] = v.as_number(); });
           break;
         }
-        case PrimKind::BLOB: {
-          Bytes s = v.as_blob();
-          append_bytes(cb, r, reinterpret_cast<const char*>(s.data()), s.size());
+        case PrimKind::INTEGER: {
+          int32_t* out = cb.values.as<int32_t>();
+          bad = each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) { out[r] = v.as_integer(); });
           break;
         }
-        case PrimKind::NUMBER: cb.values.as<double>()[r] = v.as_number(); break;
-        case PrimKind::INTEGER: cb.values.as<int32_t>()[r] = v.as_integer(); break;
-        case PrimKind::LONG: cb.values.as<int64_t>()[r] = v.as_long(); break;
-        case PrimKind::DATETIME: cb.values.as<int64_t>()[r] = v.as_datetime(); break;
-        case PrimKind::BOOLEAN:
-          if (v.as_bool()) cb.values.data()[r / 8] |= static_cast<uint8_t>(1u << (r % 8));
+        case PrimKind::LONG:
+        case PrimKind::DATETIME: {
+          int64_t* out = cb.values.as<int64_t>();
+          bad = each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) { out[r] = v.as_long(); });
           break;
+        }
+        case PrimKind::BOOLEAN: {
+          uint8_t* out = cb.values.data();
+          bad = each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) {
+            out[r / 8] |= static_cast<uint8_t>(uint8_t{v.as_bool()} << (r % 8));
+          });
+          break;
+        }
         default: break;
       }
+      if (bad != SIZE_MAX) return fail(row_error(bad, t.datashape.entries.at(c).first, t.row(bad)[c], cb.type.type));
     }
   }
   return b;
@@ -264,7 +338,7 @@ void build_array(std::vector<ColumnBuild>&& cols, size_t rows, ArrowArray* out) 
   d->child_ptrs.reserve(cols.size());
   for (size_t c = 0; c < cols.size(); ++c) {
     ColumnBuild& b = cols[c];
-    const bool var = b.type.kind == PrimKind::STRING || b.type.kind == PrimKind::BLOB;
+    const bool var = is_var(b.type.kind);
     ArrowArray* child = &d->child_structs[c];
     ArrayData* cd = init_array(child, length, var ? 3 : 2);
     d->child_ptrs.push_back(child);
@@ -333,16 +407,9 @@ Expected<void> export_schema(const InfoTable& t, ArrowSchema* out) {
   auto cols = column_types(t.datashape);
   if (!cols) return fail(std::move(cols.error().message));
   // Offsets are 32-bit unless the data needs more, which only the cells tell.
+  std::vector<uint64_t> sizes = data_sizes(t, *cols);
   std::vector<bool> large(cols->size());
-  for (size_t c = 0; c < cols->size(); ++c) {
-    const PrimKind k = (*cols)[c].kind;
-    if (k != PrimKind::STRING && k != PrimKind::BLOB) continue;
-    uint64_t total = 0;
-    for (InfoTable::Row row : t.rows()) {
-      if (c < row.size() && row[c].kind() == k) total += k == PrimKind::STRING ? row[c].as_string().size() : row[c].as_blob().size();
-    }
-    large[c] = total > INT32_MAX;
-  }
+  for (size_t c = 0; c < cols->size(); ++c) large[c] = sizes[c] > INT32_MAX;
   build_schema(t.datashape, *cols, large, out);
   return {};
 }

@@ -3,6 +3,7 @@
 // against their buffers), and every structure handed over is released exactly once.
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "arrow/arrow_util.hpp"
@@ -363,10 +364,12 @@ Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t,
     if (auto ok = check_column(plan.cols[c], a.children[c], end, rows, row0); !ok) return ok;
   }
   std::vector<HcPrim> row(plan.cols.size());
+  t.reserve(static_cast<size_t>(rows), static_cast<size_t>(rows) * plan.cols.size());
   for (int64_t r = 0; r < rows; ++r) {
     for (size_t c = 0; c < plan.cols.size(); ++c) {
       const ArrowArray& col = *a.children[c];
-      row[c] = value_at(plan.cols[c], col, col.offset + a.offset + r);
+      // Built in place: append_row left the previous value NOTHING, which owns nothing.
+      ::new (static_cast<void*>(&row[c])) HcPrim(value_at(plan.cols[c], col, col.offset + a.offset + r));
     }
     t.append_row(row);
   }
