@@ -16,6 +16,17 @@ namespace {
 using detail::Buf;
 using detail::fail;
 
+// Releases an exported structure: first each child the consumer has not moved out, then what it owns.
+template <class T, class Data>
+void release_owned(T* p) noexcept {
+  auto* d = static_cast<Data*>(p->private_data);
+  for (T* c : d->child_ptrs) {
+    if (c->release != nullptr) c->release(c);
+  }
+  delete d;
+  p->release = nullptr;
+}
+
 // ---- schema ----
 
 struct SchemaData {
@@ -24,14 +35,7 @@ struct SchemaData {
   std::vector<ArrowSchema*> child_ptrs;
 };
 
-void release_schema(ArrowSchema* s) noexcept {
-  auto* d = static_cast<SchemaData*>(s->private_data);
-  for (ArrowSchema* c : d->child_ptrs) {
-    if (c->release != nullptr) c->release(c);
-  }
-  delete d;
-  s->release = nullptr;
-}
+constexpr auto release_schema = release_owned<ArrowSchema, SchemaData>;
 
 void put_i32(std::string& out, size_t n) {
   int32_t v = static_cast<int32_t>(n);
@@ -139,14 +143,7 @@ struct ArrayData {
   std::vector<ArrowArray*> child_ptrs;
 };
 
-void release_array(ArrowArray* a) noexcept {
-  auto* d = static_cast<ArrayData*>(a->private_data);
-  for (ArrowArray* c : d->child_ptrs) {
-    if (c->release != nullptr) c->release(c);
-  }
-  delete d;
-  a->release = nullptr;
-}
+constexpr auto release_array = release_owned<ArrowArray, ArrayData>;
 
 // The buffers of one column while the cells are read.
 struct ColumnBuild {

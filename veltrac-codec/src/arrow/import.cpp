@@ -120,7 +120,14 @@ std::optional<std::string_view> find(const std::vector<std::pair<std::string_vie
   return std::nullopt;
 }
 
-std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
+std::string quoted(std::string_view s) {
+  std::string q;
+  q.reserve(s.size() + 2);
+  q += '\'';
+  q += s;
+  q += '\'';
+  return q;
+}
 
 Expected<Plan> plan_of(const ArrowSchema& s, std::optional<std::string> name) {
   if (s.release == nullptr) return fail("the schema is released");
