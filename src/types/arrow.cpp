@@ -63,10 +63,18 @@ bool take_from_capsule(PyObject* capsule, const char* name, const char* method, 
   return true;
 }
 
-// The method `name` of `obj`, or nullptr without an exception when it has none.
-PyObject* optional_method(PyObject* obj, const char* name) {
-  PyObject* m = PyObject_GetAttrString(obj, name);
-  if (m == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+// The method `name` of `obj` (`name` is interned once), or nullptr without an exception when it has none.
+PyObject* optional_method(PyObject* obj, const char* name, PyObject*& interned) {
+  if (interned == nullptr) {
+    interned = PyUnicode_InternFromString(name);
+    if (interned == nullptr) return nullptr;
+  }
+  PyObject* m = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  if (PyObject_GetOptionalAttr(obj, interned, &m) < 0) return nullptr;
+#else
+  if (_PyObject_LookupAttr(obj, interned, &m) < 0) return nullptr;
+#endif
   return m;
 }
 
@@ -110,7 +118,9 @@ PyObject* infotable_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t narg
     name.emplace(s);
   }
   arrow::Expected<InfoTable> t = std::unexpected(arrow::Error{});
-  if (PyRef method{optional_method(data, "__arrow_c_stream__")}) {
+  static PyObject* stream_name = nullptr;
+  static PyObject* array_name = nullptr;
+  if (PyRef method{optional_method(data, "__arrow_c_stream__", stream_name)}) {
     PyRef capsule(PyObject_CallNoArgs(method.get()));
     if (!capsule) return nullptr;
     ArrowArrayStream stream;
@@ -118,7 +128,7 @@ PyObject* infotable_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t narg
     t = arrow::import_stream(&stream, std::move(name));
   } else if (PyErr_Occurred()) {
     return nullptr;
-  } else if (PyRef array_method{optional_method(data, "__arrow_c_array__")}) {
+  } else if (PyRef array_method{optional_method(data, "__arrow_c_array__", array_name)}) {
     PyRef pair(PyObject_CallNoArgs(array_method.get()));
     if (!pair) return nullptr;
     if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
