@@ -31,6 +31,7 @@ sys.path.insert(0, str(HERE))
 import cbor2  # noqa: E402
 import msgpack  # noqa: E402
 import orjson  # noqa: E402
+import pyarrow  # noqa: E402
 
 import veltrac  # noqa: E402
 from veltrac import HcyMessage, HcyService, InfoTable  # noqa: E402
@@ -197,6 +198,15 @@ def build_workloads() -> tuple[list[Workload], dict]:
             add(d)
         return t.to_bytes()
 
+    # Arrow: the decoded table read by pyarrow, and a pyarrow table made into a table's bytes.
+    arrow_table = pyarrow.table(InfoTable.from_bytes(table_bytes))
+    arrow_schema = arrow_table.schema
+    dict_rows_packed = packb(dict_rows)
+    from_pylist = pyarrow.Table.from_pylist
+
+    def to_arrow() -> object:
+        return pyarrow.table(InfoTable.from_bytes(table_bytes))
+
     ws = [
         Workload(
             "W1a",
@@ -277,7 +287,7 @@ def build_workloads() -> tuple[list[Workload], dict]:
             ("add_row loop + to_bytes", 1.0),
         ),
         Workload(
-            "W8",
+            "W9",
             f"rows to Python: InfoTable.from_bytes + get_rows ({len(rows):,} rows as dicts)",
             lambda: InfoTable.from_bytes(table_bytes).get_rows(),
             {"msgpack.unpackb (rows as dicts)": lambda: unpackb(dicts_packed)},
@@ -293,8 +303,31 @@ def build_workloads() -> tuple[list[Workload], dict]:
             },
             ("orjson loads+dumps", 1.0),
         ),
+        Workload(
+            "W8a",
+            f"to Arrow: InfoTable.from_bytes + pyarrow.table ({len(rows):,} rows)",
+            to_arrow,
+            {"msgpack.unpackb + Table.from_pylist": lambda: from_pylist(unpackb(dict_rows_packed), schema=arrow_schema)},
+            ("msgpack.unpackb + Table.from_pylist", 0.1),
+        ),
+        Workload(
+            "W8b",
+            f"to Arrow: InfoTable.from_bytes + pyarrow.table ({len(rows):,} rows)",
+            to_arrow,
+            {"InfoTable.from_bytes alone": lambda: InfoTable.from_bytes(table_bytes)},
+            ("InfoTable.from_bytes alone", 2.0),
+        ),
+        Workload(
+            "W8c",
+            f"from Arrow: InfoTable.from_arrow(pyarrow table) + to_bytes ({len(rows):,} rows)",
+            lambda: InfoTable.from_arrow(arrow_table).to_bytes(),
+            {"add_row loop + to_bytes": build_and_encode},
+            ("add_row loop + to_bytes", 1.0),
+        ),
     ]
     check_outputs(get, auth, response, service)
+    assert from_pylist(unpackb(dict_rows_packed), schema=arrow_schema).equals(arrow_table), "W8a: other tables"
+    assert InfoTable.from_arrow(arrow_table).to_bytes() == build_and_encode() == table_bytes, "W8c: other bytes"
     data = {
         "get": get,
         "auth": auth,

@@ -97,6 +97,10 @@ PRIM_BAD_JSON = HcPrim.from_bytes(b"\x05" + BAD_ASPECT_TABLE)
 PRIM_NESTED = HcPrim.from_bytes(NESTED)
 TABLE_BIG = InfoTable.from_bytes(BIG_TABLE)
 TABLE_BAD_JSON = InfoTable.from_bytes(BAD_ASPECT_TABLE)
+TABLE_ARROW = InfoTable("a" * 1000)
+TABLE_ARROW.add_field_definition("s", "STRING", "d" * 1000)
+for _ in range(5):
+    TABLE_ARROW.add_row({"s": BIG_TEXT})
 MESSAGES = [HcyMessage.from_bytes(m) for m in (REQUEST, RESPONSE, AUTH, BIND)]
 PROP = HcyProperty.from_json(PROPERTY)
 SERV = HcyService.from_json(SERVICE)
@@ -140,6 +144,9 @@ CASES = {
                             (ValueError, TABLE_BAD_JSON.to_json),
                             (ValueError, InfoTable().add_field_definition, "a", "xml" * 1000, ""),
                             (TypeError, InfoTable().add_field_definition, "a")),
+    "table-arrow": lambda: (InfoTable.from_arrow(TABLE_ARROW), TABLE_ARROW.__arrow_c_schema__(),
+                            TABLE_ARROW.__arrow_c_stream__()),
+    "table-arrow-errors": failing((ValueError, InfoTable.from_arrow, TABLE_BIG), (TypeError, InfoTable.from_arrow, BIG_TEXT)),
     "table-add": add_rows,
     "table-add-keys": lambda: InfoTable().add_row({Key("a" * 100): BIG_TEXT}),
     "table-add-errors": failing(*[(exc, add_row_to_new_table, row) for row, exc in [

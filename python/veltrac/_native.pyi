@@ -1,9 +1,9 @@
 """Type stubs for the compiled codec module `veltrac._native`."""
 
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, ClassVar, SupportsFloat, SupportsIndex, final
+from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, final
 
-from typing_extensions import Buffer, TypedDict
+from typing_extensions import Buffer, CapsuleType, TypedDict
 
 class _FieldDefinition(TypedDict):
     name: str
@@ -17,6 +17,13 @@ class _OutputDefinition(TypedDict):
     base_type: str
     aspects: dict[str, Any]
     field_definitions: list[_FieldDefinition]
+
+# The Arrow PyCapsule interface of producers that InfoTable.from_arrow reads.
+class _ArrowStreamExportable(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+class _ArrowArrayExportable(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
 
 __version__: str
 __all__ = [
@@ -265,6 +272,10 @@ class InfoTable:
     def append_row(self, values: Sequence[HcPrim]) -> None: ...
     @staticmethod
     def from_json(json_str: str) -> InfoTable: ...
+    def __arrow_c_schema__(self) -> CapsuleType: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> CapsuleType: ...
+    @staticmethod
+    def from_arrow(data: _ArrowStreamExportable | _ArrowArrayExportable, name: str | None = None) -> InfoTable: ...
 
 @final
 class VeltracError:

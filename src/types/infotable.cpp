@@ -149,6 +149,8 @@ auto encode_table(PyObject* self, F&& encode) -> std::optional<decltype(encode(s
 }  // namespace
 
 PyObject* new_infotable(Table&& t) { return new_table(&InfoTableType, std::move(t)); }
+Table& infotable_value(PyObject* self) { return table_of(self); }
+BorrowFlag& infotable_borrow(PyObject* self) { return flag_of(self); }
 
 bool copy_infotable(PyObject* obj, const char* param, Table& out) {
   if (Py_TYPE(obj) != &InfoTableType) {
@@ -622,6 +624,10 @@ PyMethodDef kMethods[] = {
     {"add_rows", VELTRAC_METHOD(table_add_rows), kFastcall, "add_rows($self, rows)\n--\n\n"},
     {"append_row", VELTRAC_METHOD(table_append_row), kFastcall, "append_row($self, values)\n--\n\n"},
     {"from_json", VELTRAC_METHOD(table_from_json), kStaticFastcall, "from_json(json_str)\n--\n\n"},
+    {"__arrow_c_schema__", VELTRAC_METHOD(infotable_arrow_c_schema), METH_NOARGS, "__arrow_c_schema__($self)\n--\n\n"},
+    {"__arrow_c_stream__", VELTRAC_METHOD(infotable_arrow_c_stream), kFastcall,
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"},
+    {"from_arrow", VELTRAC_METHOD(infotable_from_arrow), kStaticFastcall, "from_arrow(data, name=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,7 @@
 
 #include "veltrac/base_type.hpp"
 #include "veltrac/infotable.hpp"
+#include "common/borrow.hpp"
 #include "common/pyref.hpp"
 
 namespace veltrac::py {
@@ -24,6 +25,14 @@ PyObject* new_infotable(veltrac::InfoTable&& t);
 // A copy of the table of `obj` (taken under a shared borrow) when it is an InfoTable; false with TypeError
 // (naming `param`) or RuntimeError set otherwise.
 bool copy_infotable(PyObject* obj, const char* param, veltrac::InfoTable& out);
+// The table of an InfoTable object and its borrow state.
+veltrac::InfoTable& infotable_value(PyObject* self);
+BorrowFlag& infotable_borrow(PyObject* self);
+
+// InfoTable's Arrow PyCapsule interface (types/arrow.cpp).
+PyObject* infotable_arrow_c_schema(PyObject* self, PyObject*);
+PyObject* infotable_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* infotable_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // A new HcPrim object holding `v`; the value of `obj` when it is an HcPrim, else nullptr (no exception set).
 PyObject* new_hcprim(veltrac::HcPrim&& v);

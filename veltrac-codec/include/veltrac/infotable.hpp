@@ -75,6 +75,11 @@ class InfoTable {
   void add_row(InfoTableRow row) { append_row(row.fields); }
   // Appends a row made of `values`, moving them out (they are left NOTHING).
   void append_row(std::span<HcPrim> values);
+  // Room for `rows` more rows holding `values` values in all, so that appending them moves no cells.
+  void reserve(size_t rows, size_t values) {
+    cells_.reserve_more(values);
+    row_ends_.reserve(row_ends_.size() + rows);
+  }
 
   // Rows in order: for (InfoTable::Row row : table.rows()) ...
   class RowRange {

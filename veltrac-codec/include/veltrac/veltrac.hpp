@@ -1,6 +1,7 @@
 // The whole public API of the codec.
 #pragma once
 
+#include "veltrac/arrow.hpp"
 #include "veltrac/aspects.hpp"
 #include "veltrac/auth.hpp"
 #include "veltrac/base_type.hpp"

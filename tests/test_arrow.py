@@ -1,0 +1,131 @@
+"""InfoTable through the Arrow PyCapsule interface: pyarrow and polars read tables and give them back.
+The mapping and its error texts are the codec's (tested there); here: the capsules, the producers we accept,
+and the prefixes and exception types of the binding."""
+
+import datetime
+
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+pl = pytest.importorskip("polars")
+
+from veltrac import InfoTable  # noqa: E402
+
+FIELDS = [("name", "STRING"), ("reading", "NUMBER"), ("count", "INTEGER"), ("total", "LONG"),
+          ("active", "BOOLEAN"), ("updated", "DATETIME")]
+ROWS = [
+    {"name": "pump é", "reading": 1.5, "count": -(2**31), "total": 2**62, "active": True, "updated": 1_700_000_000_123},
+    {"name": "", "reading": -0.0, "count": 7, "total": -1, "active": False, "updated": -1},
+    {"name": "valve " * 30, "reading": 1e300, "count": 0, "total": 0, "active": True, "updated": 0},
+]
+
+
+def readings(described=True):
+    t = InfoTable("Readings")
+    for name, base_type in FIELDS:
+        t.add_field_definition(name, base_type, f"the {name}" if described else "")
+    for row in ROWS:
+        t.add_row(row)
+    return t
+
+
+def test_pyarrow_reads_the_table_and_gives_the_same_bytes_back():
+    t = readings()
+    a = pa.table(t)
+    assert a.schema.types == [pa.string(), pa.float64(), pa.int32(), pa.int64(), pa.bool_(),
+                              pa.timestamp("ms", tz="UTC")]
+    assert a.schema.metadata == {b"name": b"Readings"}
+    assert a.schema.field("count").metadata == {b"description": b"the count"}
+    assert a.column("updated")[1].as_py() == datetime.datetime(1969, 12, 31, 23, 59, 59, 999000,
+                                                                 tzinfo=datetime.timezone.utc)
+    assert a.to_pylist()[0] | {"updated": 0} == ROWS[0] | {"updated": 0}
+    assert pa.schema(t) == a.schema
+    back = InfoTable.from_arrow(a)
+    assert back.to_bytes() == t.to_bytes()
+    assert back.get_datashape_name() == "Readings"
+    assert InfoTable.from_arrow(a, name="Other").get_datashape_name() == "Other"
+    # A record batch offers only __arrow_c_array__.
+    assert InfoTable.from_arrow(a.to_batches()[0], "R").to_bytes() == t.to_bytes()
+    # Several chunks, sliced: offsets of the batches and their children.
+    two = pa.concat_tables([a, a]).slice(2, 3)
+    assert InfoTable.from_arrow(two).to_bytes() == InfoTable.from_arrow(pa.Table.from_pylist(
+        [ROWS[2], ROWS[0], ROWS[1]], schema=a.schema)).to_bytes()
+
+
+def test_polars_reads_the_table_and_gives_the_same_bytes_back():
+    # polars keeps neither descriptions nor the shape name, and hands texts over as string views.
+    t = readings(described=False)
+    df = pl.DataFrame(t)
+    assert df.dtypes == [pl.String, pl.Float64, pl.Int32, pl.Int64, pl.Boolean, pl.Datetime("ms", "UTC")]
+    assert df.row(1) == ("", -0.0, 7, -1, False, datetime.datetime(1969, 12, 31, 23, 59, 59, 999000,
+                                                                  tzinfo=datetime.timezone.utc))
+    assert InfoTable.from_arrow(df).to_bytes() == t.to_bytes()
+
+
+@pytest.mark.parametrize("array, expected", [
+    (pa.array([-128, 127], pa.int8()), pa.array([-128, 127], pa.int32())),
+    (pa.array([0, 65535], pa.uint16()), pa.array([0, 65535], pa.int32())),
+    (pa.array([0, 2**32 - 1], pa.uint32()), pa.array([0, 2**32 - 1], pa.int64())),
+    (pa.array([0, 2**63 - 1], pa.uint64()), pa.array([0, 2**63 - 1], pa.int64())),
+    (pa.array([0.5, -1e38], pa.float32()), pa.array([0.5, float(pa.scalar(-1e38, pa.float32()).as_py())])),
+    (pa.array(["a", "é" * 20], pa.large_string()), pa.array(["a", "é" * 20])),
+    (pa.array(["short", "longer than twelve"], pa.string_view()), pa.array(["short", "longer than twelve"])),
+    (pa.array([-1, 1999, 2000], pa.timestamp("us")), pa.array([-1, 1, 2], pa.timestamp("ms", "UTC"))),
+    (pa.array([-1, 1], pa.date32()), pa.array([-86_400_000, 86_400_000], pa.timestamp("ms", "UTC"))),
+    (pa.array([b"", b"\x00\xff"], pa.binary()), pa.array([b"", b"\x00\xff"])),
+    (pa.array([b"x" * 20], pa.large_binary()), pa.array([b"x" * 20])),
+])
+def test_arrow_types_import_with_the_documented_mapping(array, expected):
+    t = InfoTable.from_arrow(pa.table({"c": array}))
+    assert pa.table(t).column("c").combine_chunks().equals(expected)
+
+
+@pytest.mark.parametrize("data, where", [
+    (pa.table({"a": [1, 2], "b": pa.array(["x", None])}), "column 'b' row 1: null value"),
+    (pa.table({"c": pa.array(["a"]).dictionary_encode()}), "column 'c': dictionary"),
+    (pa.table({"c": pa.array([[1]])}), "column 'c': unsupported Arrow type '+l'"),
+    (pa.table({"c": pa.array([1], pa.decimal128(5, 2))}), "column 'c': unsupported Arrow type 'd:5,2'"),
+    (pa.table({"c": pa.array([2**63], pa.uint64())}), "column 'c' row 0: "),
+])
+def test_nulls_and_unmapped_types_are_value_errors_naming_column_and_row(data, where):
+    with pytest.raises(ValueError, match="^Arrow import error: " + __import__("re").escape(where)):
+        InfoTable.from_arrow(data)
+
+
+def test_tables_arrow_cannot_hold_are_refused_on_export():
+    t = InfoTable()
+    t.add_field_definition("loc", "LOCATION", "")
+    for export in (pa.table, pa.schema, pl.DataFrame):
+        with pytest.raises(ValueError, match="^Arrow export error: field 'loc' "):
+            export(t)
+    # Decoded rows need not follow the shape: one INTEGER field, a row holding a STRING.
+    odd = InfoTable.from_bytes(b"\x01\x01i\x00\x16\x00\x00\x00" + b"\x01\x00\x01\x00\x01x" + b"\x00")
+    with pytest.raises(ValueError, match="^Arrow export error: field 'i' row 0: "):
+        pa.table(odd)
+
+
+class WrongCapsule:
+    def __arrow_c_stream__(self, requested_schema=None):
+        return readings().__arrow_c_schema__()
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: InfoTable.from_arrow([1]), "argument 'data': 'list' object cannot be converted to 'ArrowArrayStream'"),
+    (lambda: InfoTable.from_arrow(pa.table({}), name=5), "argument 'name': 'int' object cannot be converted to 'PyString'"),
+    (lambda: InfoTable.from_arrow(WrongCapsule()),
+     "argument 'data': __arrow_c_stream__ did not return a capsule named 'arrow_array_stream'"),
+])
+def test_non_arrow_arguments_are_type_errors(call, message):
+    with pytest.raises(TypeError) as e:
+        call()
+    assert str(e.value) == message
+
+
+def test_capsules_and_class_surface():
+    t = readings()
+    # A requested schema is accepted and not applied; an unconsumed capsule releases its stream.
+    assert pa.RecordBatchReader.from_stream(t, schema=pa.schema(t)).read_all().num_rows == 3
+    assert type(t.__arrow_c_stream__(None)).__name__ == "PyCapsule"
+    names = [k for k in vars(InfoTable) if not k.startswith("_") or k.startswith("__arrow")]
+    assert names[-3:] == ["__arrow_c_schema__", "__arrow_c_stream__", "from_arrow"]
+    assert InfoTable.from_arrow.__text_signature__ == "(data, name=None)"

@@ -1,0 +1,121 @@
+// Tables to and from the Arrow C data and C stream interfaces, without the Arrow library.
+//
+// Export: a table becomes one struct array ("+s") with one child per field in shape order and no nulls:
+// STRING utf8 ("u", "U" when a column's text exceeds 32-bit offsets), NUMBER float64, INTEGER int32,
+// LONG int64, BOOLEAN bool, DATETIME timestamp[ms, UTC], BLOB binary ("z" / "Z"). The other base types of
+// those storage kinds (XML, JSON, GUID, IMAGE, ...) export as their kind's type and name their base type
+// in the field metadata key "base_type". A field's description is the field metadata "description", the
+// shape's name the schema metadata "name". A field Arrow cannot hold (LOCATION, INFOTABLE, VARIANT), a value
+// whose base type differs from its field's, or a row whose value count differs from the field count is
+// refused with an error that names the field (or the row).
+//
+// Import maps back: int8, int16, int32, uint8, uint16 to INTEGER; uint32, int64 and uint64 (up to the int64
+// maximum) to LONG; float32, float64 to NUMBER; utf8, large utf8, utf8 view to STRING; bool to BOOLEAN;
+// timestamps of any unit and zone, date32 and date64 to DATETIME in milliseconds since the epoch (finer units
+// by floor division, so instants before 1970 round down); binary, large binary, binary view to BLOB.
+// A null value, an unmapped type (dictionary, decimal, nested, ...), text that is not UTF-8 or a structure
+// that breaks the interface's rules fails with an error naming the column and, for values, the row
+// (counted from 0 over all batches); nothing is built then. Every imported structure is released exactly
+// once, on success and on failure.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "veltrac/export.hpp"
+#include "veltrac/infotable.hpp"
+
+// The structures of the Arrow C data interface and C stream interface (a stable ABI), guarded by the
+// interface's own macros so that they coexist with any other definition of the same structures.
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+
+#define ARROW_FLAG_DICTIONARY_ORDERED 1
+#define ARROW_FLAG_NULLABLE 2
+#define ARROW_FLAG_MAP_KEYS_SORTED 4
+
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  int64_t flags;
+  int64_t n_children;
+  struct ArrowSchema** children;
+  struct ArrowSchema* dictionary;
+  void (*release)(struct ArrowSchema*);
+  void* private_data;
+};
+
+struct ArrowArray {
+  int64_t length;
+  int64_t null_count;
+  int64_t offset;
+  int64_t n_buffers;
+  int64_t n_children;
+  const void** buffers;
+  struct ArrowArray** children;
+  struct ArrowArray* dictionary;
+  void (*release)(struct ArrowArray*);
+  void* private_data;
+};
+
+#endif  // ARROW_C_DATA_INTERFACE
+
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+
+struct ArrowArrayStream {
+  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
+  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
+  const char* (*get_last_error)(struct ArrowArrayStream*);
+  void (*release)(struct ArrowArrayStream*);
+  void* private_data;
+};
+
+#endif  // ARROW_C_STREAM_INTERFACE
+
+#ifdef __cplusplus
+}
+#endif
+
+VELTRAC_API_BEGIN
+namespace veltrac::arrow {
+
+// An export or import failure; `message` is the text callers see.
+struct Error {
+  std::string message;
+  bool operator==(const Error&) const = default;
+};
+
+template <class T>
+using Expected = std::expected<T, Error>;
+
+// Metadata keys.
+inline constexpr const char* kNameKey = "name";
+inline constexpr const char* kDescriptionKey = "description";
+inline constexpr const char* kBaseTypeKey = "base_type";
+
+// The schema of the table's struct array. `out` is written only on success; its owner releases it.
+Expected<void> export_schema(const InfoTable& t, ArrowSchema* out);
+// The schema and the struct array of the whole table; the buffers are built in one pass over the cells.
+// Both are written only on success and are independent of `t` (each released by its owner).
+Expected<void> export_array(const InfoTable& t, ArrowSchema* schema_out, ArrowArray* array_out);
+// A stream of one batch (the whole table), then the end. The batch is built here, so every refusal happens
+// now; the stream keeps only the built buffers and the schema, not the table.
+Expected<void> export_stream(const InfoTable& t, ArrowArrayStream* out);
+
+// Reads every batch of the stream into one table and releases the stream. The shape is named `name`, or
+// else by the schema metadata "name" when present.
+Expected<InfoTable> import_stream(ArrowArrayStream* stream, std::optional<std::string> name = std::nullopt);
+// Reads one struct array; releases both `schema` and `array` (when their release is set).
+Expected<InfoTable> import_array(ArrowSchema* schema, ArrowArray* array,
+                                 std::optional<std::string> name = std::nullopt);
+
+}  // namespace veltrac::arrow
+VELTRAC_API_END

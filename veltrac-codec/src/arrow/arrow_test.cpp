@@ -1,0 +1,370 @@
+#include "veltrac/arrow.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace veltrac::arrow {
+namespace {
+
+InfoTable sample_table() {
+  uint8_t bytes[] = {0, 1, 255};
+  InfoTable t("Readings");
+  t.add_field_definition({"s", "a text", BaseType::STRING, {}});
+  t.add_field_definition({"n", "", BaseType::NUMBER, {}});
+  t.add_field_definition({"i", "", BaseType::INTEGER, {}});
+  t.add_field_definition({"l", "", BaseType::LONG, {}});
+  t.add_field_definition({"b", "", BaseType::BOOLEAN, {}});
+  t.add_field_definition({"d", "", BaseType::DATETIME, {}});
+  t.add_field_definition({"z", "", BaseType::BLOB, {}});
+  t.add_field_definition({"j", "json text", BaseType::JSON, {}});
+  for (int r = 0; r < 10; ++r) {
+    std::vector<HcPrim> row = {HcPrim::string(r % 2 ? "é" : ""), HcPrim::number(r * -0.5),
+                               HcPrim::integer(r == 3 ? INT32_MIN : r), HcPrim::long_(INT64_MAX - r),
+                               HcPrim::boolean(r % 3 == 0), HcPrim::datetime(-1700000000000 + r),
+                               HcPrim::blob(Bytes(bytes, r % 4)), HcPrim::string("{}", BaseType::JSON)};
+    t.append_row(row);
+  }
+  return t;
+}
+
+TEST(ArrowExport, StreamAndArrayRoundTrip) {
+  InfoTable t = sample_table();
+  ArrowArrayStream s;
+  ASSERT_TRUE(export_stream(t, &s));
+  auto back = import_stream(&s);
+  ASSERT_TRUE(back) << back.error().message;
+  EXPECT_EQ(*back, t);
+  EXPECT_EQ(s.release, nullptr);
+
+  ArrowSchema schema;
+  ArrowArray array;
+  ASSERT_TRUE(export_array(t, &schema, &array));
+  auto again = import_array(&schema, &array, "Other");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->datashape_name(), "Other");
+  EXPECT_EQ(again->row_count(), 10u);
+  EXPECT_EQ(schema.release, nullptr);
+  EXPECT_EQ(array.release, nullptr);
+}
+
+std::string metadata(std::vector<std::pair<std::string, std::string>> pairs) {
+  std::string m;
+  auto put = [&m](size_t n) {
+    int32_t v = static_cast<int32_t>(n);
+    m.append(reinterpret_cast<const char*>(&v), 4);
+  };
+  put(pairs.size());
+  for (auto& [k, v] : pairs) {
+    put(k.size());
+    m += k;
+    put(v.size());
+    m += v;
+  }
+  return m;
+}
+
+std::string metadata_of(const ArrowSchema& s) {
+  if (s.metadata == nullptr) return "";
+  int32_t n;
+  std::memcpy(&n, s.metadata, 4);
+  const char* p = s.metadata + 4;
+  for (int32_t i = 0; i < 2 * n; ++i) {
+    int32_t len;
+    std::memcpy(&len, p, 4);
+    p += 4 + len;
+  }
+  return std::string(s.metadata, p);
+}
+
+TEST(ArrowExport, Schema) {
+  ArrowSchema s;
+  ASSERT_TRUE(export_schema(sample_table(), &s));
+  EXPECT_STREQ(s.format, "+s");
+  EXPECT_EQ(metadata_of(s), metadata({{"name", "Readings"}}));
+  const char* formats[] = {"u", "g", "i", "l", "b", "tsm:UTC", "z", "u"};
+  ASSERT_EQ(s.n_children, 8);
+  for (int i = 0; i < 8; ++i) EXPECT_STREQ(s.children[i]->format, formats[i]) << i;
+  EXPECT_STREQ(s.children[1]->name, "n");
+  EXPECT_EQ(s.children[1]->flags, 0);
+  EXPECT_EQ(metadata_of(*s.children[0]), metadata({{"description", "a text"}}));
+  EXPECT_EQ(metadata_of(*s.children[1]), "");
+  EXPECT_EQ(metadata_of(*s.children[7]), metadata({{"description", "json text"}, {"base_type", "JSON"}}));
+  // A child moved out by the consumer is released on its own, then the parent.
+  ArrowSchema child = *s.children[0];
+  s.children[0]->release = nullptr;
+  s.release(&s);
+  child.release(&child);
+}
+
+TEST(ArrowExport, Refusals) {
+  struct Case {
+    DataShapeEntry field;
+    std::vector<HcPrim> row;
+    const char* error;
+  };
+  const Case cases[] = {
+      {{"loc", "", BaseType::LOCATION, {}}, {}, "field 'loc' (LOCATION) has no Arrow type"},
+      {{"v", "", BaseType::VARIANT, {}}, {}, "field 'v' (VARIANT) has no Arrow type"},
+      {{"t", "", BaseType::INFOTABLE, {}}, {}, "field 't' (INFOTABLE) has no Arrow type"},
+      {{"x", "", BaseType::LONG, {}}, {HcPrim::integer(1)}, "field 'x' row 1: a value of type INTEGER in a field of type LONG"},
+      {{"x", "", BaseType::STRING, {}}, {HcPrim::string("g", BaseType::GUID)}, "field 'x' row 1: a value of type GUID in a field of type STRING"},
+      {{"x", "", BaseType::LONG, {}}, {HcPrim::variant(HcPrim::long_(1))}, "field 'x' row 1: a value of type VARIANT in a field of type LONG"},
+      {{"x", "", BaseType::LONG, {}}, {HcPrim::long_(1), HcPrim::long_(2)}, "row 1 has 2 values for 1 fields"},
+  };
+  for (const Case& c : cases) {
+    InfoTable t;
+    t.add_field_definition(c.field);
+    std::vector<HcPrim> ok = {HcPrim::long_(0, c.field.entry_type)};
+    if (!c.row.empty()) {
+      if (c.field.entry_type == BaseType::STRING) ok = {HcPrim::string("")};
+      t.append_row(ok);
+      std::vector<HcPrim> row = c.row;
+      t.append_row(row);
+    }
+    ArrowArrayStream s{};
+    auto r = export_stream(t, &s);
+    ASSERT_FALSE(r) << c.error;
+    EXPECT_EQ(r.error().message, c.error);
+    EXPECT_EQ(s.release, nullptr);
+  }
+}
+
+// ---- import from hand-made structures ----
+
+int g_released = 0;
+
+template <class T>
+void release_counted(T* p) {
+  for (int64_t i = 0; i < p->n_children; ++i) {
+    if (p->children[i]->release != nullptr) p->children[i]->release(p->children[i]);
+  }
+  p->release = nullptr;
+  ++g_released;
+}
+
+struct Col {
+  std::string format;
+  std::vector<const void*> buffers;
+  int64_t length;
+  int64_t offset = 0;
+  int64_t null_count = 0;
+  std::string name = "c";
+  std::string metadata = "";
+};
+
+// One struct batch made of `cols`; counts the releases of every structure.
+struct Batch {
+  std::vector<ArrowSchema> cs;
+  std::vector<ArrowSchema*> csp;
+  std::vector<ArrowArray> ca;
+  std::vector<ArrowArray*> cap;
+  const void* top_buffers[1] = {nullptr};
+  ArrowSchema schema{};
+  ArrowArray array{};
+
+  Batch(std::vector<Col>& cols, int64_t length, int64_t offset = 0, const char* top_format = "+s")
+      : cs(cols.size()), ca(cols.size()) {
+    for (size_t i = 0; i < cols.size(); ++i) {
+      Col& c = cols[i];
+      cs[i] = ArrowSchema{c.format.c_str(), c.name.c_str(), c.metadata.empty() ? nullptr : c.metadata.data(), 2, 0,
+                          nullptr, nullptr, release_counted<ArrowSchema>, nullptr};
+      ca[i] = ArrowArray{c.length, c.null_count, c.offset, static_cast<int64_t>(c.buffers.size()), 0, c.buffers.data(),
+                         nullptr, nullptr, release_counted<ArrowArray>, nullptr};
+      csp.push_back(&cs[i]);
+      cap.push_back(&ca[i]);
+    }
+    const auto n = static_cast<int64_t>(cols.size());
+    schema = ArrowSchema{top_format, "", nullptr, 0, n, csp.data(), nullptr, release_counted<ArrowSchema>, nullptr};
+    array = ArrowArray{length, 0, offset, 1, n, top_buffers, cap.data(), nullptr, release_counted<ArrowArray>, nullptr};
+  }
+  Expected<InfoTable> import() {
+    g_released = 0;
+    auto r = import_array(&schema, &array);
+    EXPECT_EQ(g_released, 2 + 2 * static_cast<int>(cs.size()));
+    return r;
+  }
+};
+
+// A view of up to 12 bytes held inline.
+struct View16 {
+  int32_t len;
+  char data[12];
+};
+
+TEST(ArrowImport, Mapping) {
+  static const int8_t i8[] = {9, -128, 127};
+  static const uint16_t u16[] = {9, 65535, 1};
+  static const uint32_t u32[] = {9, 4294967295u, 1};
+  static const uint64_t u64[] = {9, uint64_t{INT64_MAX}, 1};
+  static const float f32[] = {9, 0.5f, -1.25f};
+  static const int64_t us[] = {9, -1, 1999};
+  static const int64_t ns[] = {9, -1000001, 2000000};
+  static const int64_t sec[] = {9, -1, 2};
+  static const int32_t days[] = {9, -1, 1};
+  static const int64_t large_off[] = {0, 0, 1, 3, 5};
+  static const char text[] = "xabcde";
+  static const uint8_t bits[] = {0b100};
+  static const View16 inline_views[] = {{0, {}}, {2, "hi"}, {0, {}}};
+  static const int32_t off[] = {0, 1, 1, 4};
+  static const uint8_t bin[] = {0xAA, 1, 2, 3};
+  // An out-of-line view: 13 bytes from offset 1 of data buffer 0.
+  static const char long_text[] = "_0123456789abcd";
+  int32_t long_views[12];
+  for (int i = 0; i < 3; ++i) {
+    long_views[4 * i] = 13;
+    std::memcpy(&long_views[4 * i + 1], long_text + 1, 4);
+    long_views[4 * i + 2] = 0;
+    long_views[4 * i + 3] = 1;
+  }
+  static const int64_t long_sizes[] = {15};
+  std::vector<Col> cols = {
+      {"c", {nullptr, i8}, 3},
+      {"S", {nullptr, u16}, 3},
+      {"I", {nullptr, u32}, 3},
+      {"L", {nullptr, u64}, 3},
+      {"f", {nullptr, f32}, 3},
+      {"tsu:", {nullptr, us}, 3},
+      {"tsn:Europe/Berlin", {nullptr, ns}, 3},
+      {"tss:UTC", {nullptr, sec}, 3},
+      {"tdD", {nullptr, days}, 3},
+      {"U", {nullptr, large_off, text}, 4, 1},
+      {"b", {nullptr, bits}, 3},
+      {"vu", {nullptr, inline_views, long_sizes}, 3},
+      {"z", {nullptr, off, bin}, 3},
+      {"vz", {nullptr, long_views, long_text, long_sizes}, 3},
+  };
+  for (size_t i = 0; i < cols.size(); ++i) cols[i].name = "c" + std::to_string(i);
+  Batch b(cols, 2, 1);  // rows 1 and 2 of every column (column c9 adds its own offset of 1)
+  auto t = b.import();
+  ASSERT_TRUE(t) << t.error().message;
+  ASSERT_EQ(t->row_count(), 2u);
+  const BaseType types[] = {BaseType::INTEGER, BaseType::INTEGER, BaseType::LONG,     BaseType::LONG,
+                            BaseType::NUMBER,  BaseType::DATETIME, BaseType::DATETIME, BaseType::DATETIME,
+                            BaseType::DATETIME, BaseType::STRING, BaseType::BOOLEAN,  BaseType::STRING,
+                            BaseType::BLOB,    BaseType::BLOB};
+  for (size_t i = 0; i < cols.size(); ++i) EXPECT_EQ(t->datashape.entries.at(i).second.entry_type, types[i]) << i;
+  uint8_t b12[] = {1, 2, 3};
+  uint8_t abcd[13];
+  std::memcpy(abcd, long_text + 1, 13);
+  const std::vector<HcPrim> row0 = {
+      HcPrim::integer(-128), HcPrim::integer(65535), HcPrim::long_(4294967295), HcPrim::long_(INT64_MAX),
+      HcPrim::number(0.5), HcPrim::datetime(-1), HcPrim::datetime(-2), HcPrim::datetime(-1000),
+      HcPrim::datetime(-86400000), HcPrim::string("ab"), HcPrim::boolean(false), HcPrim::string("hi"),
+      HcPrim::blob({}), HcPrim::blob(abcd)};
+  const std::vector<HcPrim> row1 = {
+      HcPrim::integer(127), HcPrim::integer(1), HcPrim::long_(1), HcPrim::long_(1),
+      HcPrim::number(-1.25), HcPrim::datetime(1), HcPrim::datetime(2), HcPrim::datetime(2000),
+      HcPrim::datetime(86400000), HcPrim::string("cd"), HcPrim::boolean(true), HcPrim::string(""),
+      HcPrim::blob(b12), HcPrim::blob(abcd)};
+  for (size_t i = 0; i < cols.size(); ++i) {
+    EXPECT_EQ(t->row(0)[i], row0[i]) << i;
+    EXPECT_EQ(t->row(1)[i], row1[i]) << i;
+  }
+}
+
+TEST(ArrowImport, Errors) {
+  static const int32_t ints[] = {1, 2, 3};
+  static const uint8_t valid[] = {0b101};
+  static const int32_t bad_off[] = {0, 2, 1, 3};
+  static const uint64_t big[] = {0, 0, uint64_t{INT64_MAX} + 1};
+  static const char not_utf8[] = "a\xff";
+  static const int32_t utf8_off[] = {0, 1, 1, 2};
+  static const int32_t far_view[] = {20, 0, 0, 0};
+  static const int64_t sizes[] = {19};
+  struct Case {
+    std::vector<Col> cols;
+    const char* error;
+    const char* top = "+s";
+  };
+  std::vector<Case> cases = {
+      {{{"i", {valid, ints}, 3, 0, 1}}, "column 'c' row 1: null value"},
+      {{{"i", {nullptr, ints}, 3, 0, 1}}, "column 'c': nulls without a validity bitmap"},
+      {{{"d:10,2", {nullptr, ints}, 3}}, "column 'c': unsupported Arrow type 'd:10,2'"},
+      {{{"tDs", {nullptr, ints}, 3}}, "column 'c': unsupported Arrow type 'tDs'"},
+      {{{"i", {nullptr, ints, ints}, 3}}, "column 'c': 3 buffers, expected 2"},
+      {{{"i", {nullptr, ints}, 2}}, "column 'c': 2 values for 3 rows"},
+      {{{"i", {nullptr, ints}, -1}}, "column 'c': bad length or offset"},
+      {{{"i", {nullptr, nullptr}, 3}}, "column 'c': the values buffer is missing"},
+      {{{"u", {nullptr, bad_off, "abc"}, 3}}, "column 'c' row 1: offsets decrease"},
+      {{{"u", {nullptr, utf8_off, not_utf8}, 3}}, "column 'c' row 2: text is not UTF-8"},
+      {{{"z", {nullptr, nullptr, "abc"}, 3}}, "column 'c': the offsets buffer is missing"},
+      {{{"L", {nullptr, big}, 3}}, "column 'c' row 2: value exceeds the LONG range"},
+      {{{"vz", {nullptr, far_view, "x", sizes}, 3}}, "column 'c' row 0: the view lies outside its buffers"},
+      {{{"i", {nullptr, ints}, 3}, {"i", {nullptr, ints}, 3}}, "duplicate column 'c'"},
+      {{{"i", {nullptr, ints}, 3}}, "the top level is '+l', not a struct ('+s')", "+l"},
+  };
+  for (Case& c : cases) {
+    Batch b(c.cols, 3, 0, c.top);
+    auto r = b.import();
+    ASSERT_FALSE(r) << c.error;
+    EXPECT_EQ(r.error().message, c.error);
+  }
+}
+
+// A stream of the given batches, each released by the importer; an error at batch `fail_at`.
+struct FakeStream {
+  std::vector<Batch*> batches;
+  size_t next = 0;
+  size_t fail_at = SIZE_MAX;
+  bool schema_given = false;
+
+  static FakeStream& of(ArrowArrayStream* s) { return *static_cast<FakeStream*>(s->private_data); }
+  ArrowArrayStream stream() {
+    return {[](ArrowArrayStream* s, ArrowSchema* out) {
+              *out = of(s).batches[0]->schema;
+              of(s).batches[0]->schema.release = nullptr;
+              return 0;
+            },
+            [](ArrowArrayStream* s, ArrowArray* out) {
+              FakeStream& f = of(s);
+              if (f.next == f.fail_at) return 5;
+              if (f.next == f.batches.size()) {
+                out->release = nullptr;
+                return 0;
+              }
+              *out = f.batches[f.next]->array;
+              f.batches[f.next++]->array.release = nullptr;
+              return 0;
+            },
+            [](ArrowArrayStream*) -> const char* { return "disk on fire"; },
+            [](ArrowArrayStream* s) { s->release = nullptr; }, this};
+  }
+};
+
+TEST(ArrowImport, StreamBatches) {
+  static const int32_t ints[] = {1, 2, 3};
+  static const uint8_t valid[] = {0b110};
+  std::vector<Col> c1 = {{"i", {nullptr, ints}, 3}};
+  std::vector<Col> c2 = {{"i", {nullptr, ints}, 3, 0, 0}};
+  std::vector<Col> c3 = {{"i", {valid, ints}, 3, 0, 1}};
+  Batch b1(c1, 3), b2(c2, 2, 1);
+  FakeStream f{{&b1, &b2}};
+  ArrowArrayStream s = f.stream();
+  auto t = import_stream(&s, "T");
+  ASSERT_TRUE(t) << t.error().message;
+  EXPECT_EQ(t->row_count(), 5u);
+  EXPECT_EQ(t->row(4)[0], HcPrim::integer(3));
+  EXPECT_EQ(s.release, nullptr);
+  EXPECT_EQ(b1.array.release, nullptr);
+
+  Batch b4(c1, 3), b5(c3, 3);
+  FakeStream bad{{&b4, &b5}};
+  s = bad.stream();
+  g_released = 0;
+  auto r = import_stream(&s);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message, "column 'c' row 3: null value");
+  EXPECT_EQ(g_released, 6);  // schema and both batches, each with its child
+
+  Batch b6(c1, 3), b7(c1, 3);
+  FakeStream failing{{&b6, &b7}, 0, 1};
+  s = failing.stream();
+  r = import_stream(&s);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message, "the stream's get_next failed (error 5): disk on fire");
+  EXPECT_EQ(b7.array.release, release_counted<ArrowArray>);  // never handed out
+}
+
+}  // namespace
+}  // namespace veltrac::arrow

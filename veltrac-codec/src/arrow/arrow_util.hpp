@@ -1,0 +1,82 @@
+// Internals shared by the Arrow export and import: owned buffers, metadata encoding and the kinds that
+// Arrow columns hold.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <expected>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "veltrac/arrow.hpp"
+#include "veltrac/detail/table_store.hpp"
+
+namespace veltrac::arrow::detail {
+
+inline std::unexpected<Error> fail(std::string message) { return std::unexpected(Error{std::move(message)}); }
+
+// The base type a kind exports by default (and imports as); nothing for the kinds Arrow cannot hold.
+inline std::optional<BaseType> plain_type_of(PrimKind k) {
+  switch (k) {
+    case PrimKind::STRING: return BaseType::STRING;
+    case PrimKind::NUMBER: return BaseType::NUMBER;
+    case PrimKind::INTEGER: return BaseType::INTEGER;
+    case PrimKind::LONG: return BaseType::LONG;
+    case PrimKind::BOOLEAN: return BaseType::BOOLEAN;
+    case PrimKind::BLOB: return BaseType::BLOB;
+    case PrimKind::DATETIME: return BaseType::DATETIME;
+    default: return std::nullopt;
+  }
+}
+
+// A block of bytes for one exported buffer, from the table block cache (so that exporting table after
+// table does not fault fresh pages in every time); 16-byte aligned, never null.
+class Buf {
+ public:
+  Buf() = default;
+  Buf(const Buf&) = delete;
+  Buf& operator=(const Buf&) = delete;
+  Buf(Buf&& o) noexcept : p_(std::exchange(o.p_, nullptr)), cap_(std::exchange(o.cap_, 0)) {}
+  Buf& operator=(Buf&& o) noexcept {
+    std::swap(p_, o.p_);
+    std::swap(cap_, o.cap_);
+    return *this;
+  }
+  ~Buf() { table_blocks::give(p_, cap_); }
+
+  // Room for n bytes, uninitialised (the previous content is dropped).
+  void allocate(size_t n) {
+    table_blocks::give(std::exchange(p_, nullptr), std::exchange(cap_, 0));
+    size_t cap = std::max(n, size_t{1});
+    p_ = static_cast<uint8_t*>(table_blocks::take(cap));
+    cap_ = cap;
+  }
+  // Room for at least n bytes, keeping the first `keep` bytes.
+  void grow(size_t n, size_t keep) {
+    if (n <= cap_) return;
+    size_t cap = n;
+    auto* p = static_cast<uint8_t*>(table_blocks::take(cap));
+    if (keep != 0) std::memcpy(p, p_, keep);
+    table_blocks::give(std::exchange(p_, p), std::exchange(cap_, cap));
+  }
+  size_t capacity() const { return cap_; }
+  void allocate_zero(size_t n) {
+    allocate(n);
+    std::memset(p_, 0, n);
+  }
+  uint8_t* data() { return p_; }
+  template <class T>
+  T* as() {
+    return reinterpret_cast<T*>(p_);
+  }
+
+ private:
+  uint8_t* p_ = nullptr;
+  size_t cap_ = 0;
+};
+
+}  // namespace veltrac::arrow::detail

@@ -1,0 +1,444 @@
+// Export of tables through the Arrow C data and C stream interfaces.
+//
+// Every exported structure owns its memory through private_data and releases its children itself, so a
+// consumer may move any child out and release it on its own.
+#include <cerrno>
+#include <climits>
+#include <memory>
+#include <vector>
+
+#include "arrow/arrow_util.hpp"
+#include "veltrac/arrow.hpp"
+
+namespace veltrac::arrow {
+namespace {
+
+using detail::Buf;
+using detail::fail;
+
+// Releases an exported structure: first each child the consumer has not moved out, then what it owns.
+template <class T, class Data>
+void release_owned(T* p) noexcept {
+  auto* d = static_cast<Data*>(p->private_data);
+  for (T* c : d->child_ptrs) {
+    if (c->release != nullptr) c->release(c);
+  }
+  delete d;
+  p->release = nullptr;
+}
+
+// ---- schema ----
+
+struct SchemaData {
+  std::string format, name, metadata;
+  std::vector<ArrowSchema> child_structs;
+  std::vector<ArrowSchema*> child_ptrs;
+};
+
+constexpr auto release_schema = release_owned<ArrowSchema, SchemaData>;
+
+void put_i32(std::string& out, size_t n) {
+  int32_t v = static_cast<int32_t>(n);
+  out.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+// The binary metadata form: pair count, then each key and value with its length (native int32).
+std::string encode_metadata(std::initializer_list<std::pair<std::string_view, std::string_view>> pairs) {
+  std::string out;
+  put_i32(out, pairs.size());
+  for (const auto& [k, v] : pairs) {
+    put_i32(out, k.size());
+    out += k;
+    put_i32(out, v.size());
+    out += v;
+  }
+  return out;
+}
+
+// A schema owned by a fresh SchemaData; the children are added by the caller.
+SchemaData* init_schema(ArrowSchema* s, std::string format, std::string_view name, std::string metadata) {
+  auto* d = new SchemaData{std::move(format), std::string(name), std::move(metadata), {}, {}};
+  *s = ArrowSchema{};
+  s->format = d->format.c_str();
+  s->name = d->name.c_str();
+  s->metadata = d->metadata.empty() ? nullptr : d->metadata.data();
+  s->release = release_schema;
+  s->private_data = d;
+  return d;
+}
+
+// How a field's values are exported.
+struct ColumnType {
+  PrimKind kind;
+  BaseType type;
+};
+
+Expected<std::vector<ColumnType>> column_types(const DataShape& shape) {
+  std::vector<ColumnType> cols;
+  cols.reserve(shape.size());
+  for (const auto& [key, entry] : shape.entries) {
+    auto kind = prim_kind_of(get_family(entry.entry_type));
+    if (!kind || !detail::plain_type_of(*kind)) {
+      return fail("field '" + key + "' (" + std::string(name_of(entry.entry_type)) + ") has no Arrow type");
+    }
+    cols.push_back({*kind, entry.entry_type});
+  }
+  return cols;
+}
+
+const char* format_of(PrimKind k, bool large) {
+  switch (k) {
+    case PrimKind::STRING: return large ? "U" : "u";
+    case PrimKind::NUMBER: return "g";
+    case PrimKind::INTEGER: return "i";
+    case PrimKind::LONG: return "l";
+    case PrimKind::BOOLEAN: return "b";
+    case PrimKind::DATETIME: return "tsm:UTC";
+    default: return large ? "Z" : "z";
+  }
+}
+
+// `large[i]`: column i uses 64-bit offsets.
+void build_schema(const DataShape& shape, const std::vector<ColumnType>& cols, const std::vector<bool>& large,
+                  ArrowSchema* out) {
+  std::string meta;
+  if (shape.name) meta = encode_metadata({{kNameKey, *shape.name}});
+  ArrowSchema top;
+  SchemaData* d = init_schema(&top, "+s", "", std::move(meta));
+  std::unique_ptr<ArrowSchema, void (*)(ArrowSchema*)> guard(&top, release_schema);
+  d->child_structs.resize(cols.size());
+  d->child_ptrs.reserve(cols.size());
+  size_t i = 0;
+  for (const auto& [key, entry] : shape.entries) {
+    const ColumnType& c = cols[i];
+    std::string fmeta;
+    const bool plain = detail::plain_type_of(c.kind) == c.type;
+    if (!entry.description.empty() || !plain) {
+      std::string_view type_name = name_of(c.type);
+      if (entry.description.empty()) {
+        fmeta = encode_metadata({{kBaseTypeKey, type_name}});
+      } else if (plain) {
+        fmeta = encode_metadata({{kDescriptionKey, entry.description}});
+      } else {
+        fmeta = encode_metadata({{kDescriptionKey, entry.description}, {kBaseTypeKey, type_name}});
+      }
+    }
+    ArrowSchema* child = &d->child_structs[i];
+    init_schema(child, format_of(c.kind, large[i]), key, std::move(fmeta));
+    d->child_ptrs.push_back(child);
+    ++i;
+  }
+  top.n_children = static_cast<int64_t>(cols.size());
+  top.children = d->child_ptrs.data();
+  guard.release();
+  *out = top;
+}
+
+// ---- array ----
+
+struct ArrayData {
+  std::vector<Buf> bufs;
+  std::vector<const void*> buffer_ptrs;
+  std::vector<ArrowArray> child_structs;
+  std::vector<ArrowArray*> child_ptrs;
+};
+
+constexpr auto release_array = release_owned<ArrowArray, ArrayData>;
+
+// The buffers of one column while the cells are read.
+struct ColumnBuild {
+  ColumnType type;
+  Buf values;  // fixed-width values, the bits of booleans, or the offsets of texts and bytes
+  Buf data;    // texts and bytes
+  size_t end = 0;  // bytes of `data` written
+  bool large = false;  // 64-bit offsets
+};
+
+bool is_var(PrimKind k) { return k == PrimKind::STRING || k == PrimKind::BLOB; }
+
+inline size_t var_size(const HcPrim& v) {
+  return v.kind() == PrimKind::STRING ? v.as_string().size() : v.as_blob().size();
+}
+
+// Bytes of texts or blobs per column (0 for the others), counting the cells of the column's kind: each
+// data buffer is allocated once, with its offsets' width known before the first value is written.
+std::vector<uint64_t> data_sizes(const InfoTable& t, const std::vector<ColumnType>& cols) {
+  std::vector<size_t> var;
+  for (size_t c = 0; c < cols.size(); ++c) {
+    if (is_var(cols[c].kind)) var.push_back(c);
+  }
+  std::vector<uint64_t> sizes(cols.size());
+  if (var.empty()) return sizes;
+  for (InfoTable::Row row : t.rows()) {
+    for (size_t c : var) {
+      if (c < row.size() && row[c].kind() == cols[c].kind) sizes[c] += var_size(row[c]);
+    }
+  }
+  return sizes;
+}
+
+// Offsets switch from 32 to 64 bits once a column's data outgrows int32 (the rows so far are widened).
+void widen_offsets(ColumnBuild& b, size_t rows) {
+  Buf wide;
+  wide.allocate((rows + 1) * sizeof(int64_t));
+  const int32_t* narrow = b.values.as<int32_t>();
+  for (size_t i = 0; i <= rows; ++i) wide.as<int64_t>()[i] = narrow[i];
+  b.values = std::move(wide);
+  b.large = true;
+}
+
+// Room for `more` data bytes: the first block's size extrapolated to all rows, then growing by half.
+void reserve_data(ColumnBuild& b, size_t more, size_t rows_done, size_t block_rows, size_t rows) {
+  const size_t need = b.end + more;
+  if (need <= b.data.capacity()) return;
+  size_t want = rows_done == 0 ? more / std::max<size_t>(block_rows, 1) * rows + more / 8 + 64 : need + need / 2;
+  b.data.grow(std::max(want, need), b.end);
+}
+
+inline void append_bytes(ColumnBuild& b, size_t r, const void* p, size_t n) {
+  if (n != 0) std::memcpy(b.data.data() + b.end, p, n);
+  b.end += n;
+  if (b.large) {
+    b.values.as<int64_t>()[r + 1] = static_cast<int64_t>(b.end);
+  } else if (b.end <= INT32_MAX) {
+    b.values.as<int32_t>()[r + 1] = static_cast<int32_t>(b.end);
+  } else {
+    widen_offsets(b, r);
+    b.values.as<int64_t>()[r + 1] = static_cast<int64_t>(b.end);
+  }
+}
+
+std::string row_error(size_t r, const std::string& key, const HcPrim& v, BaseType field_type) {
+  std::string m = "field '" + key + "' row " + std::to_string(r) + ": a value of type ";
+  m += v.is_variant() ? std::string("VARIANT") : std::string(name_of(v.base_type()));
+  m += " in a field of type ";
+  m += name_of(field_type);
+  return m;
+}
+
+// Calls f(r, value) for rows [r0, r1) of a column whose first value in row r0 is `v` (a row's values
+// follow the previous row's) while the values have the column's kind and base type; returns the first row
+// that does not, or SIZE_MAX.
+template <class F>
+inline size_t each_value(const HcPrim* v, size_t stride, size_t r0, size_t r1, ColumnType type, F&& f) {
+  for (size_t r = r0; r < r1; ++r, v += stride) {
+    if (v->kind() != type.kind || v->base_type() != type.type) return r;
+    f(r, *v);
+  }
+  return SIZE_MAX;
+}
+
+// The buffers filled in one pass over the cells, in blocks of rows that stay in cache while each column's
+// values are copied by a loop of their own kind (texts and bytes: their sizes first, then the copies).
+Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::vector<ColumnType>& cols) {
+  const size_t n = t.row_count(), f = cols.size();
+  std::vector<ColumnBuild> b(f);
+  for (size_t c = 0; c < f; ++c) {
+    b[c].type = cols[c];
+    switch (cols[c].kind) {
+      case PrimKind::STRING:
+      case PrimKind::BLOB:
+        b[c].values.allocate((n + 1) * sizeof(int32_t));
+        b[c].values.as<int32_t>()[0] = 0;
+        b[c].data.allocate(0);
+        break;
+      case PrimKind::BOOLEAN: b[c].values.allocate_zero((n + 7) / 8); break;
+      case PrimKind::INTEGER: b[c].values.allocate(n * sizeof(int32_t)); break;
+      default: b[c].values.allocate(n * 8); break;
+    }
+  }
+  constexpr size_t kBlock = 256;
+  for (size_t r0 = 0; r0 < n; r0 += kBlock) {
+    const size_t r1 = std::min(n, r0 + kBlock);
+    // Rows of f values each, back to back: row r starts f values after row r - 1.
+    const HcPrim* first = t.row(r0).data();
+    for (size_t r = r0; r < r1; ++r) {
+      InfoTable::Row row = t.row(r);
+      if (row.size() != f) {
+        return fail("row " + std::to_string(r) + " has " + std::to_string(row.size()) + " values for " +
+                    std::to_string(f) + " fields");
+      }
+      if (row.data() != first + (r - r0) * f) return fail("rows are not stored back to back");
+    }
+    for (size_t c = 0; c < f; ++c) {
+      ColumnBuild& cb = b[c];
+      size_t bad = SIZE_MAX;
+      if (is_var(cb.type.kind)) {
+        size_t more = 0;
+        for (const HcPrim* v = first + c; v < first + (r1 - r0) * f; v += f) {
+          if (v->kind() == cb.type.kind) more += var_size(*v);
+        }
+        reserve_data(cb, more, r0, r1 - r0, n);
+      }
+      switch (cb.type.kind) {
+        case PrimKind::STRING:
+          bad = each_value(first + c, f, r0, r1, cb.type, [&cb](size_t r, const HcPrim& v) {
+            std::string_view s = v.as_string();
+            append_bytes(cb, r, s.data(), s.size());
+          });
+          break;
+        case PrimKind::BLOB:
+          bad = each_value(first + c, f, r0, r1, cb.type, [&cb](size_t r, const HcPrim& v) {
+            Bytes s = v.as_blob();
+            append_bytes(cb, r, s.data(), s.size());
+          });
+          break;
+        case PrimKind::NUMBER: {
+          double* out = cb.values.as<double>();
+          bad = each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) { out[r] = v.as_number(); });
+          break;
+        }
+        case PrimKind::INTEGER: {
+          int32_t* out = cb.values.as<int32_t>();
+          bad = each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) { out[r] = v.as_integer(); });
+          break;
+        }
+        case PrimKind::LONG:
+        case PrimKind::DATETIME: {
+          int64_t* out = cb.values.as<int64_t>();
+          bad = each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) { out[r] = v.as_long(); });
+          break;
+        }
+        case PrimKind::BOOLEAN: {
+          uint8_t* out = cb.values.data();
+          bad = each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) {
+            out[r / 8] |= static_cast<uint8_t>(uint8_t{v.as_bool()} << (r % 8));
+          });
+          break;
+        }
+        default: break;
+      }
+      if (bad != SIZE_MAX) return fail(row_error(bad, t.datashape.entries.at(c).first, t.row(bad)[c], cb.type.type));
+    }
+  }
+  return b;
+}
+
+ArrayData* init_array(ArrowArray* a, int64_t length, size_t n_buffers) {
+  auto* d = new ArrayData;
+  d->buffer_ptrs.assign(n_buffers, nullptr);
+  *a = ArrowArray{};
+  a->length = length;
+  a->n_buffers = static_cast<int64_t>(n_buffers);
+  a->buffers = d->buffer_ptrs.data();
+  a->release = release_array;
+  a->private_data = d;
+  return d;
+}
+
+void build_array(std::vector<ColumnBuild>&& cols, size_t rows, ArrowArray* out) {
+  const auto length = static_cast<int64_t>(rows);
+  ArrowArray top;
+  ArrayData* d = init_array(&top, length, 1);
+  std::unique_ptr<ArrowArray, void (*)(ArrowArray*)> guard(&top, release_array);
+  d->child_structs.resize(cols.size());
+  d->child_ptrs.reserve(cols.size());
+  for (size_t c = 0; c < cols.size(); ++c) {
+    ColumnBuild& b = cols[c];
+    const bool var = is_var(b.type.kind);
+    ArrowArray* child = &d->child_structs[c];
+    ArrayData* cd = init_array(child, length, var ? 3 : 2);
+    d->child_ptrs.push_back(child);
+    cd->buffer_ptrs[1] = b.values.data();
+    cd->bufs.push_back(std::move(b.values));
+    if (var) {
+      cd->buffer_ptrs[2] = b.data.data();
+      cd->bufs.push_back(std::move(b.data));
+    }
+  }
+  top.n_children = static_cast<int64_t>(cols.size());
+  top.children = d->child_ptrs.data();
+  guard.release();
+  *out = top;
+}
+
+std::vector<bool> large_flags(const std::vector<ColumnBuild>& cols) {
+  std::vector<bool> large(cols.size());
+  for (size_t c = 0; c < cols.size(); ++c) large[c] = cols[c].large;
+  return large;
+}
+
+// ---- stream ----
+
+struct StreamData {
+  DataShape shape;
+  std::vector<ColumnType> cols;
+  std::vector<bool> large;
+  ArrowArray batch{};  // released (release == nullptr) once handed out
+  std::string last_error;
+};
+
+int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) noexcept {
+  auto* d = static_cast<StreamData*>(s->private_data);
+  try {
+    build_schema(d->shape, d->cols, d->large, out);
+    return 0;
+  } catch (...) {
+    d->last_error = "out of memory";
+    return ENOMEM;
+  }
+}
+
+int stream_get_next(ArrowArrayStream* s, ArrowArray* out) noexcept {
+  auto* d = static_cast<StreamData*>(s->private_data);
+  *out = d->batch;  // the end of the stream is a released array
+  d->batch.release = nullptr;
+  return 0;
+}
+
+const char* stream_get_last_error(ArrowArrayStream* s) noexcept {
+  auto* d = static_cast<StreamData*>(s->private_data);
+  return d->last_error.empty() ? nullptr : d->last_error.c_str();
+}
+
+void stream_release(ArrowArrayStream* s) noexcept {
+  auto* d = static_cast<StreamData*>(s->private_data);
+  if (d->batch.release != nullptr) d->batch.release(&d->batch);
+  delete d;
+  s->release = nullptr;
+}
+
+}  // namespace
+
+Expected<void> export_schema(const InfoTable& t, ArrowSchema* out) {
+  auto cols = column_types(t.datashape);
+  if (!cols) return fail(std::move(cols.error().message));
+  // Offsets are 32-bit unless the data needs more, which only the cells tell.
+  std::vector<uint64_t> sizes = data_sizes(t, *cols);
+  std::vector<bool> large(cols->size());
+  for (size_t c = 0; c < cols->size(); ++c) large[c] = sizes[c] > INT32_MAX;
+  build_schema(t.datashape, *cols, large, out);
+  return {};
+}
+
+Expected<void> export_array(const InfoTable& t, ArrowSchema* schema_out, ArrowArray* array_out) {
+  auto cols = column_types(t.datashape);
+  if (!cols) return fail(std::move(cols.error().message));
+  auto built = build_columns(t, *cols);
+  if (!built) return fail(std::move(built.error().message));
+  std::vector<bool> large = large_flags(*built);
+  build_schema(t.datashape, *cols, large, schema_out);
+  build_array(std::move(*built), t.row_count(), array_out);
+  return {};
+}
+
+Expected<void> export_stream(const InfoTable& t, ArrowArrayStream* out) {
+  auto cols = column_types(t.datashape);
+  if (!cols) return fail(std::move(cols.error().message));
+  auto built = build_columns(t, *cols);
+  if (!built) return fail(std::move(built.error().message));
+  auto d = std::make_unique<StreamData>();
+  d->shape = t.datashape;
+  d->cols = std::move(*cols);
+  d->large = large_flags(*built);
+  build_array(std::move(*built), t.row_count(), &d->batch);
+  *out = ArrowArrayStream{};
+  out->get_schema = stream_get_schema;
+  out->get_next = stream_get_next;
+  out->get_last_error = stream_get_last_error;
+  out->release = stream_release;
+  out->private_data = d.release();
+  return {};
+}
+
+}  // namespace veltrac::arrow
