@@ -321,8 +321,8 @@ def build_workloads() -> tuple[list[Workload], dict]:
             "W8c",
             f"from Arrow: InfoTable.from_arrow(pyarrow table) + to_bytes ({len(rows):,} rows)",
             lambda: InfoTable.from_arrow(arrow_table).to_bytes(),
-            {"add_row loop + to_bytes": build_and_encode},
-            ("add_row loop + to_bytes", 1.0),
+            {"add_rows + to_bytes": build_with_add_rows},
+            ("add_rows + to_bytes", 1.0),
         ),
     ]
     check_outputs(get, auth, response, service)
