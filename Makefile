@@ -10,7 +10,7 @@ export DEB_PACKAGES ?= libgtest-dev clang-16 libclang-rt-16-dev pkg-config
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all setup tools format format-check tidy test cpp-test cpp-install-test cpp-test-clang py-test fuzz fuzz-smoke float-check demo clean test-all bench mutate
+.PHONY: all setup tools format format-check tidy test py-test-sanitized cpp-test cpp-install-test cpp-test-clang py-test fuzz fuzz-smoke float-check demo clean test-all bench mutate
 
 all: test
 
@@ -22,8 +22,9 @@ tools:
 	tools/bootstrap.sh none
 
 # C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer, the installed C++ package, the suites
-# built with clang 16 as a shared library, a short fuzz run, then the Python suite.
-test: cpp-test cpp-install-test cpp-test-clang fuzz-smoke py-test
+# built with clang 16 as a shared library, a short fuzz run, the Python suite, then its thread tests against
+# the extension built with ThreadSanitizer.
+test: cpp-test cpp-install-test cpp-test-clang fuzz-smoke py-test py-test-sanitized
 
 cpp-test: tools
 	$(CMAKE) -S veltrac-codec -B $(ASAN_DIR) -G Ninja -DVELTRAC_SANITIZE=ON -DVELTRAC_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
@@ -65,6 +66,11 @@ tidy: cpp-test
 py-test: setup
 	@$(PY) -m pytest -q tests; status=$$?; \
 	if [ $$status -eq 5 ]; then echo "py-test: no tests were collected" >&2; exit 1; fi; exit $$status
+
+# The thread tests against the extension built with ThreadSanitizer (AddressSanitizer: SAN=address).
+SAN ?= thread
+py-test-sanitized: tools
+	tools/sanitized_py_test.sh $(SAN) tests/test_threads.py
 
 # libFuzzer targets (fuzz/): saved regressions, then each target for a few seconds / FUZZ_SECONDS each.
 fuzz-smoke: tools

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/gil.hpp"
 #include "common/pyref.hpp"
 #include "veltrac/bytes.hpp"
 
@@ -22,7 +23,11 @@ inline ByteBuffer& scratch_bytes() {
 
 // The buffer's content as a new bytes object; releases the buffer's memory if a large value grew it.
 inline PyObject* take_bytes(ByteBuffer& buf) {
-  PyObject* r = new_bytes(buf.data(), buf.size());
+  // A large result is copied without the interpreter lock: the new object is not visible to anyone yet.
+  PyObject* r = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(buf.size()));
+  if (r != nullptr) {
+    run_unlocked_if(buf.size() >= kReleaseBytes, [&] { std::memcpy(PyBytes_AS_STRING(r), buf.data(), buf.size()); });
+  }
   if (buf.vector().capacity() > kScratchKeep) std::vector<uint8_t>().swap(buf.vector());
   return r;
 }
@@ -32,6 +37,22 @@ inline std::string& scratch_text() {
   thread_local std::string buf;
   buf.clear();
   return buf;
+}
+
+// A large text as a new str, checked and copied without the interpreter lock when it is ASCII (as the texts
+// the codec writes mostly are); new_str otherwise.
+inline PyObject* take_text(std::string_view s) {
+  if (s.size() < kReleaseBytes) return new_str(s);
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+  if (str == nullptr) return nullptr;
+  const bool ascii = run_unlocked_if(true, [&] {
+    if (!veltrac::utf8::all_ascii(s)) return false;
+    std::memcpy(PyUnicode_1BYTE_DATA(str), s.data(), s.size());
+    return true;
+  });
+  if (ascii) return str;
+  Py_DECREF(str);
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
 
 inline void release_if_large(std::string& buf) {

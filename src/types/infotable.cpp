@@ -229,7 +229,7 @@ PyObject* table_to_json(PyObject* self, PyObject*) {
   auto r = encode_table(self, [](const Table& t) { return t.to_json(); });
   if (!r) return nullptr;
   if (!*r) return raise_value_error("JSON serialization error: ", r->error().text());
-  return new_str(**r);
+  return take_text(**r);
 }
 
 PyObject* table_to_simple_json(PyObject* self, PyObject*) {
@@ -241,7 +241,7 @@ PyObject* table_to_simple_json(PyObject* self, PyObject*) {
   auto r = encode_table(self, [](const Table& t) { return t.write_simple_json(out); });
   if (!r) return nullptr;
   PyObject* result =
-      *r ? new_str(out) : raise_value_error("Simple JSON conversion error: ", r->error().message());
+      *r ? take_text(out) : raise_value_error("Simple JSON conversion error: ", r->error().message());
   constexpr size_t kKeep = size_t{16} << 20;
   if (out.capacity() > kKeep) std::string().swap(out);
   return result;
