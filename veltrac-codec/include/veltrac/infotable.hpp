@@ -20,8 +20,10 @@
 namespace veltrac {
 class InfoTable;
 namespace detail {
-// The binary decoder of tables (internal; InfoTable's friend).
-Result<InfoTable> read_table(ByteReader& r, unsigned depth);
+// The binary decoder of tables (internal; InfoTable's friend). Bulk reads runs of plain cells straight from
+// the input; Reference reads every cell through the general reader, which Bulk is tested against.
+enum class CellDecoder : unsigned char { Bulk, Reference };
+Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how = CellDecoder::Bulk);
 }  // namespace detail
 }  // namespace veltrac
 
@@ -124,7 +126,7 @@ class InfoTable {
   void append_debug(std::string& out) const;
 
  private:
-  friend Result<InfoTable> detail::read_table(ByteReader& r, unsigned depth);
+  friend Result<InfoTable> detail::read_table(ByteReader& r, unsigned depth, detail::CellDecoder how);
 
   // All rows' values back to back; row i ends at row_ends_[i].
   CellStore cells_;

@@ -308,32 +308,37 @@ json::Expected<bool> read_typed_scalar(json::Reader& r, BaseType t, std::optiona
   return true;
 }
 
+// The compact text of the JSON value in `text`, for diagnostics.
+std::string value_text(std::string_view text) {
+  auto v = json::parse(text);
+  return v ? json::to_text(*v) : std::string(text);
+}
+
 }  // namespace
 
 std::expected<Aspects, json::Error> Aspects::read_json(json::Reader& r) {
   Aspects out;
-  // The diagnostic shows each value as a JSON tree: with it enabled every value goes the generic way.
-  const bool trace_values = log::enabled(log::Level::Debug);
   auto ok = json::read_map(r, "struct Aspects", [&](std::string_view key) -> json::Expected<void> {
     if (out.empty()) out.inner_.reserve(4);
-    if (!trace_values) {
-      // Unknown names are read as STRING; get_base_type's warning follows the value as below.
-      std::optional<BaseType> known = lookup_aspect(key);
-      std::optional<HcPrim> prim;
-      auto direct = read_typed_scalar(r, known.value_or(BaseType::STRING), prim);
-      if (!direct) return json::fail(std::move(direct.error()));
-      if (*direct) {
-        if (!known) get_base_type(key);
-        out.inner_.emplace(key, std::move(*prim));
-        return {};
-      }
+    // Unknown names are read as STRING; get_base_type's warning follows the value as below.
+    std::optional<BaseType> known = lookup_aspect(key);
+    std::optional<HcPrim> prim;
+    const size_t at = r.offset();
+    auto direct = read_typed_scalar(r, known.value_or(BaseType::STRING), prim);
+    if (!direct) return json::fail(std::move(direct.error()));
+    if (*direct) {
+      VELTRAC_LOG(Debug, "veltrac_codec::aspect::dese",
+                  "key: " + std::string(key) + ", value: " + value_text(r.text().substr(at, r.offset() - at)));
+      if (!known) get_base_type(key);
+      out.inner_.emplace(key, std::move(*prim));
+      return {};
     }
     auto v = r.read_value();
     if (!v) return json::fail(std::move(v.error()));
     VELTRAC_LOG(Debug, "veltrac_codec::aspect::dese", "key: " + std::string(key) + ", value: " + json::to_text(*v));
-    auto prim = HcPrim::from_json_typed(std::move(*v), get_base_type(key));
-    if (!prim) return json::fail(json::Error::custom(prim.error().message()));
-    out.inner_.emplace(key, std::move(*prim));
+    auto converted = HcPrim::from_json_typed(std::move(*v), get_base_type(key));
+    if (!converted) return json::fail(json::Error::custom(converted.error().message()));
+    out.inner_.emplace(key, std::move(*converted));
     return {};
   });
   if (!ok) return json::fail(std::move(ok.error()));

@@ -5,6 +5,7 @@
 #include "json/base_type_json.hpp"
 #include "json/record.hpp"
 #include "json/write.hpp"
+#include "util/byte_list.hpp"
 #include "util/debug_text.hpp"
 #include "veltrac/infotable.hpp"
 #include "veltrac/primitive.hpp"
@@ -21,23 +22,8 @@ constexpr std::string_view kKindNames[kPrimKindCount] = {
 double finite_or_zero(double d) { return std::isfinite(d) ? d : 0.0; }
 
 // The bytes as the compact JSON array text, e.g. [1,2,255].
-void append_byte_array(std::string& out, Bytes b) {
-  out.push_back('[');
-  char buf[4];
-  for (size_t i = 0; i < b.size(); ++i) {
-    if (i) out.push_back(',');
-    auto r = std::to_chars(buf, buf + sizeof buf, b[i]);
-    out.append(buf, r.ptr);
-  }
-  out.push_back(']');
-}
-
-std::string byte_array_text(Bytes b) {
-  std::string s;
-  s.reserve(2 + b.size() * 4);
-  append_byte_array(s, b);
-  return s;
-}
+void append_byte_array(std::string& out, Bytes b) { append_byte_list(out, b, ","); }
+std::string byte_array_text(Bytes b) { return byte_list(b, ","); }
 
 json::Value location_value(const Location& l) {
   json::Object o;
