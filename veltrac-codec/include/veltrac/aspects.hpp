@@ -68,7 +68,6 @@ class Aspects {
   static std::expected<Aspects, json::Error> read_json(json::Reader& r);
 
   // ---- simple JSON: object of the values' simple forms (keys sorted) ----
-  Result<json::Value> to_simple_json() const;
   Result<void> write_simple_json(std::string& out) const;
 
   // Aspects { inner: {"name": VALUE, ...} }

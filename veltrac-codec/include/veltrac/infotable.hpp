@@ -24,6 +24,10 @@ namespace detail {
 // the input; Reference reads every cell through the general reader, which Bulk is tested against.
 enum class CellDecoder : unsigned char { Bulk, Reference };
 Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how = CellDecoder::Bulk);
+// The simple JSON writer of tables: InPlace writes rows of texts, numbers, integers and booleans straight
+// into room reserved for the row; Reference writes every row value by value, which InPlace is tested against.
+enum class SimpleRows : unsigned char { InPlace, Reference };
+Result<void> write_simple_json(const InfoTable& t, std::string& out, SimpleRows how);
 }  // namespace detail
 }  // namespace veltrac
 
@@ -117,8 +121,8 @@ class InfoTable {
   std::expected<std::string, json::Error> to_json() const;
 
   // ---- simple JSON: {"dataShape":{..},"rows":[{key: simple value,..},..]} ----
-  Result<json::Value> to_simple_json() const;
-  // Same text as writing to_simple_json()'s value, written straight into `out`.
+  // Rows of texts, numbers, integers and booleans are written in place, others value by value (see
+  // detail::SimpleRows).
   Result<void> write_simple_json(std::string& out) const;
 
   // InfoTable { datashape: .., rows: [..] }

@@ -347,16 +347,6 @@ std::expected<Aspects, json::Error> Aspects::read_json(json::Reader& r) {
 
 // ---- simple JSON ----
 
-Result<json::Value> Aspects::to_simple_json() const {
-  json::Object obj;
-  for (const auto& [name, value] : inner_) {
-    auto v = value.to_simple_json();
-    if (!v) return fail(std::move(v.error()));
-    obj.insert(name, std::move(*v));
-  }
-  return json::Value(std::move(obj));
-}
-
 Result<void> Aspects::write_simple_json(std::string& out) const {
   std::vector<const value_type*> sorted;
   sorted.reserve(inner_.size());

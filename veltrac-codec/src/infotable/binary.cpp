@@ -107,18 +107,38 @@ inline bool copy_ascii(char* dst, const uint8_t* src, size_t n) {
   return utf8::all_ascii(src, n);
 }
 
-// The wire description of each type code, for decode_plain_cells: one load per cell. Codes that name no
-// base type are Refused.
-const std::array<Wire, 256> kCodeWire = [] {
-  std::array<Wire, 256> t{};
+// What decode_plain_cells does with a type code, from the code's wire description: one byte per code, so
+// that a cell costs one table load and one jump. Codes that name no base type are None.
+enum class PlainCell : uint8_t { None, Text, Number, Long, Datetime, Integer, Boolean };
+const std::array<PlainCell, 256> kPlainCells = [] {
+  std::array<PlainCell, 256> t{};
   for (size_t code = 0; code < 256; ++code) {
-    t[code] = kBaseTypeTable[code].name == nullptr ? Wire{Payload::Refused, 0, PrimKind::NOTHING}
-                                                   : wire_of(kBaseTypeTable[code].family);
+    if (kBaseTypeTable[code].name == nullptr) continue;
+    const Wire w = wire_of(kBaseTypeTable[code].family);
+    if (w.payload == Payload::Text) t[code] = PlainCell::Text;
+    if (w.payload != Payload::Fixed) continue;
+    switch (w.kind) {
+      case PrimKind::NUMBER: t[code] = PlainCell::Number; break;
+      case PrimKind::LONG: t[code] = PlainCell::Long; break;
+      case PrimKind::DATETIME: t[code] = PlainCell::Datetime; break;
+      case PrimKind::INTEGER: t[code] = PlainCell::Integer; break;
+      default: t[code] = PlainCell::Boolean; break;
+    }
   }
   return t;
 }();
-// The widest Fixed payload: with 1 + kWidest bytes left every Fixed cell fits.
-constexpr size_t kWidest = 8;
+// With 1 + kWidest bytes left every Fixed cell fits.
+constexpr size_t kWidest = std::max<size_t>({wire_of(PrimKind::NUMBER).width, wire_of(PrimKind::LONG).width,
+                                     wire_of(PrimKind::DATETIME).width, wire_of(PrimKind::INTEGER).width,
+                                     wire_of(PrimKind::BOOLEAN).width});
+
+// Builds a Fixed cell of kind K from the code at p; returns the end of the cell.
+template <PrimKind K>
+[[gnu::always_inline]] inline const uint8_t* fixed_cell(HcPrim* out, const uint8_t* p) {
+  constexpr Wire w = wire_of(K);
+  emplace_fixed(out, w, static_cast<BaseType>(*p), p + 1);
+  return p + 1 + w.width;
+}
 
 // Builds up to n cells at `out` while they are texts of at most 127 ASCII bytes or Fixed values that start
 // at least 1 + kWidest bytes before the end of the input (p to end), which so holds them whole: read
@@ -130,29 +150,33 @@ constexpr size_t kWidest = 8;
   size_t i = 0;
   for (; i < n; ++i) {
     // Cells closer to the end go to the general reader.
-    if (static_cast<size_t>(end - p) < 1 + kWidest) break;
-    const Wire& w = kCodeWire[*p];
-    const auto t = static_cast<BaseType>(*p);
-    if (w.payload == Payload::Fixed) {
-      emplace_fixed(out + i, w, t, p + 1);
-      p += 1 + w.width;
-    } else if (w.payload == Payload::Text) {
-      const size_t len = p[1];
-      const size_t left = static_cast<size_t>(end - p);
-      if (len >= 0x80 || left - 2 < len) break;
-      if (len == 0) {
-        PrimAccess::emplace(out + i, PrimKind::STRING, t);
-      } else {
-        // A text that is not ASCII leaves its copy unused in the store and is read again in general.
-        char* stored = room.alloc(len, left - 2, texts);
-        if (!copy_ascii(stored, p + 2, len)) break;
-        PrimAccess::emplace_borrowed_text(out + i, t, stored, len);
+    if (static_cast<size_t>(end - p) < 1 + kWidest) goto done;
+    switch (kPlainCells[*p]) {
+      case PlainCell::Text: {
+        const size_t len = p[1], left = static_cast<size_t>(end - p);
+        const auto t = static_cast<BaseType>(*p);
+        if (len >= 0x80 || left - 2 < len) goto done;
+        if (len == 0) {
+          PrimAccess::emplace(out + i, PrimKind::STRING, t);
+        } else {
+          // A text that is not ASCII leaves its copy unused in the store and is read again in general.
+          char* stored = room.alloc(len, left - 2, texts);
+          if (!copy_ascii(stored, p + 2, len)) goto done;
+          PrimAccess::emplace_borrowed_text(out + i, t, stored, len);
+        }
+        p += 2 + len;
+        break;
       }
-      p += 2 + len;
-    } else {
-      break;
+      case PlainCell::Number: p = fixed_cell<PrimKind::NUMBER>(out + i, p); break;
+      case PlainCell::Long: p = fixed_cell<PrimKind::LONG>(out + i, p); break;
+      case PlainCell::Datetime: p = fixed_cell<PrimKind::DATETIME>(out + i, p); break;
+      case PlainCell::Integer: p = fixed_cell<PrimKind::INTEGER>(out + i, p); break;
+      case PlainCell::Boolean: p = fixed_cell<PrimKind::BOOLEAN>(out + i, p); break;
+      case PlainCell::None: goto done;
+      default: __builtin_unreachable();  // the table holds only the cases above
     }
   }
+done:
   cursor = p;
   return i;
 }

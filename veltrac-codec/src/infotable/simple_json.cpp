@@ -18,30 +18,6 @@ void report_missing_entry(size_t index) {
 }
 }  // namespace
 
-Result<json::Value> InfoTable::to_simple_json() const {
-  auto shape = datashape.to_simple_json();
-  if (!shape) return fail(std::move(shape.error()));
-  json::Array out_rows;
-  out_rows.reserve(row_count());
-  for (Row fields : rows()) {
-    json::Object obj;
-    for (size_t i = 0; i < fields.size(); ++i) {
-      if (i >= datashape.entries.size()) {
-        report_missing_entry(i);
-        continue;
-      }
-      auto v = fields[i].to_simple_json();
-      if (!v) return fail(std::move(v.error()));
-      obj.insert(datashape.entries.at(i).first, std::move(*v));
-    }
-    out_rows.emplace_back(std::move(obj));
-  }
-  json::Object obj;
-  obj.insert("dataShape", std::move(*shape));
-  obj.insert("rows", json::Value(std::move(out_rows)));
-  return json::Value(std::move(obj));
-}
-
 namespace {
 
 // Pre-escaped member keys ("key":) of every column in one buffer, each padded to a multiple of 16 bytes, so
@@ -136,6 +112,11 @@ bool write_simple_row(std::string& out, std::span<const HcPrim> fields, const st
 }  // namespace
 
 Result<void> InfoTable::write_simple_json(std::string& out) const {
+  return detail::write_simple_json(*this, out, detail::SimpleRows::InPlace);
+}
+
+Result<void> detail::write_simple_json(const InfoTable& t, std::string& out, SimpleRows how) {
+  const DataShape& datashape = t.datashape;
   out.append("{\"dataShape\":");
   if (auto ok = datashape.write_simple_json(out); !ok) return ok;
   out.append(",\"rows\":[");
@@ -148,10 +129,10 @@ Result<void> InfoTable::write_simple_json(std::string& out) const {
   MemberKeys keys(datashape);
 
   const size_t rows_start = out.size();
-  const size_t nrows = row_count();
+  const size_t nrows = t.row_count();
   for (size_t ri = 0; ri < nrows; ++ri) {
-    const Row fields = row(ri);
-    if (write_simple_row(out, fields, order, keys, ri != 0)) {
+    const InfoTable::Row fields = t.row(ri);
+    if (how == SimpleRows::InPlace && write_simple_row(out, fields, order, keys, ri != 0)) {
       if (ri == 0 && nrows > 1) {
         // Room for the other rows at the first row's length (capped), instead of growing step by step.
         constexpr size_t kMaxGuess = size_t{1} << 28;

@@ -291,17 +291,9 @@ TEST(HcPrimText, Debug) {
 // ---- typed JSON ----
 
 std::string typed_text(const HcPrim& p, BaseType t) {
-  auto v = p.to_json_typed(t);
-  std::string direct;
-  auto ok = p.write_json_typed(direct, t);
-  EXPECT_EQ(v.has_value(), ok.has_value());
-  if (!v) {
-    EXPECT_EQ(v.error(), ok.error());
-    return "error: " + v.error().message();
-  }
-  std::string tree = json::to_text(*v);
-  EXPECT_EQ(tree, direct);
-  return tree;
+  std::string out;
+  auto ok = p.write_json_typed(out, t);
+  return ok ? out : "error: " + ok.error().message();
 }
 
 TEST(HcPrimJson, TypedWrite) {
@@ -427,9 +419,6 @@ TEST(HcPrimJson, Simple) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    auto v = c.value.to_simple_json();
-    ASSERT_TRUE(v);
-    EXPECT_EQ(json::to_text(*v), c.text);
     std::string direct;
     ASSERT_TRUE(c.value.write_simple_json(direct));
     EXPECT_EQ(direct, c.text);
