@@ -317,6 +317,10 @@ std::string value_text(std::string_view text) {
 }  // namespace
 
 std::expected<Aspects, json::Error> Aspects::read_json(json::Reader& r) {
+  return detail::read_aspects_json(r, detail::AspectValues::Direct);
+}
+
+std::expected<Aspects, json::Error> detail::read_aspects_json(json::Reader& r, AspectValues how) {
   Aspects out;
   auto ok = json::read_map(r, "struct Aspects", [&](std::string_view key) -> json::Expected<void> {
     if (out.empty()) out.inner_.reserve(4);
@@ -324,7 +328,8 @@ std::expected<Aspects, json::Error> Aspects::read_json(json::Reader& r) {
     std::optional<BaseType> known = lookup_aspect(key);
     std::optional<HcPrim> prim;
     const size_t at = r.offset();
-    auto direct = read_typed_scalar(r, known.value_or(BaseType::STRING), prim);
+    json::Expected<bool> direct = false;
+    if (how == AspectValues::Direct) direct = read_typed_scalar(r, known.value_or(BaseType::STRING), prim);
     if (!direct) return json::fail(std::move(direct.error()));
     if (*direct) {
       VELTRAC_LOG(Debug, "veltrac_codec::aspect::dese",
