@@ -197,10 +197,7 @@ Result<size_t> Aspects::to_bytes(ByteBuffer& out) const {
 }
 
 Result<Decoded<Aspects>> Aspects::from_bytes(Bytes in) {
-  ByteReader r(in);
-  auto a = detail::read_aspects(r, 0);
-  if (!a) return fail(std::move(a.error()));
-  return Decoded<Aspects>{std::move(*a), r.position()};
+  return detail::decode_from(in, [&](ByteReader& r) { return detail::read_aspects(r, 0); });
 }
 
 // ---- typed JSON ----

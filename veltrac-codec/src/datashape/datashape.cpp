@@ -87,10 +87,7 @@ Result<size_t> DataShapeEntry::to_bytes(ByteBuffer& out) const {
 }
 
 Result<Decoded<DataShapeEntry>> DataShapeEntry::from_bytes(Bytes in) {
-  ByteReader r(in);
-  auto e = detail::read_entry(r, 0);
-  if (!e) return fail(std::move(e.error()));
-  return Decoded<DataShapeEntry>{std::move(*e), r.position()};
+  return detail::decode_from(in, [&](ByteReader& r) { return detail::read_entry(r, 0); });
 }
 
 Result<size_t> DataShape::to_bytes(ByteBuffer& out) const {
@@ -98,10 +95,7 @@ Result<size_t> DataShape::to_bytes(ByteBuffer& out) const {
 }
 
 Result<Decoded<DataShape>> DataShape::from_bytes(Bytes in) {
-  ByteReader r(in);
-  auto s = detail::read_shape(r, 0);
-  if (!s) return fail(std::move(s.error()));
-  return Decoded<DataShape>{std::move(*s), r.position()};
+  return detail::decode_from(in, [&](ByteReader& r) { return detail::read_shape(r, 0); });
 }
 
 // ---- JSON record form ----

@@ -319,10 +319,7 @@ Result<size_t> InfoTable::to_bytes(ByteBuffer& out) const {
 }
 
 Result<Decoded<InfoTable>> InfoTable::from_bytes(Bytes in) {
-  ByteReader r(in);
-  auto t = detail::read_table(r, 1);
-  if (!t) return fail(std::move(t.error()));
-  return Decoded<InfoTable>{std::move(*t), r.position()};
+  return detail::decode_from(in, [&](ByteReader& r) { return detail::read_table(r, 1); });
 }
 
 }  // namespace veltrac

@@ -178,17 +178,11 @@ Result<size_t> HcPrim::to_bytes(ByteBuffer& out) const {
 }
 
 Result<Decoded<HcPrim>> HcPrim::from_bytes(Bytes in) {
-  ByteReader r(in);
-  auto v = detail::read_prim(r, 0);
-  if (!v) return fail(std::move(v.error()));
-  return Decoded<HcPrim>{std::move(*v), r.position()};
+  return detail::decode_from(in, [&](ByteReader& r) { return detail::read_prim(r, 0); });
 }
 
 Result<Decoded<HcPrim>> HcPrim::from_bytes_typed(Bytes in, BaseType t) {
-  ByteReader r(in);
-  auto v = detail::read_prim_typed(r, t, 0);
-  if (!v) return fail(std::move(v.error()));
-  return Decoded<HcPrim>{std::move(*v), r.position()};
+  return detail::decode_from(in, [&](ByteReader& r) { return detail::read_prim_typed(r, t, 0); });
 }
 
 }  // namespace veltrac

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "veltrac/base_type.hpp"
@@ -74,6 +75,15 @@ Result<size_t> encode_into(ByteBuffer& out, const T& v, SizeFn size_fn, WriteFn 
   out.truncate(at + *n);
   [[maybe_unused]] uint8_t* end = write_fn(v, out.data() + at);
   return *n;
+}
+
+// Runs a reader over `in`; the value and the count it consumed.
+template <class ReadFn>
+auto decode_from(Bytes in, ReadFn read) -> Result<Decoded<typename decltype(read(std::declval<ByteReader&>()))::value_type>> {
+  ByteReader r(in);
+  auto v = read(r);
+  if (!v) return fail(std::move(v.error()));
+  return Decoded<typename decltype(v)::value_type>{std::move(*v), r.position()};
 }
 
 }  // namespace detail
