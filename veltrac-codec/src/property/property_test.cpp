@@ -126,27 +126,6 @@ TEST(HcyPropertyTest, RoundTripsRecords) {
   EXPECT_FALSE(HcyProperty{}.should_read_edge_value());
 }
 
-// Each of the six members left out in turn: the first absent one in record order is reported at `}`.
-TEST(HcyPropertyTest, MissingMembersInRecordOrder) {
-  const char* members[] = {R"("name":"p")",        R"("pushThreshold":1)", R"("pushType":"NEVER")",
-                           R"("startType":"readEdgeValue")", R"("aspects":{})", R"("baseType":"STRING")"};
-  const char* names[] = {"name", "pushThreshold", "pushType", "startType", "aspects", "baseType"};
-  for (size_t skip = 0; skip < 6; ++skip) {
-    // Later members first, so that document order differs from record order.
-    std::string text = "{";
-    for (size_t i = 6; i-- > 0;) {
-      if (i == skip) continue;
-      if (text.size() > 1) text += ",";
-      text += members[i];
-    }
-    text += "}";
-    auto p = HcyProperty::from_json(text);
-    ASSERT_FALSE(p) << text;
-    EXPECT_EQ(p.error().text(),
-              std::string("missing field `") + names[skip] + "` at line 1 column " + std::to_string(text.size()));
-  }
-}
-
 TEST(HcyPropertyTest, Errors) {
   struct Case {
     const char* in;
