@@ -175,21 +175,6 @@ TEST(InfoTableBinary, RefusesRowsOfMoreThan65535Values) {
   EXPECT_TRUE(u.to_bytes(out));
 }
 
-TEST(InfoTableBinary, LargeTableRoundTrips) {
-  InfoTable t;
-  for (const char* name : {"s", "i", "l", "n", "b", "d"}) t.add_field_definition({name, "", BaseType::STRING, {}});
-  for (int i = 0; i < 10000; ++i) {
-    t.add_row(row({HcPrim::string("row " + std::to_string(i)), HcPrim::integer(i), HcPrim::long_(i * 3LL),
-                   HcPrim::number(i / 4.0), HcPrim::boolean(i % 2), HcPrim::datetime(i)}));
-  }
-  auto bytes = encode(t);
-  auto d = InfoTable::from_bytes(view(bytes));
-  ASSERT_TRUE(d);
-  EXPECT_EQ(d->value, t);
-  EXPECT_EQ(d->consumed, bytes.size());
-}
-
-
 // Storage blocks of 64 KiB and more freed by a table are kept for the next table on the same thread (and
 // poisoned meanwhile under AddressSanitizer); smaller ones go back to the allocator.
 TEST(InfoTableStorage, LargeBlocksAreKeptForTheNextTable) {

@@ -79,12 +79,6 @@ TEST(HcPrimBinary, Vectors) {
   }
 }
 
-TEST(HcPrimBinary, StringVectorWith128Bytes) {
-  auto out = encode(HcPrim::string(std::string(128, 'x')));
-  ASSERT_EQ(out.size(), 133u);
-  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 5), hex("00 80 00 00 80"));
-}
-
 struct DecodeCase {
   const char* name;
   const char* bytes;
