@@ -67,10 +67,14 @@ uint8_t* write_prim(const HcPrim& v, uint8_t* p) {
     x = &x->as_variant();
   }
   *p++ = code_of(x->base_type());
-  switch (wire_of(x->kind()).payload) {
-    case Payload::Fixed: p = put_fixed(*x, p); break;
-    case Payload::Text: p = write_string(x->as_string(), p); break;
-    case Payload::Location: {
+  switch (x->kind()) {
+    case PrimKind::NUMBER: p = put_fixed<PrimKind::NUMBER>(*x, p); break;
+    case PrimKind::INTEGER: p = put_fixed<PrimKind::INTEGER>(*x, p); break;
+    case PrimKind::LONG: p = put_fixed<PrimKind::LONG>(*x, p); break;
+    case PrimKind::DATETIME: p = put_fixed<PrimKind::DATETIME>(*x, p); break;
+    case PrimKind::BOOLEAN: p = put_fixed<PrimKind::BOOLEAN>(*x, p); break;
+    case PrimKind::STRING: p = write_string(x->as_string(), p); break;
+    case PrimKind::LOCATION: {
       const Location& l = x->as_location();
       be::store64(p, std::bit_cast<uint64_t>(l.longitude));
       be::store64(p + 8, std::bit_cast<uint64_t>(l.latitude));
@@ -78,17 +82,16 @@ uint8_t* write_prim(const HcPrim& v, uint8_t* p) {
       p += 24;
       break;
     }
-    case Payload::Blob: {
+    case PrimKind::BLOB: {
       Bytes b = x->as_blob();
       p = put_wide_length(p, b.size());
       if (!b.empty()) std::memcpy(p, b.data(), b.size());
       p += b.size();
       break;
     }
-    case Payload::Table: p = write_table(x->as_table(), p); break;
-    case Payload::None:
-    case Payload::Variant:
-    case Payload::Refused: break;
+    case PrimKind::INFOTABLE: p = write_table(x->as_table(), p); break;
+    case PrimKind::NOTHING:
+    case PrimKind::VARIANT: break;
   }
   return p;
 }

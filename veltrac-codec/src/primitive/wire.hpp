@@ -70,14 +70,21 @@ inline void emplace_fixed(void* at, const Wire& w, BaseType t, const uint8_t* p)
   }
 }
 
-// Writes the payload of a Fixed value at p; returns the end.
+// Writes the payload of a Fixed value of kind K at p; returns the end.
+template <PrimKind K>
 inline uint8_t* put_fixed(const HcPrim& v, uint8_t* p) {
-  switch (v.kind()) {
-    case PrimKind::NUMBER: be::store64(p, std::bit_cast<uint64_t>(v.as_number())); return p + 8;
-    case PrimKind::INTEGER: be::store32(p, static_cast<uint32_t>(v.as_integer())); return p + 4;
-    case PrimKind::BOOLEAN: *p = v.as_bool() ? 1 : 0; return p + 1;
-    default: be::store64(p, static_cast<uint64_t>(v.as_long())); return p + 8;  // LONG, DATETIME
+  constexpr Wire w = wire_of(K);
+  static_assert(w.payload == Payload::Fixed);
+  if constexpr (K == PrimKind::NUMBER) {
+    be::store64(p, std::bit_cast<uint64_t>(v.as_number()));
+  } else if constexpr (w.width == 8) {  // LONG, DATETIME
+    be::store64(p, static_cast<uint64_t>(v.as_long()));
+  } else if constexpr (w.width == 4) {  // INTEGER
+    be::store32(p, static_cast<uint32_t>(v.as_integer()));
+  } else {  // BOOLEAN
+    *p = v.as_bool() ? 1 : 0;
   }
+  return p + w.width;
 }
 
 }  // namespace veltrac::detail
