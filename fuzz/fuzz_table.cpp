@@ -1,5 +1,6 @@
-// Info tables: InfoTable::from_bytes on arbitrary bytes; whatever decodes must round-trip in binary and in
-// the JSON record form, and its simple JSON writers must agree. The JSON record reader is fed the same
+// Info tables: InfoTable::from_bytes on arbitrary bytes; the bulk cell decoder must give what the reference
+// decoder gives, whatever decodes must round-trip in binary and in the JSON record form, and its simple JSON
+// writers must agree. The JSON record reader is fed the same
 // bytes as text.
 #include "roundtrip.hpp"
 #include "util/utf8.hpp"
@@ -12,6 +13,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::check_table(d->value);
   } else {
     (void)d.error().message();
+  }
+  veltrac::ByteReader bulk(in), reference(in);
+  auto fast = veltrac::detail::read_table(bulk, 1, veltrac::detail::CellDecoder::Bulk);
+  auto ref = veltrac::detail::read_table(reference, 1, veltrac::detail::CellDecoder::Reference);
+  FUZZ_CHECK(fast.has_value() == ref.has_value(), "bulk and reference decoders disagree on success");
+  if (fast) {
+    FUZZ_CHECK(*fast == *ref && bulk.position() == reference.position(), "bulk and reference decoders disagree");
+  } else {
+    FUZZ_CHECK(fast.error().message() == ref.error().message(), "bulk and reference decoders give other errors");
   }
 
   std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -35,6 +35,14 @@ std::optional<BaseType> lookup_aspect(std::string_view name) noexcept;
 // (target "veltrac_codec::aspect::impls").
 BaseType get_base_type(std::string_view name);
 
+class Aspects;
+namespace detail {
+// How Aspects::read_json reads values: Direct reads a scalar whose JSON kind matches its type straight from
+// the text; Reference converts every value from a JSON value, which Direct is tested against.
+enum class AspectValues : unsigned char { Direct, Reference };
+std::expected<Aspects, json::Error> read_aspects_json(json::Reader& r, AspectValues how);
+}  // namespace detail
+
 // Map from aspect name to value. Iterates in insertion order; inserting a present name replaces its value
 // and keeps its position.
 class Aspects {
@@ -68,7 +76,6 @@ class Aspects {
   static std::expected<Aspects, json::Error> read_json(json::Reader& r);
 
   // ---- simple JSON: object of the values' simple forms (keys sorted) ----
-  Result<json::Value> to_simple_json() const;
   Result<void> write_simple_json(std::string& out) const;
 
   // Aspects { inner: {"name": VALUE, ...} }
@@ -78,6 +85,7 @@ class Aspects {
   void append_debug_map(std::string& out) const;
 
  private:
+  friend std::expected<Aspects, json::Error> detail::read_aspects_json(json::Reader& r, detail::AspectValues how);
   Map inner_;
 };
 

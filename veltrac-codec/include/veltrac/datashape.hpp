@@ -100,7 +100,6 @@ class DataShape {
   static std::expected<DataShape, json::Error> read_json(json::Reader& r);
 
   // {"fieldDefinitions":{key:{"aspects","baseType","description","name","ordinal"}},"name":..}
-  Result<json::Value> to_simple_json() const;
   Result<void> write_simple_json(std::string& out) const;
 
   // DataShape { name: None|Some("n"), entries: {..} }

@@ -20,8 +20,14 @@
 namespace veltrac {
 class InfoTable;
 namespace detail {
-// The binary decoder of tables (internal; InfoTable's friend).
-Result<InfoTable> read_table(ByteReader& r, unsigned depth);
+// The binary decoder of tables (internal; InfoTable's friend). Bulk reads runs of plain cells straight from
+// the input; Reference reads every cell through the general reader, which Bulk is tested against.
+enum class CellDecoder : unsigned char { Bulk, Reference };
+Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how = CellDecoder::Bulk);
+// The simple JSON writer of tables: InPlace writes rows of texts, numbers, integers and booleans straight
+// into room reserved for the row; Reference writes every row value by value, which InPlace is tested against.
+enum class SimpleRows : unsigned char { InPlace, Reference };
+Result<void> write_simple_json(const InfoTable& t, std::string& out, SimpleRows how);
 }  // namespace detail
 }  // namespace veltrac
 
@@ -120,8 +126,8 @@ class InfoTable {
   std::expected<std::string, json::Error> to_json() const;
 
   // ---- simple JSON: {"dataShape":{..},"rows":[{key: simple value,..},..]} ----
-  Result<json::Value> to_simple_json() const;
-  // Same text as writing to_simple_json()'s value, written straight into `out`.
+  // Rows of texts, numbers, integers and booleans are written in place, others value by value (see
+  // detail::SimpleRows).
   Result<void> write_simple_json(std::string& out) const;
 
   // InfoTable { datashape: .., rows: [..] }
@@ -129,7 +135,7 @@ class InfoTable {
   void append_debug(std::string& out) const;
 
  private:
-  friend Result<InfoTable> detail::read_table(ByteReader& r, unsigned depth);
+  friend Result<InfoTable> detail::read_table(ByteReader& r, unsigned depth, detail::CellDecoder how);
 
   // All rows' values back to back; row i ends at row_ends_[i].
   CellStore cells_;

@@ -124,13 +124,10 @@ class HcPrim {
   Result<size_t> encoded_size() const;
 
   // ---- JSON forms ----
-  // Typed form under a caller-given base type.
-  Result<json::Value> to_json_typed(BaseType t) const;
-  static Result<HcPrim> from_json_typed(json::Value v, BaseType t);
-  // Same typed form written straight as compact text (identical to writing to_json_typed's value).
+  // Typed form under a caller-given base type, as compact text.
   Result<void> write_json_typed(std::string& out, BaseType t) const;
+  static Result<HcPrim> from_json_typed(json::Value v, BaseType t);
   // Simple form (no type information).
-  Result<json::Value> to_simple_json() const;
   Result<void> write_simple_json(std::string& out) const;
   // Tagged form, e.g. {"INTEGER":["INTEGER",5]}.
   std::expected<void, json::Error> to_tagged_json(std::string& out) const;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
 
 #include "json/record.hpp"
 #include "json/write.hpp"
@@ -12,39 +11,6 @@
 #include "util/stream_string.hpp"
 
 namespace veltrac {
-
-// ---- hashing of map keys ----
-
-namespace detail {
-namespace {
-uint64_t os_seed() {
-  std::random_device rd;
-  return (static_cast<uint64_t>(rd()) << 32) ^ rd() ^ 0x9E3779B97F4A7C15ull;
-}
-inline uint64_t mix(uint64_t a, uint64_t b) {
-  __uint128_t m = static_cast<__uint128_t>(a) * b;
-  return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
-}
-}  // namespace
-
-uint64_t hash_key(std::string_view key) noexcept {
-  static const uint64_t seed = os_seed();
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(key.data());
-  size_t n = key.size();
-  uint64_t h = seed ^ (n * 0xA0761D6478BD642Full);
-  while (n >= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = mix(h ^ w, 0xE7037ED1A0B428DBull);
-    p += 8;
-    n -= 8;
-  }
-  uint64_t tail = 0;
-  for (size_t i = 0; i < n; ++i) tail |= static_cast<uint64_t>(p[i]) << (8 * i);
-  h = mix(h ^ tail, 0x8EBC6AF09C88C6E3ull);
-  return mix(h, 0x589965CC75374CC3ull);
-}
-}  // namespace detail
 
 // ---- the predefined aspect names ----
 
@@ -231,10 +197,7 @@ Result<size_t> Aspects::to_bytes(ByteBuffer& out) const {
 }
 
 Result<Decoded<Aspects>> Aspects::from_bytes(Bytes in) {
-  ByteReader r(in);
-  auto a = detail::read_aspects(r, 0);
-  if (!a) return fail(std::move(a.error()));
-  return Decoded<Aspects>{std::move(*a), r.position()};
+  return detail::decode_from(in, [&](ByteReader& r) { return detail::read_aspects(r, 0); });
 }
 
 // ---- typed JSON ----
@@ -308,32 +271,42 @@ json::Expected<bool> read_typed_scalar(json::Reader& r, BaseType t, std::optiona
   return true;
 }
 
+// The compact text of the JSON value in `text`, for diagnostics.
+std::string value_text(std::string_view text) {
+  auto v = json::parse(text);
+  return v ? json::to_text(*v) : std::string(text);
+}
+
 }  // namespace
 
 std::expected<Aspects, json::Error> Aspects::read_json(json::Reader& r) {
+  return detail::read_aspects_json(r, detail::AspectValues::Direct);
+}
+
+std::expected<Aspects, json::Error> detail::read_aspects_json(json::Reader& r, AspectValues how) {
   Aspects out;
-  // The diagnostic shows each value as a JSON tree: with it enabled every value goes the generic way.
-  const bool trace_values = log::enabled(log::Level::Debug);
   auto ok = json::read_map(r, "struct Aspects", [&](std::string_view key) -> json::Expected<void> {
     if (out.empty()) out.inner_.reserve(4);
-    if (!trace_values) {
-      // Unknown names are read as STRING; get_base_type's warning follows the value as below.
-      std::optional<BaseType> known = lookup_aspect(key);
-      std::optional<HcPrim> prim;
-      auto direct = read_typed_scalar(r, known.value_or(BaseType::STRING), prim);
-      if (!direct) return json::fail(std::move(direct.error()));
-      if (*direct) {
-        if (!known) get_base_type(key);
-        out.inner_.emplace(key, std::move(*prim));
-        return {};
-      }
+    // Unknown names are read as STRING; get_base_type's warning follows the value as below.
+    std::optional<BaseType> known = lookup_aspect(key);
+    std::optional<HcPrim> prim;
+    const size_t at = r.offset();
+    json::Expected<bool> direct = false;
+    if (how == AspectValues::Direct) direct = read_typed_scalar(r, known.value_or(BaseType::STRING), prim);
+    if (!direct) return json::fail(std::move(direct.error()));
+    if (*direct) {
+      VELTRAC_LOG(Debug, "veltrac_codec::aspect::dese",
+                  "key: " + std::string(key) + ", value: " + value_text(r.text().substr(at, r.offset() - at)));
+      if (!known) get_base_type(key);
+      out.inner_.emplace(key, std::move(*prim));
+      return {};
     }
     auto v = r.read_value();
     if (!v) return json::fail(std::move(v.error()));
     VELTRAC_LOG(Debug, "veltrac_codec::aspect::dese", "key: " + std::string(key) + ", value: " + json::to_text(*v));
-    auto prim = HcPrim::from_json_typed(std::move(*v), get_base_type(key));
-    if (!prim) return json::fail(json::Error::custom(prim.error().message()));
-    out.inner_.emplace(key, std::move(*prim));
+    auto converted = HcPrim::from_json_typed(std::move(*v), get_base_type(key));
+    if (!converted) return json::fail(json::Error::custom(converted.error().message()));
+    out.inner_.emplace(key, std::move(*converted));
     return {};
   });
   if (!ok) return json::fail(std::move(ok.error()));
@@ -341,16 +314,6 @@ std::expected<Aspects, json::Error> Aspects::read_json(json::Reader& r) {
 }
 
 // ---- simple JSON ----
-
-Result<json::Value> Aspects::to_simple_json() const {
-  json::Object obj;
-  for (const auto& [name, value] : inner_) {
-    auto v = value.to_simple_json();
-    if (!v) return fail(std::move(v.error()));
-    obj.insert(name, std::move(*v));
-  }
-  return json::Value(std::move(obj));
-}
 
 Result<void> Aspects::write_simple_json(std::string& out) const {
   std::vector<const value_type*> sorted;

@@ -87,10 +87,7 @@ Result<size_t> DataShapeEntry::to_bytes(ByteBuffer& out) const {
 }
 
 Result<Decoded<DataShapeEntry>> DataShapeEntry::from_bytes(Bytes in) {
-  ByteReader r(in);
-  auto e = detail::read_entry(r, 0);
-  if (!e) return fail(std::move(e.error()));
-  return Decoded<DataShapeEntry>{std::move(*e), r.position()};
+  return detail::decode_from(in, [&](ByteReader& r) { return detail::read_entry(r, 0); });
 }
 
 Result<size_t> DataShape::to_bytes(ByteBuffer& out) const {
@@ -98,10 +95,7 @@ Result<size_t> DataShape::to_bytes(ByteBuffer& out) const {
 }
 
 Result<Decoded<DataShape>> DataShape::from_bytes(Bytes in) {
-  ByteReader r(in);
-  auto s = detail::read_shape(r, 0);
-  if (!s) return fail(std::move(s.error()));
-  return Decoded<DataShape>{std::move(*s), r.position()};
+  return detail::decode_from(in, [&](ByteReader& r) { return detail::read_shape(r, 0); });
 }
 
 // ---- JSON record form ----
@@ -233,26 +227,6 @@ std::expected<DataShape, json::Error> DataShape::read_json(json::Reader& r) {
 }
 
 // ---- simple JSON ----
-
-Result<json::Value> DataShape::to_simple_json() const {
-  json::Object defs;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const auto& [key, e] = entries.at(i);
-    auto aspects = e.aspects.to_simple_json();
-    if (!aspects) return fail(std::move(aspects.error()));
-    json::Object def;
-    def.insert("aspects", std::move(*aspects));
-    def.insert("baseType", json::Value(name_of(e.entry_type)));
-    def.insert("description", json::Value(e.description));
-    def.insert("name", json::Value(e.name));
-    def.insert("ordinal", json::Value(static_cast<uint64_t>(i)));
-    defs.insert(key, json::Value(std::move(def)));
-  }
-  json::Object obj;
-  obj.insert("fieldDefinitions", json::Value(std::move(defs)));
-  if (name) obj.insert("name", json::Value(*name));
-  return json::Value(std::move(obj));
-}
 
 Result<void> DataShape::write_simple_json(std::string& out) const {
   std::vector<size_t> order(entries.size());

@@ -2,20 +2,13 @@
 
 #include <charconv>
 
+#include "util/decimal.hpp"
+
 namespace veltrac {
 namespace {
 
-void append_u64(std::string& out, uint64_t v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
-}
-
-void append_i64(std::string& out, int64_t v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
-}
+using decimal::append_i64;
+using decimal::append_u64;
 
 // Shortest round-trip digits; integral values keep no fraction ("1", "0.5", "1e300").
 void append_f64(std::string& out, double v) {

@@ -142,6 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{R"({"pushType":{"NEVER":null)", "EOF while parsing an object at line 1 column 25"},
         Case{R"({"pushType":{1:null}})", "key must be a string at line 1 column 14"},
         Case{R"({"pushType":{}})", "expected value at line 1 column 14"},
+        Case{R"({"pushType":{)", "EOF while parsing an object at line 1 column 13"},
+        Case{"{\"pushType\":{  ", "EOF while parsing an object at line 1 column 15"},
         Case{R"({"pushType":{"NEVER" null}})", "expected `:` at line 1 column 22"},
         Case{R"({"pushType":)", "EOF while parsing a value at line 1 column 12"}));
 

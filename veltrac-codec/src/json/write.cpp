@@ -1,5 +1,7 @@
 #include "json/write.hpp"
 
+#include "util/decimal.hpp"
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -270,17 +272,9 @@ void write_f64(std::string& out, double d) {
   out.append(buf, put_shortest_f64(buf, d, -4, 16));
 }
 
-void write_u64(std::string& out, uint64_t n) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, n);
-  out.append(buf, r.ptr);
-}
+void write_u64(std::string& out, uint64_t n) { decimal::append_u64(out, n); }
 
-void write_i64(std::string& out, int64_t n) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, n);
-  out.append(buf, r.ptr);
-}
+void write_i64(std::string& out, int64_t n) { decimal::append_i64(out, n); }
 
 void write_bool(std::string& out, bool b) { out.append(b ? "true" : "false"); }
 

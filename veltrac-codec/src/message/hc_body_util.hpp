@@ -20,7 +20,7 @@ inline constexpr uint8_t kTableMarker = code_of(BaseType::INFOTABLE);
 inline constexpr uint8_t kNoTableMarker = code_of(BaseType::NOTHING);
 
 // Size of a length-prefixed string.
-inline size_t string_size(std::string_view s) { return string_prefix_width(s.size()) + s.size(); }
+inline size_t string_size(std::string_view s) { return size_string(s.size()); }
 
 // The longest text a length prefix can carry (31 bits).
 inline constexpr size_t kMaxTextBytes = 0x7FFFFFFF;
@@ -65,16 +65,7 @@ class RawWriter {
     be::store16(p_, v);
     p_ += 2;
   }
-  void str(std::string_view s) {
-    if (s.size() < 128) {
-      *p_++ = static_cast<uint8_t>(s.size());
-    } else {
-      be::store32(p_, static_cast<uint32_t>(s.size()) | 0x80000000u);
-      p_ += 4;
-    }
-    if (!s.empty()) std::memcpy(p_, s.data(), s.size());
-    p_ += s.size();
-  }
+  void str(std::string_view s) { p_ = write_string(s, p_); }
 
  private:
   uint8_t* p_;

@@ -3,25 +3,11 @@
 #include <charconv>
 
 #include "message/hc_body_util.hpp"
+#include "util/byte_list.hpp"
 
 namespace veltrac {
 
 namespace {
-
-// "[1, 20]": the bytes in decimal.
-std::string byte_list(Bytes in) {
-  std::string s;
-  s.reserve(2 + in.size() * 5);
-  s.push_back('[');
-  for (size_t i = 0; i < in.size(); ++i) {
-    if (i) s.append(", ");
-    char buf[3];
-    auto r = std::to_chars(buf, buf + sizeof buf, in[i]);
-    s.append(buf, r.ptr);
-  }
-  s.push_back(']');
-  return s;
-}
 
 // Makes `m` the alternative M with the given header and reads its body.
 template <class M>
@@ -53,7 +39,7 @@ std::string_view kind_name(MsgKind k) {
 
 Result<size_t> HcyMsg::read_from(Bytes in) {
   if (in.size() < HcyMsgHeader::kSize) {
-    return fail(VeltracError::with_text(ErrorKind::WrongMessageHeader, byte_list(in)));
+    return fail(VeltracError::with_text(ErrorKind::WrongMessageHeader, byte_list(in, ", ")));
   }
   auto code = msg_code_from_repr(in[1]);
   if (!code) return fail(VeltracError::with_code(ErrorKind::InvalidCode, in[1]));

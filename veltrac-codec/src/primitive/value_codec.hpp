@@ -7,12 +7,15 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "veltrac/base_type.hpp"
 #include "veltrac/bytes.hpp"
 #include "veltrac/error.hpp"
+#include "util/stream_string.hpp"
 
 namespace veltrac {
 
@@ -21,6 +24,7 @@ class Aspects;
 struct DataShapeEntry;
 class DataShape;
 class InfoTable;
+class TextStore;
 
 namespace detail {
 
@@ -34,15 +38,14 @@ VeltracError too_long(std::string_view what, size_t n);
 // ---- decoding; `depth` is the number of VARIANT/INFOTABLE levels around the value being read ----
 Result<HcPrim> read_prim(ByteReader& r, unsigned depth);
 Result<HcPrim> read_prim_typed(ByteReader& r, BaseType t, unsigned depth);
-// Same, decoding into `dst` in place; `dst` must hold NOTHING.
-Result<void> read_prim_typed_into(ByteReader& r, BaseType t, unsigned depth, HcPrim& dst);
+// The general reader of a value after its type code, into `dst` in place (`dst` must hold NOTHING). With
+// `texts`, a text of 1 to kStoredTextMax bytes is copied into that store and borrowed by the cell.
+Result<void> read_cell(ByteReader& r, BaseType t, unsigned depth, HcPrim& dst, TextStore* texts);
+inline constexpr size_t kStoredTextMax = 4096;
 Result<Aspects> read_aspects(ByteReader& r, unsigned depth);
 Result<DataShapeEntry> read_entry(ByteReader& r, unsigned depth);
 Result<DataShape> read_shape(ByteReader& r, unsigned depth);
-// Appends one row's values (reading from its count, after the marker) to `out`.
-Result<void> read_row(ByteReader& r, unsigned depth, std::vector<HcPrim>& out);
-// A table whose cells are at `depth`.
-Result<InfoTable> read_table(ByteReader& r, unsigned depth);
+// read_table(r, depth): in veltrac/infotable.hpp.
 
 // ---- encoding ----
 Result<size_t> size_prim(const HcPrim& v);
@@ -59,18 +62,8 @@ uint8_t* write_shape(const DataShape& s, uint8_t* p);
 uint8_t* write_row(std::span<const HcPrim> row, uint8_t* p);
 uint8_t* write_table(const InfoTable& t, uint8_t* p);
 
-inline size_t size_string(size_t n) { return (n < 128 ? 1 : 4) + n; }
-inline uint8_t* write_string(std::string_view s, uint8_t* p) {
-  size_t n = s.size();
-  if (n < 128) {
-    *p++ = static_cast<uint8_t>(n);
-  } else {
-    be::store32(p, static_cast<uint32_t>(n) | 0x80000000u);
-    p += 4;
-  }
-  if (n) std::memcpy(p, s.data(), n);
-  return p + n;
-}
+// InfoTableRow { fields: [..] }
+void append_row_debug(std::string& out, std::span<const HcPrim> fields);
 
 // Runs the size pass, reserves, runs the write pass; returns the count appended.
 template <class T, class SizeFn, class WriteFn>
@@ -82,6 +75,15 @@ Result<size_t> encode_into(ByteBuffer& out, const T& v, SizeFn size_fn, WriteFn 
   out.truncate(at + *n);
   [[maybe_unused]] uint8_t* end = write_fn(v, out.data() + at);
   return *n;
+}
+
+// Runs a reader over `in`; the value and the count it consumed.
+template <class ReadFn>
+auto decode_from(Bytes in, ReadFn read) -> Result<Decoded<typename decltype(read(std::declval<ByteReader&>()))::value_type>> {
+  ByteReader r(in);
+  auto v = read(r);
+  if (!v) return fail(std::move(v.error()));
+  return Decoded<typename decltype(v)::value_type>{std::move(*v), r.position()};
 }
 
 }  // namespace detail

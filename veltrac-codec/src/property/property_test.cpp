@@ -126,90 +126,35 @@ TEST(HcyPropertyTest, RoundTripsRecords) {
   EXPECT_FALSE(HcyProperty{}.should_read_edge_value());
 }
 
-// Each of the six members left out in turn: the first absent one in record order is reported at `}`.
-TEST(HcyPropertyTest, MissingMembersInRecordOrder) {
-  const char* members[] = {R"("name":"p")",        R"("pushThreshold":1)", R"("pushType":"NEVER")",
-                           R"("startType":"readEdgeValue")", R"("aspects":{})", R"("baseType":"STRING")"};
-  const char* names[] = {"name", "pushThreshold", "pushType", "startType", "aspects", "baseType"};
-  for (size_t skip = 0; skip < 6; ++skip) {
-    // Later members first, so that document order differs from record order.
-    std::string text = "{";
-    for (size_t i = 6; i-- > 0;) {
-      if (i == skip) continue;
-      if (text.size() > 1) text += ",";
-      text += members[i];
-    }
-    text += "}";
-    auto p = HcyProperty::from_json(text);
-    ASSERT_FALSE(p) << text;
-    EXPECT_EQ(p.error().text(),
-              std::string("missing field `") + names[skip] + "` at line 1 column " + std::to_string(text.size()));
-  }
-}
-
 TEST(HcyPropertyTest, Errors) {
   struct Case {
     const char* in;
     const char* text;
   };
   const Case cases[] = {
-      {"", "EOF while parsing a value at line 1 column 0"},
-      {"   ", "EOF while parsing a value at line 1 column 3"},
       {"{}", "missing field `name` at line 1 column 2"},
       {"{\"name\":\"p\" \n }", "missing field `pushThreshold` at line 2 column 2"},
       {R"({"pushThreshold":1,"pushType":"NEVER","startType":"readEdgeValue","aspects":{}})",
        "missing field `name` at line 1 column 79"},
       // Duplicates: reported at the key's closing quote (plus whitespace before the colon).
       {R"({"name":"p","pushType":"NEVER","pushType":"NEVER"})", "duplicate field `pushType` at line 1 column 41"},
-      {R"({"name":"p","name" :1})", "duplicate field `name` at line 1 column 19"},
       // Enumerations.
       {R"({"pushType":"always"})", "unknown variant `always`, expected one of `NEVER`, `ALWAYS`, `VALUE` at line 1 column 20"},
-      {R"({"pushType":{"always":null}})",
-       "unknown variant `always`, expected one of `NEVER`, `ALWAYS`, `VALUE` at line 1 column 21"},
       {R"({"startType":"ReadEdgeValue"})",
        "unknown variant `ReadEdgeValue`, expected `useDefaultValue` or `readEdgeValue` at line 1 column 28"},
       {R"({"pushType":1})", "expected value at line 1 column 13"},
-      {R"({"pushType":null})", "expected value at line 1 column 13"},
-      {R"({"startType":true})", "expected value at line 1 column 14"},
       {R"({"pushType":{"ALWAYS":1}})", "invalid type: integer `1`, expected unit at line 1 column 23"},
-      {R"({"pushType":{"NEVER":null,"x":1}})", "expected value at line 1 column 25"},
-      {R"({"pushType":{}})", "expected value at line 1 column 14"},
-      {R"({"pushType":{1:null}})", "key must be a string at line 1 column 14"},
-      {R"({"pushType":{)", "EOF while parsing an object at line 1 column 13"},
-      {"{\"pushType\":{  ", "EOF while parsing an object at line 1 column 15"},
       {R"({"baseType":"number"})",
        "unknown variant `number`, expected one of {} at line 1 column 20"},  // names filled in below
       // Member kinds.
       {R"({"name":1})", "invalid type: integer `1`, expected a string at line 1 column 9"},
-      {R"({"name":null})", "invalid type: null, expected a string at line 1 column 12"},
-      {R"({"name":[1]})", "invalid type: sequence, expected a string at line 1 column 8"},
       {R"({"pushThreshold":"5"})", "invalid type: string \"5\", expected f64 at line 1 column 20"},
-      {R"({"pushThreshold":null})", "invalid type: null, expected f64 at line 1 column 21"},
-      {R"({"aspects":[]})", "invalid type: sequence, expected struct Aspects at line 1 column 11"},
-      {R"({"name":"p","aspects":{"units":5}})",
-       "Failed to convert from JsonValue to HcPrim:not a string: value: Number(5),base_type:STRING at line 1 column 33"},
-      // Skipped members are syntax-checked.
-      {R"({"x":[1 2]})", "expected `,` or `]` at line 1 column 9"},
-      {R"({"x":1,})", "trailing comma at line 1 column 8"},
       // Other kinds and the array form.
-      {R"("p")", "invalid type: string \"p\", expected struct HcyProperty at line 1 column 3"},
       {"5", "invalid type: integer `5`, expected struct HcyProperty at line 1 column 1"},
-      {" true", "invalid type: boolean `true`, expected struct HcyProperty at line 1 column 5"},
-      {"null", "invalid type: null, expected struct HcyProperty at line 1 column 4"},
-      {"[]", "invalid length 0, expected struct HcyProperty with 6 elements at line 1 column 2"},
       {R"(["p",1,"NEVER","useDefaultValue",{}])",
        "invalid length 5, expected struct HcyProperty with 6 elements at line 1 column 36"},
-      {R"(["p",1,"NEVER","useDefaultValue",{},"STRING",7])", "trailing characters at line 1 column 46"},
-      {R"(["p",1,"NEVER","useDefaultValue",{},"STRING",])", "trailing comma at line 1 column 46"},
-      {R"(["p",1,"NEVER","useDefaultValue",{},"STRING",)", "trailing characters at line 1 column 45"},
-      {R"(["p",1,"NEVER","useDefaultValue",{},"STRING")", "EOF while parsing a list at line 1 column 44"},
-      {R"(["p","1","NEVER","useDefaultValue",{},"STRING"])", "invalid type: string \"1\", expected f64 at line 1 column 8"},
-      // Whole document.
       {R"({"name":"p","pushThreshold":0,"pushType":"VALUE","startType":"readEdgeValue","aspects":{},"baseType":"NUMBER"} x)",
        "trailing characters at line 1 column 112"},
-      {"{\"name\":\"p\",\"pushThreshold\":0,\"pushType\":\"VALUE\",\"startType\":\"readEdgeValue\",\"aspects\":{},"
-       "\"baseType\":\"NUMBER\"}\n{}",
-       "trailing characters at line 2 column 1"},
   };
   for (const auto& c : cases) {
     std::string want = c.text;

@@ -113,47 +113,12 @@ TEST(HcyServiceTest, RoundTripsRecords) {
   EXPECT_TRUE(empty_back->inputs.field_definitions->empty());
 }
 
-TEST(HcyServiceTest, WriteFailsOnAspectThatDoesNotConvert) {
-  HcyService s;
-  s.outputs.field_definitions.insert("k", entry("k", BaseType::STRING));
-  DataShapeEntry bad = entry("n", BaseType::STRING);
-  bad.aspects.insert("scanRate", HcPrim::string("fast"));
-  s.outputs.field_definitions.insert("n", std::move(bad));
-  std::string out = "x";
-  auto ok = s.to_json(out);
-  ASSERT_FALSE(ok);
-  EXPECT_EQ(ok.error().text(),
-            "Failed to convert from HcPrim to JsonValue:not a integer, value: STRING(STRING, \"fast\"),base_type:INTEGER");
-  EXPECT_EQ(out, "x");
-}
-
-// Each of the five members left out in turn: the first absent one in record order is reported at `}`.
-TEST(HcyServiceTest, MissingMembersInRecordOrder) {
-  const char* members[] = {R"("name":"s")", R"("description":"d")", R"("aspects":{})", R"("Inputs":{})",
-                           R"("Outputs":{"name":"r","baseType":"STRING","fieldDefinitions":{}})"};
-  const char* names[] = {"name", "description", "aspects", "Inputs", "Outputs"};
-  for (size_t skip = 0; skip < 5; ++skip) {
-    std::string text = "{";
-    for (size_t i = 5; i-- > 0;) {
-      if (i == skip) continue;
-      if (text.size() > 1) text += ",";
-      text += members[i];
-    }
-    text += "}";
-    auto s = HcyService::from_json(text);
-    ASSERT_FALSE(s) << text;
-    EXPECT_EQ(s.error().text(),
-              std::string("missing field `") + names[skip] + "` at line 1 column " + std::to_string(text.size()));
-  }
-}
-
 TEST(HcyServiceTest, Errors) {
   struct Case {
     const char* in;
     const char* text;
   };
   const Case cases[] = {
-      {"", "EOF while parsing a value at line 1 column 0"},
       {"{\"name\":\"s\",\n\"aspects\":{},\"Inputs\":{},\"Outputs\":{\"name\":\"r\",\"baseType\":\"STRING\",\"fieldDefinitions\":{}}\n}",
        "missing field `description` at line 3 column 1"},
       // Output: name, then fieldDefinitions, then baseType; reported at the output's `}`.
@@ -163,30 +128,17 @@ TEST(HcyServiceTest, Errors) {
        "missing field `fieldDefinitions` at line 1 column 83"},
       {R"({"name":"s","description":"d","aspects":{},"Inputs":{},"Outputs":{"name":"r","fieldDefinitions":{} }})",
        "missing field `baseType` at line 1 column 100"},
-      {R"({"Outputs":{"name":"r","name":"q"}})", "duplicate field `name` at line 1 column 29"},
       {R"({"Outputs":[]})", "invalid type: sequence, expected struct OutputDefinition at line 1 column 11"},
       {R"({"Outputs":{"fieldDefinitions":null}})", "invalid type: null, expected an indexed map at line 1 column 35"},
       // Inputs.
       {R"({"name":"s","Inputs":[],"description":"d"})",
        "invalid type: sequence, expected struct InputDefinition at line 1 column 21"},
-      {R"({"name":"s","Inputs":null})", "invalid type: null, expected struct InputDefinition at line 1 column 25"},
-      {R"({"Inputs":{"fieldDefinitions":null,"fieldDefinitions":{}}})",
-       "duplicate field `fieldDefinitions` at line 1 column 53"},
-      {R"({"Inputs":{"fieldDefinitions":"x"}})", "invalid type: string \"x\", expected an indexed map at line 1 column 33"},
       {R"({"Inputs":{"fieldDefinitions":{"a":{"name":"a","description":"","aspects":{}}}}})",
        "missing field `baseType` at line 1 column 77"},
       {R"({"Inputs":{"fieldDefinitions":{"a":{"name":"a","description":"","aspects":{},"baseType":"STRIN"}}}})",
        "unknown variant `STRIN`, expected one of {} at line 1 column 95"},
-      {R"({"Inputs":{},"Inputs":{}})", "duplicate field `Inputs` at line 1 column 21"},
       // Other kinds and the array form.
-      {R"("s")", "invalid type: string \"s\", expected struct HcyService at line 1 column 3"},
-      {"[]", "invalid length 0, expected struct HcyService with 5 elements at line 1 column 2"},
       {R"(["s","d",{},{}])", "invalid length 4, expected struct HcyService with 5 elements at line 1 column 15"},
-      {R"(["s","d",{},{},{"name":"r","baseType":"STRING","fieldDefinitions":{}},null])",
-       "trailing characters at line 1 column 71"},
-      {R"(["s","d",{},{},{"name":"r","baseType":"STRING","fieldDefinitions":{}},])", "trailing comma at line 1 column 71"},
-      {R"({"name":"s","description":"d","aspects":{},"Inputs":{},"Outputs":{"name":"r","baseType":"STRING","fieldDefinitions":{}}}{})",
-       "trailing characters at line 1 column 121"},
   };
   std::string base_names;
   {

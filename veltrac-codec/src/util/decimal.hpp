@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace veltrac::decimal {
 
@@ -58,6 +59,16 @@ inline char* put_i64(char* p, int64_t n) {
     u = 0 - u;
   }
   return put_u64(p, u);
+}
+
+// Appends the digits to `out`.
+inline void append_u64(std::string& out, uint64_t n) {
+  char buf[24];
+  out.append(buf, put_u64(buf, n));
+}
+inline void append_i64(std::string& out, int64_t n) {
+  char buf[24];
+  out.append(buf, put_i64(buf, n));
 }
 
 }  // namespace veltrac::decimal

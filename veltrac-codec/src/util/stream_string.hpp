@@ -1,6 +1,7 @@
 // Length-prefixed strings: one length byte below 128, otherwise four bytes big-endian with the top bit set.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -17,20 +18,34 @@ inline size_t bytes4_tousize(const uint8_t* p) {
 
 // Width of the length prefix for content of n bytes.
 inline size_t string_prefix_width(size_t n) { return n < 128 ? 1 : 4; }
+// Size of the prefix and content.
+inline size_t size_string(size_t n) { return string_prefix_width(n) + n; }
+
+// The four-byte length form (top bit set), also the length of a byte string.
+inline uint8_t* put_wide_length(uint8_t* p, size_t n) {
+  be::store32(p, static_cast<uint32_t>(n) | 0x80000000u);
+  return p + 4;
+}
+
+// Writes the prefix and content at p (room for size_string(s.size()) bytes); returns the end.
+inline uint8_t* write_string(std::string_view s, uint8_t* p) {
+  const size_t n = s.size();
+  if (n < 128) {
+    *p++ = static_cast<uint8_t>(n);
+  } else {
+    p = put_wide_length(p, n);
+  }
+  if (n) std::memcpy(p, s.data(), n);
+  return p + n;
+}
 
 // Appends the prefix and content; returns the count appended.
 inline size_t string_to_stream(ByteBuffer& out, std::string_view s) {
-  size_t n = s.size();
-  if (n < 128) {
-    out.reserve_more(1 + n);
-    out.put_u8(static_cast<uint8_t>(n));
-    out.put_bytes(s.data(), n);
-    return 1 + n;
-  }
-  out.reserve_more(4 + n);
-  out.put_u32(static_cast<uint32_t>(n) | 0x80000000u);
-  out.put_bytes(s.data(), n);
-  return 4 + n;
+  const size_t at = out.size(), n = size_string(s.size());
+  out.reserve_more(n);
+  out.truncate(at + n);
+  write_string(s, out.data() + at);
+  return n;
 }
 
 // Reads a length-prefixed string at the start of `in` and validates it as UTF-8 without copying.

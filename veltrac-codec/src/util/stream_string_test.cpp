@@ -88,6 +88,8 @@ TEST(Utf8Test, ErrorLengths) {
   }
   const std::string ok = "plain ascii text long enough for the fast path \xC3\xA9 \xF0\x9F\x98\x80";
   EXPECT_FALSE(utf8::validate(ok));
+  // The highest second bytes: U+FFFF, U+D7FF (below the surrogates), U+10FFFF.
+  EXPECT_FALSE(utf8::validate(std::string_view("\xEF\xBF\xBF\xED\x9F\xBF\xF4\x8F\xBF\xBF")));
 }
 
 TEST(ByteReaderTest, NeverReadsPastTheEnd) {

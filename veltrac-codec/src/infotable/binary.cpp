@@ -1,0 +1,325 @@
+// The binary form of tables and rows. Cells are read by the general reader (read_cell) or, in bulk, by
+// decode_plain_cells: runs of texts and fixed-width scalars straight from the input into the table's
+// stores. detail::CellDecoder chooses; the bulk path must give exactly what the general reader gives.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "primitive/prim_access.hpp"
+#include "primitive/value_codec.hpp"
+#include "primitive/wire.hpp"
+#include "util/byte_list.hpp"
+#include "util/log.hpp"
+#include "util/stream_string.hpp"
+#include "util/utf8.hpp"
+#include "veltrac/infotable.hpp"
+
+namespace veltrac {
+namespace detail {
+
+Result<size_t> size_row(std::span<const HcPrim> row) {
+  if (row.size() > 0xFFFF) {
+    return fail(VeltracError::io("row value count " + std::to_string(row.size()) + " exceeds 65535"));
+  }
+  size_t n = 2;
+  for (const HcPrim& v : row) {
+    // Scalars and texts inline; only nested values need the full size pass.
+    const Wire& w = wire_of(v.kind());
+    if (w.payload == Payload::Fixed) {
+      n += 1 + w.width;
+    } else if (w.payload == Payload::Text) {
+      size_t len = v.as_string().size();
+      if (len > kMaxWireLength) return fail(too_long("text", len));
+      n += 1 + size_string(len);
+    } else {
+      auto s = size_prim(v);
+      if (!s) return fail(std::move(s.error()));
+      n += *s;
+    }
+  }
+  return n;
+}
+
+uint8_t* write_row(std::span<const HcPrim> row, uint8_t* p) {
+  be::store16(p, static_cast<uint16_t>(row.size()));
+  p += 2;
+  for (const HcPrim& v : row) p = write_prim(v, p);
+  return p;
+}
+
+Result<size_t> size_table(const InfoTable& t) {
+  auto s = size_shape(t.datashape);
+  if (!s) return fail(std::move(s.error()));
+  size_t n = *s + 1;
+  for (InfoTable::Row row : t.rows()) {
+    auto rs = size_row(row);
+    if (!rs) return fail(std::move(rs.error()));
+    n += 1 + *rs;
+  }
+  return n;
+}
+
+uint8_t* write_table(const InfoTable& t, uint8_t* p) {
+  p = write_shape(t.datashape, p);
+  for (InfoTable::Row row : t.rows()) {
+    *p++ = 0x01;
+    p = write_row(row, p);
+  }
+  *p++ = 0x00;
+  return p;
+}
+
+namespace {
+
+// Trace diagnostics of one decoded row: its input (from its count) and its values.
+[[gnu::noinline]] void trace_row(Bytes input, std::span<const HcPrim> fields) {
+  std::string m = "InfoTableRow:";
+  append_byte_list(m, input, ", ");
+  log::emit(log::Level::Trace, "veltrac_codec::infotable", m);
+  m = "row:";
+  append_row_debug(m, fields);
+  log::emit(log::Level::Trace, "veltrac_codec::infotable", m);
+}
+
+// Copies n bytes (0 < n < 128) from src to dst and tells whether they are all ASCII, 16 bytes at a time where
+// there are 16 (the last block overlaps the one before); nothing is read or written outside the n bytes.
+inline bool copy_ascii(char* dst, const uint8_t* src, size_t n) {
+#if defined(__SSE2__)
+  if (n >= 16) {
+    __m128i acc = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 16 < n; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+      acc = _mm_or_si128(acc, v);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+    }
+    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n - 16), last);
+    return _mm_movemask_epi8(_mm_or_si128(acc, last)) == 0;
+  }
+#endif
+  std::memcpy(dst, src, n);
+  return utf8::all_ascii(src, n);
+}
+
+// What decode_plain_cells does with a type code, from the code's wire description: one byte per code, so
+// that a cell costs one table load and one jump. Codes that name no base type are None.
+enum class PlainCell : uint8_t { None, Text, Number, Long, Datetime, Integer, Boolean };
+const std::array<PlainCell, 256> kPlainCells = [] {
+  std::array<PlainCell, 256> t{};
+  for (size_t code = 0; code < 256; ++code) {
+    if (kBaseTypeTable[code].name == nullptr) continue;
+    const Wire w = wire_of(kBaseTypeTable[code].family);
+    if (w.payload == Payload::Text) t[code] = PlainCell::Text;
+    if (w.payload != Payload::Fixed) continue;
+    switch (w.kind) {
+      case PrimKind::NUMBER: t[code] = PlainCell::Number; break;
+      case PrimKind::LONG: t[code] = PlainCell::Long; break;
+      case PrimKind::DATETIME: t[code] = PlainCell::Datetime; break;
+      case PrimKind::INTEGER: t[code] = PlainCell::Integer; break;
+      default: t[code] = PlainCell::Boolean; break;
+    }
+  }
+  return t;
+}();
+// With 1 + kWidest bytes left every Fixed cell fits.
+constexpr size_t kWidest = std::max<size_t>({wire_of(PrimKind::NUMBER).width, wire_of(PrimKind::LONG).width,
+                                     wire_of(PrimKind::DATETIME).width, wire_of(PrimKind::INTEGER).width,
+                                     wire_of(PrimKind::BOOLEAN).width});
+
+// Builds a Fixed cell of kind K from the code at p; returns the end of the cell.
+template <PrimKind K>
+[[gnu::always_inline]] inline const uint8_t* fixed_cell(HcPrim* out, const uint8_t* p) {
+  constexpr Wire w = wire_of(K);
+  emplace_fixed(out, w, static_cast<BaseType>(*p), p + 1);
+  return p + 1 + w.width;
+}
+
+// Builds up to n cells at `out` while they are texts of at most 127 ASCII bytes or Fixed values that start
+// at least 1 + kWidest bytes before the end of the input (p to end), which so holds them whole: read
+// straight from the input, texts copied into the store. Stops at the first other cell; p is left after the
+// last cell built, whose count is returned. The cells own nothing.
+[[gnu::always_inline]] inline size_t decode_plain_cells(const uint8_t*& cursor, const uint8_t* end, HcPrim* out,
+                                                        size_t n, TextStore& texts, TextStore::Room& room) {
+  const uint8_t* p = cursor;
+  size_t i = 0;
+  for (; i < n; ++i) {
+    // Cells closer to the end go to the general reader.
+    if (static_cast<size_t>(end - p) < 1 + kWidest) goto done;
+    switch (kPlainCells[*p]) {
+      case PlainCell::Text: {
+        const size_t len = p[1], left = static_cast<size_t>(end - p);
+        const auto t = static_cast<BaseType>(*p);
+        if (len >= 0x80 || left - 2 < len) goto done;
+        if (len == 0) {
+          PrimAccess::emplace(out + i, PrimKind::STRING, t);
+        } else {
+          // A text that is not ASCII leaves its copy unused in the store and is read again in general.
+          char* stored = room.alloc(len, left - 2, texts);
+          if (!copy_ascii(stored, p + 2, len)) goto done;
+          PrimAccess::emplace_borrowed_text(out + i, t, stored, len);
+        }
+        p += 2 + len;
+        break;
+      }
+      case PlainCell::Number: p = fixed_cell<PrimKind::NUMBER>(out + i, p); break;
+      case PlainCell::Long: p = fixed_cell<PrimKind::LONG>(out + i, p); break;
+      case PlainCell::Datetime: p = fixed_cell<PrimKind::DATETIME>(out + i, p); break;
+      case PlainCell::Integer: p = fixed_cell<PrimKind::INTEGER>(out + i, p); break;
+      case PlainCell::Boolean: p = fixed_cell<PrimKind::BOOLEAN>(out + i, p); break;
+      case PlainCell::None: goto done;
+      default: __builtin_unreachable();  // the table holds only the cases above
+    }
+  }
+done:
+  cursor = p;
+  return i;
+}
+
+// decode_plain_cells after the table's last cell (whose room must hold n more), through the reader.
+size_t read_plain_cells(ByteReader& r, CellStore& cells, size_t n, TextStore& texts) {
+  const uint8_t* p = r.rest().data();
+  TextStore::Room room = texts.room();
+  const size_t built = decode_plain_cells(p, p + r.remaining(), cells.end_room(), n, texts, room);
+  texts.give_back(room);
+  cells.commit(built, false);
+  r.advance(static_cast<size_t>(p - r.rest().data()));
+  return built;
+}
+
+// Before a row: room for the rows the input can still hold at the average row length so far (after enough
+// rows for a fair average; the first rows grow the block geometrically), with an eighth more, so that the
+// cells are rarely moved. `bytes_read` counts the rows' bytes so far, `bytes_left` the input left.
+void plan_room(CellStore& cells, std::vector<size_t>& row_ends, size_t bytes_read, size_t bytes_left) {
+  const size_t rows = row_ends.size(), used = cells.size();
+  if (rows < 16 || cells.capacity() - used >= used / rows) return;
+  const size_t more_rows = bytes_left / std::max<size_t>(1, bytes_read / rows) + 1;
+  row_ends.reserve(rows + more_rows + more_rows / 8);
+  cells.reserve(used + (more_rows + more_rows / 8) * ((used + rows - 1) / rows));
+}
+
+// Reads whole rows (marker, count, cells) while all their cells are plain (see decode_plain_cells) and the
+// input holds them. Returns true after consuming the end marker; false before the first row it cannot read
+// so (nothing of that row is consumed), which the general reader then reads or reports.
+bool read_plain_rows(ByteReader& r, CellStore& cells, std::vector<size_t>& row_ends, TextStore& texts,
+                     size_t rows_start, bool trace) {
+  const uint8_t* const start = r.rest().data();
+  const uint8_t* const end = start + r.remaining();
+  const uint8_t* p = start;
+  TextStore::Room room = texts.room();
+  bool finished = false;
+  while (p != end) {
+    if (*p == 0) {
+      ++p;
+      finished = true;
+      break;
+    }
+    if (end - p < 3) break;
+    const size_t count = be::load16(p + 1);
+    if (count > static_cast<size_t>(end - p) - 3) break;
+    if (cells.capacity() - cells.size() < count) {
+      plan_room(cells, row_ends, r.position() + static_cast<size_t>(p - start) - rows_start,
+                static_cast<size_t>(end - p));
+      cells.reserve_more(count);
+    }
+    const uint8_t* q = p + 3;
+    // A row that stops early leaves its cells uncommitted; they own nothing.
+    if (decode_plain_cells(q, end, cells.end_room(), count, texts, room) != count) break;
+    cells.commit(count, false);
+    row_ends.push_back(cells.size());
+    if (trace) trace_row(Bytes(p + 1, q), cells.view().last(count));
+    p = q;
+  }
+  texts.give_back(room);
+  r.advance(static_cast<size_t>(p - start));
+  return finished;
+}
+
+// Appends one row (from its count, after the marker): with Bulk the plain cells through read_plain_cells,
+// every other cell (and any that would fail) through the general reader, which reports the errors.
+Result<void> read_table_row(ByteReader& r, unsigned depth, CellStore& cells, TextStore& texts, CellDecoder how) {
+  auto count = r.u16();
+  if (!count) return fail(std::move(count.error()));
+  // Every value takes at least one byte, so the input bounds the room needed.
+  const size_t room = std::min<size_t>(*count, r.remaining());
+  cells.reserve_more(room);
+  size_t i = 0;
+  for (;;) {
+    if (how == CellDecoder::Bulk && i < room) i += read_plain_cells(r, cells, room - i, texts);
+    if (i >= *count) break;
+    auto code = r.u8();
+    if (!code) return fail(std::move(code.error()));
+    auto t = base_type_from_repr(*code);
+    if (!t) return fail(VeltracError::invalid_base_type(*code));
+    if (i >= room) cells.reserve_more(1);
+    HcPrim& dst = *PrimAccess::emplace(cells.end_room(), PrimKind::NOTHING, BaseType::NOTHING);
+    cells.commit(1, true);
+    if (auto ok = read_cell(r, *t, depth, dst, &texts); !ok) return fail(std::move(ok.error()));
+    ++i;
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how) {
+  if (depth > kMaxNestingDepth) return fail(nesting_too_deep());
+  InfoTable t;
+  auto shape = read_shape(r, depth);
+  if (!shape) return fail(std::move(shape.error()));
+  t.datashape = std::move(*shape);
+  const size_t rows_start = r.position();
+  const bool trace = log::enabled(log::Level::Trace);
+  // With Bulk, plain rows in bulk; any other row alone through the general reader.
+  for (;;) {
+    if (how == CellDecoder::Bulk && read_plain_rows(r, t.cells_, t.row_ends_, t.texts_, rows_start, trace)) break;
+    auto marker = r.u8();
+    if (!marker) return fail(std::move(marker.error()));
+    if (*marker == 0) break;
+    const size_t row_begin = t.cells_.size();
+    const uint8_t* const row_input = r.rest().data();
+    plan_room(t.cells_, t.row_ends_, r.position() - 1 - rows_start, r.remaining() + 1);
+    if (auto ok = read_table_row(r, depth, t.cells_, t.texts_, how); !ok) return fail(std::move(ok.error()));
+    t.row_ends_.push_back(t.cells_.size());
+    if (trace) trace_row(Bytes(row_input, r.rest().data()), t.cells_.view().subspan(row_begin));
+  }
+  return t;
+}
+
+}  // namespace detail
+
+Result<size_t> InfoTableRow::to_bytes(ByteBuffer& out) const {
+  return detail::encode_into(
+      out, *this, [](const InfoTableRow& row) { return detail::size_row(row.fields); },
+      [](const InfoTableRow& row, uint8_t* p) { return detail::write_row(row.fields, p); });
+}
+
+Result<Decoded<InfoTableRow>> InfoTableRow::from_bytes(Bytes in) {
+  ByteReader r(in);
+  CellStore cells;
+  TextStore texts;
+  if (auto ok = detail::read_table_row(r, 1, cells, texts, detail::CellDecoder::Reference); !ok) {
+    return fail(std::move(ok.error()));
+  }
+  // Copies of the cells, which own their texts.
+  InfoTableRow row;
+  row.fields.assign(cells.view().begin(), cells.view().end());
+  return Decoded<InfoTableRow>{std::move(row), r.position()};
+}
+
+Result<size_t> InfoTable::encoded_size() const { return detail::size_table(*this); }
+
+Result<size_t> InfoTable::to_bytes(ByteBuffer& out) const {
+  return detail::encode_into(out, *this, detail::size_table, detail::write_table);
+}
+
+Result<Decoded<InfoTable>> InfoTable::from_bytes(Bytes in) {
+  return detail::decode_from(in, [&](ByteReader& r) { return detail::read_table(r, 1); });
+}
+
+}  // namespace veltrac
