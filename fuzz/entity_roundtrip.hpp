@@ -23,12 +23,12 @@ int entity_roundtrip(const uint8_t* data, size_t size) {
   if (!valid) return 0;  // callers check UTF-8 first; only robustness matters here
   std::string t1;
   auto w1 = rec->to_json(t1);
-  FUZZ_CHECK(w1.has_value(), "record read from JSON does not write: " + clip(text) + "\n" +
-                                 (w1 ? std::string() : w1.error().text()));
+  FUZZ_CHECK(w1.has_value(),
+             "record read from JSON does not write: " + clip(text) + "\n" + (w1 ? std::string() : w1.error().text()));
   FUZZ_CHECK(veltrac::utf8::is_valid(t1), "written JSON is not UTF-8: " + clip(t1));
   auto back = Record::from_json(t1);
-  FUZZ_CHECK(back.has_value(), "written JSON does not read back: " + clip(t1) + "\n" +
-                                   (back ? std::string() : back.error().text()));
+  FUZZ_CHECK(back.has_value(),
+             "written JSON does not read back: " + clip(t1) + "\n" + (back ? std::string() : back.error().text()));
   FUZZ_CHECK(*back == *rec, "record differs after JSON round trip: " + clip(t1));
   std::string t2;
   auto w2 = back->to_json(t2);

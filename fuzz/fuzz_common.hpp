@@ -34,7 +34,7 @@ inline std::string clip(std::string_view s, size_t limit = 512) {
 
 }  // namespace fuzz
 
-#define FUZZ_CHECK(cond, detail)                                   \
-  do {                                                             \
+#define FUZZ_CHECK(cond, detail)                                    \
+  do {                                                              \
     if (!(cond)) ::fuzz::fail(__FILE__, __LINE__, #cond, (detail)); \
   } while (0)

@@ -27,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string t1 = json::to_text(*v);
   (void)json::debug_text(*v);
   auto v2 = json::parse(t1);
-  FUZZ_CHECK(v2.has_value(), "written text does not parse: " + fuzz::clip(t1) + "\n" +
-                                 (v2 ? std::string() : v2.error().text()));
+  FUZZ_CHECK(v2.has_value(),
+             "written text does not parse: " + fuzz::clip(t1) + "\n" + (v2 ? std::string() : v2.error().text()));
   FUZZ_CHECK(*v2 == *v, "reparsed value differs: " + fuzz::clip(t1));
   std::string t2 = json::to_text(*v2);
   FUZZ_CHECK(t2 == t1, "second write differs:\n" + fuzz::clip(t1) + "\n" + fuzz::clip(t2));

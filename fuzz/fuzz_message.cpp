@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(n1.has_value() && *n1 == b1.size(), "decoded message does not encode");
   FUZZ_CHECK(m.encoded_size_hint() <= b1.size(), "size hint above the encoded size");
   auto d2 = veltrac::HcyMsg::from_bytes(b1.view());
-  FUZZ_CHECK(d2.has_value(), "encoding does not decode: " + fuzz::hex(b1.view()) + "\n" +
-                                 (d2 ? std::string() : d2.error().message()));
+  FUZZ_CHECK(d2.has_value(),
+             "encoding does not decode: " + fuzz::hex(b1.view()) + "\n" + (d2 ? std::string() : d2.error().message()));
   FUZZ_CHECK(d2->consumed == b1.size(), "re-decoding does not consume the whole encoding");
   FUZZ_CHECK(d2->value == m, "re-decoded message differs: " + fuzz::hex(b1.view()));
   veltrac::ByteBuffer b2;

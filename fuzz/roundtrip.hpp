@@ -28,9 +28,12 @@ inline size_t json_depth(std::string_view t) {
   bool in_str = false, esc = false;
   for (char c : t) {
     if (in_str) {
-      if (esc) esc = false;
-      else if (c == '\\') esc = true;
-      else if (c == '"') in_str = false;
+      if (esc)
+        esc = false;
+      else if (c == '\\')
+        esc = true;
+      else if (c == '"')
+        in_str = false;
     } else if (c == '"') {
       in_str = true;
     } else if (c == '[' || c == '{') {
@@ -49,16 +52,13 @@ bool has_non_finite(const InfoTable& t);
 inline bool has_non_finite(const HcPrim& v) {
   const HcPrim& p = v.innermost();
   switch (p.kind()) {
-    case PrimKind::NUMBER:
-      return !std::isfinite(p.as_number());
+    case PrimKind::NUMBER: return !std::isfinite(p.as_number());
     case PrimKind::LOCATION: {
       const Location& l = p.as_location();
       return !std::isfinite(l.longitude) || !std::isfinite(l.latitude) || !std::isfinite(l.elevation);
     }
-    case PrimKind::INFOTABLE:
-      return has_non_finite(p.as_table());
-    default:
-      return false;
+    case PrimKind::INFOTABLE: return has_non_finite(p.as_table());
+    default: return false;
   }
 }
 
@@ -85,8 +85,8 @@ std::vector<uint8_t> binary_roundtrip(const T& v) {
   auto sz = v.encoded_size();
   FUZZ_CHECK(sz.has_value() && *sz == b1.size(), "encoded_size differs from the encoding");
   auto d2 = T::from_bytes(b1.view());
-  FUZZ_CHECK(d2.has_value(), "encoding does not decode: " + hex(b1.view()) + "\n" +
-                                 (d2 ? std::string() : d2.error().message()));
+  FUZZ_CHECK(d2.has_value(),
+             "encoding does not decode: " + hex(b1.view()) + "\n" + (d2 ? std::string() : d2.error().message()));
   FUZZ_CHECK(d2->consumed == b1.size(), "re-decoding does not consume the whole encoding: " + hex(b1.view()));
   FUZZ_CHECK(d2->value == v, "re-decoded value differs: " + hex(b1.view()));
   ByteBuffer b2;
@@ -129,8 +129,8 @@ inline void table_json_roundtrip(const InfoTable& t) {
   FUZZ_CHECK(back.has_value() && r.end().has_value(),
              "table JSON does not read back: " + clip(*t1) + "\n" + (back ? std::string() : back.error().text()));
   auto t2 = back->to_json();
-  FUZZ_CHECK(t2.has_value() && *t2 == *t1, "table JSON differs after reading back:\n" + clip(*t1) + "\n" +
-                                               (t2 ? clip(*t2) : t2.error().text()));
+  FUZZ_CHECK(t2.has_value() && *t2 == *t1,
+             "table JSON differs after reading back:\n" + clip(*t1) + "\n" + (t2 ? clip(*t2) : t2.error().text()));
   // Row values keep their kind, base type and content (tagged form). Shapes may lose aspect base types
   // (typed form), also those of tables nested in values, which are covered by the text comparison above.
   FUZZ_CHECK(back->row_count() == t.row_count(), "row count differs after JSON round trip");
@@ -168,7 +168,8 @@ inline void check_prim(const HcPrim& p) {
     std::string again;
     auto tw2 = back->to_tagged_json(again);
     FUZZ_CHECK(tw2.has_value() && again == tagged, "tagged JSON differs:\n" + clip(tagged) + "\n" + clip(again));
-    if (p.innermost().kind() != PrimKind::INFOTABLE) FUZZ_CHECK(*back == p, "tagged JSON value differs: " + clip(tagged));
+    if (p.innermost().kind() != PrimKind::INFOTABLE)
+      FUZZ_CHECK(*back == p, "tagged JSON value differs: " + clip(tagged));
   }
 
   // Typed form under the value's own base type: the text reads back (except VARIANT, which has no typed
@@ -181,8 +182,8 @@ inline void check_prim(const HcPrim& p) {
   // The INFOTABLE typed form is a string holding the record text, which has its own depth.
   if (p.kind() == PrimKind::INFOTABLE && typed->as_string() && !json_readable(p, *typed->as_string())) return;
   auto back = HcPrim::from_json_typed(*typed, p.base_type());
-  FUZZ_CHECK(back.has_value(), "typed JSON does not read back: " + clip(text) + "\n" +
-                                   (back ? std::string() : back.error().message()));
+  FUZZ_CHECK(back.has_value(),
+             "typed JSON does not read back: " + clip(text) + "\n" + (back ? std::string() : back.error().message()));
   std::string again;
   FUZZ_CHECK(back->write_json_typed(again, p.base_type()).has_value() && again == text,
              "typed JSON differs after reading back: " + clip(text));

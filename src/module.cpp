@@ -12,11 +12,7 @@ namespace {
 using AddFn = bool (*)(PyObject*);
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "Python bindings for Halcyra Veltrac protocol codec",
-    0,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_native", "Python bindings for Halcyra Veltrac protocol codec", 0, nullptr,
 };
 
 std::atomic<int64_t> g_interpreter_id{-1};
@@ -26,8 +22,8 @@ PyObject* create_module() {
   PyRef m(PyModule_Create(&g_module_def));
   if (!m) return nullptr;
   if (PyModule_AddStringConstant(m.get(), "__version__", VELTRAC_VERSION_STRING) < 0) return nullptr;
-  const AddFn adders[] = {add_base_type, add_hcprim,    add_message,      add_event,
-                          add_service,   add_property,  add_infotable,    add_veltrac_error};
+  const AddFn adders[] = {add_base_type, add_hcprim,   add_message,   add_event,
+                          add_service,   add_property, add_infotable, add_veltrac_error};
   for (AddFn add : adders) {
     if (!add(m.get())) return nullptr;
   }

@@ -122,8 +122,8 @@ Inputs generate() {
     state = state * 6364136223846793005ull + 1442695040888963407ull;
     return state >> 33;
   };
-  static const char* const words[] = {"pump", "valve", "motor", "sensor", "line", "north", "south", "station",
-                                      "inlet", "outlet", "pressure", "flow", "level", "tank", "boiler", "fan"};
+  static const char* const words[] = {"pump",  "valve",  "motor",    "sensor", "line",  "north", "south",  "station",
+                                      "inlet", "outlet", "pressure", "flow",   "level", "tank",  "boiler", "fan"};
 
   in.get = header(1, 4711, 3, 0x12345678);
   in.get.push_back(20);
@@ -135,8 +135,8 @@ Inputs generate() {
 
   veltrac::InfoTable t(std::string("Readings"));
   const std::pair<const char*, veltrac::BaseType> cols[] = {
-      {"name", veltrac::BaseType::STRING},   {"reading", veltrac::BaseType::NUMBER},
-      {"count", veltrac::BaseType::INTEGER}, {"total", veltrac::BaseType::LONG},
+      {"name", veltrac::BaseType::STRING},    {"reading", veltrac::BaseType::NUMBER},
+      {"count", veltrac::BaseType::INTEGER},  {"total", veltrac::BaseType::LONG},
       {"active", veltrac::BaseType::BOOLEAN}, {"updated", veltrac::BaseType::DATETIME}};
   for (const auto& [name, type] : cols) {
     veltrac::DataShapeEntry e;

@@ -36,13 +36,13 @@ ByteBuffer received_request() {
   HcPrim rpm = HcPrim::integer(1200);
   params.append_row({&rpm, 1});
 
-  HcyMsg msg{HcyMsg::Request{
-      .header = {.request_id = 42, .endpoint = 3, .session_id = 77, .code = msgCodeEnum::HCY_POST},
-      .body = {.entity_type = *entity_type_from_repr(20),
-               .entity_name = "pump-7",
-               .characteristic_type = 2,
-               .characteristic_name = "SetSpeed",
-               .params = std::move(params)}}};
+  HcyMsg msg{
+      HcyMsg::Request{.header = {.request_id = 42, .endpoint = 3, .session_id = 77, .code = msgCodeEnum::HCY_POST},
+                      .body = {.entity_type = *entity_type_from_repr(20),
+                               .entity_name = "pump-7",
+                               .characteristic_type = 2,
+                               .characteristic_name = "SetSpeed",
+                               .params = std::move(params)}}};
   ByteBuffer wire;
   if (!msg.to_bytes(wire)) std::abort();
   return wire;
@@ -69,8 +69,8 @@ int main() {
 
   // What the request addresses, and its parameter table.
   const HcyReqBody& req = std::get<HcyMsg::Request>(msg.msg).body;
-  std::printf("entity type %u, entity %s, characteristic %u %s\n", code_of(req.entity_type),
-              req.entity_name.c_str(), req.characteristic_type, req.characteristic_name.c_str());
+  std::printf("entity type %u, entity %s, characteristic %u %s\n", code_of(req.entity_type), req.entity_name.c_str(),
+              req.characteristic_type, req.characteristic_name.c_str());
   int32_t rpm = 0;
   if (req.params && req.params->row_count() == 1) {
     const InfoTable& table = *req.params;

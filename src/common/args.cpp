@@ -51,8 +51,7 @@ void missing_required(const Signature& sig, PyObject** out) {
     ++missing;
   }
   std::string m = sig.full_name;
-  m += "() missing " + std::to_string(total) + " required positional argument" + (total > 1 ? "s" : "") + ": " +
-       names;
+  m += "() missing " + std::to_string(total) + " required positional argument" + (total > 1 ? "s" : "") + ": " + names;
   raise(PyExc_TypeError, m);
 }
 

@@ -8,11 +8,11 @@ namespace veltrac::py {
 inline constexpr int kMaxParams = 10;
 
 struct Signature {
-  const char* full_name;    // "InfoTable.add_field_definition", "BaseType.__new__"
+  const char* full_name;     // "InfoTable.add_field_definition", "BaseType.__new__"
   const char* const* names;  // parameter names
-  int count;                // number of parameters
-  int required;             // the first `required` parameters are required
-  int positional = -1;      // parameters that may be given by position (the rest are keyword-only); -1: all
+  int count;                 // number of parameters
+  int required;              // the first `required` parameters are required
+  int positional = -1;       // parameters that may be given by position (the rest are keyword-only); -1: all
   // The names as interned str, made on first use: keywords written in code are interned, so they usually
   // match by identity.
   mutable PyObject* interned[kMaxParams] = {};

@@ -13,8 +13,7 @@ namespace veltrac::py {
 // change (InfoTable's) carries a borrow state, as part of T.
 template <class T>
 struct Wrapper {
-  PyObject_HEAD
-  T value;
+  PyObject_HEAD T value;
 };
 
 // Allocates a new instance of `type` whose value of type T is constructed in place from `args`; nullptr with
@@ -62,10 +61,11 @@ PyObject* copy_value(PyObject* self, PyObject*) {
 PyObject* reduce_from_bytes(PyObject* self, PyObject*);
 
 // Method-table entries for copy, deepcopy and pickle of a class whose value of type T never changes.
-#define VELTRAC_IMMUTABLE_COPY_METHODS(T)                                                                   \
-  {"__copy__", VELTRAC_METHOD(::veltrac::py::copy_value<T>), METH_NOARGS, "__copy__($self)\n--\n\n"},            \
-      {"__deepcopy__", VELTRAC_METHOD(::veltrac::py::copy_value<T>), METH_O, "__deepcopy__($self, memo)\n--\n\n"}, \
-      {"__reduce__", VELTRAC_METHOD(::veltrac::py::reduce_from_bytes), METH_NOARGS, "__reduce__($self)\n--\n\n"}
+#define VELTRAC_IMMUTABLE_COPY_METHODS(T)                                                                            \
+  {"__copy__", VELTRAC_METHOD(::veltrac::py::copy_value<T>), METH_NOARGS, "__copy__($self)\n--\n\n"},                \
+      {"__deepcopy__", VELTRAC_METHOD(::veltrac::py::copy_value<T>), METH_O, "__deepcopy__($self, memo)\n--\n\n"}, { \
+    "__reduce__", VELTRAC_METHOD(::veltrac::py::reduce_from_bytes), METH_NOARGS, "__reduce__($self)\n--\n\n"         \
+  }
 
 // Flags of every class: final (no Py_TPFLAGS_BASETYPE), immutable.
 constexpr unsigned long kClassFlags = Py_TPFLAGS_DEFAULT;

@@ -139,8 +139,7 @@ inline bool append_field_value(PyObject* v, FieldConv conv, std::vector<HcPrim>&
       row.push_back(conv == FieldConv::Long ? HcPrim::long_(i) : HcPrim::datetime(i));
       return true;
     }
-    case FieldConv::Unsupported:
-      break;
+    case FieldConv::Unsupported: break;
   }
   return false;
 }

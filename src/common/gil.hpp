@@ -42,8 +42,8 @@ class TableReaders {
   // Called with the lock held, right before changing the table (with no Python code run in between).
   void wait_until_none() {
     while (count_.load(std::memory_order_acquire) != 0) {
-      Py_BEGIN_ALLOW_THREADS
-      for (uint32_t n = count_.load(std::memory_order_acquire); n != 0; n = count_.load(std::memory_order_acquire)) {
+      Py_BEGIN_ALLOW_THREADS for (uint32_t n = count_.load(std::memory_order_acquire); n != 0;
+                                  n = count_.load(std::memory_order_acquire)) {
         count_.wait(n, std::memory_order_acquire);
       }
       Py_END_ALLOW_THREADS

@@ -2,9 +2,9 @@
 #include <string>
 
 #include "common/args.hpp"
-#include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/convert.hpp"
+#include "common/guard.hpp"
 #include "types/types.hpp"
 
 namespace veltrac::py {
@@ -13,8 +13,8 @@ namespace {
 using Obj = Wrapper<BaseType>;
 
 constexpr BaseType kClassTypes[] = {
-    BaseType::STRING, BaseType::NUMBER,   BaseType::BOOLEAN, BaseType::DATETIME, BaseType::INFOTABLE,
-    BaseType::LOCATION, BaseType::VARIANT, BaseType::BLOB,   BaseType::INTEGER,  BaseType::LONG,
+    BaseType::STRING,   BaseType::NUMBER,  BaseType::BOOLEAN, BaseType::DATETIME, BaseType::INFOTABLE,
+    BaseType::LOCATION, BaseType::VARIANT, BaseType::BLOB,    BaseType::INTEGER,  BaseType::LONG,
 };
 
 // Upper-cases by full case mapping; only mappings that end in ASCII matter for the accepted names.
@@ -81,9 +81,7 @@ PyObject* base_type_repr(PyObject* self) {
   return new_str(s);
 }
 
-PyTypeObject BaseTypeType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-};
+PyTypeObject BaseTypeType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 }  // namespace
 
@@ -108,8 +106,8 @@ bool add_base_type(PyObject* module) {
   t.tp_repr = VELTRAC_GUARDED(base_type_repr);
   if (PyType_Ready(&t) < 0) return false;
   // Class attributes: the ten accepted names as plain str.
-  constexpr BaseType order[] = {BaseType::BOOLEAN, BaseType::INTEGER,  BaseType::LONG,     BaseType::NUMBER,
-                                BaseType::STRING,  BaseType::DATETIME, BaseType::BLOB,     BaseType::LOCATION,
+  constexpr BaseType order[] = {BaseType::BOOLEAN,   BaseType::INTEGER,  BaseType::LONG, BaseType::NUMBER,
+                                BaseType::STRING,    BaseType::DATETIME, BaseType::BLOB, BaseType::LOCATION,
                                 BaseType::INFOTABLE, BaseType::VARIANT};
   for (BaseType bt : order) {
     std::string name(name_of(bt));

@@ -5,18 +5,18 @@
 #include <string>
 
 #include "common/args.hpp"
-#include "common/guard.hpp"
 #include "common/classes.hpp"
-#include "common/scratch.hpp"
-#include "common/gil.hpp"
 #include "common/convert.hpp"
+#include "common/gil.hpp"
+#include "common/guard.hpp"
+#include "common/scratch.hpp"
+#include "common/to_python.hpp"
+#include "types/types.hpp"
+#include "util/debug_text.hpp"
+#include "util/utf8.hpp"
 #include "veltrac/event.hpp"
 #include "veltrac/property.hpp"
 #include "veltrac/service.hpp"
-#include "types/types.hpp"
-#include "common/to_python.hpp"
-#include "util/debug_text.hpp"
-#include "util/utf8.hpp"
 
 namespace veltrac::py {
 namespace {
@@ -247,8 +247,10 @@ PyMethodDef kPropertyMethods[] = {
     {"to_bytes", VELTRAC_METHOD(to_bytes_m<HcyProperty>), METH_NOARGS, "to_bytes($self)\n--\n\n"},
     {"get_name", VELTRAC_METHOD(get_name<HcyProperty>), METH_NOARGS, "get_name($self)\n--\n\n"},
     {"get_base_type", VELTRAC_METHOD(property_get_base_type), METH_NOARGS, "get_base_type($self)\n--\n\n"},
-    {"get_push_threshold", VELTRAC_METHOD(property_get_push_threshold), METH_NOARGS, "get_push_threshold($self)\n--\n\n"},
-    {"should_read_edge_value", VELTRAC_METHOD(property_should_read_edge_value), METH_NOARGS, "should_read_edge_value($self)\n--\n\n"},
+    {"get_push_threshold", VELTRAC_METHOD(property_get_push_threshold), METH_NOARGS,
+     "get_push_threshold($self)\n--\n\n"},
+    {"should_read_edge_value", VELTRAC_METHOD(property_should_read_edge_value), METH_NOARGS,
+     "should_read_edge_value($self)\n--\n\n"},
     {"to_json", VELTRAC_METHOD(to_json<HcyProperty>), METH_NOARGS, "to_json($self)\n--\n\n"},
     VELTRAC_IMMUTABLE_COPY_METHODS(HcyProperty),
     {"get_push_type", VELTRAC_METHOD(property_get_push_type), METH_NOARGS, "get_push_type($self)\n--\n\n"},
@@ -258,15 +260,16 @@ PyMethodDef kPropertyMethods[] = {
 };
 
 // The methods services and events share, in their order; each class's own methods follow them.
-#define VELTRAC_NAMED_METHODS(T)                                                                                     \
-  {"from_json", VELTRAC_METHOD(from_json<T>), kStaticFastcall, "from_json(json_str)\n--\n\n"},    \
-      {"from_bytes", VELTRAC_METHOD(from_bytes<T>), kStaticFastcall, "from_bytes(data)\n--\n\n"}, \
-      {"to_bytes", VELTRAC_METHOD(to_bytes_m<T>), METH_NOARGS, "to_bytes($self)\n--\n\n"},                          \
-      {"get_name", VELTRAC_METHOD(get_name<T>), METH_NOARGS, "get_name($self)\n--\n\n"},                            \
-      {"get_description", VELTRAC_METHOD(get_description<T>), METH_NOARGS, "get_description($self)\n--\n\n"},       \
-      {"to_json", VELTRAC_METHOD(to_json<T>), METH_NOARGS, "to_json($self)\n--\n\n"},                               \
-      VELTRAC_IMMUTABLE_COPY_METHODS(T),                                                                              \
-      {"get_aspects", VELTRAC_METHOD(get_aspects<T>), METH_NOARGS, "get_aspects($self)\n--\n\n"}
+#define VELTRAC_NAMED_METHODS(T)                                                                              \
+  {"from_json", VELTRAC_METHOD(from_json<T>), kStaticFastcall, "from_json(json_str)\n--\n\n"},                \
+      {"from_bytes", VELTRAC_METHOD(from_bytes<T>), kStaticFastcall, "from_bytes(data)\n--\n\n"},             \
+      {"to_bytes", VELTRAC_METHOD(to_bytes_m<T>), METH_NOARGS, "to_bytes($self)\n--\n\n"},                    \
+      {"get_name", VELTRAC_METHOD(get_name<T>), METH_NOARGS, "get_name($self)\n--\n\n"},                      \
+      {"get_description", VELTRAC_METHOD(get_description<T>), METH_NOARGS, "get_description($self)\n--\n\n"}, \
+      {"to_json", VELTRAC_METHOD(to_json<T>), METH_NOARGS, "to_json($self)\n--\n\n"},                         \
+      VELTRAC_IMMUTABLE_COPY_METHODS(T), {                                                                    \
+    "get_aspects", VELTRAC_METHOD(get_aspects<T>), METH_NOARGS, "get_aspects($self)\n--\n\n"                  \
+  }
 
 PyMethodDef kServiceMethods[] = {
     VELTRAC_NAMED_METHODS(HcyService),
@@ -302,12 +305,16 @@ bool add_entity(PyObject* module, PyMethodDef* methods, reprfunc text) {
 
 }  // namespace
 
-bool add_event(PyObject* module) { return add_entity<HcyEvent>(module, kEventMethods, VELTRAC_GUARDED(named_text<HcyEvent>)); }
+bool add_event(PyObject* module) {
+  return add_entity<HcyEvent>(module, kEventMethods, VELTRAC_GUARDED(named_text<HcyEvent>));
+}
 
 bool add_service(PyObject* module) {
   return add_entity<HcyService>(module, kServiceMethods, VELTRAC_GUARDED(named_text<HcyService>));
 }
 
-bool add_property(PyObject* module) { return add_entity<HcyProperty>(module, kPropertyMethods, VELTRAC_GUARDED(property_text)); }
+bool add_property(PyObject* module) {
+  return add_entity<HcyProperty>(module, kPropertyMethods, VELTRAC_GUARDED(property_text));
+}
 
 }  // namespace veltrac::py

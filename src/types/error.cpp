@@ -2,9 +2,9 @@
 #include <string>
 
 #include "common/args.hpp"
-#include "common/guard.hpp"
 #include "common/classes.hpp"
 #include "common/convert.hpp"
+#include "common/guard.hpp"
 #include "types/types.hpp"
 
 namespace veltrac::py {
@@ -34,9 +34,7 @@ PyObject* error_repr(PyObject* self) {
   return new_str(s);
 }
 
-PyTypeObject VeltracErrorType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-};
+PyTypeObject VeltracErrorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 }  // namespace
 

@@ -10,17 +10,17 @@
 
 #include "common/args.hpp"
 #include "common/borrow.hpp"
-#include "common/guard.hpp"
 #include "common/classes.hpp"
-#include "common/scratch.hpp"
-#include "common/gil.hpp"
 #include "common/convert.hpp"
-#include "veltrac/json/error.hpp"
-#include "veltrac/infotable.hpp"
-#include "types/types.hpp"
+#include "common/gil.hpp"
+#include "common/guard.hpp"
+#include "common/scratch.hpp"
 #include "common/to_python.hpp"
 #include "json/record.hpp"
+#include "types/types.hpp"
 #include "util/debug_text.hpp"
+#include "veltrac/infotable.hpp"
+#include "veltrac/json/error.hpp"
 
 namespace veltrac::py {
 namespace {
@@ -112,9 +112,7 @@ struct State {
 
 using Obj = Wrapper<State>;
 
-PyTypeObject InfoTableType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-};
+PyTypeObject InfoTableType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 inline State& state_of(PyObject* self) { return value_of<State>(self); }
 inline Table& table_of(PyObject* self) { return value_of<State>(self).table; }
@@ -240,8 +238,7 @@ PyObject* table_to_simple_json(PyObject* self, PyObject*) {
   out.clear();
   auto r = encode_table(self, [](const Table& t) { return t.write_simple_json(out); });
   if (!r) return nullptr;
-  PyObject* result =
-      *r ? take_text(out) : raise_value_error("Simple JSON conversion error: ", r->error().message());
+  PyObject* result = *r ? take_text(out) : raise_value_error("Simple JSON conversion error: ", r->error().message());
   constexpr size_t kKeep = size_t{16} << 20;
   if (out.capacity() > kKeep) std::string().swap(out);
   return result;

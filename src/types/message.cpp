@@ -3,23 +3,21 @@
 #include <string>
 
 #include "common/args.hpp"
-#include "common/guard.hpp"
 #include "common/classes.hpp"
-#include "common/scratch.hpp"
-#include "common/gil.hpp"
 #include "common/convert.hpp"
-#include "veltrac/message.hpp"
+#include "common/gil.hpp"
+#include "common/guard.hpp"
+#include "common/scratch.hpp"
 #include "types/types.hpp"
 #include "util/debug_text.hpp"
+#include "veltrac/message.hpp"
 
 namespace veltrac::py {
 namespace {
 
 using Msg = veltrac::HcyMsg;
 
-PyTypeObject HcyMessageType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-};
+PyTypeObject HcyMessageType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // Interned kind names and representations, indexed by MsgKind; created once when the class is added.
 constexpr int kKinds = 4;
@@ -48,11 +46,13 @@ PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 // Bytes the encoding of `m` takes at least, counting a table's cells.
 size_t encoded_size_estimate(const Msg& m) {
   size_t n = m.encoded_size_hint();
-  std::visit([&](const auto& alt) {
-    if constexpr (requires { alt.body.params; }) {
-      if (alt.body.params) n += alt.body.params->row_count() * alt.body.params->field_count() * 2;
-    }
-  }, m.msg);
+  std::visit(
+      [&](const auto& alt) {
+        if constexpr (requires { alt.body.params; }) {
+          if (alt.body.params) n += alt.body.params->row_count() * alt.body.params->field_count() * 2;
+        }
+      },
+      m.msg);
   return n;
 }
 
@@ -64,9 +64,7 @@ PyObject* msg_to_bytes(PyObject* self, PyObject*) {
   return take_bytes(buf);
 }
 
-PyObject* msg_get_message_type(PyObject* self, PyObject*) {
-  return Py_NewRef(g_kind_names[kind_index(msg_of(self))]);
-}
+PyObject* msg_get_message_type(PyObject* self, PyObject*) { return Py_NewRef(g_kind_names[kind_index(msg_of(self))]); }
 
 PyObject* msg_get_request_id(PyObject* self, PyObject*) {
   return PyLong_FromUnsignedLong(msg_of(self).header().request_id);
@@ -86,7 +84,9 @@ PyObject* msg_is_request(PyObject* self, PyObject*) {
   return PyBool_FromLong(m.kind() == MsgKind::Request && code >= 1 && code <= 4);
 }
 
-PyObject* msg_is_response(PyObject* self, PyObject*) { return PyBool_FromLong(msg_of(self).kind() == MsgKind::Response); }
+PyObject* msg_is_response(PyObject* self, PyObject*) {
+  return PyBool_FromLong(msg_of(self).kind() == MsgKind::Response);
+}
 PyObject* msg_is_auth(PyObject* self, PyObject*) { return PyBool_FromLong(msg_of(self).kind() == MsgKind::Auth); }
 PyObject* msg_is_bind(PyObject* self, PyObject*) { return PyBool_FromLong(msg_of(self).kind() == MsgKind::Bind); }
 
@@ -154,10 +154,10 @@ PyObject* str_list(const std::vector<std::string>& items) {
   return list.release();
 }
 
-#define REQUEST_FIELD(method, expr)                                          \
-  PyObject* msg_##method(PyObject* self, PyObject*) {                        \
-    const auto* r = as_kind<Msg::Request>(self, #method);                   \
-    return r ? (expr) : nullptr;                                             \
+#define REQUEST_FIELD(method, expr)                       \
+  PyObject* msg_##method(PyObject* self, PyObject*) {     \
+    const auto* r = as_kind<Msg::Request>(self, #method); \
+    return r ? (expr) : nullptr;                          \
   }
 REQUEST_FIELD(get_entity_type, PyLong_FromLong(code_of(r->body.entity_type)))
 REQUEST_FIELD(get_entity_name, new_str(r->body.entity_name))
@@ -254,7 +254,8 @@ bool to_code(PyObject* obj, CodeClass wanted, msgCodeEnum& out) {
   }
   const uint8_t c = code_of(*code);
   const char* expected = nullptr;
-  if (wanted == CodeClass::Request && (c < 1 || c > 4)) expected = "a request code (HCY_GET, HCY_PUT, HCY_POST or HCY_DEL)";
+  if (wanted == CodeClass::Request && (c < 1 || c > 4))
+    expected = "a request code (HCY_GET, HCY_PUT, HCY_POST or HCY_DEL)";
   if (wanted == CodeClass::Response && c < 64) expected = "a response code (64 and above)";
   if (expected) {
     std::string text(name_of(*code));
@@ -342,8 +343,9 @@ bool to_ids(PyObject* request_id, PyObject* endpoint, PyObject* session_id, HcyM
 }
 
 PyObject* msg_build_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"code", "request_id", "entity_type", "entity_name", "characteristic_type",
-                                      "characteristic_name", "headers", "params", "endpoint", "session_id"};
+  static const char* const names[] = {
+      "code",    "request_id", "entity_type", "entity_name", "characteristic_type", "characteristic_name",
+      "headers", "params",     "endpoint",    "session_id"};
   static const Signature sig{"HcyMessage.build_request", names, 10, 6, 8};
   PyObject* argv[10];
   if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
@@ -376,8 +378,8 @@ PyObject* msg_build_response(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* msg_build_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"request_id", "names", "binder_name", "binder_type",
-                                      "unbind", "endpoint", "session_id"};
+  static const char* const names[] = {"request_id", "names",    "binder_name", "binder_type",
+                                      "unbind",     "endpoint", "session_id"};
   static const Signature sig{"HcyMessage.build_bind", names, 7, 2, 4};
   PyObject* argv[7];
   if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
@@ -391,7 +393,8 @@ PyObject* msg_build_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     };
     if (!to_ids(argv[0], argv[5], argv[6], h) || !collect(argv[1], "names", body.names, to_name) ||
         !to_optional_str(argv[2], "binder_name", body.binder_name) ||
-        !to_optional_str(argv[3], "binder_type", body.binder_type) || (argv[4] && !to_bool(argv[4], "unbind", unbind))) {
+        !to_optional_str(argv[3], "binder_type", body.binder_type) ||
+        (argv[4] && !to_bool(argv[4], "unbind", unbind))) {
       return false;
     }
     if (body.binder_name.has_value() != body.binder_type.has_value()) {
@@ -439,8 +442,8 @@ PyObject* msg_from_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     ~Release() { PyBuffer_Release(v); }
   } release{&view};
   if (offset < 0 || offset > view.len) {
-    return raise(PyExc_ValueError, "offset " + std::to_string(offset) + " is outside the data (" +
-                                       std::to_string(view.len) + " bytes)");
+    return raise(PyExc_ValueError,
+                 "offset " + std::to_string(offset) + " is outside the data (" + std::to_string(view.len) + " bytes)");
   }
   Bytes in(static_cast<const uint8_t*>(view.buf) + offset, static_cast<size_t>(view.len - offset));
   PyRef obj(wrap_new<Msg>(&HcyMessageType));
@@ -489,8 +492,10 @@ PyMethodDef kMethods[] = {
     {"get_code_value", VELTRAC_METHOD(msg_get_code_value), METH_NOARGS, "get_code_value($self)\n--\n\n"},
     {"get_entity_type", VELTRAC_METHOD(msg_get_entity_type), METH_NOARGS, "get_entity_type($self)\n--\n\n"},
     {"get_entity_name", VELTRAC_METHOD(msg_get_entity_name), METH_NOARGS, "get_entity_name($self)\n--\n\n"},
-    {"get_characteristic_type", VELTRAC_METHOD(msg_get_characteristic_type), METH_NOARGS, "get_characteristic_type($self)\n--\n\n"},
-    {"get_characteristic_name", VELTRAC_METHOD(msg_get_characteristic_name), METH_NOARGS, "get_characteristic_name($self)\n--\n\n"},
+    {"get_characteristic_type", VELTRAC_METHOD(msg_get_characteristic_type), METH_NOARGS,
+     "get_characteristic_type($self)\n--\n\n"},
+    {"get_characteristic_name", VELTRAC_METHOD(msg_get_characteristic_name), METH_NOARGS,
+     "get_characteristic_name($self)\n--\n\n"},
     {"get_headers", VELTRAC_METHOD(msg_get_headers), METH_NOARGS, "get_headers($self)\n--\n\n"},
     {"get_params", VELTRAC_METHOD(msg_get_params), METH_NOARGS, "get_params($self)\n--\n\n"},
     {"get_reason", VELTRAC_METHOD(msg_get_reason), METH_NOARGS, "get_reason($self)\n--\n\n"},

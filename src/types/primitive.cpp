@@ -4,16 +4,16 @@
 #include <string>
 
 #include "common/args.hpp"
-#include "common/guard.hpp"
 #include "common/classes.hpp"
-#include "common/scratch.hpp"
-#include "common/gil.hpp"
 #include "common/convert.hpp"
-#include "veltrac/infotable.hpp"
-#include "veltrac/primitive.hpp"
-#include "types/types.hpp"
+#include "common/gil.hpp"
+#include "common/guard.hpp"
+#include "common/scratch.hpp"
 #include "common/to_python.hpp"
 #include "json/record.hpp"
+#include "types/types.hpp"
+#include "veltrac/infotable.hpp"
+#include "veltrac/primitive.hpp"
 
 namespace veltrac::py {
 namespace {
@@ -21,9 +21,7 @@ namespace {
 using Prim = veltrac::HcPrim;
 using Obj = Wrapper<Prim>;
 
-PyTypeObject HcPrimType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-};
+PyTypeObject HcPrimType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // Interned kind names, indexed by PrimKind; created once when the class is added.
 PyObject* g_kind_names[kPrimKindCount] = {};
@@ -148,9 +146,7 @@ PyObject* prim_to_simple_json(PyObject* self, PyObject*) {
 
 PyObject* kind_name(PrimKind k) { return Py_NewRef(g_kind_names[static_cast<size_t>(k)]); }
 
-PyObject* prim_get_type(PyObject* self, PyObject*) {
-  return kind_name(value_of<Prim>(self).innermost().kind());
-}
+PyObject* prim_get_type(PyObject* self, PyObject*) { return kind_name(value_of<Prim>(self).innermost().kind()); }
 
 PyObject* table_summary(const veltrac::InfoTable& t) {
   std::string s = "InfoTable(rows=";
@@ -164,26 +160,18 @@ PyObject* table_summary(const veltrac::InfoTable& t) {
 PyObject* prim_get_value(PyObject* self, PyObject*) {
   const Prim& p = value_of<Prim>(self).innermost();
   switch (p.kind()) {
-    case PrimKind::NOTHING:
-      Py_RETURN_NONE;
-    case PrimKind::STRING:
-      return new_str(p.as_string());
-    case PrimKind::NUMBER:
-      return PyFloat_FromDouble(p.as_number());
-    case PrimKind::INTEGER:
-      return PyLong_FromLong(p.as_integer());
-    case PrimKind::LONG:
-      return PyLong_FromLongLong(p.as_long());
-    case PrimKind::DATETIME:
-      return PyLong_FromLongLong(p.as_datetime());
-    case PrimKind::BOOLEAN:
-      return PyBool_FromLong(p.as_bool());
+    case PrimKind::NOTHING: Py_RETURN_NONE;
+    case PrimKind::STRING: return new_str(p.as_string());
+    case PrimKind::NUMBER: return PyFloat_FromDouble(p.as_number());
+    case PrimKind::INTEGER: return PyLong_FromLong(p.as_integer());
+    case PrimKind::LONG: return PyLong_FromLongLong(p.as_long());
+    case PrimKind::DATETIME: return PyLong_FromLongLong(p.as_datetime());
+    case PrimKind::BOOLEAN: return PyBool_FromLong(p.as_bool());
     case PrimKind::BLOB: {
       Bytes bytes = p.as_blob();
       return new_bytes(bytes.data(), bytes.size());
     }
-    case PrimKind::INFOTABLE:
-      return table_summary(p.as_table());
+    case PrimKind::INFOTABLE: return table_summary(p.as_table());
     case PrimKind::LOCATION:
     case PrimKind::VARIANT:  // never the innermost value
       break;
@@ -191,9 +179,7 @@ PyObject* prim_get_value(PyObject* self, PyObject*) {
   return raise(PyExc_TypeError, "Unsupported type for get_value");
 }
 
-PyObject* prim_is_variant(PyObject* self, PyObject*) {
-  return PyBool_FromLong(value_of<Prim>(self).is_variant());
-}
+PyObject* prim_is_variant(PyObject* self, PyObject*) { return PyBool_FromLong(value_of<Prim>(self).is_variant()); }
 
 PyObject* prim_unwrap_variant(PyObject* self, PyObject*) {
   const Prim& p = value_of<Prim>(self);
@@ -265,9 +251,7 @@ PyObject* prim_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return new_prim(std::move(*r));
 }
 
-PyObject* prim_str(PyObject* self) {
-  return new_str(value_of<Prim>(self).debug_text());
-}
+PyObject* prim_str(PyObject* self) { return new_str(value_of<Prim>(self).debug_text()); }
 
 PyObject* prim_repr(PyObject* self) {
   std::string s = "HcPrim(";
@@ -310,9 +294,7 @@ PyMethodDef kMethods[] = {
 
 PyObject* new_hcprim(veltrac::HcPrim&& v) { return new_prim(std::move(v)); }
 
-const veltrac::HcPrim* hcprim_of(PyObject* obj) {
-  return Py_TYPE(obj) == &HcPrimType ? &value_of<Prim>(obj) : nullptr;
-}
+const veltrac::HcPrim* hcprim_of(PyObject* obj) { return Py_TYPE(obj) == &HcPrimType ? &value_of<Prim>(obj) : nullptr; }
 
 bool add_hcprim(PyObject* module) {
   for (size_t k = 0; k < kPrimKindCount; ++k) {

@@ -4,10 +4,10 @@
 #include <optional>
 #include <string_view>
 
-#include "veltrac/base_type.hpp"
-#include "veltrac/infotable.hpp"
 #include "common/borrow.hpp"
 #include "common/pyref.hpp"
+#include "veltrac/base_type.hpp"
+#include "veltrac/infotable.hpp"
 
 namespace veltrac::py {
 

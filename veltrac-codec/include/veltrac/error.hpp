@@ -85,7 +85,9 @@ class VeltracError {
 
   // Shorthands for the members raised by the codec.
   static VeltracError io(std::string msg) { return with_text(ErrorKind::Io, std::move(msg)); }
-  static VeltracError json(std::string json_error_text) { return with_text(ErrorKind::Json, std::move(json_error_text)); }
+  static VeltracError json(std::string json_error_text) {
+    return with_text(ErrorKind::Json, std::move(json_error_text));
+  }
   static VeltracError invalid_base_type(uint8_t code) { return with_code(ErrorKind::InvalidBaseType, code); }
   static VeltracError invalid_entry_type(uint8_t code) { return with_code(ErrorKind::InvalidEntryType, code); }
   // Input ended inside a fixed-width field.

@@ -69,8 +69,8 @@ extern const std::array<std::string_view, 256> kMsgCodeNames;
 // Bit b of word b / 64 is set when b is an entity type code.
 inline constexpr std::array<uint64_t, 4> kEntityTypeBits = [] {
   std::array<uint64_t, 4> bits{};
-  for (unsigned c : {0, 10, 11, 12, 13, 14, 15, 20, 21, 30, 31, 32, 33, 34, 35, 36, 39, 40, 50, 51, 52, 53, 54, 60,
-                     61, 70, 80}) {
+  for (unsigned c :
+       {0, 10, 11, 12, 13, 14, 15, 20, 21, 30, 31, 32, 33, 34, 35, 36, 39, 40, 50, 51, 52, 53, 54, 60, 61, 70, 80}) {
     bits[c / 64] |= uint64_t{1} << (c % 64);
   }
   return bits;

@@ -4,9 +4,8 @@
 // holds the number itself or a pointer: text and bytes live in one exact-size heap block, LOCATION,
 // INFOTABLE and the value inside a VARIANT are owned through pointers. A cell of a decoded table may instead
 // borrow its text from the table's text store; tables hand out their cells only as const references, so
-// such a value leaves its table by copy (which owns its text), never by move. Copying is deep; copying and destroying deeply
-// nested values (VARIANT chains, tables inside values inside tables) use an explicit work list, never
-// recursion.
+// such a value leaves its table by copy (which owns its text), never by move. Copying is deep; copying and destroying
+// deeply nested values (VARIANT chains, tables inside values inside tables) use an explicit work list, never recursion.
 #pragma once
 
 #include <cstdint>
@@ -63,9 +62,7 @@ class HcPrim {
   // NOTHING with base type NOTHING.
   HcPrim() noexcept : h_{PrimKind::NOTHING, BaseType::NOTHING, 0, 0} { u_.i64 = 0; }
   HcPrim(const HcPrim& o);
-  HcPrim(HcPrim&& o) noexcept : h_(o.h_), u_(o.u_) {
-    o.reset_to_nothing();
-  }
+  HcPrim(HcPrim&& o) noexcept : h_(o.h_), u_(o.u_) { o.reset_to_nothing(); }
   HcPrim& operator=(const HcPrim& o);
   HcPrim& operator=(HcPrim&& o) noexcept;
   ~HcPrim() {
@@ -163,14 +160,11 @@ class HcPrim {
   bool owns_heap() const {
     switch (h_.kind) {
       case PrimKind::STRING:
-      case PrimKind::BLOB:
-        return u_.heap != nullptr && !(h_.flags & kBorrowedText);
+      case PrimKind::BLOB: return u_.heap != nullptr && !(h_.flags & kBorrowedText);
       case PrimKind::LOCATION:
       case PrimKind::INFOTABLE:
-      case PrimKind::VARIANT:
-        return true;
-      default:
-        return false;
+      case PrimKind::VARIANT: return true;
+      default: return false;
     }
   }
   void reset_to_nothing() noexcept {

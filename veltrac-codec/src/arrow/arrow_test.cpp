@@ -19,10 +19,14 @@ InfoTable sample_table() {
   t.add_field_definition({"z", "", BaseType::BLOB, {}});
   t.add_field_definition({"j", "json text", BaseType::JSON, {}});
   for (int r = 0; r < 10; ++r) {
-    std::vector<HcPrim> row = {HcPrim::string(r % 2 ? "é" : ""), HcPrim::number(r * -0.5),
-                               HcPrim::integer(r == 3 ? INT32_MIN : r), HcPrim::long_(INT64_MAX - r),
-                               HcPrim::boolean(r % 3 == 0), HcPrim::datetime(-1700000000000 + r),
-                               HcPrim::blob(Bytes(bytes, r % 4)), HcPrim::string("{}", BaseType::JSON)};
+    std::vector<HcPrim> row = {HcPrim::string(r % 2 ? "é" : ""),
+                               HcPrim::number(r * -0.5),
+                               HcPrim::integer(r == 3 ? INT32_MIN : r),
+                               HcPrim::long_(INT64_MAX - r),
+                               HcPrim::boolean(r % 3 == 0),
+                               HcPrim::datetime(-1700000000000 + r),
+                               HcPrim::blob(Bytes(bytes, r % 4)),
+                               HcPrim::string("{}", BaseType::JSON)};
     t.append_row(row);
   }
   return t;
@@ -107,9 +111,15 @@ TEST(ArrowExport, Refusals) {
       {{"loc", "", BaseType::LOCATION, {}}, {}, "field 'loc' (LOCATION) has no Arrow type"},
       {{"v", "", BaseType::VARIANT, {}}, {}, "field 'v' (VARIANT) has no Arrow type"},
       {{"t", "", BaseType::INFOTABLE, {}}, {}, "field 't' (INFOTABLE) has no Arrow type"},
-      {{"x", "", BaseType::LONG, {}}, {HcPrim::integer(1)}, "field 'x' row 1: a value of type INTEGER in a field of type LONG"},
-      {{"x", "", BaseType::STRING, {}}, {HcPrim::string("g", BaseType::GUID)}, "field 'x' row 1: a value of type GUID in a field of type STRING"},
-      {{"x", "", BaseType::LONG, {}}, {HcPrim::variant(HcPrim::long_(1))}, "field 'x' row 1: a value of type VARIANT in a field of type LONG"},
+      {{"x", "", BaseType::LONG, {}},
+       {HcPrim::integer(1)},
+       "field 'x' row 1: a value of type INTEGER in a field of type LONG"},
+      {{"x", "", BaseType::STRING, {}},
+       {HcPrim::string("g", BaseType::GUID)},
+       "field 'x' row 1: a value of type GUID in a field of type STRING"},
+      {{"x", "", BaseType::LONG, {}},
+       {HcPrim::variant(HcPrim::long_(1))},
+       "field 'x' row 1: a value of type VARIANT in a field of type LONG"},
       {{"x", "", BaseType::LONG, {}}, {HcPrim::long_(1), HcPrim::long_(2)}, "row 1 has 2 values for 1 fields"},
   };
   for (const Case& c : cases) {
@@ -167,10 +177,25 @@ struct Batch {
       : cs(cols.size()), ca(cols.size()) {
     for (size_t i = 0; i < cols.size(); ++i) {
       Col& c = cols[i];
-      cs[i] = ArrowSchema{c.format.c_str(), c.name.c_str(), c.metadata.empty() ? nullptr : c.metadata.data(), 2, 0,
-                          nullptr, nullptr, release_counted<ArrowSchema>, nullptr};
-      ca[i] = ArrowArray{c.length, c.null_count, c.offset, static_cast<int64_t>(c.buffers.size()), 0, c.buffers.data(),
-                         nullptr, nullptr, release_counted<ArrowArray>, nullptr};
+      cs[i] = ArrowSchema{c.format.c_str(),
+                          c.name.c_str(),
+                          c.metadata.empty() ? nullptr : c.metadata.data(),
+                          2,
+                          0,
+                          nullptr,
+                          nullptr,
+                          release_counted<ArrowSchema>,
+                          nullptr};
+      ca[i] = ArrowArray{c.length,
+                         c.null_count,
+                         c.offset,
+                         static_cast<int64_t>(c.buffers.size()),
+                         0,
+                         c.buffers.data(),
+                         nullptr,
+                         nullptr,
+                         release_counted<ArrowArray>,
+                         nullptr};
       csp.push_back(&cs[i]);
       cap.push_back(&ca[i]);
     }
@@ -239,24 +264,24 @@ TEST(ArrowImport, Mapping) {
   auto t = b.import();
   ASSERT_TRUE(t) << t.error().message;
   ASSERT_EQ(t->row_count(), 2u);
-  const BaseType types[] = {BaseType::INTEGER, BaseType::INTEGER, BaseType::LONG,     BaseType::LONG,
-                            BaseType::NUMBER,  BaseType::DATETIME, BaseType::DATETIME, BaseType::DATETIME,
-                            BaseType::DATETIME, BaseType::STRING, BaseType::BOOLEAN,  BaseType::STRING,
-                            BaseType::BLOB,    BaseType::BLOB};
+  const BaseType types[] = {BaseType::INTEGER,  BaseType::INTEGER,  BaseType::LONG,     BaseType::LONG,
+                            BaseType::NUMBER,   BaseType::DATETIME, BaseType::DATETIME, BaseType::DATETIME,
+                            BaseType::DATETIME, BaseType::STRING,   BaseType::BOOLEAN,  BaseType::STRING,
+                            BaseType::BLOB,     BaseType::BLOB};
   for (size_t i = 0; i < cols.size(); ++i) EXPECT_EQ(t->datashape.entries.at(i).second.entry_type, types[i]) << i;
   uint8_t b12[] = {1, 2, 3};
   uint8_t abcd[13];
   std::memcpy(abcd, long_text + 1, 13);
-  const std::vector<HcPrim> row0 = {
-      HcPrim::integer(-128), HcPrim::integer(65535), HcPrim::long_(4294967295), HcPrim::long_(INT64_MAX),
-      HcPrim::number(0.5), HcPrim::datetime(-1), HcPrim::datetime(-2), HcPrim::datetime(-1000),
-      HcPrim::datetime(-86400000), HcPrim::string("ab"), HcPrim::boolean(false), HcPrim::string("hi"),
-      HcPrim::blob({}), HcPrim::blob(abcd)};
-  const std::vector<HcPrim> row1 = {
-      HcPrim::integer(127), HcPrim::integer(1), HcPrim::long_(1), HcPrim::long_(1),
-      HcPrim::number(-1.25), HcPrim::datetime(1), HcPrim::datetime(2), HcPrim::datetime(2000),
-      HcPrim::datetime(86400000), HcPrim::string("cd"), HcPrim::boolean(true), HcPrim::string(""),
-      HcPrim::blob(b12), HcPrim::blob(abcd)};
+  const std::vector<HcPrim> row0 = {HcPrim::integer(-128),    HcPrim::integer(65535),  HcPrim::long_(4294967295),
+                                    HcPrim::long_(INT64_MAX), HcPrim::number(0.5),     HcPrim::datetime(-1),
+                                    HcPrim::datetime(-2),     HcPrim::datetime(-1000), HcPrim::datetime(-86400000),
+                                    HcPrim::string("ab"),     HcPrim::boolean(false),  HcPrim::string("hi"),
+                                    HcPrim::blob({}),         HcPrim::blob(abcd)};
+  const std::vector<HcPrim> row1 = {HcPrim::integer(127), HcPrim::integer(1),     HcPrim::long_(1),
+                                    HcPrim::long_(1),     HcPrim::number(-1.25),  HcPrim::datetime(1),
+                                    HcPrim::datetime(2),  HcPrim::datetime(2000), HcPrim::datetime(86400000),
+                                    HcPrim::string("cd"), HcPrim::boolean(true),  HcPrim::string(""),
+                                    HcPrim::blob(b12),    HcPrim::blob(abcd)};
   for (size_t i = 0; i < cols.size(); ++i) {
     EXPECT_EQ(t->row(0)[i], row0[i]) << i;
     EXPECT_EQ(t->row(1)[i], row1[i]) << i;

@@ -148,9 +148,9 @@ constexpr auto release_array = release_owned<ArrowArray, ArrayData>;
 // The buffers of one column while the cells are read.
 struct ColumnBuild {
   ColumnType type;
-  Buf values;  // fixed-width values, the bits of booleans, or the offsets of texts and bytes
-  Buf data;    // texts and bytes
-  size_t end = 0;  // bytes of `data` written
+  Buf values;          // fixed-width values, the bits of booleans, or the offsets of texts and bytes
+  Buf data;            // texts and bytes
+  size_t end = 0;      // bytes of `data` written
   bool large = false;  // 64-bit offsets
 };
 
@@ -290,7 +290,8 @@ Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::
         }
         case PrimKind::INTEGER: {
           int32_t* out = cb.values.as<int32_t>();
-          bad = each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) { out[r] = v.as_integer(); });
+          bad =
+              each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) { out[r] = v.as_integer(); });
           break;
         }
         case PrimKind::LONG:

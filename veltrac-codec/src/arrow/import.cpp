@@ -17,18 +17,37 @@ using detail::fail;
 
 // The Arrow types that import, by their format strings.
 enum class In : uint8_t {
-  I8, U8, I16, U16, I32, U32, I64, U64, F32, F64,
-  Utf8, LargeUtf8, Utf8View, Binary, LargeBinary, BinaryView, Bool,
-  TsSecond, TsMilli, TsMicro, TsNano, Date32, Date64,
+  I8,
+  U8,
+  I16,
+  U16,
+  I32,
+  U32,
+  I64,
+  U64,
+  F32,
+  F64,
+  Utf8,
+  LargeUtf8,
+  Utf8View,
+  Binary,
+  LargeBinary,
+  BinaryView,
+  Bool,
+  TsSecond,
+  TsMilli,
+  TsMicro,
+  TsNano,
+  Date32,
+  Date64,
 };
 
 std::optional<In> in_type(std::string_view f) {
   static constexpr std::pair<std::string_view, In> kExact[] = {
-      {"c", In::I8},       {"C", In::U8},           {"s", In::I16},    {"S", In::U16},
-      {"i", In::I32},      {"I", In::U32},          {"l", In::I64},    {"L", In::U64},
-      {"f", In::F32},      {"g", In::F64},          {"u", In::Utf8},   {"U", In::LargeUtf8},
-      {"vu", In::Utf8View}, {"z", In::Binary},      {"Z", In::LargeBinary}, {"vz", In::BinaryView},
-      {"b", In::Bool},     {"tdD", In::Date32},     {"tdm", In::Date64},
+      {"c", In::I8},          {"C", In::U8},        {"s", In::I16},       {"S", In::U16},      {"i", In::I32},
+      {"I", In::U32},         {"l", In::I64},       {"L", In::U64},       {"f", In::F32},      {"g", In::F64},
+      {"u", In::Utf8},        {"U", In::LargeUtf8}, {"vu", In::Utf8View}, {"z", In::Binary},   {"Z", In::LargeBinary},
+      {"vz", In::BinaryView}, {"b", In::Bool},      {"tdD", In::Date32},  {"tdm", In::Date64},
   };
   for (const auto& [name, t] : kExact) {
     if (f == name) return t;
@@ -48,11 +67,22 @@ std::optional<In> in_type(std::string_view f) {
 
 PrimKind kind_of(In t) {
   switch (t) {
-    case In::I8: case In::U8: case In::I16: case In::U16: case In::I32: return PrimKind::INTEGER;
-    case In::U32: case In::I64: case In::U64: return PrimKind::LONG;
-    case In::F32: case In::F64: return PrimKind::NUMBER;
-    case In::Utf8: case In::LargeUtf8: case In::Utf8View: return PrimKind::STRING;
-    case In::Binary: case In::LargeBinary: case In::BinaryView: return PrimKind::BLOB;
+    case In::I8:
+    case In::U8:
+    case In::I16:
+    case In::U16:
+    case In::I32: return PrimKind::INTEGER;
+    case In::U32:
+    case In::I64:
+    case In::U64: return PrimKind::LONG;
+    case In::F32:
+    case In::F64: return PrimKind::NUMBER;
+    case In::Utf8:
+    case In::LargeUtf8:
+    case In::Utf8View: return PrimKind::STRING;
+    case In::Binary:
+    case In::LargeBinary:
+    case In::BinaryView: return PrimKind::BLOB;
     case In::Bool: return PrimKind::BOOLEAN;
     default: return PrimKind::DATETIME;
   }
@@ -61,7 +91,10 @@ PrimKind kind_of(In t) {
 // 2 for the fixed-width types and bool, 3 for offsets and data; views have 3 or more (variadic buffers).
 int64_t buffer_count(In t) {
   switch (t) {
-    case In::Utf8: case In::LargeUtf8: case In::Binary: case In::LargeBinary: return 3;
+    case In::Utf8:
+    case In::LargeUtf8:
+    case In::Binary:
+    case In::LargeBinary: return 3;
     default: return 2;
   }
 }
@@ -211,7 +244,8 @@ Expected<void> check_offsets(const Column& c, const ArrowArray& a, int64_t base,
     if (prev > first && utf8::all_ascii(data + first, static_cast<size_t>(prev - first))) return {};
     for (int64_t i = 0; i < rows; ++i) {
       Off b = load<Off>(off, base + i), e = load<Off>(off, base + i + 1);
-      if (e > b && utf8::validate(data + b, static_cast<size_t>(e - b))) return fail(at_row(c, row0 + i) + ": text is not UTF-8");
+      if (e > b && utf8::validate(data + b, static_cast<size_t>(e - b)))
+        return fail(at_row(c, row0 + i) + ": text is not UTF-8");
     }
   }
   return {};
@@ -262,7 +296,8 @@ Expected<void> check_column(const Column& c, const ArrowArray* a, int64_t parent
   if (a->length < 0 || a->offset < 0 || a->length > std::numeric_limits<int64_t>::max() - a->offset) {
     return fail(where + ": bad length or offset");
   }
-  if (a->length < parent_end) return fail(where + ": " + std::to_string(a->length) + " values for " + std::to_string(parent_end) + " rows");
+  if (a->length < parent_end)
+    return fail(where + ": " + std::to_string(a->length) + " values for " + std::to_string(parent_end) + " rows");
   if (a->n_children != 0 || a->dictionary != nullptr) return fail(where + ": unexpected children");
   const int64_t want = buffer_count(c.in);
   if (is_view(c.in) ? a->n_buffers < 3 : a->n_buffers != want) {
@@ -280,16 +315,20 @@ Expected<void> check_column(const Column& c, const ArrowArray* a, int64_t parent
   }
   if (rows == 0) return {};
   switch (c.in) {
-    case In::Utf8: case In::Binary: return check_offsets<int32_t>(c, *a, base, rows, row0);
-    case In::LargeUtf8: case In::LargeBinary: return check_offsets<int64_t>(c, *a, base, rows, row0);
-    case In::Utf8View: case In::BinaryView: return check_views(c, *a, base, rows, row0);
+    case In::Utf8:
+    case In::Binary: return check_offsets<int32_t>(c, *a, base, rows, row0);
+    case In::LargeUtf8:
+    case In::LargeBinary: return check_offsets<int64_t>(c, *a, base, rows, row0);
+    case In::Utf8View:
+    case In::BinaryView: return check_views(c, *a, base, rows, row0);
     default: break;
   }
   const void* values = a->buffers[1];
   if (values == nullptr) return fail(where + ": the values buffer is missing");
   if (c.in == In::U64) {
     for (int64_t i = 0; i < rows; ++i) {
-      if (load<uint64_t>(values, base + i) > uint64_t{INT64_MAX}) return fail(at_row(c, row0 + i) + ": value exceeds the LONG range");
+      if (load<uint64_t>(values, base + i) > uint64_t{INT64_MAX})
+        return fail(at_row(c, row0 + i) + ": value exceeds the LONG range");
     }
   } else if (c.in == In::TsSecond) {
     for (int64_t i = 0; i < rows; ++i) {
@@ -317,8 +356,10 @@ inline std::string_view var_at(const ArrowArray& a, int64_t i) {
 
 inline std::string_view text_at(const Column& c, const ArrowArray& a, int64_t i) {
   switch (c.in) {
-    case In::Utf8: case In::Binary: return var_at<int32_t>(a, i);
-    case In::LargeUtf8: case In::LargeBinary: return var_at<int64_t>(a, i);
+    case In::Utf8:
+    case In::Binary: return var_at<int32_t>(a, i);
+    case In::LargeUtf8:
+    case In::LargeBinary: return var_at<int64_t>(a, i);
     default: {
       View v = view_at(a, i);
       return {reinterpret_cast<const char*>(v.data), static_cast<size_t>(v.len)};
@@ -342,12 +383,17 @@ HcPrim value_at(const Column& c, const ArrowArray& a, int64_t i) {
     case In::F64: return HcPrim::number(load<double>(v, i), c.type);
     case In::Bool: return HcPrim::boolean(bit(v, i), c.type);
     case In::TsSecond: return HcPrim::datetime(load<int64_t>(v, i) * 1000, c.type);
-    case In::TsMilli: case In::Date64: return HcPrim::datetime(load<int64_t>(v, i), c.type);
+    case In::TsMilli:
+    case In::Date64: return HcPrim::datetime(load<int64_t>(v, i), c.type);
     case In::TsMicro: return HcPrim::datetime(floor_div(load<int64_t>(v, i), 1000), c.type);
     case In::TsNano: return HcPrim::datetime(floor_div(load<int64_t>(v, i), 1000000), c.type);
     case In::Date32: return HcPrim::datetime(int64_t{load<int32_t>(v, i)} * 86400000, c.type);
-    case In::Utf8: case In::LargeUtf8: case In::Utf8View: return HcPrim::string(text_at(c, a, i), c.type);
-    case In::Binary: case In::LargeBinary: case In::BinaryView: return HcPrim::blob(as_bytes(text_at(c, a, i)), c.type);
+    case In::Utf8:
+    case In::LargeUtf8:
+    case In::Utf8View: return HcPrim::string(text_at(c, a, i), c.type);
+    case In::Binary:
+    case In::LargeBinary:
+    case In::BinaryView: return HcPrim::blob(as_bytes(text_at(c, a, i)), c.type);
   }
   return HcPrim();
 }
@@ -357,13 +403,16 @@ Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t,
   if (a.length < 0 || a.offset < 0 || a.length > std::numeric_limits<int64_t>::max() - a.offset) {
     return fail("bad length or offset of a batch");
   }
-  if (a.n_buffers != 1 || a.buffers == nullptr) return fail("a batch has " + std::to_string(a.n_buffers) + " buffers, not 1");
+  if (a.n_buffers != 1 || a.buffers == nullptr)
+    return fail("a batch has " + std::to_string(a.n_buffers) + " buffers, not 1");
   if (a.n_children != static_cast<int64_t>(plan.cols.size()) || (a.n_children > 0 && a.children == nullptr)) {
-    return fail("a batch has " + std::to_string(a.n_children) + " columns for " + std::to_string(plan.cols.size()) + " fields");
+    return fail("a batch has " + std::to_string(a.n_children) + " columns for " + std::to_string(plan.cols.size()) +
+                " fields");
   }
   const int64_t rows = a.length, end = a.offset + a.length;
   if (a.null_count != 0 && a.buffers[0] != nullptr) {
-    if (int64_t i = first_null(a.buffers[0], a.offset, rows); i >= 0) return fail("row " + std::to_string(row0 + i) + " is null");
+    if (int64_t i = first_null(a.buffers[0], a.offset, rows); i >= 0)
+      return fail("row " + std::to_string(row0 + i) + " is null");
   } else if (a.null_count > 0) {
     return fail("a batch has nulls without a validity bitmap");
   }

@@ -14,8 +14,6 @@ namespace veltrac {
 
 // ---- the predefined aspect names ----
 
-
-
 namespace {
 
 // Perfect hash over the 64 names (all at least 5 bytes long): the first and last four bytes and the

@@ -17,13 +17,20 @@ TEST(AspectsMap, Lookups) {
     std::optional<BaseType> type;
   };
   std::vector<Case> cases = {
-      {"defaultValue", BaseType::STRING},     {"hideWhenEnabled", BaseType::STRING},
-      {"maxInclude", BaseType::BOOLEAN},      {"scanRate", BaseType::INTEGER},
-      {"pushThreshold", BaseType::NUMBER},    {"thingShape", BaseType::THINGSHAPENAME},
-      {"thingTemplate", BaseType::THINGTEMPLATENAME}, {"dataShape", BaseType::DATASHAPENAME},
-      {"isprimarykey", std::nullopt},         {"isPrimaryKey ", std::nullopt},
-      {"", std::nullopt},                     {"abc", std::nullopt},
-      {std::string_view("units\0", 6), std::nullopt},              {"myNote", std::nullopt},
+      {"defaultValue", BaseType::STRING},
+      {"hideWhenEnabled", BaseType::STRING},
+      {"maxInclude", BaseType::BOOLEAN},
+      {"scanRate", BaseType::INTEGER},
+      {"pushThreshold", BaseType::NUMBER},
+      {"thingShape", BaseType::THINGSHAPENAME},
+      {"thingTemplate", BaseType::THINGTEMPLATENAME},
+      {"dataShape", BaseType::DATASHAPENAME},
+      {"isprimarykey", std::nullopt},
+      {"isPrimaryKey ", std::nullopt},
+      {"", std::nullopt},
+      {"abc", std::nullopt},
+      {std::string_view("units\0", 6), std::nullopt},
+      {"myNote", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(lookup_aspect(c.name), c.type) << c.name;
 }
@@ -31,7 +38,8 @@ TEST(AspectsMap, Lookups) {
 TEST(AspectsMap, UnknownNameWarns) {
   test::LogCapture logs;
   EXPECT_EQ(get_base_type("myNote"), BaseType::STRING);
-  EXPECT_TRUE(logs.has("veltrac_codec::aspect::impls", "myNote is not a predefined aspect name, use string as default"));
+  EXPECT_TRUE(
+      logs.has("veltrac_codec::aspect::impls", "myNote is not a predefined aspect name, use string as default"));
   logs.lines.clear();
   EXPECT_EQ(get_base_type("isPrimaryKey"), BaseType::BOOLEAN);
   EXPECT_TRUE(logs.lines.empty());
@@ -153,7 +161,8 @@ TEST(AspectsJson, Read) {
   EXPECT_EQ(*a->find("scanRate"), HcPrim::integer(3));
   EXPECT_EQ(*a->find("units"), HcPrim::string("g"));
   EXPECT_EQ(a->inner().at(3).first, "units");
-  EXPECT_TRUE(logs.has("veltrac_codec::aspect::impls", "myNote is not a predefined aspect name, use string as default"));
+  EXPECT_TRUE(
+      logs.has("veltrac_codec::aspect::impls", "myNote is not a predefined aspect name, use string as default"));
   EXPECT_TRUE(logs.has("veltrac_codec::aspect::dese", "key: isPrimaryKey, value: true"));
 }
 
@@ -188,9 +197,11 @@ TEST(AspectsJson, ReadErrors) {
       {"[]", "invalid type: sequence, expected struct Aspects at line 1 column 0"},
       {"5", "invalid type: integer `5`, expected struct Aspects at line 1 column 1"},
       {R"({"units": 5 })",
-       "Failed to convert from JsonValue to HcPrim:not a string: value: Number(5),base_type:STRING at line 1 column 13"},
+       "Failed to convert from JsonValue to HcPrim:not a string: value: Number(5),base_type:STRING at line 1 column "
+       "13"},
       {R"({"dataShape": null, "x": 1})",
-       "Failed to convert from JsonValue to HcPrim:not a string: value: Null,base_type:DATASHAPENAME at line 1 column 18"},
+       "Failed to convert from JsonValue to HcPrim:not a string: value: Null,base_type:DATASHAPENAME at line 1 column "
+       "18"},
       {R"({"units": })", "expected value at line 1 column 11"},
   };
   for (const auto& c : cases) {
@@ -261,8 +272,9 @@ TEST(AspectsJson, Write) {
   std::string out2;
   auto r = bad.write_json(out2);
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().text(),
-            "Failed to convert from HcPrim to JsonValue:not a boolean, value: STRING(STRING, \"yes\"),base_type:BOOLEAN");
+  EXPECT_EQ(
+      r.error().text(),
+      "Failed to convert from HcPrim to JsonValue:not a boolean, value: STRING(STRING, \"yes\"),base_type:BOOLEAN");
 }
 
 TEST(AspectsJson, SimpleAndDebug) {

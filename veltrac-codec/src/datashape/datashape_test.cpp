@@ -120,7 +120,8 @@ TEST(DataShapeJson, ReadAndWrite) {
   EXPECT_EQ(arr->name, std::optional<std::string>("s"));
   EXPECT_EQ(arr->size(), 0u);
 
-  auto dup = read(R"({"name": null, "entries": {"a": ["a", "", "INTEGER", {}], "b": ["b", "", "STRING", {}], "a": ["a2", "", "LONG", {}]}})");
+  auto dup = read(
+      R"({"name": null, "entries": {"a": ["a", "", "INTEGER", {}], "b": ["b", "", "STRING", {}], "a": ["a2", "", "LONG", {}]}})");
   ASSERT_TRUE(dup) << dup.error().text();
   ASSERT_EQ(dup->size(), 2u);
   EXPECT_EQ(dup->entries.at(0).second.name, "a2");
@@ -130,7 +131,8 @@ TEST(DataShapeJson, ReadAndWrite) {
   named.add(entry("units", BaseType::STRING, "d"));
   std::string out2;
   ASSERT_TRUE(named.write_json(out2));
-  EXPECT_EQ(out2, R"({"name":"S","entries":{"units":{"name":"units","description":"d","baseType":"STRING","aspects":{}}}})");
+  EXPECT_EQ(out2,
+            R"({"name":"S","entries":{"units":{"name":"units","description":"d","baseType":"STRING","aspects":{}}}})");
   auto back = read(out2);
   ASSERT_TRUE(back);
   EXPECT_EQ(*back, named);
@@ -150,18 +152,18 @@ TEST(DataShapeJson, ReadErrors) {
       {R"({"entries": []})", "invalid type: sequence, expected an indexed map at line 1 column 12"},
       {R"({"entries": {"k": {"name": "n", "description": "", "aspects": {}}}})",
        "missing field `baseType` at line 1 column 65"},
-      {R"({"entries": {"k": ["n", ""]}})", "invalid length 2, expected struct DataShapeEntry with 4 elements at line 1 column 27"},
+      {R"({"entries": {"k": ["n", ""]}})",
+       "invalid length 2, expected struct DataShapeEntry with 4 elements at line 1 column 27"},
       {R"({"entries": {"k": 1}})", "invalid type: integer `1`, expected struct DataShapeEntry at line 1 column 19"},
-      {R"({"entries": {"k": ["n", "", "string", {}]}})",
-       nullptr},
+      {R"({"entries": {"k": ["n", "", "string", {}]}})", nullptr},
   };
   for (const auto& c : cases) {
     auto s = read(c.json);
     ASSERT_FALSE(s) << c.json;
     if (c.error) {
       EXPECT_EQ(s.error().text(), c.error) << c.json;
-    }
-    else EXPECT_EQ(s.error().text().rfind("unknown variant `string`", 0), 0u) << s.error().text();
+    } else
+      EXPECT_EQ(s.error().text().rfind("unknown variant `string`", 0), 0u) << s.error().text();
   }
 }
 
@@ -176,8 +178,7 @@ TEST(DataShapeJson, EntriesKeysAndRepeats) {
        R"({"k":{"name":"n1","description":"d","baseType":"LONG","aspects":{"units":"x"}}})"},
       {R"({"a":["a","","STRING",{}],"b":["b","","LONG",{}],"\u0061":["a2","x","INTEGER",{}]})",
        R"({"a":{"name":"a2","description":"x","baseType":"INTEGER","aspects":{}},"b":{"name":"b","description":"","baseType":"LONG","aspects":{}}})"},
-      {R"({"a":["a","","STRING",{}],"a":["a2","",5,{}]})",
-       "expected value at line 1 column 40"},
+      {R"({"a":["a","","STRING",{}],"a":["a2","",5,{}]})", "expected value at line 1 column 40"},
       {R"({"a":["a","","STRING",{}],"b":{"name":"b"}})", "missing field `description` at line 1 column 42"},
       {R"({"a":["a","","STRING",{}],"b")", "EOF while parsing an object at line 1 column 29"},
   };

@@ -14,7 +14,9 @@ constexpr json::RecordSpec kEventSpec{"struct HcyEvent", kEventFields, {}, json:
 
 constexpr std::string_view kDefaultShapeName = "DataShape";
 
-std::string_view shape_name(const DataShape& shape) { return shape.name ? std::string_view(*shape.name) : kDefaultShapeName; }
+std::string_view shape_name(const DataShape& shape) {
+  return shape.name ? std::string_view(*shape.name) : kDefaultShapeName;
+}
 
 Aspects shape_aspects(std::string_view name) {
   Aspects a;
@@ -99,7 +101,8 @@ std::expected<HcyEvent, json::Error> HcyEvent::read_json(json::Reader& r) {
     }
   });
   if (!seen) return json::fail(std::move(seen.error()));
-  if (auto ok = json::require_fields(r, *seen, kEventFields, {0, 1, 2, 3}); !ok) return json::fail(std::move(ok.error()));
+  if (auto ok = json::require_fields(r, *seen, kEventFields, {0, 1, 2, 3}); !ok)
+    return json::fail(std::move(ok.error()));
   return e;
 }
 

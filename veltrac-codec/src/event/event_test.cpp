@@ -69,9 +69,10 @@ TEST(HcyEventTest, UnnamedShapeIsWrittenAsDataShape) {
   HcyEvent e;
   e.name = "Tick";
   e.data_shape.add(entry("n", BaseType::INTEGER));
-  EXPECT_EQ(write(e),
-            R"({"name":"Tick","aspects":{},"description":"","EventData":{"name":"DataShape","aspects":{"dataShape":"DataShape"},)"
-            R"("fieldDefinitions":{"n":{"name":"n","description":"","baseType":"INTEGER","aspects":{}}}}})");
+  EXPECT_EQ(
+      write(e),
+      R"({"name":"Tick","aspects":{},"description":"","EventData":{"name":"DataShape","aspects":{"dataShape":"DataShape"},)"
+      R"("fieldDefinitions":{"n":{"name":"n","description":"","baseType":"INTEGER","aspects":{}}}}})");
 }
 
 TEST(HcyEventTest, DummyEventDataConversions) {
@@ -136,7 +137,8 @@ TEST(HcyEventTest, Errors) {
        "duplicate field `EventData` at line 1 column 72"},
       {R"({"EventData":[]})", "invalid type: sequence, expected struct DummyEventData at line 1 column 13"},
       {R"({"EventData":{"aspects":1}})", "invalid type: integer `1`, expected struct Aspects at line 1 column 25"},
-      {R"({"EventData":{"fieldDefinitions":[]}})", "invalid type: sequence, expected an indexed map at line 1 column 33"},
+      {R"({"EventData":{"fieldDefinitions":[]}})",
+       "invalid type: sequence, expected an indexed map at line 1 column 33"},
       // Arrays are not accepted.
       {"[]", "invalid type: sequence, expected struct HcyEvent at line 1 column 0"},
       {"  [\"e\"]", "invalid type: sequence, expected struct HcyEvent at line 1 column 2"},

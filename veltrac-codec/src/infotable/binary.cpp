@@ -128,9 +128,9 @@ const std::array<PlainCell, 256> kPlainCells = [] {
   return t;
 }();
 // With 1 + kWidest bytes left every Fixed cell fits.
-constexpr size_t kWidest = std::max<size_t>({wire_of(PrimKind::NUMBER).width, wire_of(PrimKind::LONG).width,
-                                     wire_of(PrimKind::DATETIME).width, wire_of(PrimKind::INTEGER).width,
-                                     wire_of(PrimKind::BOOLEAN).width});
+constexpr size_t kWidest =
+    std::max<size_t>({wire_of(PrimKind::NUMBER).width, wire_of(PrimKind::LONG).width, wire_of(PrimKind::DATETIME).width,
+                      wire_of(PrimKind::INTEGER).width, wire_of(PrimKind::BOOLEAN).width});
 
 // Builds a Fixed cell of kind K from the code at p; returns the end of the cell.
 template <PrimKind K>

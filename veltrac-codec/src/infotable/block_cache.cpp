@@ -22,7 +22,7 @@ namespace table_blocks {
 namespace {
 
 constexpr size_t kSmallest = size_t{64} << 10;  // smaller blocks go straight to the allocator
-constexpr size_t kKept = size_t{8} << 20;  // bytes kept per thread at most
+constexpr size_t kKept = size_t{8} << 20;       // bytes kept per thread at most
 constexpr size_t kSlots = 8;
 
 // Under AddressSanitizer a kept block is poisoned until it is handed out again, so any use of a table's

@@ -184,7 +184,7 @@ TEST(InfoTableStorage, LargeBlocksAreKeptForTheNextTable) {
     return encode(t);
   };
   const auto large = table_of(4500), small = table_of(100);  // cells of about 80 KiB and 2 KiB
-  std::thread([&] {  // a thread of its own starts with an empty cache
+  std::thread([&] {                                          // a thread of its own starts with an empty cache
     ASSERT_TRUE(InfoTable::from_bytes(view(small)));
     EXPECT_EQ(table_blocks::kept_bytes(), 0u);
     ASSERT_TRUE(InfoTable::from_bytes(view(large)));
@@ -197,7 +197,8 @@ TEST(InfoTableStorage, LargeBlocksAreKeptForTheNextTable) {
       EXPECT_EQ(encode(again->value), large);
     }
     EXPECT_EQ(table_blocks::kept_bytes(), kept);
-  }).join();
+  })
+      .join();
 }
 
 // Decoded texts live in the table's own store: they must survive moves of the table, copies that outlive
@@ -207,10 +208,19 @@ TEST(InfoTableBinary, DecodedTextsOutliveTheirTable) {
   InfoTable built;
   built.add_field_definition({"s", "", BaseType::STRING, {}});
   // Lengths around the 16-byte blocks and the one-byte length prefix, non-ASCII texts at several places.
-  std::vector<std::string> texts = {"", "a", std::string(4096, 'b'), std::string(4097, 'c'), "tail",
-                                    std::string(15, 'd'), std::string(16, 'e'), std::string(17, 'f'),
-                                    std::string(127, 'g'), std::string(128, 'h'), "\xC3\xA9",
-                                    std::string(20, 'i') + "\xC3\xA9", "\xE2\x82\xAC" + std::string(30, 'j')};
+  std::vector<std::string> texts = {"",
+                                    "a",
+                                    std::string(4096, 'b'),
+                                    std::string(4097, 'c'),
+                                    "tail",
+                                    std::string(15, 'd'),
+                                    std::string(16, 'e'),
+                                    std::string(17, 'f'),
+                                    std::string(127, 'g'),
+                                    std::string(128, 'h'),
+                                    "\xC3\xA9",
+                                    std::string(20, 'i') + "\xC3\xA9",
+                                    "\xE2\x82\xAC" + std::string(30, 'j')};
   for (int i = 0; i < 3000; ++i) texts.push_back("text number " + std::to_string(i));  // several store blocks
   for (const auto& s : texts) built.add_row(row({HcPrim::string(s, BaseType::XML), HcPrim::integer(1)}));
   const auto bytes = encode(built);
@@ -310,9 +320,10 @@ TEST(InfoTableJson, RecordText) {
   t.add_row(row({HcPrim::integer(7), HcPrim::string("x", BaseType::XML)}));
   auto text = t.to_json();
   ASSERT_TRUE(text);
-  EXPECT_EQ(*text,
-            R"({"datashape":{"name":"S","entries":{"id":{"name":"id","description":"","baseType":"INTEGER","aspects":{}}}},)"
-            R"("rows":[{"fields":[{"INTEGER":["INTEGER",7]},{"STRING":["XML","x"]}]}]})");
+  EXPECT_EQ(
+      *text,
+      R"({"datashape":{"name":"S","entries":{"id":{"name":"id","description":"","baseType":"INTEGER","aspects":{}}}},)"
+      R"("rows":[{"fields":[{"INTEGER":["INTEGER",7]},{"STRING":["XML","x"]}]}]})");
 }
 
 TEST(InfoTableJson, EveryKindRoundTrips) {
@@ -363,15 +374,17 @@ TEST(InfoTableJson, WriteFailsOnAspectThatDoesNotConvert) {
   t.add_field_definition(e);
   auto text = t.to_json();
   ASSERT_FALSE(text);
-  EXPECT_EQ(text.error().text(),
-            "Failed to convert from HcPrim to JsonValue:not a integer, value: STRING(STRING, \"fast\"),base_type:INTEGER");
+  EXPECT_EQ(
+      text.error().text(),
+      "Failed to convert from HcPrim to JsonValue:not a integer, value: STRING(STRING, \"fast\"),base_type:INTEGER");
   // The typed form of an INFOTABLE value carries that failure as a Json error.
   std::string out;
   auto typed = HcPrim::infotable(t).write_json_typed(out, BaseType::INFOTABLE);
   ASSERT_FALSE(typed);
-  EXPECT_EQ(typed.error().message(),
-            "Serde Json Error: Failed to convert from HcPrim to JsonValue:not a integer, value: STRING(STRING, \"fast\"),"
-            "base_type:INTEGER");
+  EXPECT_EQ(
+      typed.error().message(),
+      "Serde Json Error: Failed to convert from HcPrim to JsonValue:not a integer, value: STRING(STRING, \"fast\"),"
+      "base_type:INTEGER");
 }
 
 // ---- simple JSON ----
@@ -391,10 +404,11 @@ TEST(InfoTableJson, Simple) {
   t.add_field_definition({"id", "", BaseType::INTEGER, {}});
   t.add_row(row({HcPrim::string("kg"), HcPrim::integer(7)}));
   t.add_row(row({HcPrim::string("g")}));
-  EXPECT_EQ(simple(t),
-            R"({"dataShape":{"fieldDefinitions":{"id":{"aspects":{},"baseType":"INTEGER","description":"","name":"id","ordinal":1},)"
-            R"("units":{"aspects":{},"baseType":"STRING","description":"","name":"units","ordinal":0}}},)"
-            R"("rows":[{"id":7,"units":"kg"},{"units":"g"}]})");
+  EXPECT_EQ(
+      simple(t),
+      R"({"dataShape":{"fieldDefinitions":{"id":{"aspects":{},"baseType":"INTEGER","description":"","name":"id","ordinal":1},)"
+      R"("units":{"aspects":{},"baseType":"STRING","description":"","name":"units","ordinal":0}}},)"
+      R"("rows":[{"id":7,"units":"kg"},{"units":"g"}]})");
   EXPECT_EQ(simple(InfoTable(std::string("E"))), R"({"dataShape":{"fieldDefinitions":{},"name":"E"},"rows":[]})");
 }
 
@@ -414,7 +428,8 @@ TEST(InfoTableText, Debug) {
   InfoTable t;
   t.add_row(row({HcPrim::integer(7)}));
   EXPECT_EQ(t.debug_text(),
-            "InfoTable { datashape: DataShape { name: None, entries: {} }, rows: [InfoTableRow { fields: [INTEGER(INTEGER, 7)] }] }");
+            "InfoTable { datashape: DataShape { name: None, entries: {} }, rows: [InfoTableRow { fields: "
+            "[INTEGER(INTEGER, 7)] }] }");
 }
 
 }  // namespace

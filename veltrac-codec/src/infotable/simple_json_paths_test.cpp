@@ -38,15 +38,41 @@ InfoTable shaped(std::initializer_list<std::pair<const char*, BaseType>> cols) {
   return t;
 }
 
-const double kFloats[] = {0.0, -0.0, 1.0, -1.5, 0.1, 1.0 / 3, 1e-5, 1e-4, 1.5e-7, 1e15, 1e16, 9007199254740993.0,
-                          5e-324, 1.7976931348623157e308, std::numeric_limits<double>::quiet_NaN(),
-                          std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
-const char* const kTexts[] = {"", "a", "q\"uote", "back\\slash", "ctl\x01\x1f\x7f", "tab\tnl\nret\r\b\f",
-                              "\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e", "12345678\"", "1234567\\", "abcdefghabcdefgh\n"};
+const double kFloats[] = {0.0,
+                          -0.0,
+                          1.0,
+                          -1.5,
+                          0.1,
+                          1.0 / 3,
+                          1e-5,
+                          1e-4,
+                          1.5e-7,
+                          1e15,
+                          1e16,
+                          9007199254740993.0,
+                          5e-324,
+                          1.7976931348623157e308,
+                          std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::infinity(),
+                          -std::numeric_limits<double>::infinity()};
+const char* const kTexts[] = {"",
+                              "a",
+                              "q\"uote",
+                              "back\\slash",
+                              "ctl\x01\x1f\x7f",
+                              "tab\tnl\nret\r\b\f",
+                              "\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e",
+                              "12345678\"",
+                              "1234567\\",
+                              "abcdefghabcdefgh\n"};
 
 TEST(SimpleJsonPaths, ScalarRowsMatchTheValuePath) {
-  InfoTable t = shaped({{"s", BaseType::STRING}, {"n", BaseType::NUMBER}, {"i", BaseType::INTEGER},
-                        {"l", BaseType::LONG}, {"b", BaseType::BOOLEAN}, {"d", BaseType::DATETIME},
+  InfoTable t = shaped({{"s", BaseType::STRING},
+                        {"n", BaseType::NUMBER},
+                        {"i", BaseType::INTEGER},
+                        {"l", BaseType::LONG},
+                        {"b", BaseType::BOOLEAN},
+                        {"d", BaseType::DATETIME},
                         {"A", BaseType::STRING}});
   std::mt19937_64 rnd(7);
   for (int k = 0; k < 500; ++k) {
@@ -72,8 +98,8 @@ TEST(SimpleJsonPaths, MixedShortAndSurplusRowsMatchTheValuePath) {
   InfoTable t = shaped({{"b", BaseType::STRING}, {"a", BaseType::NUMBER}});
   const std::vector<std::vector<HcPrim>> rows = {
       {HcPrim::string("plain"), HcPrim::number(2.5)},
-      {},                                              // no values
-      {HcPrim::string("short")},                       // fewer values than fields
+      {},                                                            // no values
+      {HcPrim::string("short")},                                     // fewer values than fields
       {HcPrim::string("s"), HcPrim::number(1), HcPrim::integer(9)},  // a surplus value
       {HcPrim::variant(HcPrim::integer(5)), HcPrim::number(3)},      // the value-by-value writer
       {HcPrim::nothing(), HcPrim::location({1, 2, 3})},

@@ -60,24 +60,20 @@ INSTANTIATE_TEST_SUITE_P(
         ErrCase{"[1 2]", "expected `,` or `]` at line 1 column 4"},
         ErrCase{"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
         ErrCase{"{\"a\":1,}", "trailing comma at line 1 column 8"},
-        ErrCase{"[1,]", "trailing comma at line 1 column 4"},
-        ErrCase{"[,1]", "expected value at line 1 column 2"},
+        ErrCase{"[1,]", "trailing comma at line 1 column 4"}, ErrCase{"[,1]", "expected value at line 1 column 2"},
         ErrCase{"{1:2}", "key must be a string at line 1 column 2"},
         ErrCase{"\"abc", "EOF while parsing a string at line 1 column 4"},
         ErrCase{"\"\\x\"", "invalid escape at line 1 column 3"},
         ErrCase{"\"\\uZZZZ\"", "invalid escape at line 1 column 7"},
         ErrCase{"tru", "EOF while parsing a value at line 1 column 3"},
-        ErrCase{"nulx", "expected ident at line 1 column 4"},
-        ErrCase{"01", "invalid number at line 1 column 2"},
-        ErrCase{"-x", "invalid number at line 1 column 2"},
-        ErrCase{"1.x", "invalid number at line 1 column 3"},
+        ErrCase{"nulx", "expected ident at line 1 column 4"}, ErrCase{"01", "invalid number at line 1 column 2"},
+        ErrCase{"-x", "invalid number at line 1 column 2"}, ErrCase{"1.x", "invalid number at line 1 column 3"},
         ErrCase{"1a", "trailing characters at line 1 column 2"},
         ErrCase{"1e400", "number out of range at line 1 column 5"},
         ErrCase{"\"\\ud800\"", "unexpected end of hex escape at line 1 column 8"},
         ErrCase{"\"\\ud800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
         ErrCase{"\"\\udc00\"", "lone leading surrogate in hex escape at line 1 column 7"},
-        ErrCase{"\"a\nb\"",
-                "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+        ErrCase{"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
         ErrCase{"{} x", "trailing characters at line 1 column 4"},
         ErrCase{"{}\nx", "trailing characters at line 2 column 1"},
         ErrCase{"\"\xC3\xA9\" x", "trailing characters at line 1 column 6"},
@@ -90,8 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrCase{"1.", "EOF while parsing a value at line 1 column 2"},
         ErrCase{"1e", "EOF while parsing a value at line 1 column 2"},
         ErrCase{"1e+", "EOF while parsing a value at line 1 column 3"},
-        ErrCase{"1e+x", "invalid number at line 1 column 4"},
-        ErrCase{"1Ex", "invalid number at line 1 column 3"},
+        ErrCase{"1e+x", "invalid number at line 1 column 4"}, ErrCase{"1Ex", "invalid number at line 1 column 3"},
         ErrCase{"-01", "invalid number at line 1 column 3"},
         ErrCase{"\"\\", "EOF while parsing a string at line 1 column 2"},
         ErrCase{"\"\\u12", "EOF while parsing a string at line 1 column 5"},
@@ -143,26 +138,26 @@ TEST_P(Numbers, ClassifiedAndWrittenBack) {
   EXPECT_EQ(to_text(*v), GetParam().written);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Json, Numbers,
-    ::testing::Values(NumCase{"0", Kind::U64, "0"}, NumCase{"18446744073709551615", Kind::U64, "18446744073709551615"},
-                      NumCase{"18446744073709551616", Kind::F64, "1.8446744073709552e19"},
-                      NumCase{"-1", Kind::I64, "-1"},
-                      NumCase{"-9223372036854775808", Kind::I64, "-9223372036854775808"},
-                      NumCase{"-9223372036854775809", Kind::F64, "-9.223372036854776e18"},
-                      NumCase{"-0", Kind::F64, "-0.0"}, NumCase{"-0.0", Kind::F64, "-0.0"},
-                      NumCase{"1.0", Kind::F64, "1.0"}, NumCase{"1e2", Kind::F64, "100.0"},
-                      NumCase{"1E+2", Kind::F64, "100.0"}, NumCase{"12.34", Kind::F64, "12.34"},
-                      NumCase{"1e-400", Kind::F64, "0.0"}, NumCase{"-1e-400", Kind::F64, "-0.0"},
-                      NumCase{"0e99999999999999999999", Kind::F64, "0.0"},
-                      NumCase{"0.1e-99999999999999999999", Kind::F64, "0.0"},
-                      NumCase{"2.2250738585072011e-308", Kind::F64, "2.225073858507201e-308"},
-                      NumCase{"4.9e-324", Kind::F64, "5e-324"},
-                      // Correct rounding at the halfway point between two floats.
-                      NumCase{"9007199254740993.0", Kind::F64, "9007199254740992.0"},
-                      NumCase{"9007199254740993.0000000001", Kind::F64, "9007199254740994.0"},
-                      NumCase{"1.7976931348623157e308", Kind::F64, "1.7976931348623157e308"},
-                      NumCase{"0.000" + std::string(400, '0') + "1e400", Kind::F64, "0.0001"}));
+INSTANTIATE_TEST_SUITE_P(Json, Numbers,
+                         ::testing::Values(NumCase{"0", Kind::U64, "0"},
+                                           NumCase{"18446744073709551615", Kind::U64, "18446744073709551615"},
+                                           NumCase{"18446744073709551616", Kind::F64, "1.8446744073709552e19"},
+                                           NumCase{"-1", Kind::I64, "-1"},
+                                           NumCase{"-9223372036854775808", Kind::I64, "-9223372036854775808"},
+                                           NumCase{"-9223372036854775809", Kind::F64, "-9.223372036854776e18"},
+                                           NumCase{"-0", Kind::F64, "-0.0"}, NumCase{"-0.0", Kind::F64, "-0.0"},
+                                           NumCase{"1.0", Kind::F64, "1.0"}, NumCase{"1e2", Kind::F64, "100.0"},
+                                           NumCase{"1E+2", Kind::F64, "100.0"}, NumCase{"12.34", Kind::F64, "12.34"},
+                                           NumCase{"1e-400", Kind::F64, "0.0"}, NumCase{"-1e-400", Kind::F64, "-0.0"},
+                                           NumCase{"0e99999999999999999999", Kind::F64, "0.0"},
+                                           NumCase{"0.1e-99999999999999999999", Kind::F64, "0.0"},
+                                           NumCase{"2.2250738585072011e-308", Kind::F64, "2.225073858507201e-308"},
+                                           NumCase{"4.9e-324", Kind::F64, "5e-324"},
+                                           // Correct rounding at the halfway point between two floats.
+                                           NumCase{"9007199254740993.0", Kind::F64, "9007199254740992.0"},
+                                           NumCase{"9007199254740993.0000000001", Kind::F64, "9007199254740994.0"},
+                                           NumCase{"1.7976931348623157e308", Kind::F64, "1.7976931348623157e308"},
+                                           NumCase{"0.000" + std::string(400, '0') + "1e400", Kind::F64, "0.0001"}));
 
 TEST(Parse, FloatOverflowVariants) {
   EXPECT_EQ(parse_error("1.8e308"), "number out of range at line 1 column 7");
@@ -195,9 +190,13 @@ TEST(Parse, StringSpecialByteAtEveryPosition) {
         EXPECT_EQ(*s, body) << n << " " << at;
       }
       body[at] = '\x1F';
-      EXPECT_EQ(parse_error("\"" + body + "\""), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " + std::to_string(at + 2)) << n;
+      EXPECT_EQ(
+          parse_error("\"" + body + "\""),
+          "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " + std::to_string(at + 2))
+          << n;
       body[at] = '"';
-      EXPECT_EQ(parse_error("\"" + body + "\""), "trailing characters at line 1 column " + std::to_string(at + 3)) << n << " " << at;
+      EXPECT_EQ(parse_error("\"" + body + "\""), "trailing characters at line 1 column " + std::to_string(at + 3))
+          << n << " " << at;
       std::string escaped = body.substr(0, at) + "\\n" + body.substr(at + 1);
       auto v = parse("\"" + escaped + "\"");
       ASSERT_TRUE(v) << n << " " << at;
@@ -235,16 +234,14 @@ TEST_P(FloatWriting, Layout) {
 INSTANTIATE_TEST_SUITE_P(
     Json, FloatWriting,
     ::testing::Values(FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"}, FloatCase{1.0, "1.0"},
-                      FloatCase{1e15, "1000000000000000.0"},
-                      FloatCase{1e16, "1e16"}, FloatCase{12.34, "12.34"}, 
-                      FloatCase{1.234e33, "1.234e33"}, FloatCase{1.5e-7, "1.5e-7"},
-                      FloatCase{0.00001, "0.00001"}, FloatCase{0.000001, "1e-6"},
-                      
+                      FloatCase{1e15, "1000000000000000.0"}, FloatCase{1e16, "1e16"}, FloatCase{12.34, "12.34"},
+                      FloatCase{1.234e33, "1.234e33"}, FloatCase{1.5e-7, "1.5e-7"}, FloatCase{0.00001, "0.00001"},
+                      FloatCase{0.000001, "1e-6"},
+
                       FloatCase{9007199254740993.0, "9007199254740992.0"},
-                      
-                      FloatCase{5e-324, "5e-324"},
-                      FloatCase{1.7976931348623157e308, "1.7976931348623157e308"},
-                      
+
+                      FloatCase{5e-324, "5e-324"}, FloatCase{1.7976931348623157e308, "1.7976931348623157e308"},
+
                       FloatCase{NAN, "null"}, FloatCase{INFINITY, "null"}, FloatCase{-INFINITY, "null"}));
 
 TEST(Write, StringEscaping) {

@@ -37,9 +37,9 @@ enum class UnknownFields : uint8_t {
 };
 
 struct RecordSpec {
-  std::string_view description;               // invalid-type text, e.g. "struct HcyProperty"
-  std::span<const std::string_view> fields;   // member names in declaration order (at most 64)
-  std::string_view array_description = {};    // e.g. "struct HcyProperty with 6 elements"; empty: no array form
+  std::string_view description;              // invalid-type text, e.g. "struct HcyProperty"
+  std::span<const std::string_view> fields;  // member names in declaration order (at most 64)
+  std::string_view array_description = {};   // e.g. "struct HcyProperty with 6 elements"; empty: no array form
   UnknownFields unknown = UnknownFields::Skip;
 };
 

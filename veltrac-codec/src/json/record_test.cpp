@@ -95,8 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{R"({"x":[1e999,"\udc00",{"y":[[[]]]}],"name":"a"})", "OK"},
         Case{R"({"x":[1,],"name":"a"})", "trailing comma at line 1 column 9"},
         Case{"{\"x\":" + std::string(5000, '[') + std::string(5000, ']') + ",\"name\":\"a\"}", "OK"},
-        Case{R"({"na\u006de":"a"})", "OK"},
-        Case{R"({"name":"a"} x)", "trailing characters at line 1 column 14"}));
+        Case{R"({"na\u006de":"a"})", "OK"}, Case{R"({"name":"a"} x)", "trailing characters at line 1 column 14"}));
 
 TEST(Record, RefusingUnknownFields) {
   EXPECT_EQ(named_refuse(R"({"a":1})"), "unknown field `a`, expected `name` at line 1 column 4");
@@ -125,8 +124,7 @@ TEST_P(EnumField, Errors) { EXPECT_EQ(outcome(GetParam().input, read_push), GetP
 INSTANTIATE_TEST_SUITE_P(
     Record, EnumField,
     ::testing::Values(
-        Case{R"({"pushType":"ALWAYS"})", "OK"},
-        Case{R"({"pushType":{"VALUE":null}})", "OK"},
+        Case{R"({"pushType":"ALWAYS"})", "OK"}, Case{R"({"pushType":{"VALUE":null}})", "OK"},
         Case{R"({"pushType": { "VALUE" : null } })", "OK"},
         Case{R"({"pushType":"always"})",
              "unknown variant `always`, expected one of `NEVER`, `ALWAYS`, `VALUE` at line 1 column 20"},
@@ -151,20 +149,20 @@ class SixFromArray : public ::testing::TestWithParam<Case> {};
 TEST_P(SixFromArray, Errors) { EXPECT_EQ(outcome(GetParam().input, read_six), GetParam().text); }
 INSTANTIATE_TEST_SUITE_P(
     Record, SixFromArray,
-    ::testing::Values(
-        Case{"[1,2,3,4,5,6]", "OK"},
-        Case{"[1,2,3,4,5]", "invalid length 5, expected struct HcyProperty with 6 elements at line 1 column 11"},
-        Case{"[]", "invalid length 0, expected struct HcyProperty with 6 elements at line 1 column 2"},
-        Case{"[1,2,3,4,5,6,7]", "trailing characters at line 1 column 14"},
-        Case{"[1,2,3,4,5,6,]", "trailing comma at line 1 column 14"},
-        Case{"[1,2,3,4,5,6,", "trailing characters at line 1 column 13"},
-        Case{"[1,2,3,4,5,6", "EOF while parsing a list at line 1 column 12"},
-        Case{"[1,2,3,4,5,6 x", "trailing characters at line 1 column 14"},
-        Case{"[1,2,\"x\"]", "invalid type: string \"x\", expected f64 at line 1 column 8"},
-        Case{"[1,2,]", "trailing comma at line 1 column 6"},
-        Case{R"({"f":1,"e":2,"d":3,"c":4,"b":5})", "missing field `a` at line 1 column 31"},
-        Case{R"({"f":1,"e":2,"d":3,"c":4,"b":5,"a":6})", "OK"},
-        Case{"true", "invalid type: boolean `true`, expected struct HcyProperty at line 1 column 4"}));
+    ::testing::Values(Case{"[1,2,3,4,5,6]", "OK"},
+                      Case{"[1,2,3,4,5]",
+                           "invalid length 5, expected struct HcyProperty with 6 elements at line 1 column 11"},
+                      Case{"[]", "invalid length 0, expected struct HcyProperty with 6 elements at line 1 column 2"},
+                      Case{"[1,2,3,4,5,6,7]", "trailing characters at line 1 column 14"},
+                      Case{"[1,2,3,4,5,6,]", "trailing comma at line 1 column 14"},
+                      Case{"[1,2,3,4,5,6,", "trailing characters at line 1 column 13"},
+                      Case{"[1,2,3,4,5,6", "EOF while parsing a list at line 1 column 12"},
+                      Case{"[1,2,3,4,5,6 x", "trailing characters at line 1 column 14"},
+                      Case{"[1,2,\"x\"]", "invalid type: string \"x\", expected f64 at line 1 column 8"},
+                      Case{"[1,2,]", "trailing comma at line 1 column 6"},
+                      Case{R"({"f":1,"e":2,"d":3,"c":4,"b":5})", "missing field `a` at line 1 column 31"},
+                      Case{R"({"f":1,"e":2,"d":3,"c":4,"b":5,"a":6})", "OK"},
+                      Case{"true", "invalid type: boolean `true`, expected struct HcyProperty at line 1 column 4"}));
 
 // Members in declaration order are matched straight against the text; any other spelling of the same
 // members (order, whitespace, escapes, repeats, a prefix of a name) must read the same way.
@@ -180,22 +178,22 @@ class SixMembers : public ::testing::TestWithParam<Case> {};
 TEST_P(SixMembers, ReadAlike) { EXPECT_EQ(six_values(GetParam().input), GetParam().text); }
 INSTANTIATE_TEST_SUITE_P(
     Record, SixMembers,
-    ::testing::Values(
-        Case{R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6})", "1.0 2.0 3.0 4.0 5.0 6.0 "},
-        Case{R"({"a":1,"c":3,"b":2,"d":4,"f":6,"e":5})", "1.0 2.0 3.0 4.0 5.0 6.0 "},
-        Case{R"({ "a":1, "b" :2 ,"c":3,"\u0064":4,"e":5,"f":6 })", "1.0 2.0 3.0 4.0 5.0 6.0 "},
-        Case{R"({"a":1,"b":2,"x":[],"c":3,"d":4,"e":5,"f":6,"ab":0})", "1.0 2.0 3.0 4.0 5.0 6.0 "},
-        Case{R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"a":7})", "duplicate field `a` at line 1 column 40"},
-        Case{R"({"a":1,"b":2,"b":3})", "duplicate field `b` at line 1 column 16"},
-        Case{R"({"a":1,"\u0061":2})", "duplicate field `a` at line 1 column 15"},
-        Case{R"({"a":1,"b")", "EOF while parsing an object at line 1 column 10"},
-        Case{R"({"a":1,"b)", "EOF while parsing a string at line 1 column 9"},
-        Case{R"({"a":1,"b":)", "EOF while parsing a value at line 1 column 11"},
-        Case{R"({"a":1,"b" 2})", "expected `:` at line 1 column 12"},
-        Case{R"({"a":1"b":2})", "expected `,` or `}` at line 1 column 7"},
-        Case{R"({"a":1,,"b":2})", "key must be a string at line 1 column 8"},
-        Case{R"({"a":1,"b":2,})", "trailing comma at line 1 column 14"},
-        Case{"{\"a\":1,\"b\x01\":2}", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 10"}));
+    ::testing::Values(Case{R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6})", "1.0 2.0 3.0 4.0 5.0 6.0 "},
+                      Case{R"({"a":1,"c":3,"b":2,"d":4,"f":6,"e":5})", "1.0 2.0 3.0 4.0 5.0 6.0 "},
+                      Case{R"({ "a":1, "b" :2 ,"c":3,"\u0064":4,"e":5,"f":6 })", "1.0 2.0 3.0 4.0 5.0 6.0 "},
+                      Case{R"({"a":1,"b":2,"x":[],"c":3,"d":4,"e":5,"f":6,"ab":0})", "1.0 2.0 3.0 4.0 5.0 6.0 "},
+                      Case{R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"a":7})", "duplicate field `a` at line 1 column 40"},
+                      Case{R"({"a":1,"b":2,"b":3})", "duplicate field `b` at line 1 column 16"},
+                      Case{R"({"a":1,"\u0061":2})", "duplicate field `a` at line 1 column 15"},
+                      Case{R"({"a":1,"b")", "EOF while parsing an object at line 1 column 10"},
+                      Case{R"({"a":1,"b)", "EOF while parsing a string at line 1 column 9"},
+                      Case{R"({"a":1,"b":)", "EOF while parsing a value at line 1 column 11"},
+                      Case{R"({"a":1,"b" 2})", "expected `:` at line 1 column 12"},
+                      Case{R"({"a":1"b":2})", "expected `,` or `}` at line 1 column 7"},
+                      Case{R"({"a":1,,"b":2})", "key must be a string at line 1 column 8"},
+                      Case{R"({"a":1,"b":2,})", "trailing comma at line 1 column 14"},
+                      Case{"{\"a\":1,\"b\x01\":2}",
+                           "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 10"}));
 
 // Errors a callback returns without position are placed after the member's container closes.
 TEST(Record, CustomErrorsArePositionedAtClose) {
@@ -212,12 +210,11 @@ TEST(Record, CustomErrorsArePositionedAtClose) {
   EXPECT_EQ(outcome("[]", read), "invalid type: sequence, expected struct Aspects at line 1 column 0");
   // Nested records position their own errors.
   auto nested = [](Reader& r) {
-    return read_map(r, "an indexed map",
-                    [&](std::string) -> Expected<void> {
-                      auto n = read_named(r, UnknownFields::Skip);
-                      if (!n) return fail(n.error());
-                      return {};
-                    });
+    return read_map(r, "an indexed map", [&](std::string) -> Expected<void> {
+      auto n = read_named(r, UnknownFields::Skip);
+      if (!n) return fail(n.error());
+      return {};
+    });
   };
   EXPECT_EQ(outcome("{\"k\":{\"x\":1\n } , \"z\":2}", nested), "missing field `name` at line 2 column 2");
 }
@@ -243,9 +240,7 @@ TEST(Record, SequencesOfBytes) {
 
 TEST(Record, DepthIsSharedWithRecordContainers) {
   // 127 arrays around a record object: the object is the 128th level and reads; one more fails.
-  auto deep = [](int n) {
-    return std::string(n, '[') + R"({"name":"a"})" + std::string(n, ']');
-  };
+  auto deep = [](int n) { return std::string(n, '[') + R"({"name":"a"})" + std::string(n, ']'); };
   auto read = [](int n) {
     return [n](Reader& r) -> Expected<std::string> {
       for (int i = 0; i < n; ++i) {

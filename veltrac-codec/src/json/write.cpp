@@ -136,9 +136,10 @@ inline bool word_needs_escape(uint64_t w) {
 // 16 bytes: any `"`, `\` or byte below 0x20 (c < 0x20 is (c ^ 0x80) < 0xA0 as signed bytes).
 inline bool block_needs_escape(const char* p) {
   __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
-                             _mm_cmplt_epi8(_mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80))),
-                                            _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80))));
+  __m128i hit =
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+                   _mm_cmplt_epi8(_mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80))),
+                                  _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80))));
   return _mm_movemask_epi8(hit) != 0;
 }
 #endif

@@ -10,9 +10,7 @@ namespace {
 constexpr uint8_t kAuthMarker = 1;
 }
 
-HcyAuthBody HcyAuthBody::from_appkey(std::string_view app_key) {
-  return HcyAuthBody{"appKey", std::string(app_key)};
-}
+HcyAuthBody HcyAuthBody::from_appkey(std::string_view app_key) { return HcyAuthBody{"appKey", std::string(app_key)}; }
 
 size_t HcyAuthBody::encoded_size() const { return 1 + text_bytes(*this); }
 

@@ -71,7 +71,8 @@ TEST(HcyReqBodyTest, Errors) {
       {"00 00 00 00 00 FF", "Invalid characteristic type: 0"},
       {"00 00 01 00 00 13", "Invalid Base Type: 19"},
       {"00 03 61", "Io Error: Stream to String failed: content too short"},
-      {"00 00 01 00 01 02 C3 28 00 FF", "Io Error: Stream to String failed:invalid utf-8 sequence of 1 bytes from index 0"},
+      {"00 00 01 00 01 02 C3 28 00 FF",
+       "Io Error: Stream to String failed:invalid utf-8 sequence of 1 bytes from index 0"},
       // cut short where a one-byte field is due
       {"", kTruncated},
       {"00 00", kTruncated},

@@ -95,8 +95,12 @@ HcyMsg HcyMsg::build_auth_msg(uint32_t request_id, std::string_view app_key) {
 namespace {
 
 HcyMsgHeader built_header(msgCodeEnum code, MsgIds ids) {
-  return HcyMsgHeader{.request_id = ids.request_id, .endpoint = ids.endpoint, .session_id = ids.session_id,
-                      .version = 1, .code = code, .multipart = false};
+  return HcyMsgHeader{.request_id = ids.request_id,
+                      .endpoint = ids.endpoint,
+                      .session_id = ids.session_id,
+                      .version = 1,
+                      .code = code,
+                      .multipart = false};
 }
 
 template <class M, class Body>

@@ -19,8 +19,8 @@ std::vector<uint8_t> header_bytes(uint8_t code, uint8_t multipart = 0) {
 }
 
 HcyMsg sample_request() {
-  HcyMsgHeader h{.request_id = 0x1234, .endpoint = 2, .session_id = 0xCAFE, .version = 1,
-                 .code = msgCodeEnum::HCY_POST};
+  HcyMsgHeader h{
+      .request_id = 0x1234, .endpoint = 2, .session_id = 0xCAFE, .version = 1, .code = msgCodeEnum::HCY_POST};
   HcyReqBody b{.entity_type = entityTypeEnum{20},
                .entity_name = "Pump-07",
                .characteristic_type = 2,
@@ -157,7 +157,6 @@ TEST(HcyMsgTest, FailedEncodingLeavesBufferAsItWas) {
   }
 }
 
-
 TEST(HcyMsgTest, BuildersCheckWhatTheWireCarries) {
   const MsgIds ids{.request_id = 0x1234, .endpoint = 2, .session_id = 0xCAFE};
   HcyReqBody body = std::get<HcyMsg::Request>(sample_request().msg).body;
@@ -187,7 +186,10 @@ TEST(HcyMsgTest, BuildersCheckWhatTheWireCarries) {
   };
   for (const auto& [r, text] : cases) EXPECT_EQ(error_text(r), text);
   const HcyMsgHeader& h = cases[7].first->header();
-  EXPECT_EQ(h, (HcyMsgHeader{.request_id = 0x1234, .endpoint = 2, .session_id = 0xCAFE, .version = 1,
+  EXPECT_EQ(h, (HcyMsgHeader{.request_id = 0x1234,
+                             .endpoint = 2,
+                             .session_id = 0xCAFE,
+                             .version = 1,
                              .code = msgCodeEnum::HCY_OFFLINE_MSG_STORE_FULL}));
 }
 

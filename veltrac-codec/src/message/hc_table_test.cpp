@@ -98,8 +98,8 @@ TEST(MessageTableTest, ResponseWithEveryKind) {
   auto bytes = encode(m);
   ByteBuffer table;
   ASSERT_TRUE(std::get<HcyMsg::Response>(m.msg).body.params->to_bytes(table));
-  EXPECT_EQ(to_hex(bytes), to_hex(concat(hex("01 41 00 00 00 09 00 00 00 00 00 00 00 03 00 01 04 64 6F 6E 65 05"),
-                                         table.vector())));
+  EXPECT_EQ(to_hex(bytes),
+            to_hex(concat(hex("01 41 00 00 00 09 00 00 00 00 00 00 00 03 00 01 04 64 6F 6E 65 05"), table.vector())));
   auto r = decode_exact<HcyMsg>(bytes);
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->consumed, bytes.size());

@@ -168,8 +168,9 @@ Result<void> read_cell(ByteReader& r, BaseType t, unsigned depth, HcPrim& dst, T
     }
     case Payload::Refused: break;
   }
-  return fail(VeltracError::with_text(ErrorKind::UnimplementedVariantFamily,
-                                      "Not implemented yet family type:" + std::string(family_name(TypeFamily::HC_NULL))));
+  return fail(
+      VeltracError::with_text(ErrorKind::UnimplementedVariantFamily,
+                              "Not implemented yet family type:" + std::string(family_name(TypeFamily::HC_NULL))));
 }
 
 }  // namespace detail

@@ -12,8 +12,7 @@ namespace veltrac {
 namespace {
 
 constexpr std::string_view kKindNames[kPrimKindCount] = {
-    "NOTHING", "STRING", "NUMBER", "INTEGER", "LONG", "BOOLEAN",
-    "LOCATION", "BLOB", "DATETIME", "INFOTABLE", "VARIANT",
+    "NOTHING", "STRING", "NUMBER", "INTEGER", "LONG", "BOOLEAN", "LOCATION", "BLOB", "DATETIME", "INFOTABLE", "VARIANT",
 };
 
 // Owned nested objects (the value inside a VARIANT, the table of an INFOTABLE) are released and copied
@@ -131,20 +130,11 @@ char* HcPrim::alloc_bytes(size_t n) {
 void HcPrim::release() noexcept {
   switch (h_.kind) {
     case PrimKind::STRING:
-    case PrimKind::BLOB:
-      ::operator delete(u_.heap);
-      break;
-    case PrimKind::LOCATION:
-      delete u_.loc;
-      break;
-    case PrimKind::INFOTABLE:
-      release_nested(true, u_.table);
-      break;
-    case PrimKind::VARIANT:
-      release_nested(false, u_.inner);
-      break;
-    default:
-      break;
+    case PrimKind::BLOB: ::operator delete(u_.heap); break;
+    case PrimKind::LOCATION: delete u_.loc; break;
+    case PrimKind::INFOTABLE: release_nested(true, u_.table); break;
+    case PrimKind::VARIANT: release_nested(false, u_.inner); break;
+    default: break;
   }
 }
 
@@ -157,9 +147,7 @@ HcPrim::HcPrim(const HcPrim& o) : h_{o.h_.kind, o.h_.type, 0, 0} {
       if (n) std::memcpy(dst, o.text_ptr(), n);
       break;
     }
-    case PrimKind::LOCATION:
-      u_.loc = new Location(*o.u_.loc);
-      break;
+    case PrimKind::LOCATION: u_.loc = new Location(*o.u_.loc); break;
     case PrimKind::INFOTABLE:
       u_.table = new InfoTable();
       copy_nested(true, o.u_.table, u_.table);
@@ -168,9 +156,7 @@ HcPrim::HcPrim(const HcPrim& o) : h_{o.h_.kind, o.h_.type, 0, 0} {
       u_.inner = new HcPrim();
       copy_nested(false, o.u_.inner, u_.inner);
       break;
-    default:
-      u_ = o.u_;
-      break;
+    default: u_ = o.u_; break;
   }
 }
 
@@ -319,34 +305,17 @@ bool HcPrim::operator==(const HcPrim& o) const {
     if (a->h_.kind != b->h_.kind || a->h_.type != b->h_.type) return false;
     bool same = true;
     switch (a->h_.kind) {
-      case PrimKind::NOTHING:
-        break;
+      case PrimKind::NOTHING: break;
       case PrimKind::STRING:
-      case PrimKind::BLOB:
-        same = a->as_string() == b->as_string();
-        break;
-      case PrimKind::NUMBER:
-        same = std::bit_cast<uint64_t>(a->u_.f64) == std::bit_cast<uint64_t>(b->u_.f64);
-        break;
-      case PrimKind::INTEGER:
-        same = a->u_.i32 == b->u_.i32;
-        break;
+      case PrimKind::BLOB: same = a->as_string() == b->as_string(); break;
+      case PrimKind::NUMBER: same = std::bit_cast<uint64_t>(a->u_.f64) == std::bit_cast<uint64_t>(b->u_.f64); break;
+      case PrimKind::INTEGER: same = a->u_.i32 == b->u_.i32; break;
       case PrimKind::LONG:
-      case PrimKind::DATETIME:
-        same = a->u_.i64 == b->u_.i64;
-        break;
-      case PrimKind::BOOLEAN:
-        same = a->u_.b == b->u_.b;
-        break;
-      case PrimKind::LOCATION:
-        same = *a->u_.loc == *b->u_.loc;
-        break;
-      case PrimKind::INFOTABLE:
-        same = tables_equal_shallow(*a->u_.table, *b->u_.table, todo);
-        break;
-      case PrimKind::VARIANT:
-        todo.emplace_back(a->u_.inner, b->u_.inner);
-        break;
+      case PrimKind::DATETIME: same = a->u_.i64 == b->u_.i64; break;
+      case PrimKind::BOOLEAN: same = a->u_.b == b->u_.b; break;
+      case PrimKind::LOCATION: same = *a->u_.loc == *b->u_.loc; break;
+      case PrimKind::INFOTABLE: same = tables_equal_shallow(*a->u_.table, *b->u_.table, todo); break;
+      case PrimKind::VARIANT: todo.emplace_back(a->u_.inner, b->u_.inner); break;
     }
     if (!same) return false;
     if (todo.empty()) return true;

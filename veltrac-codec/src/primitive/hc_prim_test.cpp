@@ -303,11 +303,13 @@ TEST(HcPrimJson, TypedWrite) {
       {HcPrim::boolean(true), BaseType::BOOLEAN, "true"},
       {HcPrim::string("t\"x"), BaseType::STRING, "\"t\\\"x\""},
       {HcPrim::string("x"), BaseType::DATASHAPENAME, "\"x\""},
-      {HcPrim::location({0.0, 2.0, INFINITY}), BaseType::LOCATION, "{\"elevation\":0.0,\"latitude\":2.0,\"longitude\":0.0}"},
+      {HcPrim::location({0.0, 2.0, INFINITY}), BaseType::LOCATION,
+       "{\"elevation\":0.0,\"latitude\":2.0,\"longitude\":0.0}"},
       {HcPrim::blob(bytes), BaseType::BLOB, "\"[1,2,255]\""},
       {HcPrim::blob({}), BaseType::IMAGE, "\"[]\""},
       {HcPrim::variant(HcPrim::long_(7)), BaseType::VARIANT, "7"},
-      {HcPrim::infotable(InfoTable()), BaseType::INFOTABLE, "\"{\\\"datashape\\\":{\\\"name\\\":null,\\\"entries\\\":{}},\\\"rows\\\":[]}\""},
+      {HcPrim::infotable(InfoTable()), BaseType::INFOTABLE,
+       "\"{\\\"datashape\\\":{\\\"name\\\":null,\\\"entries\\\":{}},\\\"rows\\\":[]}\""},
       {HcPrim(), BaseType::NOTHING, "null"},
       {HcPrim::integer(5), BaseType::NOTHING, "null"},
       {HcPrim::integer(5), BaseType::LONG, p2j + "not a long, value: INTEGER(INTEGER, 5),base_type:LONG"},
@@ -347,12 +349,15 @@ TEST(HcPrimJson, TypedRead) {
       {"\" [1, 2,255] \"", BaseType::BLOB, HcPrim::blob(bytes), ""},
       {"\"[]\"", BaseType::IMAGE, HcPrim::blob({}, BaseType::IMAGE), ""},
       {"{\"a\":1}", BaseType::NOTHING, HcPrim(), ""},
-      {"\"{\\\"datashape\\\":{\\\"entries\\\":{}},\\\"rows\\\":[]}\"", BaseType::INFOTABLE, HcPrim::infotable(InfoTable()), ""},
+      {"\"{\\\"datashape\\\":{\\\"entries\\\":{}},\\\"rows\\\":[]}\"", BaseType::INFOTABLE,
+       HcPrim::infotable(InfoTable()), ""},
       {"5", BaseType::STRING, {}, j2p + "not a string: value: Number(5),base_type:STRING"},
       {"null", BaseType::GUID, {}, j2p + "not a string: value: Null,base_type:GUID"},
       {"7", BaseType::VARIANT, {}, j2p + "Can't convert from json to variant:Number(7)"},
       {"\"x\"", BaseType::TIMESPAN, {}, j2p + "HC_VARIANT Failed to convert from Json value to HcPrim"},
-      {"\"[1,2,256]\"", BaseType::BLOB, {},
+      {"\"[1,2,256]\"",
+       BaseType::BLOB,
+       {},
        "error: Serde Json Error: invalid value: integer `256`, expected u8 at line 1 column 8"},
       {"5", BaseType::BLOB, {}, "error: Serde Json Error: EOF while parsing a value at line 1 column 0"},
       {"\"{}\"", BaseType::INFOTABLE, {}, "error: Serde Json Error: missing field `datashape` at line 1 column 2"},
@@ -453,18 +458,21 @@ TEST(HcPrimJson, TaggedReadErrors) {
       {"[{\"FLOAT\":[\"NUMBER\",1.0]}]",
        "unknown variant `FLOAT`, expected one of `NOTHING`, `STRING`, `NUMBER`, `INTEGER`, `LONG`, `BOOLEAN`, "
        "`LOCATION`, `BLOB`, `DATETIME`, `INFOTABLE`, `VARIANT` at line 1 column 9"},
-      {"[{\"INTEGER\":[\"INTEGER\"]}]", "invalid length 1, expected tuple variant HcPrim::INTEGER with 2 elements at line 1 column 23"},
+      {"[{\"INTEGER\":[\"INTEGER\"]}]",
+       "invalid length 1, expected tuple variant HcPrim::INTEGER with 2 elements at line 1 column 23"},
       {"[{\"LOCATION\":[\"LOCATION\",1,2]}]",
        "invalid length 3, expected tuple variant HcPrim::LOCATION with 4 elements at line 1 column 29"},
       {"[{\"INTEGER\":5}]", "invalid type: integer `5`, expected enum HcPrim variant INTEGER at line 1 column 13"},
       {"[\"INTEGER\"]", "invalid type: unit variant, expected enum HcPrim variant INTEGER at line 1 column 11"},
-      {"[{\"INTEGER\":[\"INTEGER\",2147483648]}]", "invalid value: integer `2147483648`, expected i32 at line 1 column 33"},
+      {"[{\"INTEGER\":[\"INTEGER\",2147483648]}]",
+       "invalid value: integer `2147483648`, expected i32 at line 1 column 33"},
       {"[{\"INTEGER\":[\"INTEGER\",1.5]}]", "invalid type: floating point `1.5`, expected i32 at line 1 column 26"},
       {"[{\"BLOB\":[\"BLOB\",[256]]}]", "invalid value: integer `256`, expected u8 at line 1 column 21"},
       {"[{\"NUMBER\":[\"NUMBER\",null]}]", "invalid type: null, expected f64 at line 1 column 25"},
       {"[{\"INTEGER\":[\"VARIANT\",0]}]",
        "invalid value: string \"VARIANT\", expected a base type stored as INTEGER at line 1 column 22"},
-      {"[{\"NOTHING\":\"STRING\"}]", "invalid value: string \"STRING\", expected a base type stored as NOTHING at line 1 column 20"},
+      {"[{\"NOTHING\":\"STRING\"}]",
+       "invalid value: string \"STRING\", expected a base type stored as NOTHING at line 1 column 20"},
       {"[{\"STRING\":[\"TIMESPAN\",\"x\"]}]",
        "invalid value: string \"TIMESPAN\", expected a base type stored as STRING at line 1 column 22"},
       {"[{\"STRING\":[\"string\",\"x\"]}]", nullptr},
@@ -485,8 +493,8 @@ TEST(HcPrimJson, TaggedReadErrors) {
     ASSERT_FALSE(r);
     if (c.error) {
       EXPECT_EQ(r.error().text(), c.error);
-    }
-    else EXPECT_NE(r.error().text().find("unknown variant `string`"), std::string::npos) << r.error().text();
+    } else
+      EXPECT_NE(r.error().text().find("unknown variant `string`"), std::string::npos) << r.error().text();
   }
 }
 

@@ -52,9 +52,7 @@ struct PrimAccess {
   static void emplace_u64(void* at, PrimKind k, BaseType t, uint64_t bits) {
     new (at) HcPrim(head_bits(k, t, 0, 0), bits);
   }
-  static void emplace_i32(void* at, BaseType t, int32_t v) {
-    emplace(at, PrimKind::INTEGER, t)->u_.i32 = v;
-  }
+  static void emplace_i32(void* at, BaseType t, int32_t v) { emplace(at, PrimKind::INTEGER, t)->u_.i32 = v; }
   static void emplace_bool(void* at, BaseType t, bool v) { emplace(at, PrimKind::BOOLEAN, t)->u_.b = v; }
   static void emplace_borrowed_text(void* at, BaseType t, const char* data, size_t n) {
     HcPrim* p = new (at) HcPrim(head_bits(PrimKind::STRING, t, HcPrim::kBorrowedText, static_cast<uint32_t>(n)), 0);

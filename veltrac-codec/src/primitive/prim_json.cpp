@@ -15,8 +15,7 @@ namespace veltrac {
 namespace {
 
 constexpr std::string_view kKindNames[kPrimKindCount] = {
-    "NOTHING", "STRING", "NUMBER", "INTEGER", "LONG", "BOOLEAN",
-    "LOCATION", "BLOB", "DATETIME", "INFOTABLE", "VARIANT",
+    "NOTHING", "STRING", "NUMBER", "INTEGER", "LONG", "BOOLEAN", "LOCATION", "BLOB", "DATETIME", "INFOTABLE", "VARIANT",
 };
 
 double finite_or_zero(double d) { return std::isfinite(d) ? d : 0.0; }
@@ -213,7 +212,8 @@ Result<HcPrim> HcPrim::from_json_typed(json::Value v, BaseType t) {
       return fail(VeltracError::with_text(ErrorKind::JsonToPrim, std::move(m)));
     }
     case TypeFamily::HC_NULL:
-      return fail(VeltracError::with_text(ErrorKind::JsonToPrim, "HC_VARIANT Failed to convert from Json value to HcPrim"));
+      return fail(
+          VeltracError::with_text(ErrorKind::JsonToPrim, "HC_VARIANT Failed to convert from Json value to HcPrim"));
     case TypeFamily::HC_NOTHING: return HcPrim::nothing(t);
   }
   return HcPrim::nothing(t);
@@ -320,8 +320,7 @@ json::Expected<int64_t> read_integer(json::Reader& r, std::string_view expected,
     case json::Kind::I64:
       if (n->i >= lo) return n->i;
       return json::fail(r.fix_position(json::invalid_value(json::found_i64(n->i), expected)));
-    default:
-      return json::fail(r.fix_position(json::invalid_type(json::found_f64(n->f), expected)));
+    default: return json::fail(r.fix_position(json::invalid_type(json::found_f64(n->f), expected)));
   }
 }
 

@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "util/stream_string.hpp"
 #include "veltrac/base_type.hpp"
 #include "veltrac/bytes.hpp"
 #include "veltrac/error.hpp"
-#include "util/stream_string.hpp"
 
 namespace veltrac {
 
@@ -50,8 +50,8 @@ Result<DataShape> read_shape(ByteReader& r, unsigned depth);
 // ---- encoding ----
 Result<size_t> size_prim(const HcPrim& v);
 Result<size_t> size_aspects(const Aspects& a);
-Result<size_t> size_entry(const DataShapeEntry& e);  // marker included
-Result<size_t> size_shape(const DataShape& s);       // end byte included
+Result<size_t> size_entry(const DataShapeEntry& e);    // marker included
+Result<size_t> size_shape(const DataShape& s);         // end byte included
 Result<size_t> size_row(std::span<const HcPrim> row);  // marker excluded
 Result<size_t> size_table(const InfoTable& t);
 
@@ -79,7 +79,8 @@ Result<size_t> encode_into(ByteBuffer& out, const T& v, SizeFn size_fn, WriteFn 
 
 // Runs a reader over `in`; the value and the count it consumed.
 template <class ReadFn>
-auto decode_from(Bytes in, ReadFn read) -> Result<Decoded<typename decltype(read(std::declval<ByteReader&>()))::value_type>> {
+auto decode_from(Bytes in, ReadFn read)
+    -> Result<Decoded<typename decltype(read(std::declval<ByteReader&>()))::value_type>> {
   ByteReader r(in);
   auto v = read(r);
   if (!v) return fail(std::move(v.error()));

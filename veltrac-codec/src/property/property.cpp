@@ -62,7 +62,8 @@ std::expected<HcyProperty, json::Error> HcyProperty::read_json(json::Reader& r) 
     }
   });
   if (!seen) return json::fail(std::move(seen.error()));
-  if (auto ok = json::require_fields(r, *seen, kFields, {0, 1, 2, 3, 4, 5}); !ok) return json::fail(std::move(ok.error()));
+  if (auto ok = json::require_fields(r, *seen, kFields, {0, 1, 2, 3, 4, 5}); !ok)
+    return json::fail(std::move(ok.error()));
   return p;
 }
 

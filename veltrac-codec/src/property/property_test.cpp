@@ -52,9 +52,8 @@ TEST(HcyPropertyTest, WritesMembersInRecordOrder) {
   p.aspects.insert("units", HcPrim::string("°C"));
   p.aspects.insert("scanRate", HcPrim::integer(250));
   p.base_type = BaseType::INTEGER;
-  EXPECT_EQ(write(p),
-            R"({"name":"Temp \"A\"\t","pushThreshold":5.0,"pushType":"ALWAYS","startType":"useDefaultValue",)"
-            R"("aspects":{"isReadOnly":true,"units":"°C","scanRate":250},"baseType":"INTEGER"})");
+  EXPECT_EQ(write(p), R"({"name":"Temp \"A\"\t","pushThreshold":5.0,"pushType":"ALWAYS","startType":"useDefaultValue",)"
+                      R"("aspects":{"isReadOnly":true,"units":"°C","scanRate":250},"baseType":"INTEGER"})");
 
   p.aspects = {};
   p.push_threshold = std::nan("");
@@ -70,8 +69,9 @@ TEST(HcyPropertyTest, ToJsonAppendsAndLeavesOutputOnFailure) {
   std::string out = "prefix";
   auto ok = p.to_json(out);
   ASSERT_FALSE(ok);
-  EXPECT_EQ(ok.error().text(),
-            "Failed to convert from HcPrim to JsonValue:not a boolean, value: STRING(STRING, \"yes\"),base_type:BOOLEAN");
+  EXPECT_EQ(
+      ok.error().text(),
+      "Failed to convert from HcPrim to JsonValue:not a boolean, value: STRING(STRING, \"yes\"),base_type:BOOLEAN");
   EXPECT_EQ(out, "prefix");
 
   HcyProperty good;
@@ -104,8 +104,9 @@ TEST(HcyPropertyTest, ReadsAndRewrites) {
   };
   for (const auto& c : cases) EXPECT_EQ(rewrite(c.in), c.out) << c.in;
 
-  auto deep = std::string(R"({"skip":)") + std::string(5000, '[') + std::string(5000, ']') +
-              R"(,"name":"p","pushThreshold":0,"pushType":"VALUE","startType":"readEdgeValue","aspects":{},"baseType":"NUMBER"})";
+  auto deep =
+      std::string(R"({"skip":)") + std::string(5000, '[') + std::string(5000, ']') +
+      R"(,"name":"p","pushThreshold":0,"pushType":"VALUE","startType":"readEdgeValue","aspects":{},"baseType":"NUMBER"})";
   EXPECT_EQ(rewrite(deep), kMinimal);
 }
 
@@ -139,7 +140,8 @@ TEST(HcyPropertyTest, Errors) {
       // Duplicates: reported at the key's closing quote (plus whitespace before the colon).
       {R"({"name":"p","pushType":"NEVER","pushType":"NEVER"})", "duplicate field `pushType` at line 1 column 41"},
       // Enumerations.
-      {R"({"pushType":"always"})", "unknown variant `always`, expected one of `NEVER`, `ALWAYS`, `VALUE` at line 1 column 20"},
+      {R"({"pushType":"always"})",
+       "unknown variant `always`, expected one of `NEVER`, `ALWAYS`, `VALUE` at line 1 column 20"},
       {R"({"startType":"ReadEdgeValue"})",
        "unknown variant `ReadEdgeValue`, expected `useDefaultValue` or `readEdgeValue` at line 1 column 28"},
       {R"({"pushType":1})", "expected value at line 1 column 13"},

@@ -126,8 +126,8 @@ std::expected<HcyService, json::Error> HcyService::read_json(json::Reader& r) {
 
 std::expected<void, json::Error> HcyService::to_json(std::string& out) const {
   size_t mark = out.size();
-  size_t estimate = 160 + name.size() + description.size() + outputs.name.size() + 48 * (aspects.size() + outputs.aspects.size()) +
-                    entries_estimate(outputs.field_definitions);
+  size_t estimate = 160 + name.size() + description.size() + outputs.name.size() +
+                    48 * (aspects.size() + outputs.aspects.size()) + entries_estimate(outputs.field_definitions);
   if (inputs.field_definitions) estimate += entries_estimate(*inputs.field_definitions);
   out.reserve(mark + estimate);
   auto ok = write_json(out);

@@ -104,8 +104,9 @@ TEST(HcyServiceTest, RoundTripsRecords) {
   EXPECT_EQ(*back, s);
 
   HcyService no_inputs;
-  EXPECT_EQ(write(no_inputs),
-            R"({"name":"","description":"","aspects":{},"Inputs":{},"Outputs":{"name":"","baseType":"NOTHING","fieldDefinitions":{}}})");
+  EXPECT_EQ(
+      write(no_inputs),
+      R"({"name":"","description":"","aspects":{},"Inputs":{},"Outputs":{"name":"","baseType":"NOTHING","fieldDefinitions":{}}})");
   no_inputs.inputs.field_definitions.emplace();
   auto empty_back = HcyService::from_json(write(no_inputs));
   ASSERT_TRUE(empty_back);
@@ -119,7 +120,8 @@ TEST(HcyServiceTest, Errors) {
     const char* text;
   };
   const Case cases[] = {
-      {"{\"name\":\"s\",\n\"aspects\":{},\"Inputs\":{},\"Outputs\":{\"name\":\"r\",\"baseType\":\"STRING\",\"fieldDefinitions\":{}}\n}",
+      {"{\"name\":\"s\",\n\"aspects\":{},\"Inputs\":{},\"Outputs\":{\"name\":\"r\",\"baseType\":\"STRING\","
+       "\"fieldDefinitions\":{}}\n}",
        "missing field `description` at line 3 column 1"},
       // Output: name, then fieldDefinitions, then baseType; reported at the output's `}`.
       {R"({"name":"s","description":"d","aspects":{},"Inputs":{},"Outputs":{"fieldDefinitions":{}}})",

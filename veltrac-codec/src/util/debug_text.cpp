@@ -77,9 +77,7 @@ void append_debug_str(std::string& out, std::string_view s) {
   out.reserve(out.size() + s.size() + 2);
   out.push_back('"');
   size_t i = 0, run = 0;  // [run, i) is written as it is
-  auto flush = [&] {
-    out.append(s.data() + run, i - run);
-  };
+  auto flush = [&] { out.append(s.data() + run, i - run); };
   while (i < s.size()) {
     uint8_t c = static_cast<uint8_t>(s[i]);
     if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
@@ -124,9 +122,24 @@ void append_debug_str(std::string& out, std::string_view s) {
 namespace {
 
 constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
-constexpr uint64_t kPow10Int[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
-                                  10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
-                                  1000000000000000, 10000000000000000, 100000000000000000,
+constexpr uint64_t kPow10Int[] = {1,
+                                  10,
+                                  100,
+                                  1000,
+                                  10000,
+                                  100000,
+                                  1000000,
+                                  10000000,
+                                  100000000,
+                                  1000000000,
+                                  10000000000,
+                                  100000000000,
+                                  1000000000000,
+                                  10000000000000,
+                                  100000000000000,
+                                  1000000000000000,
+                                  10000000000000000,
+                                  100000000000000000,
                                   1000000000000000000};
 
 // |d| as m / 10^places when it is a decimal with at most 8 places and m < 10^15 (the common case of

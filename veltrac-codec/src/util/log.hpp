@@ -27,9 +27,9 @@ void emit(Level level, std::string_view target, std::string_view message);
 }  // namespace veltrac::log
 
 // `message_expr` is evaluated only when the level is enabled.
-#define VELTRAC_LOG(level, target, message_expr)                          \
-  do {                                                                    \
-    if (::veltrac::log::enabled(::veltrac::log::Level::level)) {          \
+#define VELTRAC_LOG(level, target, message_expr)                                    \
+  do {                                                                              \
+    if (::veltrac::log::enabled(::veltrac::log::Level::level)) {                    \
       ::veltrac::log::emit(::veltrac::log::Level::level, (target), (message_expr)); \
-    }                                                                     \
+    }                                                                               \
   } while (0)

@@ -63,11 +63,11 @@ bool matches(double v) {
     int k = 0;
     const std::string got_digits(digits, shortest_digits(x, digits, k));
     const std::string want_digits = std::to_string(want.digits);
-    if (got.digits != want.digits || got.exponent != want.exponent || text != want.text ||
-        got_digits != want_digits || k != want.exponent + static_cast<int>(want_digits.size())) {
-      ADD_FAILURE() << std::hexfloat << x << std::defaultfloat << ": " << got.digits << "e" << got.exponent
-                    << " " << got_digits << "/" << k << " \"" << text << "\", want " << want.digits << "e"
-                    << want.exponent << " \"" << want.text << "\"";
+    if (got.digits != want.digits || got.exponent != want.exponent || text != want.text || got_digits != want_digits ||
+        k != want.exponent + static_cast<int>(want_digits.size())) {
+      ADD_FAILURE() << std::hexfloat << x << std::defaultfloat << ": " << got.digits << "e" << got.exponent << " "
+                    << got_digits << "/" << k << " \"" << text << "\", want " << want.digits << "e" << want.exponent
+                    << " \"" << want.text << "\"";
       return false;
     }
   }
@@ -78,18 +78,45 @@ double from_bits(uint64_t b) { return std::bit_cast<double>(b); }
 uint64_t bits_of(double d) { return std::bit_cast<uint64_t>(d); }
 
 TEST(ShortestDecimal, BoundaryValues) {
-  std::vector<double> values = {
-      5e-324, 1e-323, 1.5e-323, 8e-323,                     // the smallest subnormals
-      std::numeric_limits<double>::denorm_min(),            //
-      from_bits(0x000FFFFFFFFFFFFF),                        // the largest subnormal
-      std::numeric_limits<double>::min(),                   // the smallest normal
-      std::numeric_limits<double>::max(),                   // 1.7976931348623157e308
-      9007199254740992.0, 9007199254740994.0, 9007199254740996.0, 4503599627370495.5, 4503599627370497.0,
-      0.1 + 0.2, 2.2250738585072014e-308, 1.2345678901234567e-300, 9.999999999999999e22, 1e23,
-      5.764607523034235e39, 1.0 / 3, 2.0 / 3, 123456789012345680.0, 1e15, 1e16, 1e-4, 1e-5, 1e-6, 0.000099999999999999991, 0.0000099999999999999991,
-      0.00009999999999999999, 9999999999999998.0, 1125899906842624.25, 1125899906842624.75,
-      562949953421312.125, 562949953421312.375, 999999999999999.9, 99999999999999.99, 123456.12345678,
-      0.000000015};
+  std::vector<double> values = {5e-324,
+                                1e-323,
+                                1.5e-323,
+                                8e-323,                                     // the smallest subnormals
+                                std::numeric_limits<double>::denorm_min(),  //
+                                from_bits(0x000FFFFFFFFFFFFF),              // the largest subnormal
+                                std::numeric_limits<double>::min(),         // the smallest normal
+                                std::numeric_limits<double>::max(),         // 1.7976931348623157e308
+                                9007199254740992.0,
+                                9007199254740994.0,
+                                9007199254740996.0,
+                                4503599627370495.5,
+                                4503599627370497.0,
+                                0.1 + 0.2,
+                                2.2250738585072014e-308,
+                                1.2345678901234567e-300,
+                                9.999999999999999e22,
+                                1e23,
+                                5.764607523034235e39,
+                                1.0 / 3,
+                                2.0 / 3,
+                                123456789012345680.0,
+                                1e15,
+                                1e16,
+                                1e-4,
+                                1e-5,
+                                1e-6,
+                                0.000099999999999999991,
+                                0.0000099999999999999991,
+                                0.00009999999999999999,
+                                9999999999999998.0,
+                                1125899906842624.25,
+                                1125899906842624.75,
+                                562949953421312.125,
+                                562949953421312.375,
+                                999999999999999.9,
+                                99999999999999.99,
+                                123456.12345678,
+                                0.000000015};
   // Powers of two (their lower neighbour is nearer than the upper) and of ten, with both neighbours.
   for (int e = -1074; e <= 1023; ++e) values.push_back(std::ldexp(1.0, e));
   for (int e = -323; e <= 308; ++e) values.push_back(std::strtod(("1e" + std::to_string(e)).c_str(), nullptr));
@@ -122,9 +149,7 @@ TEST(ShortestDecimal, RandomValues) {
     uint64_t b = rnd();
     double v = from_bits(b);
     switch (i % 4) {
-      case 1:
-        v = from_bits((b & 0x800FFFFFFFFFFFFF) | ((1023 - 60 + (b >> 52) % 121) << 52));
-        break;
+      case 1: v = from_bits((b & 0x800FFFFFFFFFFFFF) | ((1023 - 60 + (b >> 52) % 121) << 52)); break;
       case 2:
       case 3:
         v = static_cast<double>(b % 100000000000000000 >> (b >> 58)) / std::pow(10.0, (b >> 52) % 11);

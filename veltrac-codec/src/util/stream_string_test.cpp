@@ -72,9 +72,15 @@ TEST(Utf8Test, ErrorLengths) {
     int len;  // 0: incomplete
   };
   const Case cases[] = {
-      {{0xE2, 0x82, 0x28}, 0, 2}, {{0xF0, 0x9F, 0x98, 0x41}, 0, 3}, {{0xC0, 0x80}, 0, 1},
-      {{0xED, 0xA0, 0x80}, 0, 1}, {{0x61, 0xC3}, 1, 0},             {{0x61, 0x62, 0xFF}, 2, 1},
-      {{0xF4, 0x90, 0x80, 0x80}, 0, 1}, {{0xE0, 0x80, 0x80}, 0, 1}, {{0xF0, 0x9F, 0x98}, 0, 0},
+      {{0xE2, 0x82, 0x28}, 0, 2},
+      {{0xF0, 0x9F, 0x98, 0x41}, 0, 3},
+      {{0xC0, 0x80}, 0, 1},
+      {{0xED, 0xA0, 0x80}, 0, 1},
+      {{0x61, 0xC3}, 1, 0},
+      {{0x61, 0x62, 0xFF}, 2, 1},
+      {{0xF4, 0x90, 0x80, 0x80}, 0, 1},
+      {{0xE0, 0x80, 0x80}, 0, 1},
+      {{0xF0, 0x9F, 0x98}, 0, 0},
   };
   for (const auto& c : cases) {
     auto e = utf8::validate(c.in.data(), c.in.size());
@@ -111,8 +117,8 @@ TEST(ByteBufferTest, BigEndianWidths) {
   b.put_i32(-1);
   b.put_i64(1);
   b.put_f64(1.0);
-  const std::vector<uint8_t> want = {1,    2,    0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0,
-                                     1,    0x3F, 0xF0, 0,    0,    0,    0, 0, 0};
+  const std::vector<uint8_t> want = {1, 2, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0,
+                                     0, 0, 1,    0x3F, 0xF0, 0,    0, 0, 0, 0, 0};
   EXPECT_EQ(b.vector(), want);
   ByteReader r(b.view());
   EXPECT_EQ(*r.u16(), 0x0102);

@@ -68,10 +68,10 @@ inline constexpr std::string_view kFoundUnitVariant = "unit variant";
 inline constexpr std::string_view kFoundNewtypeVariant = "newtype variant";
 inline constexpr std::string_view kFoundTupleVariant = "tuple variant";
 inline constexpr std::string_view kFoundStructVariant = "struct variant";
-std::string found_bool(bool v);       // boolean `true`
-std::string found_u64(uint64_t v);    // integer `5`
-std::string found_i64(int64_t v);     // integer `-3`
-std::string found_f64(double v);      // floating point `1.5` (the float as the writer writes it)
+std::string found_bool(bool v);             // boolean `true`
+std::string found_u64(uint64_t v);          // integer `5`
+std::string found_i64(int64_t v);           // integer `-3`
+std::string found_f64(double v);            // floating point `1.5` (the float as the writer writes it)
 std::string found_str(std::string_view s);  // string "..." (debug quoting)
 
 // Syntax messages.

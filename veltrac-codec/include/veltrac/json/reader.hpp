@@ -62,7 +62,9 @@ struct Number {
   uint64_t u = 0;
   int64_t i = 0;
   double f = 0.0;
-  double to_f64() const { return kind == Kind::U64 ? static_cast<double>(u) : kind == Kind::I64 ? static_cast<double>(i) : f; }
+  double to_f64() const {
+    return kind == Kind::U64 ? static_cast<double>(u) : kind == Kind::I64 ? static_cast<double>(i) : f;
+  }
 };
 
 class Reader {
