@@ -124,32 +124,39 @@ Result<HcyMsg> HcyMsg::build_bind(msgCodeEnum code, MsgIds ids, HcyBindBody body
   return build<Bind>(code, ids, std::move(body));
 }
 
-Result<void> HcyMsg::check() const {
-  const uint8_t code = code_of(header().code);
-  if (!msg_code_from_repr(code)) return fail(VeltracError::with_code(ErrorKind::InvalidCode, code));
-  bool code_fits = false;
-  switch (kind()) {
-    case MsgKind::Request: {
-      code_fits = code >= 1 && code <= 4;
-      const HcyReqBody& b = std::get<Request>(msg).body;
-      if (!code_fits) break;
-      if (!entity_type_from_repr(code_of(b.entity_type))) {
-        return fail(VeltracError::with_code(ErrorKind::InvalidEntityType, code_of(b.entity_type)));
-      }
-      if (b.characteristic_type < 1 || b.characteristic_type > 3) {
-        return fail(VeltracError::with_code(ErrorKind::InvalidCharacteristicType, b.characteristic_type));
-      }
-      return b.check_counts();
-    }
-    case MsgKind::Bind:
-      code_fits = code == code_of(msgCodeEnum::HCY_BIND) || code == code_of(msgCodeEnum::HCY_UNBIND);
-      if (code_fits) return std::get<Bind>(msg).body.check_counts();
-      break;
-    case MsgKind::Auth: code_fits = code == code_of(msgCodeEnum::HCY_AUTH); break;
-    case MsgKind::Response: code_fits = code >= 64; break;
+namespace {
+
+// Whether `code` selects the kind of the alternative M.
+bool code_fits(const HcyMsg::Request&, uint8_t code) { return code >= 1 && code <= 4; }
+bool code_fits(const HcyMsg::Bind&, uint8_t code) {
+  return code == code_of(msgCodeEnum::HCY_BIND) || code == code_of(msgCodeEnum::HCY_UNBIND);
+}
+bool code_fits(const HcyMsg::Auth&, uint8_t code) { return code == code_of(msgCodeEnum::HCY_AUTH); }
+bool code_fits(const HcyMsg::Response&, uint8_t code) { return code >= 64 && msg_code_from_repr(code); }
+
+Result<void> check_body(const HcyReqBody& b) {
+  if (!entity_type_from_repr(code_of(b.entity_type))) {
+    return fail(VeltracError::with_code(ErrorKind::InvalidEntityType, code_of(b.entity_type)));
   }
-  if (!code_fits) return fail(VeltracError::with_code(ErrorKind::InvalidCode, code));
-  return {};
+  if (b.characteristic_type < 1 || b.characteristic_type > 3) {
+    return fail(VeltracError::with_code(ErrorKind::InvalidCharacteristicType, b.characteristic_type));
+  }
+  return b.check_counts();
+}
+Result<void> check_body(const HcyBindBody& b) { return b.check_counts(); }
+Result<void> check_body(const HcyAuthBody&) { return {}; }
+Result<void> check_body(const HcyResBody&) { return {}; }
+
+}  // namespace
+
+Result<void> HcyMsg::check() const {
+  return std::visit(
+      [](const auto& m) -> Result<void> {
+        const uint8_t code = code_of(m.header.code);
+        if (!code_fits(m, code)) return fail(VeltracError::with_code(ErrorKind::InvalidCode, code));
+        return check_body(m.body);
+      },
+      msg);
 }
 
 std::string HcyMsg::short_desc() const {
