@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -70,6 +72,30 @@ auto decode_exact(const std::vector<uint8_t>& in) {
 template <class R>
 std::string error_text(const R& r) {
   return r ? std::string("ok") : r.error().message();
+}
+
+// A hex input, the count of bytes its decoding reads and the value it gives.
+template <class T>
+struct Decoded {
+  const char* in;
+  size_t consumed;
+  T value;
+};
+
+template <class T>
+void expect_decodes(std::initializer_list<Decoded<T>> cases) {
+  for (const Decoded<T>& c : cases) {
+    auto r = decode_exact<T>(hex(c.in));
+    ASSERT_TRUE(r) << c.in << ": " << r.error().message();
+    EXPECT_EQ(r->consumed, c.consumed) << c.in;
+    EXPECT_EQ(r->value, c.value) << c.in;
+  }
+}
+
+// Hex inputs and the error text each gives.
+template <class T>
+void expect_errors(std::initializer_list<std::pair<const char*, const char*>> cases) {
+  for (auto [in, text] : cases) EXPECT_EQ(error_text(decode_exact<T>(hex(in))), text) << in;
 }
 
 }  // namespace veltrac::testing
