@@ -107,11 +107,7 @@ TEST(AspectsBinary, Decoding) {
   EXPECT_EQ(*t->value.find("units"), HcPrim::string("b"));
   EXPECT_EQ(t->consumed, twice.size());
 
-  struct Case {
-    const char* bytes;
-    const char* message;
-  };
-  std::vector<Case> errors = {
+  test::expect_errors<Aspects>({
       {"", "Io Error: failed to fill whole buffer"},
       {"00", "Io Error: failed to fill whole buffer"},
       {"00 01 01 61 13", "Invalid Base Type: 19"},
@@ -119,13 +115,7 @@ TEST(AspectsBinary, Decoding) {
       {"00 01 05 61", "Io Error: Stream to String failed: content too short"},
       {"00 01 01 FF 00", "Io Error: Stream to String failed:invalid utf-8 sequence of 1 bytes from index 0"},
       {"00 01 01 61 16 00", "Io Error: failed to fill whole buffer"},
-  };
-  for (const auto& c : errors) {
-    auto in = hex(c.bytes);
-    auto r = Aspects::from_bytes(view(in));
-    ASSERT_FALSE(r) << c.bytes;
-    EXPECT_EQ(r.error().message(), c.message) << c.bytes;
-  }
+  });
 }
 
 TEST(AspectsBinary, RefusesMoreThan65535Entries) {

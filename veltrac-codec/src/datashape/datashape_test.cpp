@@ -78,24 +78,14 @@ TEST(DataShapeBinary, Decoding) {
   EXPECT_FALSE(d->value.name.has_value());
   EXPECT_EQ(d->consumed, in.size());
 
-  struct Case {
-    const char* bytes;
-    const char* message;
-  };
-  std::vector<Case> errors = {
+  test::expect_errors<DataShape>({
       {"", "Io Error: failed to fill whole buffer"},
       {"01 01 61 00 13 00 00 00", "Invalid entry type: 19"},
       {"01 01 61 00", "Io Error: failed to fill whole buffer"},
       {"01 01 61 00 00 00 00", "Io Error: failed to fill whole buffer"},
       {"01 05 61", "Io Error: Stream to String failed: content too short"},
       {"01 01 61 00 00 00 01 01 61 13", "Invalid Base Type: 19"},
-  };
-  for (const auto& c : errors) {
-    auto b = hex(c.bytes);
-    auto r = DataShape::from_bytes(view(b));
-    ASSERT_FALSE(r) << c.bytes;
-    EXPECT_EQ(r.error().message(), c.message) << c.bytes;
-  }
+  });
 }
 
 // ---- JSON record form ----

@@ -130,12 +130,8 @@ TEST(InfoTableBinary, Decoding) {
   EXPECT_EQ(d->value.row_count(), 2u);
   EXPECT_EQ(d->consumed, marker5.size() - 1);
 
-  struct Case {
-    const char* bytes;
-    const char* message;
-  };
   const char* truncated = "Io Error: failed to fill whole buffer";
-  std::vector<Case> errors = {
+  test::expect_errors<InfoTable>({
       {"", truncated},
       {"00", truncated},
       {"00 01", truncated},
@@ -145,13 +141,7 @@ TEST(InfoTableBinary, Decoding) {
       {"00 01 00 01 16 00 00", truncated},
       {"00 01 00 00", truncated},
       {"01 01 61 00 13 00 00 00 00", "Invalid entry type: 19"},
-  };
-  for (const auto& c : errors) {
-    auto b = hex(c.bytes);
-    auto r = InfoTable::from_bytes(view(b));
-    ASSERT_FALSE(r) << c.bytes;
-    EXPECT_EQ(r.error().message(), c.message) << c.bytes;
-  }
+  });
 }
 
 TEST(InfoTableBinary, RowFromBytes) {

@@ -1,9 +1,7 @@
 // Helpers shared by the message tests.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,18 +56,10 @@ std::vector<uint8_t> encode(const T& v) {
 
 namespace veltrac::testing {
 
-// Decodes a copy of `in` held in its own allocation, so that a read past its end is caught by the sanitizer.
-template <class T>
-auto decode_exact(const std::vector<uint8_t>& in) {
-  std::unique_ptr<uint8_t[]> copy(new uint8_t[in.size() + 1]);
-  std::copy(in.begin(), in.end(), copy.get());
-  return T::from_bytes(Bytes(copy.get(), in.size()));
-}
-
-// The display text of a failed result, or "ok".
-template <class R>
-std::string error_text(const R& r) {
-  return r ? std::string("ok") : r.error().message();
-}
+using ::veltrac::test::decode_exact;
+using ::veltrac::test::Decoded;
+using ::veltrac::test::error_text;
+using ::veltrac::test::expect_decodes;
+using ::veltrac::test::expect_errors;
 
 }  // namespace veltrac::testing

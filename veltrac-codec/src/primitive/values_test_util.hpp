@@ -1,10 +1,16 @@
 // Helpers shared by the value-module tests.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "json/write.hpp"
 #include "util/log.hpp"
@@ -38,6 +44,44 @@ inline std::vector<uint8_t> hex(std::string_view s) {
 }
 
 inline Bytes view(const std::vector<uint8_t>& v) { return {v.data(), v.size()}; }
+
+// Decodes a copy of `in` held in its own allocation, so that a read past its end is caught by the sanitizer.
+template <class T>
+auto decode_exact(const std::vector<uint8_t>& in) {
+  std::unique_ptr<uint8_t[]> copy(new uint8_t[in.size() + 1]);
+  std::copy(in.begin(), in.end(), copy.get());
+  return T::from_bytes(Bytes(copy.get(), in.size()));
+}
+
+// The display text of a failed result, or "ok".
+template <class R>
+std::string error_text(const R& r) {
+  return r ? std::string("ok") : r.error().message();
+}
+
+// A hex input, the count of bytes its decoding reads and the value it gives.
+template <class T>
+struct Decoded {
+  const char* in;
+  size_t consumed;
+  T value;
+};
+
+template <class T>
+void expect_decodes(std::initializer_list<Decoded<T>> cases) {
+  for (const Decoded<T>& c : cases) {
+    auto r = decode_exact<T>(hex(c.in));
+    ASSERT_TRUE(r) << c.in << ": " << r.error().message();
+    EXPECT_EQ(r->consumed, c.consumed) << c.in;
+    EXPECT_EQ(r->value, c.value) << c.in;
+  }
+}
+
+// Hex inputs and the error text each gives.
+template <class T>
+void expect_errors(std::initializer_list<std::pair<const char*, const char*>> cases) {
+  for (auto [in, text] : cases) EXPECT_EQ(error_text(decode_exact<T>(hex(in))), text) << in;
+}
 
 // Collects diagnostics while alive.
 struct LogCapture {

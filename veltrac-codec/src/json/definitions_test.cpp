@@ -1,0 +1,404 @@
+// The JSON forms of the definition classes (property, service, event): one typed suite, a traits struct
+// per class with its rewrite table, its error table and a record to round-trip.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "veltrac/event.hpp"
+#include "veltrac/property.hpp"
+#include "veltrac/service.hpp"
+
+namespace veltrac {
+namespace {
+
+// Replaces "{}" in an "unknown variant" text: the base type names in wire order.
+constexpr const char* kBaseNames =
+    "`NOTHING`, `STRING`, `NUMBER`, `BOOLEAN`, `DATETIME`, `TIMESPAN`, `INFOTABLE`, `LOCATION`, `XML`, "
+    "`JSON`, `QUERY`, `IMAGE`, `HYPERLINK`, `IMAGELINK`, `PASSWORD`, `HTML`, `TEXT`, `TAGS`, `SCHEDULE`, "
+    "`VARIANT`, `GUID`, `BLOB`, `INTEGER`, `LONG`, `PROPERTYNAME`, `SERVICENAME`, `EVENTNAME`, `THINGNAME`, "
+    "`THINGSHAPENAME`, `THINGTEMPLATENAME`, `DATASHAPENAME`, `MASHUPNAME`, `MENUNAME`, `BASETYPENAME`, "
+    "`USERNAME`, `GROUPNAME`, `CATEGORYNAME`, `STATEDEFINITIONNAME`, `STYLEDEFINITIONNAME`, "
+    "`MODELTAGVOCABULARYNAME`, `DATATAGVOCABULARYNAME`, `NETWORKNAME`, `MEDIAENTITYNAME`, "
+    "`APPLICATIONKEYNAME`, `LOCALIZATIONTABLENAME`, `ORGANIZATIONNAME`, `DASHBOARDNAME`, `UNKNOWN_TYPE`";
+
+// Input and the written text of its read (rewrite tables), or input and the error text (error tables).
+using Cases = std::vector<std::pair<std::string, std::string>>;
+
+template <class T>
+std::string write(const T& v) {
+  std::string out;
+  auto ok = v.to_json(out);
+  EXPECT_TRUE(ok.has_value()) << (ok ? "" : ok.error().text());
+  return out;
+}
+
+template <class T>
+std::string rewrite(std::string_view text) {
+  auto v = T::from_json(text);
+  if (!v) return "error: " + v.error().text();
+  return write(*v);
+}
+
+DataShapeEntry entry(std::string name, BaseType t) {
+  DataShapeEntry e;
+  e.name = std::move(name);
+  e.entry_type = t;
+  return e;
+}
+
+constexpr const char* kProperty =
+    R"({"name":"p","pushThreshold":0.0,"pushType":"VALUE","startType":"readEdgeValue","aspects":{},"baseType":"NUMBER"})";
+
+struct PropertyForm {
+  using T = HcyProperty;
+  static Cases rewrites() {
+    return {
+        {kProperty, kProperty},
+        // Any member order, whitespace, an integer threshold, skipped members of any shape (no range,
+        // surrogate or depth checks on them), the object form of the enumerations.
+        {" {\n \"baseType\" : \"NUMBER\", \"aspects\":{}, \"extra\": [1e999, \"\\ud800\", {\"a\":[[]]}],\n"
+         " \"startType\":{\"readEdgeValue\":null},\"pushType\":{ \"VALUE\" : null },\"pushThreshold\":0,"
+         "\"name\":\"p\", \"extra\": null } \n",
+         kProperty},
+        {R"({"skip":)" + std::string(5000, '[') + std::string(5000, ']') +
+             R"(,"name":"p","pushThreshold":0,"pushType":"VALUE","startType":"readEdgeValue","aspects":{},"baseType":"NUMBER"})",
+         kProperty},
+        {R"({"name":"t","pushThreshold":5,"pushType":"NEVER","startType":"useDefaultValue","aspects":{"cacheTime":2,"units":"m/s","isLogged":true},"baseType":"LOCATION"})",
+         R"({"name":"t","pushThreshold":5.0,"pushType":"NEVER","startType":"useDefaultValue","aspects":{"cacheTime":2.0,"units":"m/s","isLogged":true},"baseType":"LOCATION"})"},
+        {R"({"name":"t","pushThreshold":-0.25,"pushType":"ALWAYS","startType":"useDefaultValue","aspects":{},"baseType":{"LONG":null}})",
+         R"({"name":"t","pushThreshold":-0.25,"pushType":"ALWAYS","startType":"useDefaultValue","aspects":{},"baseType":"LONG"})"},
+        {R"({"name":"t","pushThreshold":1e300,"pushType":"ALWAYS","startType":"useDefaultValue","aspects":{},"baseType":"LONG"})",
+         R"({"name":"t","pushThreshold":1e300,"pushType":"ALWAYS","startType":"useDefaultValue","aspects":{},"baseType":"LONG"})"},
+        // The array form: the six values in record order.
+        {R"(["p",0,"VALUE","readEdgeValue",{},"NUMBER"])", kProperty},
+        {R"([ "p" , 0 , {"VALUE":null} , "readEdgeValue" , { } , "NUMBER" ] )", kProperty},
+    };
+  }
+  static Cases errors() {
+    return {
+        {"{}", "missing field `name` at line 1 column 2"},
+        {"{\"name\":\"p\" \n }", "missing field `pushThreshold` at line 2 column 2"},
+        {R"({"pushThreshold":1,"pushType":"NEVER","startType":"readEdgeValue","aspects":{}})",
+         "missing field `name` at line 1 column 79"},
+        {R"({"name":"p","pushType":"NEVER","pushType":"NEVER"})", "duplicate field `pushType` at line 1 column 41"},
+        // The variant names of each enumeration.
+        {R"({"pushType":"always"})",
+         "unknown variant `always`, expected one of `NEVER`, `ALWAYS`, `VALUE` at line 1 column 20"},
+        {R"({"startType":"ReadEdgeValue"})",
+         "unknown variant `ReadEdgeValue`, expected `useDefaultValue` or `readEdgeValue` at line 1 column 28"},
+        {R"({"baseType":"number"})", "unknown variant `number`, expected one of {} at line 1 column 20"},
+        // Member kinds.
+        {R"({"name":1})", "invalid type: integer `1`, expected a string at line 1 column 9"},
+        {R"({"pushThreshold":"5"})", "invalid type: string \"5\", expected f64 at line 1 column 20"},
+        // Other kinds and the array form.
+        {"5", "invalid type: integer `5`, expected struct HcyProperty at line 1 column 1"},
+        {R"(["p",1,"NEVER","useDefaultValue",{}])",
+         "invalid length 5, expected struct HcyProperty with 6 elements at line 1 column 36"},
+        {R"({"name":"p","pushThreshold":0,"pushType":"VALUE","startType":"readEdgeValue","aspects":{},"baseType":"NUMBER"} x)",
+         "trailing characters at line 1 column 112"},
+    };
+  }
+  static T record() {
+    HcyProperty p;
+    p.name = "Pressure";
+    p.push_threshold = 0.001;
+    p.push_type = PushType::VALUE;
+    p.start_type = StartType::readEdgeValue;
+    p.aspects.insert("defaultValue", HcPrim::string("1.0"));
+    p.aspects.insert("dataChangeThreshold", HcPrim::number(0.5));
+    p.aspects.insert("myNote", HcPrim::string("x"));
+    p.base_type = BaseType::NUMBER;
+    return p;
+  }
+};
+
+constexpr const char* kService =
+    R"({"name":"s","description":"d","aspects":{},"Inputs":{},"Outputs":{"name":"r","baseType":"STRING","fieldDefinitions":{}}})";
+
+struct ServiceForm {
+  using T = HcyService;
+  static Cases rewrites() {
+    // Members in scrambled order, whitespace, and extra members at all three levels.
+    constexpr const char* kPumpIn = R"({
+      "Outputs": {"fieldDefinitions": {"ok": {"name": "ok", "description": "Outcome", "baseType": "BOOLEAN", "aspects": {}}},
+                  "baseType": "INFOTABLE", "name": "result", "aspects": {"dataShape": "PumpResult"}, "note": "x"},
+      "name": "SetSpeed",
+      "Inputs": {"extra": {"a": [1, 2]},
+                 "fieldDefinitions": {
+                   "rpm": {"aspects": {"isRequired": true, "minimumValue": 0, "maximumValue": 3600, "units": "rpm"},
+                           "baseType": "INTEGER", "description": "Target speed", "name": "rpm"},
+                   "ramp": {"name": "ramp", "description": "", "baseType": "NUMBER", "aspects": {"defaultValue": "1.5"}}}},
+      "aspects": {"isAsync": false, "category": "drive"},
+      "description": "Sets the \"pump\" speed",
+      "extra": [1, {"a": null}]
+    })";
+    constexpr const char* kPumpOut =
+        R"({"name":"SetSpeed","description":"Sets the \"pump\" speed","aspects":{"isAsync":false,"category":"drive"},)"
+        R"("Inputs":{"fieldDefinitions":{"rpm":{"name":"rpm","description":"Target speed","baseType":"INTEGER",)"
+        R"("aspects":{"isRequired":true,"minimumValue":0.0,"maximumValue":3600.0,"units":"rpm"}},)"
+        R"("ramp":{"name":"ramp","description":"","baseType":"NUMBER","aspects":{"defaultValue":"1.5"}}}},)"
+        R"("Outputs":{"name":"result","baseType":"INFOTABLE","aspects":{"dataShape":"PumpResult"},)"
+        R"("fieldDefinitions":{"ok":{"name":"ok","description":"Outcome","baseType":"BOOLEAN","aspects":{}}}}})";
+    return {
+        {kPumpIn, kPumpOut},
+        {kService, kService},
+        // No inputs (absent or null) and empty inputs are kept apart.
+        {R"({"name":"s","description":"d","aspects":{},"Inputs":{"fieldDefinitions":null},"Outputs":{"name":"r","baseType":"STRING","fieldDefinitions":{}}})",
+         kService},
+        {R"({"name":"s","description":"d","aspects":{},"Inputs":{"fieldDefinitions":{}},"Outputs":{"name":"r","baseType":"STRING","fieldDefinitions":{}}})",
+         R"({"name":"s","description":"d","aspects":{},"Inputs":{"fieldDefinitions":{}},"Outputs":{"name":"r","baseType":"STRING","fieldDefinitions":{}}})"},
+        // Output aspects: absent reads as empty; empty ones are not written.
+        {R"({"name":"s","description":"d","aspects":{},"Inputs":{},"Outputs":{"aspects":{},"fieldDefinitions":{},"baseType":"STRING","name":"r"}})",
+         kService},
+        // A repeated field name replaces the earlier definition in its place.
+        {R"({"name":"s","description":"d","aspects":{},"Inputs":{"fieldDefinitions":{"a":{"name":"a","description":"","baseType":"STRING","aspects":{}},"b":{"name":"b","description":"","baseType":"STRING","aspects":{}},"a":{"name":"a2","description":"","baseType":"LONG","aspects":{}}}},"Outputs":{"name":"r","baseType":"STRING","fieldDefinitions":{}}})",
+         R"({"name":"s","description":"d","aspects":{},"Inputs":{"fieldDefinitions":{"a":{"name":"a2","description":"","baseType":"LONG","aspects":{}},"b":{"name":"b","description":"","baseType":"STRING","aspects":{}}}},"Outputs":{"name":"r","baseType":"STRING","fieldDefinitions":{}}})"},
+        // The array form: the five values in record order.
+        {R"(["s","d",{},{},{"name":"r","baseType":"STRING","fieldDefinitions":{}}])", kService},
+        {R"( [ "s" , "d" , { } , { "fieldDefinitions" : null } , {"fieldDefinitions":{},"name":"r","baseType":"STRING"} ] )",
+         kService},
+    };
+  }
+  static Cases errors() {
+    return {
+        {"{\"name\":\"s\",\n\"aspects\":{},\"Inputs\":{},\"Outputs\":{\"name\":\"r\",\"baseType\":\"STRING\","
+         "\"fieldDefinitions\":{}}\n}",
+         "missing field `description` at line 3 column 1"},
+        // Output: name, then fieldDefinitions, then baseType; reported at the output's `}`.
+        {R"({"name":"s","description":"d","aspects":{},"Inputs":{},"Outputs":{"fieldDefinitions":{}}})",
+         "missing field `name` at line 1 column 88"},
+        {R"({"name":"s","description":"d","aspects":{},"Inputs":{},"Outputs":{"name":"r","x":1}})",
+         "missing field `fieldDefinitions` at line 1 column 83"},
+        {R"({"name":"s","description":"d","aspects":{},"Inputs":{},"Outputs":{"name":"r","fieldDefinitions":{} }})",
+         "missing field `baseType` at line 1 column 100"},
+        {R"({"Outputs":[]})", "invalid type: sequence, expected struct OutputDefinition at line 1 column 11"},
+        {R"({"Outputs":{"fieldDefinitions":null}})", "invalid type: null, expected an indexed map at line 1 column 35"},
+        // Inputs.
+        {R"({"name":"s","Inputs":[],"description":"d"})",
+         "invalid type: sequence, expected struct InputDefinition at line 1 column 21"},
+        {R"({"Inputs":{"fieldDefinitions":{"a":{"name":"a","description":"","aspects":{}}}}})",
+         "missing field `baseType` at line 1 column 77"},
+        {R"({"Inputs":{"fieldDefinitions":{"a":{"name":"a","description":"","aspects":{},"baseType":"STRIN"}}}})",
+         "unknown variant `STRIN`, expected one of {} at line 1 column 95"},
+        // The array form.
+        {R"(["s","d",{},{}])", "invalid length 4, expected struct HcyService with 5 elements at line 1 column 15"},
+    };
+  }
+  static T record() {
+    HcyService s;
+    s.name = "Reset";
+    s.description = "Resets the counters";
+    s.aspects.insert("isAsync", HcPrim::boolean(true));
+    DataShapeEntries in;
+    for (int i = 0; i < 20; ++i) {
+      auto e = entry("in" + std::to_string(i), i % 2 ? BaseType::NUMBER : BaseType::STRING);
+      e.description = "input " + std::to_string(i);
+      if (i % 3 == 0) e.aspects.insert("isRequired", HcPrim::boolean(true));
+      in.insert(e.name, std::move(e));
+    }
+    s.inputs.field_definitions = std::move(in);
+    s.outputs.name = "result";
+    s.outputs.base_type = BaseType::NUMBER;
+    s.outputs.aspects.insert("units", HcPrim::string("ms"));
+    s.outputs.field_definitions.insert("result", entry("result", BaseType::NUMBER));
+    return s;
+  }
+};
+
+struct EventForm {
+  using T = HcyEvent;
+  static Cases rewrites() {
+    constexpr const char* kOverheatIn = R"({
+      "description": "Raised when the pump overheats",
+      "EventData": {
+        "fieldDefinitions": {
+          "temp": {"name": "temp", "description": "Temperature", "baseType": "NUMBER", "aspects": {"units": "C"}},
+          "at": {"name": "at", "description": "", "baseType": "DATETIME", "aspects": {}},
+          "pump": {"name": "pump", "description": "Pump id", "baseType": "STRING", "aspects": {"isPrimaryKey": true}}
+        },
+        "aspects": {"dataShape": "Old", "isSystemShape": false},
+        "name": "OverheatData"
+      },
+      "aspects": {"isLocalProperty": false},
+      "name": "Overheat"
+    })";
+    return {
+        // EventData keeps its name and field definitions; its aspects become the single "dataShape".
+        {kOverheatIn,
+         R"({"name":"Overheat","aspects":{"isLocalProperty":false},"description":"Raised when the pump overheats",)"
+         R"("EventData":{"name":"OverheatData","aspects":{"dataShape":"OverheatData"},"fieldDefinitions":{)"
+         R"("temp":{"name":"temp","description":"Temperature","baseType":"NUMBER","aspects":{"units":"C"}},)"
+         R"("at":{"name":"at","description":"","baseType":"DATETIME","aspects":{}},)"
+         R"("pump":{"name":"pump","description":"Pump id","baseType":"STRING","aspects":{"isPrimaryKey":true}}}}})"},
+        {R"({"name":"e","aspects":{},"description":"","EventData":{"name":"n","aspects":{},"fieldDefinitions":{}}})",
+         R"({"name":"e","aspects":{},"description":"","EventData":{"name":"n","aspects":{"dataShape":"n"},"fieldDefinitions":{}}})"},
+        {R"({"EventData":{"fieldDefinitions":{},"name":"n","aspects":{"dataShape":"n"}},"description":"d","aspects":{},"name":"e"})",
+         R"({"name":"e","aspects":{},"description":"d","EventData":{"name":"n","aspects":{"dataShape":"n"},"fieldDefinitions":{}}})"},
+    };
+  }
+  static Cases errors() {
+    return {
+        {"{}", "missing field `name` at line 1 column 2"},
+        {R"({"name":"e","EventData":{"name":"n","aspects":{},"fieldDefinitions":{}}})",
+         "missing field `aspects` at line 1 column 72"},
+        {R"({"name":"e","aspects":{},"EventData":{"name":"n","aspects":{},"fieldDefinitions":{}}})",
+         "missing field `description` at line 1 column 85"},
+        {R"({"name":"e","aspects":{},"description":""})", "missing field `EventData` at line 1 column 42"},
+        // Unknown members are refused at both levels.
+        {R"({"name":"e","extra":1})",
+         "unknown field `extra`, expected one of `name`, `aspects`, `description`, `EventData` at line 1 column 19"},
+        {R"({"EventData":{"name":"n","x":1}})",
+         "unknown field `x`, expected one of `name`, `aspects`, `fieldDefinitions` at line 1 column 28"},
+        // EventData: name, aspects, fieldDefinitions, reported at its `}`.
+        {R"({"EventData":{"fieldDefinitions":{},"aspects":{}}})", "missing field `name` at line 1 column 49"},
+        {R"({"EventData":{"name":"n"}})", "missing field `aspects` at line 1 column 25"},
+        {R"({"EventData":{"name":"n","aspects":{}}})", "missing field `fieldDefinitions` at line 1 column 38"},
+        {R"({"EventData":{"name":"n","name":"m"}})", "duplicate field `name` at line 1 column 31"},
+        {R"({"EventData":{"name":"n","aspects":{},"fieldDefinitions":{}},"EventData":1})",
+         "duplicate field `EventData` at line 1 column 72"},
+        {R"({"EventData":[]})", "invalid type: sequence, expected struct DummyEventData at line 1 column 13"},
+        {R"({"EventData":{"aspects":1}})", "invalid type: integer `1`, expected struct Aspects at line 1 column 25"},
+        {R"({"EventData":{"fieldDefinitions":[]}})",
+         "invalid type: sequence, expected an indexed map at line 1 column 33"},
+        // Arrays are not accepted.
+        {"[]", "invalid type: sequence, expected struct HcyEvent at line 1 column 0"},
+        {"  [\"e\"]", "invalid type: sequence, expected struct HcyEvent at line 1 column 2"},
+        {R"("e")", "invalid type: string \"e\", expected struct HcyEvent at line 1 column 3"},
+        {R"({"name":"e","aspects":{},"description":"","EventData":{"name":"n","aspects":{},"fieldDefinitions":{}}} 1)",
+         "trailing characters at line 1 column 104"},
+    };
+  }
+  // Fields out of name order: the round trip keeps their order.
+  static T record() {
+    HcyEvent e;
+    e.name = "Alarm";
+    e.description = "Alarm raised";
+    e.aspects.insert("isLogged", HcPrim::boolean(true));
+    e.data_shape.name = "AlarmData";
+    for (const char* n : {"z", "a", "m", "b"}) {
+      auto en = entry(n, BaseType::STRING);
+      en.aspects.insert("friendlyName", HcPrim::string(std::string("F ") + n));
+      e.data_shape.add(std::move(en));
+    }
+    return e;
+  }
+};
+
+template <class Form>
+class Definition : public ::testing::Test {};
+using Forms = ::testing::Types<PropertyForm, ServiceForm, EventForm>;
+TYPED_TEST_SUITE(Definition, Forms);
+
+TYPED_TEST(Definition, ReadsAndRewrites) {
+  for (const auto& [in, out] : TypeParam::rewrites()) EXPECT_EQ(rewrite<typename TypeParam::T>(in), out) << in;
+}
+
+TYPED_TEST(Definition, Errors) {
+  for (const auto& [in, text] : TypeParam::errors()) {
+    std::string want = text;
+    if (auto at = want.find("{}"); at != std::string::npos && want.starts_with("unknown variant")) {
+      want.replace(at, 2, kBaseNames);
+    }
+    auto v = TypeParam::T::from_json(in);
+    ASSERT_FALSE(v) << in;
+    EXPECT_EQ(v.error().text(), want) << in;
+  }
+}
+
+TYPED_TEST(Definition, RoundTripsRecords) {
+  const auto record = TypeParam::record();
+  auto back = TypeParam::T::from_json(write(record));
+  ASSERT_TRUE(back) << back.error().text();
+  EXPECT_EQ(*back, record);
+}
+
+// What only one class has.
+
+TEST(HcyPropertyTest, WritesMembersInRecordOrder) {
+  HcyProperty p;
+  p.name = "p";
+  p.push_type = PushType::VALUE;
+  p.start_type = StartType::readEdgeValue;
+  p.base_type = BaseType::NUMBER;
+  EXPECT_EQ(write(p), kProperty);
+  EXPECT_TRUE(p.should_read_edge_value());
+  EXPECT_FALSE(HcyProperty{}.should_read_edge_value());
+
+  p.name = "Temp \"A\"\t";
+  p.push_threshold = 5;
+  p.push_type = PushType::ALWAYS;
+  p.start_type = StartType::useDefaultValue;
+  p.aspects.insert("isReadOnly", HcPrim::boolean(true));
+  p.aspects.insert("units", HcPrim::string("°C"));
+  p.aspects.insert("scanRate", HcPrim::integer(250));
+  p.base_type = BaseType::INTEGER;
+  EXPECT_EQ(write(p), R"({"name":"Temp \"A\"\t","pushThreshold":5.0,"pushType":"ALWAYS","startType":"useDefaultValue",)"
+                      R"("aspects":{"isReadOnly":true,"units":"°C","scanRate":250},"baseType":"INTEGER"})");
+
+  p.aspects = {};
+  for (double t : {std::nan(""), -double(INFINITY)}) {
+    p.push_threshold = t;
+    EXPECT_NE(write(p).find(R"("pushThreshold":null,)"), std::string::npos) << t;
+  }
+}
+
+TEST(HcyPropertyTest, ToJsonAppendsAndLeavesOutputOnFailure) {
+  HcyProperty p;
+  p.name = "flag";
+  p.aspects.insert("isPrimaryKey", HcPrim::string("yes"));
+  std::string out = "prefix";
+  EXPECT_FALSE(p.to_json(out));  // the text is pinned where aspects are written
+  EXPECT_EQ(out, "prefix");
+
+  ASSERT_TRUE(HcyProperty{}.to_json(out));
+  EXPECT_EQ(out.substr(0, 15), "prefix{\"name\":\"");
+}
+
+TEST(HcyServiceTest, NoInputsAndEmptyInputsStayApart) {
+  HcyService s;
+  EXPECT_EQ(
+      write(s),
+      R"({"name":"","description":"","aspects":{},"Inputs":{},"Outputs":{"name":"","baseType":"NOTHING","fieldDefinitions":{}}})");
+  s.inputs.field_definitions.emplace();
+  auto back = HcyService::from_json(write(s));
+  ASSERT_TRUE(back);
+  ASSERT_TRUE(back->inputs.field_definitions.has_value());
+  EXPECT_TRUE(back->inputs.field_definitions->empty());
+}
+
+TEST(HcyEventTest, UnnamedShapeIsWrittenAsDataShape) {
+  HcyEvent e;
+  e.name = "Tick";
+  e.data_shape.add(entry("n", BaseType::INTEGER));
+  EXPECT_EQ(
+      write(e),
+      R"({"name":"Tick","aspects":{},"description":"","EventData":{"name":"DataShape","aspects":{"dataShape":"DataShape"},)"
+      R"("fieldDefinitions":{"n":{"name":"n","description":"","baseType":"INTEGER","aspects":{}}}}})");
+  auto back = HcyEvent::from_json(write(EventForm::record()));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->data_shape.entries.at(0).first, "z");
+  EXPECT_EQ(back->data_shape.entries.at(3).first, "b");
+}
+
+TEST(HcyEventTest, DummyEventDataConversions) {
+  DataShape shape(std::optional<std::string>("Readings"));
+  shape.add(entry("b", BaseType::STRING));
+  shape.add(entry("a", BaseType::NUMBER));
+  auto d = DummyEventData::from_datashape(shape);
+  EXPECT_EQ(d.name, "Readings");
+  ASSERT_EQ(d.aspects.size(), 1u);
+  const HcPrim* ds = d.aspects.find("dataShape");
+  ASSERT_NE(ds, nullptr);
+  EXPECT_EQ(ds->debug_text(), R"(STRING(DATASHAPENAME, "Readings"))");
+  EXPECT_EQ(d.field_definitions, shape.entries);
+  EXPECT_EQ(std::move(d).to_datashape(), shape);
+
+  auto unnamed = DummyEventData::from_datashape(DataShape{});
+  EXPECT_EQ(unnamed.name, "DataShape");
+  EXPECT_EQ(std::move(unnamed).to_datashape().name, std::optional<std::string>("DataShape"));
+}
+
+}  // namespace
+}  // namespace veltrac
