@@ -21,10 +21,10 @@ setup:
 tools:
 	tools/bootstrap.sh none
 
-# C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer, the installed C++ package, the suites
-# built with clang 16 as a shared library, a short fuzz run, the Python suite, then its thread tests against
-# the extension built with ThreadSanitizer.
-test: cpp-test cpp-install-test cpp-test-clang fuzz-smoke py-test py-test-sanitized
+# The layout check, the C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer, the installed C++
+# package, the suites built with clang 16 as a shared library, a short fuzz run, the Python suite, then its
+# thread tests against the extension built with ThreadSanitizer.
+test: format-check cpp-test cpp-install-test cpp-test-clang fuzz-smoke py-test py-test-sanitized
 
 cpp-test: tools
 	$(CMAKE) -S veltrac-codec -B $(ASAN_DIR) -G Ninja -DVELTRAC_SANITIZE=ON -DVELTRAC_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
