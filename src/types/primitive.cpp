@@ -157,26 +157,16 @@ PyObject* table_summary(const veltrac::InfoTable& t) {
   return new_str(s);
 }
 
+// The plain kinds as to_python gives them; a table as its summary text; LOCATION has no plain value.
 PyObject* prim_get_value(PyObject* self, PyObject*) {
   const Prim& p = value_of<Prim>(self).innermost();
   switch (p.kind()) {
-    case PrimKind::NOTHING: Py_RETURN_NONE;
-    case PrimKind::STRING: return new_str(p.as_string());
-    case PrimKind::NUMBER: return PyFloat_FromDouble(p.as_number());
-    case PrimKind::INTEGER: return PyLong_FromLong(p.as_integer());
-    case PrimKind::LONG: return PyLong_FromLongLong(p.as_long());
-    case PrimKind::DATETIME: return PyLong_FromLongLong(p.as_datetime());
-    case PrimKind::BOOLEAN: return PyBool_FromLong(p.as_bool());
-    case PrimKind::BLOB: {
-      Bytes bytes = p.as_blob();
-      return new_bytes(bytes.data(), bytes.size());
-    }
     case PrimKind::INFOTABLE: return table_summary(p.as_table());
     case PrimKind::LOCATION:
     case PrimKind::VARIANT:  // never the innermost value
-      break;
+      return raise(PyExc_TypeError, "Unsupported type for get_value");
+    default: return prim_to_python(p);
   }
-  return raise(PyExc_TypeError, "Unsupported type for get_value");
 }
 
 PyObject* prim_is_variant(PyObject* self, PyObject*) { return PyBool_FromLong(value_of<Prim>(self).is_variant()); }
