@@ -30,9 +30,27 @@ bool parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t 
 template <size_t N>
 inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                        PyObject* (&out)[N]) {
-  if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == static_cast<Py_ssize_t>(N)) [[likely]] {
-    for (size_t i = 0; i < N; ++i) out[i] = args[i];
-    return true;
+  const auto n = static_cast<size_t>(PyVectorcall_NARGS(nargs));
+  if (kwnames == nullptr) {
+    if (n == N) [[likely]] {
+      for (size_t i = 0; i < N; ++i) out[i] = args[i];
+      return true;
+    }
+  } else if (sig.interned[0] != nullptr && n >= static_cast<size_t>(sig.required) &&
+             n <= static_cast<size_t>(sig.positional_count())) {
+    // Keywords written in code are interned and name parameters after the positional ones: match them by
+    // identity here; anything else (a repeat, an unknown or uninterned name) takes the general path.
+    for (size_t i = 0; i < N; ++i) out[i] = i < n ? args[i] : nullptr;
+    const auto nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    size_t k = 0;
+    for (; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      size_t j = n;
+      while (j < N && sig.interned[j] != key) ++j;
+      if (j == N || out[j] != nullptr) break;
+      out[j] = args[n + k];
+    }
+    if (k == nkw) return true;
   }
   return parse_args_general(sig, args, nargs, kwnames, out);
 }

@@ -94,21 +94,6 @@ bool to_bool_general(PyObject* obj, const char* param, bool& out) {
   return false;
 }
 
-template <class U>
-bool to_unsigned(PyObject* obj, const char* param, U& out) {
-  long long v;
-  if (!to_ll(obj, param, v)) return false;
-  if (v < 0 || v > static_cast<long long>(std::numeric_limits<U>::max())) {
-    raise_out_of_range();
-    return false;
-  }
-  out = static_cast<U>(v);
-  return true;
-}
-
-bool to_u32(PyObject* obj, const char* param, uint32_t& out) { return to_unsigned(obj, param, out); }
-bool to_u8(PyObject* obj, const char* param, uint8_t& out) { return to_unsigned(obj, param, out); }
-
 bool to_f64_general(PyObject* obj, const char* param, double& out) {
   double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) {

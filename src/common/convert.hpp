@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <limits>
 #include <string_view>
 #include <vector>
 
@@ -91,8 +92,22 @@ inline bool to_i32(PyObject* obj, const char* param, int32_t& out) {
 
 // bytes only (bytearray and memoryview are refused); the view stays valid while `obj` lives.
 bool to_bytes(PyObject* obj, const char* param, std::string_view& out);
-bool to_u32(PyObject* obj, const char* param, uint32_t& out);
-bool to_u8(PyObject* obj, const char* param, uint8_t& out);
+
+// Unsigned integers of U's width; OverflowError outside it.
+template <class U>
+inline bool to_unsigned(PyObject* obj, const char* param, U& out) {
+  long long v;
+  if (!to_ll(obj, param, v)) return false;
+  if (v < 0 || v > static_cast<long long>(std::numeric_limits<U>::max())) [[unlikely]] {
+    raise_out_of_range();
+    return false;
+  }
+  out = static_cast<U>(v);
+  return true;
+}
+
+inline bool to_u32(PyObject* obj, const char* param, uint32_t& out) { return to_unsigned(obj, param, out); }
+inline bool to_u8(PyObject* obj, const char* param, uint8_t& out) { return to_unsigned(obj, param, out); }
 // Any sequence of integers 0..255 (bytes, bytearray, list, tuple, ...); str is refused.
 bool to_byte_vector(PyObject* obj, const char* param, std::vector<uint8_t>& out);
 // dict or a dict subclass.
