@@ -1,5 +1,6 @@
 """The entity definition classes HcyProperty, HcyService and HcyEvent, one table for the three: JSON text
-or UTF-8 bytes in, the same text out, accessors, text forms and the binding's error mapping."""
+or UTF-8 bytes in, the same text out, accessors, text forms, the definitions as Python data and the binding's
+error mapping."""
 
 import pytest
 
@@ -51,10 +52,9 @@ def test_error_mapping(cls, text, kind, fields, shown):
         with pytest.raises(ValueError) as e:
             call(arg)
         assert str(e.value).startswith(f"{kind} JSON deserialization error: ")
-    for bad in (b"\xff", b'{"name":"\xc3"}', b"\xed\xa0\x80", b'{"name":"a\xe2\x82"', b'{"name":"p"}\xc0\x80'):
-        with pytest.raises(ValueError) as e:
-            cls.from_bytes(bad)
-        assert str(e.value) == f"{kind} data is not valid UTF-8 JSON"
+    with pytest.raises(ValueError) as e:  # the validation itself is the codec's, tested there
+        cls.from_bytes(b'{"name":"p"}\xc0\x80')
+    assert str(e.value) == f"{kind} data is not valid UTF-8 JSON"
 
 
 def prop(threshold):
@@ -71,3 +71,20 @@ def test_property_threshold_text(threshold, shown):
     p = prop(threshold)
     assert str(p) == f"HcyProperty(name='te'mp', base_type='STRING', threshold={shown})"
     assert p.should_read_edge_value() is False and p.get_push_threshold() == float(threshold)
+
+
+def test_definitions_as_data():
+    prop = HcyProperty.from_json(PROPERTY)
+    assert (prop.get_push_type(), prop.get_start_type(), prop.get_aspects()) == (
+        "VALUE", "readEdgeValue", {"units": "°C", "isLogged": True})
+    service = HcyService.from_json(SERVICE)
+    assert service.get_aspects() == {"isAsync": False}
+    assert service.get_inputs() == [{"name": "rpm", "base_type": "INTEGER", "description": "", "ordinal": 0,
+                                     "aspects": {"isRequired": True}}]
+    assert service.get_output() == {"name": "result", "base_type": "BOOLEAN", "aspects": {}, "field_definitions": []}
+    no_inputs = HcyService.from_json('{"name":"s","description":"","aspects":{},"Inputs":{},"Outputs":'
+                                     '{"name":"o","aspects":{},"baseType":"NOTHING","fieldDefinitions":{}}}')
+    assert no_inputs.get_inputs() is None
+    event = HcyEvent.from_json(EVENT)
+    assert (event.get_data_shape_name(), event.get_aspects()) == ("HeatData", {})
+    assert event.get_fields() == [{"name": "t", "base_type": "NUMBER", "description": "", "ordinal": 0, "aspects": {}}]

@@ -1,61 +1,189 @@
-"""HcyMessage: decoding into the four kinds, the header's values as Python ints, build_auth's conversions
-and the error prefix (descriptions and decoding errors are pinned in the C++ suites)."""
+"""HcyMessage: decoding into the four kinds, the header's values and the fields as Python values, builders,
+reply, from_buffer, copy and pickle, and the binding's texts (descriptions and decoding errors are pinned in the
+C++ suites)."""
+
+import copy
+import pickle
 
 import pytest
 
-from veltrac import HcyMessage
+from veltrac import HcPrim, HcyEvent, HcyMessage, HcyProperty, HcyService, InfoTable, MessageCode
 
-AUTH_7_EMPTY = bytes.fromhex("01 14 00000007 00000000 FFFFFFFF 00" "01 06 617070 4B6579 00")
+from test_primitive import Idx
 
 
-def header(code, request_id=7, endpoint=0, session_id=0, multipart=0, version=1):
+def header(code, request_id=7, endpoint=0, session_id=0, version=1):
     return (bytes([version, code]) + request_id.to_bytes(4, "big") + endpoint.to_bytes(4, "big")
-            + session_id.to_bytes(4, "big") + bytes([multipart]))
+            + session_id.to_bytes(4, "big") + b"\x00")
 
 
-REQUEST_BODY = bytes.fromhex("14 07 50756D702D3037 02 08 5365745370656564 01 05 7472616365 02 6131 FF")
-REQUEST = header(3, request_id=0x1234, endpoint=2, session_id=0xFFFFFFFF) + REQUEST_BODY
+AUTH = bytes.fromhex("01 14 00000007 00000000 FFFFFFFF 00" "01 06 617070 4B6579 00")
+REQUEST = header(3, request_id=0x1234, endpoint=2, session_id=0xFFFFFFFF) + bytes.fromhex(
+    "14 07 50756D702D3037 02 08 5365745370656564 01 05 7472616365 02 6131 FF")
 BIND = header(11) + bytes.fromhex("00 0002 0161 026263")
 RESPONSE = header(64) + bytes.fromhex("00 FF")
+KINDS = {"Request": REQUEST, "Response": RESPONSE, "Auth": AUTH, "Bind": BIND}
 
 
-@pytest.mark.parametrize("data,kind", [(REQUEST, "Request"), (BIND, "Bind"), (AUTH_7_EMPTY, "Auth"),
-                                       (RESPONSE, "Response")])
-def test_decoded_kinds(data, kind):
-    m = HcyMessage.from_bytes(data + b"\x00\xff junk")  # bytes after the message are ignored
+@pytest.mark.parametrize("kind", KINDS)
+def test_decoded_kinds(kind):
+    m = HcyMessage.from_bytes(KINDS[kind] + b"\x00\xff junk")  # bytes after the message are ignored
     assert m.get_message_type() == kind
-    assert [m.is_request(), m.is_response(), m.is_auth(), m.is_bind()] == [
-        kind == k for k in ("Request", "Response", "Auth", "Bind")]
+    assert [m.is_request(), m.is_response(), m.is_auth(), m.is_bind()] == [k == kind for k in KINDS]
     assert str(m) == m.short_description() and m.short_description().startswith("V:1,C:HCY_")
     assert repr(m) == f"HcyMessage({kind})"
-    assert m.to_bytes() == data
+    assert m.to_bytes() == KINDS[kind]
 
 
-def test_header_values_and_non_ascii_description():
-    m = HcyMessage.from_bytes(header(0x40, request_id=0xFFFFFFFF, endpoint=0x80000000, session_id=5) + b"\x00\xff")
-    assert (m.get_request_id(), m.get_endpoint(), m.get_session_id()) == (4294967295, 2147483648, 5)
-    body = bytes([0, 2]) + "é".encode() + bytes([1, 3]) + "€".encode() + bytes([0, 0xFF])
-    assert HcyMessage.from_bytes(header(1) + body).short_description().endswith(",name:é,c_name:€")
+@pytest.mark.parametrize("data,fields", [
+    (REQUEST, {"get_version": 1, "get_code": "HCY_POST", "get_code_value": 3, "get_request_id": 0x1234,
+               "get_endpoint": 2, "get_session_id": 0xFFFFFFFF, "get_entity_type": 20, "get_entity_name": "Pump-07",
+               "get_characteristic_type": 2, "get_characteristic_name": "SetSpeed",
+               "get_headers": [("trace", "a1")], "get_params": None}),
+    (RESPONSE, {"get_code": "HCY_SUCCESS", "get_reason": None, "get_params": None}),
+    (header(0x84, request_id=0xFFFFFFFF, endpoint=0x80000000) + b"\x01\x00\xff",
+     {"get_code": "HCY_NOT_FOUND", "get_code_value": 132, "get_reason": "", "get_request_id": 4294967295,
+      "get_endpoint": 2147483648}),
+    (AUTH, {"get_claim_name": "appKey", "get_claim_value": "", "get_session_id": 4294967295}),
+    (BIND, {"get_code": "HCY_UNBIND", "get_names": ["a", "bc"], "get_binder_name": None, "get_binder_type": None}),
+    (header(10, version=7) + bytes.fromhex("01 01 6e 00 0000"),
+     {"get_version": 7, "get_binder_name": "n", "get_binder_type": "", "get_names": []}),
+    (header(1) + bytes([0, 2]) + "é".encode() + bytes([1, 3]) + "€".encode() + bytes([0, 0xFF]),
+     {"get_entity_name": "é", "get_characteristic_name": "€"}),
+])
+def test_decoded_fields(data, fields):
+    m = HcyMessage.from_bytes(data)
+    assert {name: getattr(m, name)() for name in fields} == fields
 
 
-class Index:
-    def __index__(self):
-        return 9
+ACCESSORS = {
+    "Request": ["get_entity_type", "get_entity_name", "get_characteristic_type", "get_characteristic_name",
+                "get_headers", "reply"],
+    "Response": ["get_reason"],
+    "Auth": ["get_claim_name", "get_claim_value"],
+    "Bind": ["get_binder_name", "get_binder_type", "get_names"],
+}
 
 
-def test_build_auth():
-    m = HcyMessage.build_auth(7, "")
-    assert m.to_bytes() == AUTH_7_EMPTY
-    assert (m.get_message_type(), m.get_request_id(), m.get_session_id()) == ("Auth", 7, 4294967295)
-    key = "k€y" * 50  # longer than 127 bytes: four-byte length prefix
-    data = HcyMessage.build_auth(app_key=key, request_id=4294967295).to_bytes()
-    assert data[15:27] == b"\x01\x06appKey" + (0x80000000 | len(key.encode())).to_bytes(4, "big")
-    assert data[27:].decode() == key
-    for request_id, expected in [(True, 1), (Index(), 9), (0, 0)]:
+@pytest.mark.parametrize("kind", KINDS)
+def test_accessors_of_other_kinds_name_method_and_kind(kind):
+    m = HcyMessage.from_bytes(KINDS[kind])
+    for wanted, methods in ACCESSORS.items():
+        for method in methods:
+            if wanted == kind:
+                getattr(m, method)()
+                continue
+            with pytest.raises(ValueError) as e:
+                getattr(m, method)()
+            assert str(e.value) == f"HcyMessage.{method}() needs a {wanted} message, not a {kind}"
+    if kind in ("Auth", "Bind"):
+        with pytest.raises(ValueError, match=f"^HcyMessage.get_params\\(\\) needs a Request or Response message, "
+                                             f"not a {kind}$"):
+            m.get_params()
+
+
+def params():
+    t = InfoTable("Limits")
+    t.add_field_definition("sensor", "STRING", "sensor id")
+    t.add_field_definition("high", "NUMBER", "")
+    t.add_row({"sensor": "temp-1", "high": 85.5})
+    return t
+
+
+def test_built_messages_have_the_wire_bytes_and_decode_to_their_fields():
+    request = HcyMessage.build_request(MessageCode.HCY_POST, 0x1234, 20, "Pump-07", 2, "SetSpeed",
+                                       iter([["trace", "a1"]]), endpoint=2, session_id=0xFFFFFFFF)
+    assert request.to_bytes() == REQUEST
+    assert HcyMessage.build_bind(7, ("a", "bc"), unbind=True).to_bytes() == BIND
+    assert HcyMessage.build_response("HCY_SUCCESS", 7).to_bytes() == RESPONSE
+    assert HcyMessage.build_auth(7, "").to_bytes() == AUTH
+    key = "k€y" * 50
+    assert HcyMessage.from_bytes(HcyMessage.build_auth(app_key=key, request_id=1).to_bytes()).get_claim_value() == key
+    for request_id, expected in [(True, 1), (Idx(9), 9), (4294967295, 4294967295)]:
         assert HcyMessage.build_auth(request_id, "k").get_request_id() == expected
 
+    table = params()
+    with_table = HcyMessage.build_request(3, 1, 0, "e", 1, "c", [("h", "v"), ("h", "w")], table)
+    decoded = HcyMessage.from_bytes(with_table.to_bytes())
+    assert decoded.get_headers() == [("h", "v"), ("h", "w")]
+    assert decoded.get_params().to_bytes() == table.to_bytes()
+    table.add_row({"sensor": "temp-2", "high": 1.0})  # the message holds its own copy
+    assert decoded.get_params().get_row_count() == with_table.get_params().get_row_count() == 1
 
-@pytest.mark.parametrize("data", [b"\x01\x14", header(67) + b"\x00\xff", header(20), REQUEST[:-3]])
-def test_error_prefix(data):
-    with pytest.raises(ValueError, match="^Message deserialization error: "):
-        HcyMessage.from_bytes(data)
+    bind = HcyMessage.from_bytes(HcyMessage.build_bind(9, [], "gw", "Gateway", session_id=3).to_bytes())
+    assert (bind.get_code(), bind.get_binder_name(), bind.get_binder_type(), bind.get_session_id()) == (
+        "HCY_BIND", "gw", "Gateway", 3)
+
+
+def test_reply_answers_the_request():
+    request = HcyMessage.build_request("HCY_GET", 41, 20, "Pump-07", 1, "speed", endpoint=5, session_id=6)
+    assert request.reply().short_description() == "V:1,C:HCY_SUCCESS,R:41,E:5,S:6,M:false,Params:false"
+    decoded = HcyMessage.from_bytes(request.reply(MessageCode.HCY_NOT_FOUND, "no such property", params()).to_bytes())
+    assert (decoded.get_code(), decoded.get_reason(), decoded.get_params().get_row_count()) == (
+        "HCY_NOT_FOUND", "no such property", 1)
+
+
+@pytest.mark.parametrize("build,text", [
+    (lambda: HcyMessage.build_request("HCY_SUCCESS", 1, 0, "e", 1, "c"),
+     "HCY_SUCCESS (64) is not a request code (HCY_GET, HCY_PUT, HCY_POST or HCY_DEL)"),
+    (lambda: HcyMessage.build_request("HCY_GOT", 1, 0, "e", 1, "c"), 'Unknown message code: "HCY_GOT"'),
+    (lambda: HcyMessage.build_response(5, 1), "Unknown message code: 5"),
+    (lambda: HcyMessage.build_response(MessageCode.HCY_BIND, 1), "HCY_BIND (10) is not a response code (64 and above)"),
+    (lambda: HcyMessage.build_request(1, 1, 1, "e", 1, "c"), "Message build error: Invalid entity type: 1"),
+    (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", [("n", "v")] * 256), "Message build error: "),
+    (lambda: HcyMessage.build_bind(1, [""] * 65536), "Message build error: "),
+    (lambda: HcyMessage.build_bind(1, [], "gw"), "binder_name and binder_type are given together or not at all"),
+])
+def test_build_errors(build, text):
+    with pytest.raises(ValueError) as e:
+        build()
+    assert str(e.value).startswith(text) and (text.endswith(": ") or str(e.value) == text)
+
+
+def test_from_buffer_walks_messages_without_copying_first():
+    stream = bytearray(REQUEST + RESPONSE + BIND)
+    offset, kinds = 0, []
+    while offset < len(stream):
+        message, taken = HcyMessage.from_buffer(memoryview(stream), offset)
+        kinds.append(message.get_message_type())
+        offset += taken
+    assert (kinds, offset) == (["Request", "Response", "Bind"], len(stream))
+    assert HcyMessage.from_buffer(REQUEST + b"tail")[1] == len(REQUEST)
+    for bad, error, text in [
+        ((REQUEST, len(REQUEST) + 1), ValueError, f"offset {len(REQUEST) + 1} is outside the data ({len(REQUEST)} bytes)"),
+        ((REQUEST, -1), ValueError, f"offset -1 is outside the data ({len(REQUEST)} bytes)"),
+        ((REQUEST, len(REQUEST)), ValueError, "Message deserialization error: "),
+        (("text",), TypeError, "argument 'data': a bytes-like object is required, not 'str'"),
+    ]:
+        with pytest.raises(error) as e:
+            HcyMessage.from_buffer(*bad)
+        assert str(e.value).startswith(text) and (text.endswith(": ") or str(e.value) == text)
+
+
+def table_with_aspects():
+    """A named table whose field carries an aspect (units = "C"); the binary form has no shape name."""
+    t = InfoTable("Readings")
+    t.__setstate__(bytes.fromhex("01 0161 00 00 0001 05") + b"units" + bytes.fromhex("00 0143 00 01 0001 00 0178 00"))
+    return t
+
+
+@pytest.mark.parametrize("make", [
+    lambda: HcPrim.from_bytes(bytes.fromhex("12 16 00000005")),
+    lambda: HcyMessage.from_bytes(REQUEST),
+    lambda: HcyMessage.build_response(64, 1, "r", params()),
+    table_with_aspects,
+    lambda: HcyProperty.from_json('{"name":"t","baseType":"NUMBER","aspects":{"units":"C"},"pushType":"VALUE",'
+                                  '"pushThreshold":0.5,"startType":"readEdgeValue"}'),
+    lambda: HcyService.from_json('{"name":"s","description":"d","aspects":{},"Inputs":{"name":"i","aspects":{},'
+                                 '"fieldDefinitions":{}},"Outputs":{"name":"o","aspects":{},"baseType":"STRING",'
+                                 '"fieldDefinitions":{}}}'),
+    lambda: HcyEvent.from_json('{"name":"e","description":"d","aspects":{},"EventData":{"name":"A","aspects":{},'
+                               '"fieldDefinitions":{}}}'),
+])
+def test_copy_and_pickle_keep_everything(make):
+    original = make()
+    for clone in (copy.copy(original), copy.deepcopy(original), pickle.loads(pickle.dumps(original))):
+        assert type(clone) is type(original) and clone is not original
+        assert clone.to_bytes() == original.to_bytes() and repr(clone) == repr(original)
+        if isinstance(original, InfoTable):
+            assert clone.to_json() == original.to_json()  # shape name, descriptions and aspects

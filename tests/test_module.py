@@ -1,7 +1,6 @@
 """Module frame, class rules, the argument parser's and converters' texts for every class, BaseType and
 VeltracError."""
 
-import datetime
 import importlib
 import subprocess
 import sys
@@ -12,22 +11,6 @@ import pytest
 import veltrac
 import veltrac._native as native
 from veltrac import BaseType, HcPrim, HcyEvent, HcyMessage, HcyProperty, HcyService, InfoTable, VeltracError
-
-# The specified methods of each class, in their specified order (stubtest checks the names and
-# signatures, not the order); additions may follow them.
-SPECIFIED = {
-    HcPrim: ["boolean", "integer", "long", "number", "string", "datetime", "blob", "infotable_empty", "to_bytes",
-             "from_bytes", "to_json", "to_simple_json", "get_type", "get_value", "is_variant", "unwrap_variant",
-             "get_inner_type", "get_full_type"],
-    InfoTable: ["from_bytes", "to_bytes", "get_row_count", "get_field_count", "get_datashape_name", "to_json",
-                "to_simple_json", "add_field_definition", "add_row"],
-    HcyMessage: ["from_bytes", "to_bytes", "get_message_type", "get_request_id", "get_session_id", "get_endpoint",
-                 "is_request", "is_response", "is_auth", "is_bind", "short_description", "build_auth"],
-    HcyProperty: ["from_json", "from_bytes", "to_bytes", "get_name", "get_base_type", "get_push_threshold",
-                  "should_read_edge_value", "to_json"],
-    HcyService: ["from_json", "from_bytes", "to_bytes", "get_name", "get_description", "to_json"],
-    HcyEvent: ["from_json", "from_bytes", "to_bytes", "get_name", "get_description", "to_json"],
-}
 
 
 def test_module_attributes():
@@ -66,9 +49,6 @@ def test_subinterpreter_is_refused():
 @pytest.mark.parametrize("cls", [getattr(native, name) for name in native.__all__], ids=lambda c: c.__name__)
 def test_class_rules(cls):
     assert (cls.__module__, cls.__qualname__, cls.__doc__) == ("veltrac._native", cls.__name__, None)
-    specified = SPECIFIED.get(cls, [])
-    assert [n for n in vars(cls) if not n.startswith("_")][: len(specified)] == specified
-    assert all(getattr(cls, n).__doc__ is None for n in specified)
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
     assert "__dict__" not in cls.__dict__ and "__weakref__" not in dir(cls)
@@ -98,13 +78,14 @@ def test_one_argument_parsing(call, name, param):
         assert str(e.value) == text
 
 
-class Index:
-    def __index__(self):
-        raise KeyError("from __index__")
+class WrongCapsule:
+    def __arrow_c_stream__(self, requested_schema=None):
+        return InfoTable().__arrow_c_schema__()
 
 
 TABLE = InfoTable()
-# Texts of the binding's parser and converters (the codec's own texts are pinned in its C++ suites).
+# Texts of the binding's parser and converters not covered by the value conversions of test_primitive (the
+# codec's own texts are pinned in its C++ suites).
 ARGUMENT_ERRORS = [
     (lambda: TABLE.add_field_definition(), TypeError, "InfoTable.add_field_definition() missing 3 required positional "
      "arguments: 'name', 'base_type', and 'description'"),
@@ -123,28 +104,36 @@ ARGUMENT_ERRORS = [
      "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'"),
     (lambda: InfoTable.from_bytes(memoryview(b"\x00\x00")), TypeError,
      "argument 'data': 'memoryview' object cannot be converted to 'PyBytes'"),
-    (lambda: HcPrim.boolean(1), TypeError, "argument 'value': 'int' object cannot be converted to 'PyBool'"),
-    (lambda: HcPrim.integer(1.5), TypeError, "argument 'value': 'float' object cannot be interpreted as an integer"),
-    (lambda: HcPrim.datetime(datetime.datetime(2024, 1, 1)), TypeError,
-     "argument 'value': 'datetime.datetime' object cannot be interpreted as an integer"),
-    (lambda: HcPrim.number("1"), TypeError, "argument 'value': must be real number, not str"),
     (lambda: HcPrim.blob("abc"), TypeError, "argument 'value': Can't extract `str` to `Vec`"),
     (lambda: HcPrim.blob(5), TypeError, "argument 'value': 'int' object cannot be converted to 'Sequence'"),
     (lambda: HcPrim.blob(["a"]), TypeError, "argument 'value': 'str' object cannot be interpreted as an integer"),
+    (lambda: HcPrim.blob([256]), OverflowError, "out of range integral type conversion attempted"),
+    (lambda: HcPrim.variant(5), TypeError, "argument 'value': 'int' object cannot be converted to 'HcPrim'"),
+    (lambda: HcPrim.infotable(None), TypeError,
+     "argument 'table': 'NoneType' object cannot be converted to 'InfoTable'"),
+    (lambda: InfoTable.from_bytes(b"\x01\x01s\x00\x00\x00\x00\x00\x00").append_row([1.0]), TypeError,
+     "argument 'values': 'float' object cannot be converted to 'HcPrim'"),
+    (lambda: TABLE.append_row("abc"), TypeError, "argument 'values': 'str' object cannot be converted to 'Sequence'"),
     (lambda: HcyMessage.build_bind(1, "ab"), TypeError,
      "argument 'names': 'str' object cannot be converted to 'Sequence'"),
     (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", (), {}), TypeError,
      "argument 'params': 'dict' object cannot be converted to 'InfoTable'"),
-    (lambda: HcPrim.integer(2**31), OverflowError, "out of range integral type conversion attempted"),
-    (lambda: HcPrim.blob([256]), OverflowError, "out of range integral type conversion attempted"),
+    (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", [("n",)]), TypeError,
+     "argument 'headers': each entry must be a (name, value) pair of str, not 'tuple'"),
+    (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", [("n", 2)]), TypeError,
+     "argument 'headers': 'int' object cannot be converted to 'PyString'"),
+    (lambda: HcyMessage.build_request(1, 1, 256, "e", 1, "c"), OverflowError,
+     "out of range integral type conversion attempted"),
     (lambda: HcyMessage.build_auth(2**32, "k"), OverflowError, "out of range integral type conversion attempted"),
-    (lambda: HcPrim.number(10**400), OverflowError, "int too large to convert to float"),
-    (lambda: HcPrim.long(2**63), OverflowError, None),  # the interpreter's own text beyond 64 bits
     (lambda: HcyMessage.build_auth(2**64, "k"), OverflowError, None),
-    (lambda: HcPrim.string("a\ud800"), UnicodeEncodeError, None),
+    (lambda: InfoTable.from_arrow([1]), TypeError,
+     "argument 'data': 'list' object cannot be converted to 'ArrowArrayStream'"),
+    (lambda: InfoTable.from_arrow(TABLE, name=5), TypeError,
+     "argument 'name': 'int' object cannot be converted to 'PyString'"),
+    (lambda: InfoTable.from_arrow(WrongCapsule()), TypeError,
+     "argument 'data': __arrow_c_stream__ did not return a capsule named 'arrow_array_stream'"),
     (lambda: InfoTable("a\ud800"), UnicodeEncodeError, None),
     (lambda: HcyProperty.from_json("a\ud800"), UnicodeEncodeError, None),
-    (lambda: HcPrim.integer(Index()), KeyError, None),  # exceptions from __index__ pass unchanged
     *[(cls, TypeError, f"No constructor defined for {cls.__name__}")
       for cls in (HcPrim, HcyMessage, HcyEvent, HcyService, HcyProperty)],
 ]
@@ -154,11 +143,7 @@ ARGUMENT_ERRORS = [
 def test_argument_errors(call, exc, text):
     with pytest.raises(exc) as e:
         call()
-    assert type(e.value) is exc
-    if text is not None:
-        assert str(e.value) == text
-    elif exc is OverflowError:
-        assert str(e.value) != "out of range integral type conversion attempted"
+    assert type(e.value) is exc and (text is None or str(e.value) == text)
 
 
 @pytest.mark.parametrize("text,expected", [("long", "LONG"), ("Long", "LONG"), ("ſtring", "STRING"),
@@ -174,7 +159,7 @@ def test_base_type_names(text, expected):
 @pytest.mark.parametrize("text", ["xml", "", "TIMESPAN", "NOTHING", "THINGNAME", "lонг", "LONG ", "strİng"])
 def test_base_type_invalid(text):
     t = InfoTable()
-    for call in (lambda: BaseType(text), lambda: TABLE.add_field_definition("a", text, "")):
+    for call in (lambda: BaseType(text), lambda: t.add_field_definition("a", text, "")):
         with pytest.raises(ValueError) as e:
             call()
         assert str(e.value) == "Invalid base type: " + text
@@ -183,14 +168,12 @@ def test_base_type_invalid(text):
 
 def test_base_type_identity_and_attributes():
     a = BaseType("long")
-    assert a != BaseType("LONG") and a == a
-    for name in ["BOOLEAN", "INTEGER", "LONG", "NUMBER", "STRING", "DATETIME", "BLOB", "LOCATION", "INFOTABLE", "VARIANT"]:
-        assert getattr(BaseType, name) == name and type(getattr(a, name)) is str
+    assert a != BaseType("LONG") and a == a and BaseType.LOCATION == "LOCATION" and type(a.VARIANT) is str
     with pytest.raises(AttributeError):
         a.x = 1
 
 
-@pytest.mark.parametrize("message", ["", "it's", "line\nbreak", "quote ' and \\ backslash"])
+@pytest.mark.parametrize("message", ["", "quote ' and \\ backslash\nbreak"])
 def test_veltrac_error(message):
     e = VeltracError(message=message)
     assert (str(e), repr(e)) == (message, "VeltracError('" + message + "')")

@@ -1,132 +1,224 @@
-"""HcPrim: Python values into the factories and back out of get_value, the accessors' kind names, the
-binding's own texts and error prefixes (value texts and decoding errors are pinned in the C++ suites)."""
+"""HcPrim and the value conversions of the binding: Python values into the factories and into table rows (one
+set of converters, with and without the argument prefix), codec values back out through get_value and
+to_python, the accessors and the error prefixes (value texts and encodings are pinned in the C++ suites)."""
 
+import datetime
 import math
+import os
+import struct
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
-from veltrac import HcPrim
+from veltrac import HcPrim, HcyEvent, HcyMessage, HcyProperty, HcyService, InfoTable
 
+settings.register_profile("veltrac", max_examples=150, deadline=None, derandomize=os.environ.get("CI") == "true",
+                          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.load_profile("veltrac")
 H = bytes.fromhex
 
 
 class Idx:
-    def __init__(self, v):
-        self.v = v
+    def __init__(self, v, hook=None):
+        self.v, self.hook = v, hook
 
     def __index__(self):
+        if self.hook:
+            self.hook()
         return self.v
 
 
-class Flt:
+class Flt(Idx):
     def __float__(self):
-        return 2.5
+        return float(self.__index__())
 
 
-# factory, argument, encoding, get_value
-FACTORIES = [
-    ("boolean", True, "0201", True),
-    ("boolean", False, "0200", False),
-    ("integer", -(2**31), "1680000000", -(2**31)),
-    ("integer", Idx(7), "1600000007", 7),
-    ("long", 2**63 - 1, "177fffffffffffffff", 2**63 - 1),
-    ("long", Idx(-2), "17fffffffffffffffe", -2),
-    ("datetime", True, "030000000000000001", 1),
-    ("number", 3, "014008000000000000", 3.0),
-    ("number", Flt(), "014004000000000000", 2.5),
-    ("number", Idx(4), "014010000000000000", 4.0),
-    ("number", math.inf, "017ff0000000000000", math.inf),
-    ("string", "", "0000", ""),
-    ("string", "é\u200b", "0005c3a9e2808b", "é\u200b"),
-    ("blob", b"\x01\x02\x03", "1580000003010203", b"\x01\x02\x03"),
-    ("blob", bytearray(b"A\x00"), "15800000024100", b"A\x00"),
-    ("blob", [1, 255], "158000000201ff", b"\x01\xff"),
-    ("blob", (7,), "158000000107", b"\x07"),
-    ("blob", b"", "1580000000", b""),
+class Raising:
+    def __index__(self):
+        raise KeyError("from __index__")
+
+
+# kind (factory and field type), Python value, the value read back
+CONVERSIONS = [
+    ("STRING", "é\u2028", "é\u2028"),
+    ("NUMBER", 3, 3.0),
+    ("NUMBER", Flt(2), 2.0),
+    ("NUMBER", Idx(4), 4.0),
+    ("BOOLEAN", False, False),
+    ("DATETIME", True, 1),
+    ("DATETIME", Idx(9), 9),
+    ("INTEGER", -(2**31), -(2**31)),
+    ("INTEGER", Idx(7), 7),
+    ("LONG", Idx(-2), -2),
 ]
 
 
-@pytest.mark.parametrize("factory,arg,enc,value", FACTORIES)
-def test_factories(factory, arg, enc, value):
-    p = getattr(HcPrim, factory)(arg)
-    assert p.to_bytes() == H(enc)
-    for got in (p.get_value(), HcPrim.from_bytes(p.to_bytes()).get_value()):
-        assert type(got) is type(value) and got == value
-    kind = factory.upper()
+def table(*fields):
+    t = InfoTable()
+    for name, base_type in fields:
+        t.add_field_definition(name, base_type, "")
+    return t
+
+
+@pytest.mark.parametrize("kind,value,back", CONVERSIONS)
+def test_factories_and_rows_convert_alike(kind, value, back):
+    p = getattr(HcPrim, kind.lower())(value=value)
+    t = table(("f", kind))
+    t.add_row({"f": value})
     assert (p.get_type(), p.get_inner_type(), p.get_full_type(), p.is_variant()) == (kind, kind, kind, False)
-    assert repr(p) == f"HcPrim({p})"
-    assert getattr(HcPrim, factory)(value=arg).to_bytes() == H(enc)
+    assert t.get_cell(0, "f").to_bytes() == p.to_bytes() and repr(p) == f"HcPrim({p})"
+    for got in (p.get_value(), p.to_python(), HcPrim.from_bytes(p.to_bytes()).get_value(), t.get_row(0)["f"]):
+        assert type(got) is type(back) and got == back
 
 
-def test_nan_and_blob_json():
-    p = HcPrim.number(math.nan)
-    assert math.isnan(p.get_value()) and str(p) == "NUMBER(NUMBER, NaN)"
-    assert HcPrim.blob([1, 2, 3]).to_json() == '"[1,2,3]"'
-
-
-# encoding, get_type, get_full_type, get_value
-DECODED = [
-    ("ff", "NOTHING", "NOTHING", None),
-    ("6403616263", "STRING", "STRING", "abc"),
-    ("121600000005", "INTEGER", "VARIANT::INTEGER", 5),
-    ("12121700000000000000" "07", "LONG", "VARIANT::VARIANT::LONG", 7),
-    ("050000", "INFOTABLE", "INFOTABLE", "InfoTable(rows=0, fields=0)"),
-    ("05000100011600000007" "00", "INFOTABLE", "INFOTABLE", "InfoTable(rows=1, fields=0)"),
+# kind, Python value, exception, text (None: the interpreter's own); factories prefix their TypeErrors with the
+# argument
+CONVERSION_ERRORS = [
+    ("STRING", b"kg", TypeError, "'bytes' object cannot be converted to 'PyString'"),
+    ("STRING", "a\ud800", UnicodeEncodeError, None),
+    ("BOOLEAN", 1, TypeError, "'int' object cannot be converted to 'PyBool'"),
+    ("INTEGER", 2**31, OverflowError, "out of range integral type conversion attempted"),
+    ("INTEGER", 2**64, OverflowError, None),
+    ("INTEGER", 1.5, TypeError, "'float' object cannot be interpreted as an integer"),
+    ("INTEGER", Raising(), KeyError, None),  # exceptions from __index__ pass unchanged
+    ("LONG", 2**63, OverflowError, None),
+    ("DATETIME", datetime.datetime(2024, 1, 1), TypeError,
+     "'datetime.datetime' object cannot be interpreted as an integer"),
+    ("NUMBER", "x", TypeError, "must be real number, not str"),
+    ("NUMBER", 10**400, OverflowError, "int too large to convert to float"),
 ]
 
 
-@pytest.mark.parametrize("enc,kind,full,value", DECODED)
-def test_decoded_accessors(enc, kind, full, value):
+@pytest.mark.parametrize("kind,value,exc,text", CONVERSION_ERRORS)
+def test_conversion_errors_leave_the_table_unchanged(kind, value, exc, text):
+    t = table(("g", "STRING"), ("f", kind))
+    for call, prefix in ((lambda: getattr(HcPrim, kind.lower())(value), "argument 'value': "),
+                         (lambda: t.add_row({"g": "y", "f": value}), "")):
+        with pytest.raises(exc) as e:
+            call()
+        prefix = prefix if exc is TypeError else ""
+        assert type(e.value) is exc and (text is None or str(e.value) == prefix + text)
+    assert (t.get_row_count(), t.to_bytes()) == (0, table(("g", "STRING"), ("f", kind)).to_bytes())
+
+
+@pytest.mark.parametrize("value", [b"\x01\xff", bytearray(b"\x01\xff"), [1, 255], (1, 255)])
+def test_blob_takes_bytes_and_sequences_of_ints(value):
+    p = HcPrim.blob(value)
+    assert p.get_value() == p.to_python() == b"\x01\xff" and p.to_bytes() == H("158000000201ff")
+
+
+i32, i64 = st.integers(-(2**31), 2**31 - 1), st.integers(-(2**63), 2**63 - 1)
+# factory: values, their encoding
+ENCODINGS = {
+    "boolean": (st.booleans(), lambda v: b"\x02" + bytes([v])),
+    "integer": (i32, lambda v: b"\x16" + struct.pack(">i", v)),
+    "long": (i64, lambda v: b"\x17" + struct.pack(">q", v)),
+    "datetime": (i64, lambda v: b"\x03" + struct.pack(">q", v)),
+    "number": (st.floats(), lambda v: b"\x01" + struct.pack(">d", v)),
+    "string": (st.text(), lambda v: b"\x00" + (bytes([len(v.encode())]) if len(v.encode()) < 128
+                                                else struct.pack(">I", len(v.encode()) | 0x80000000)) + v.encode()),
+    "blob": (st.binary(), lambda v: b"\x15" + struct.pack(">I", len(v) | 0x80000000) + v),
+}
+
+
+@pytest.mark.parametrize("factory", sorted(ENCODINGS))
+@given(data=st.data())
+def test_factory_values(factory, data):
+    values, encode = ENCODINGS[factory]
+    v = data.draw(values)
+    p = getattr(HcPrim, factory)(v)
+    assert p.to_bytes() == encode(v)
+    back = HcPrim.from_bytes(p.to_bytes()).get_value()
+    assert (type(back) is type(v) and back == v) or (math.isnan(v) and math.isnan(back))
+
+
+ROW_VALUES = {"STRING": st.text(), "NUMBER": st.floats(allow_nan=False) | st.integers(-(2**53), 2**53),
+              "BOOLEAN": st.booleans(), "DATETIME": i64, "INTEGER": i32, "LONG": i64}
+
+
+@given(st.lists(st.tuples(st.text(max_size=8), st.sampled_from(sorted(ROW_VALUES))), max_size=5,
+                unique_by=lambda f: f[0]), st.data())
+def test_rows_hold_what_the_factories_make(fields, data):
+    t, expected = table(*[(name, kind.lower()) for name, kind in fields]), table(*fields)
+    for _ in range(data.draw(st.integers(0, 3))):
+        row = {name: data.draw(ROW_VALUES[kind]) for name, kind in fields}
+        t.add_row(dict(row, _unrelated_key=object()))
+        expected.append_row([getattr(HcPrim, kind.lower())(row[name]) for name, kind in fields])
+    assert t.to_bytes() == expected.to_bytes()
+
+
+@pytest.mark.parametrize("decode", [HcPrim.from_bytes, InfoTable.from_bytes, HcyMessage.from_bytes,
+                                    HcyProperty.from_bytes, HcyService.from_bytes, HcyEvent.from_bytes],
+                         ids=lambda f: f.__qualname__)
+@given(st.binary(max_size=200))
+def test_random_bytes_raise_value_error_only(decode, data):
+    try:
+        decode(data)
+    except ValueError:
+        pass
+
+
+# encoding, get_type, get_full_type, get_value, to_python
+DECODED = [
+    ("ff", "NOTHING", "NOTHING", None, None),
+    ("6403616263", "STRING", "STRING", "abc", "abc"),
+    ("121600000005", "INTEGER", "VARIANT::INTEGER", 5, 5),
+    ("12121700000000000000" "07", "LONG", "VARIANT::VARIANT::LONG", 7, 7),
+    ("05000100011600000007" "00", "INFOTABLE", "INFOTABLE", "InfoTable(rows=1, fields=0)", InfoTable),
+    ("12 06 3ff8000000000000 4004000000000000 0000000000000000", "LOCATION", "VARIANT::LOCATION", TypeError,
+     {"latitude": 2.5, "longitude": 1.5, "elevation": 0.0}),
+]
+
+
+@pytest.mark.parametrize("enc,kind,full,value,python", DECODED)
+def test_decoded_accessors(enc, kind, full, value, python):
     p = HcPrim.from_bytes(H(enc) + b"\x00\x01")  # bytes after the value are ignored
-    assert (p.get_type(), p.get_inner_type(), p.get_full_type(), p.get_value()) == (kind, kind, full, value)
+    assert (p.get_type(), p.get_inner_type(), p.get_full_type()) == (kind, kind, full)
     assert p.is_variant() is full.startswith("VARIANT::")
+    if value is TypeError:
+        with pytest.raises(TypeError, match="^Unsupported type for get_value$"):
+            p.get_value()
+    else:
+        assert p.get_value() == value
+    assert isinstance(p.to_python(), python) if python is InfoTable else p.to_python() == python
+
+
+def test_made_values():
+    assert HcPrim.location(longitude=-3.0, latitude=4.0, elevation=5).to_python() == {
+        "latitude": 4.0, "longitude": -3.0, "elevation": 5.0}
+    assert HcPrim.variant(HcPrim.variant(HcPrim.integer(7))).to_python() == 7
+    assert HcPrim.from_json('{"INTEGER":["INTEGER",5]}').to_bytes() == HcPrim.integer(5).to_bytes()
+    p = HcPrim.infotable_empty()
+    assert p.get_value() == "InfoTable(rows=0, fields=0)" and p.to_bytes() == H("050000")
+    assert p.to_simple_json() == '{"dataShape":{"fieldDefinitions":{},"name":"EmptyDataShape"},"rows":[]}'
 
 
 def test_unwrap_variant_one_level_into_an_independent_copy():
     p = HcPrim.from_bytes(H("12121600000005"))
     once = p.unwrap_variant()
     del p
-    assert (once.get_full_type(), str(once.unwrap_variant())) == ("VARIANT::INTEGER", "INTEGER(INTEGER, 5)")
-    for make in (lambda: HcPrim.string("x"), lambda: HcPrim.from_bytes(b""), HcPrim.infotable_empty):
-        with pytest.raises(TypeError) as e:
-            make().unwrap_variant()
-        assert str(e.value) == "HcPrim is not a VARIANT type"
-
-
-@pytest.mark.parametrize("enc", ["06" + "00" * 24, "12" "06" + "00" * 24])
-def test_get_value_of_location(enc):
-    with pytest.raises(TypeError) as e:
-        HcPrim.from_bytes(H(enc)).get_value()
-    assert str(e.value) == "Unsupported type for get_value"
-
-
-def test_infotable_empty_is_named():
-    p = HcPrim.infotable_empty()
-    assert p.get_value() == "InfoTable(rows=0, fields=0)" and p.to_bytes() == H("050000")
-    assert p.to_simple_json() == '{"dataShape":{"fieldDefinitions":{},"name":"EmptyDataShape"},"rows":[]}'
+    assert (once.get_full_type(), once.unwrap_variant().get_full_type()) == ("VARIANT::INTEGER", "INTEGER")
+    for p in (HcPrim.string("x"), HcPrim.from_bytes(b""), HcPrim.infotable_empty()):
+        with pytest.raises(TypeError, match="^HcPrim is not a VARIANT type$"):
+            p.unwrap_variant()
 
 
 def test_error_prefixes():
-    for data in (H("13"), H("0081"), b"\x12" * 5000):
-        with pytest.raises(ValueError) as e:
-            HcPrim.from_bytes(data)
-        assert str(e.value).startswith("Binary deserialization error: ")
+    with pytest.raises(ValueError, match="^Binary deserialization error: "):
+        HcPrim.from_bytes(H("13"))
+    with pytest.raises(ValueError, match="^HcPrim JSON deserialization error: "):
+        HcPrim.from_json('{"INTEGER":["LONG",5]}')
     # A table whose field carries the BOOLEAN aspect isPrimaryKey with a STRING value.
     p = HcPrim.from_bytes(H("05 01 0161 00 00 0001 0c") + b"isPrimaryKey" + H("000178" "00" "00"))
-    with pytest.raises(ValueError) as e:
+    with pytest.raises(ValueError, match="^JSON conversion error: "):
         p.to_json()
-    assert str(e.value).startswith("JSON conversion error: ")
     assert p.to_simple_json().startswith('{"dataShape":')
 
 
 def test_large_values_round_trip():
-    text = "ü" * 100_000
-    p = HcPrim.string(text)
-    assert p.to_bytes()[:5] == b"\x00\x80\x03\x0d\x40"
-    assert HcPrim.from_bytes(p.to_bytes()).get_value() == text
-    ascii_text = "a" * 3_000_000  # longer than the kept scratch buffer
-    assert HcPrim.from_bytes(HcPrim.string(ascii_text).to_bytes()).get_value() == ascii_text
-    blob = bytes(range(256)) * 1000
-    assert HcPrim.from_bytes(HcPrim.blob(blob).to_bytes()).get_value() == blob
-    # Small values after a large one encode exactly.
+    # Beyond the kept scratch buffer, and then a small value after the large ones.
+    for value in ("ü" * 100_000, "a" * 3_000_000, bytes(range(256)) * 1000):
+        p = HcPrim.string(value) if isinstance(value, str) else HcPrim.blob(value)
+        assert HcPrim.from_bytes(p.to_bytes()).get_value() == value
     assert HcPrim.integer(5).to_bytes() == H("1600000005")
