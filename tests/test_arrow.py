@@ -1,8 +1,9 @@
 """InfoTable through the Arrow PyCapsule interface: pyarrow and polars read tables and give them back.
-The mapping and its error texts are the codec's (tested there); here: the capsules, the producers we accept,
-and the prefixes and exception types of the binding."""
+The mapping and its error texts are the codec's (tested there); here: the capsules, the layouts real producers
+hand over, and the prefixes and exception types of the binding."""
 
 import datetime
+import re
 
 import pytest
 
@@ -64,8 +65,6 @@ def test_polars_reads_the_table_and_gives_the_same_bytes_back():
 
 @pytest.mark.parametrize("array, expected", [
     (pa.array([-128, 127], pa.int8()), pa.array([-128, 127], pa.int32())),
-    (pa.array([0, 65535], pa.uint16()), pa.array([0, 65535], pa.int32())),
-    (pa.array([0, 2**32 - 1], pa.uint32()), pa.array([0, 2**32 - 1], pa.int64())),
     (pa.array([0, 2**63 - 1], pa.uint64()), pa.array([0, 2**63 - 1], pa.int64())),
     (pa.array([0.5, -1e38], pa.float32()), pa.array([0.5, float(pa.scalar(-1e38, pa.float32()).as_py())])),
     (pa.array(["a", "é" * 20], pa.large_string()), pa.array(["a", "é" * 20])),
@@ -73,7 +72,6 @@ def test_polars_reads_the_table_and_gives_the_same_bytes_back():
     (pa.array([-1, 1999, 2000], pa.timestamp("us")), pa.array([-1, 1, 2], pa.timestamp("ms", "UTC"))),
     (pa.array([-1, 1], pa.date32()), pa.array([-86_400_000, 86_400_000], pa.timestamp("ms", "UTC"))),
     (pa.array([b"", b"\x00\xff"], pa.binary()), pa.array([b"", b"\x00\xff"])),
-    (pa.array([b"x" * 20], pa.large_binary()), pa.array([b"x" * 20])),
 ])
 def test_arrow_types_import_with_the_documented_mapping(array, expected):
     t = InfoTable.from_arrow(pa.table({"c": array}))
@@ -83,12 +81,9 @@ def test_arrow_types_import_with_the_documented_mapping(array, expected):
 @pytest.mark.parametrize("data, where", [
     (pa.table({"a": [1, 2], "b": pa.array(["x", None])}), "column 'b' row 1: null value"),
     (pa.table({"c": pa.array(["a"]).dictionary_encode()}), "column 'c': dictionary"),
-    (pa.table({"c": pa.array([[1]])}), "column 'c': unsupported Arrow type '+l'"),
-    (pa.table({"c": pa.array([1], pa.decimal128(5, 2))}), "column 'c': unsupported Arrow type 'd:5,2'"),
-    (pa.table({"c": pa.array([2**63], pa.uint64())}), "column 'c' row 0: "),
 ])
 def test_nulls_and_unmapped_types_are_value_errors_naming_column_and_row(data, where):
-    with pytest.raises(ValueError, match="^Arrow import error: " + __import__("re").escape(where)):
+    with pytest.raises(ValueError, match="^Arrow import error: " + re.escape(where)):
         InfoTable.from_arrow(data)
 
 
@@ -104,28 +99,8 @@ def test_tables_arrow_cannot_hold_are_refused_on_export():
         pa.table(odd)
 
 
-class WrongCapsule:
-    def __arrow_c_stream__(self, requested_schema=None):
-        return readings().__arrow_c_schema__()
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda: InfoTable.from_arrow([1]), "argument 'data': 'list' object cannot be converted to 'ArrowArrayStream'"),
-    (lambda: InfoTable.from_arrow(pa.table({}), name=5), "argument 'name': 'int' object cannot be converted to 'PyString'"),
-    (lambda: InfoTable.from_arrow(WrongCapsule()),
-     "argument 'data': __arrow_c_stream__ did not return a capsule named 'arrow_array_stream'"),
-])
-def test_non_arrow_arguments_are_type_errors(call, message):
-    with pytest.raises(TypeError) as e:
-        call()
-    assert str(e.value) == message
-
-
-def test_capsules_and_class_surface():
+def test_capsules():
     t = readings()
     # A requested schema is accepted and not applied; an unconsumed capsule releases its stream.
     assert pa.RecordBatchReader.from_stream(t, schema=pa.schema(t)).read_all().num_rows == 3
     assert type(t.__arrow_c_stream__(None)).__name__ == "PyCapsule"
-    names = [k for k in vars(InfoTable) if not k.startswith("_") or k.startswith("__arrow")]
-    assert names[-3:] == ["__arrow_c_schema__", "__arrow_c_stream__", "from_arrow"]
-    assert InfoTable.from_arrow.__text_signature__ == "(data, name=None)"

@@ -80,8 +80,11 @@ ROW_DICT = {"s": BIG_TEXT, "n": 1.5, "b": True, "d": 5, "i": 7, "l": 2**40, "ext
 
 def add_rows():
     t = build_table()
-    for _ in range(5):
-        t.add_row(ROW_DICT)
+    t.add_rows([ROW_DICT] * 3)
+    t.add_row(ROW_DICT)
+    t.append_row([t.get_cell(0, name) for name in "snbdil"])
+    t.add_field_definition("blob", "BLOB", "")
+    return t.get_row(-1), t.get_column("s"), InfoTable.from_json(t.to_json())
 
 
 def add_row_to_new_table(row):
@@ -92,20 +95,33 @@ def add_row_to_new_table(row):
 
 PRIM_INT = HcPrim.integer(5)
 PRIM_BIG = HcPrim.from_bytes(b"\x12\x12" + b"\x05" + BIG_TABLE)
-PRIM_LOCATION = HcPrim.from_bytes(b"\x06" + bytes(24))
 PRIM_BAD_JSON = HcPrim.from_bytes(b"\x05" + BAD_ASPECT_TABLE)
-PRIM_NESTED = HcPrim.from_bytes(NESTED)
 TABLE_BIG = InfoTable.from_bytes(BIG_TABLE)
 TABLE_BAD_JSON = InfoTable.from_bytes(BAD_ASPECT_TABLE)
 TABLE_ARROW = InfoTable("a" * 1000)
 TABLE_ARROW.add_field_definition("s", "STRING", "d" * 1000)
-for _ in range(5):
-    TABLE_ARROW.add_row({"s": BIG_TEXT})
+TABLE_ARROW.add_rows([{"s": BIG_TEXT}] * 5)
 MESSAGES = [HcyMessage.from_bytes(m) for m in (REQUEST, RESPONSE, AUTH, BIND)]
 PROP = HcyProperty.from_json(PROPERTY)
 SERV = HcyService.from_json(SERVICE)
 EVT = HcyEvent.from_json(EVENT)
 BIG_TEXT_B = BIG_TEXT.encode()
+
+
+def read_all(*objects):
+    """str, repr and every method without arguments of each object, on its success or its error path."""
+
+    def call():
+        for o in objects:
+            str(o), repr(o)
+            for name, method in vars(type(o)).items():
+                if getattr(method, "__text_signature__", None) == "($self)" and not name.startswith("_"):
+                    try:
+                        getattr(o, name)()
+                    except (ValueError, TypeError):
+                        pass
+
+    return call
 
 
 class Key(str):
@@ -122,28 +138,26 @@ CASES = {
                                      (TypeError, HcPrim)),
     "factories": lambda: (HcPrim.boolean(True), HcPrim.integer(-5), HcPrim.long(2**62), HcPrim.number(1.5),
                           HcPrim.datetime(7), HcPrim.infotable_empty(), HcPrim.string(BIG_TEXT).to_bytes(),
-                          HcPrim.blob(BIG_BLOB).to_bytes(), HcPrim.blob(list(BIG_BLOB[:2000]))),
+                          HcPrim.blob(BIG_BLOB).to_bytes(), HcPrim.blob(list(BIG_BLOB[:2000])),
+                          HcPrim.location(1, 2, 3), HcPrim.variant(PRIM_INT), HcPrim.infotable(TABLE_BIG),
+                          HcPrim.from_json('{"STRING":["STRING","' + BIG_TEXT + '"]}')),
     "factories-errors": failing((OverflowError, HcPrim.blob, [1, 2, 300]), (TypeError, HcPrim.blob, BIG_TEXT),
                                 (OverflowError, HcPrim.integer, 2**100), (TypeError, HcPrim.string, BIG_TEXT_B),
                                 (UnicodeEncodeError, HcPrim.string, "\ud800" + BIG_TEXT),
-                                (TypeError, lambda: HcPrim.integer(value=1, other=2))),
-    "prim-read": lambda: (HcPrim.from_bytes(b"\x12\x12\x05" + BIG_TABLE), HcPrim.from_bytes(NESTED),
-                          PRIM_BIG.to_bytes(), PRIM_BIG.to_json(), PRIM_NESTED.to_json(), PRIM_BIG.to_simple_json(),
-                          PRIM_BAD_JSON.to_simple_json(), PRIM_BIG.get_type(), PRIM_BIG.get_value(),
-                          PRIM_BIG.is_variant(), PRIM_BIG.get_full_type(), PRIM_INT.get_value(), str(PRIM_BIG),
-                          repr(PRIM_NESTED), PRIM_BIG.unwrap_variant().unwrap_variant()),
+                                (TypeError, lambda: HcPrim.integer(value=1, other=2)),
+                                (ValueError, HcPrim.from_json, '{"STRING":["LONG","' + BIG_TEXT + '"]}')),
+    "prim-read": read_all(PRIM_BIG, PRIM_INT, PRIM_BAD_JSON, HcPrim.from_bytes(b"\x06" + bytes(24)),
+                          HcPrim.from_bytes(NESTED), PRIM_BIG.unwrap_variant()),
+    "prim-decode": lambda: (HcPrim.from_bytes(b"\x12\x12\x05" + BIG_TABLE), HcPrim.from_bytes(NESTED)),
     "prim-errors": failing((ValueError, HcPrim.from_bytes, b"\x05" + BIG_TABLE_CUT),
-                           (TypeError, HcPrim.from_bytes, bytearray(b"\x00")), (ValueError, PRIM_BAD_JSON.to_json),
-                           (TypeError, PRIM_INT.unwrap_variant), (TypeError, PRIM_LOCATION.get_value),
-                           (TypeError, PRIM_INT.to_bytes, 1)),
-    "table-read": lambda: (InfoTable(), InfoTable("n" * 5000), InfoTable.from_bytes(BIG_TABLE), TABLE_BIG.to_bytes(),
-                           TABLE_BIG.to_json(), TABLE_BIG.to_simple_json(), TABLE_BAD_JSON.to_simple_json(),
-                           TABLE_BIG.get_row_count(), TABLE_BIG.get_field_count(),
-                           InfoTable("x" * 1000).get_datashape_name(), str(TABLE_BIG), repr(TABLE_BIG)),
+                           (TypeError, HcPrim.from_bytes, bytearray(b"\x00")), (TypeError, PRIM_INT.to_bytes, 1)),
+    "table-read": read_all(InfoTable(), InfoTable("n" * 5000), TABLE_BIG, TABLE_BAD_JSON),
+    "table-decode": lambda: InfoTable.from_bytes(BIG_TABLE),
     "table-errors": failing((TypeError, InfoTable, 5), (ValueError, InfoTable.from_bytes, BIG_TABLE_CUT),
-                            (ValueError, TABLE_BAD_JSON.to_json),
                             (ValueError, InfoTable().add_field_definition, "a", "xml" * 1000, ""),
-                            (TypeError, InfoTable().add_field_definition, "a")),
+                            (TypeError, InfoTable().add_field_definition, "a"), (IndexError, TABLE_BIG.get_row, 99),
+                            (KeyError, TABLE_BIG.get_column, "x" * 1000), (ValueError, InfoTable.from_json, BIG_TEXT),
+                            (ValueError, build_table().append_row, [PRIM_INT] * 6)),
     "table-arrow": lambda: (InfoTable.from_arrow(TABLE_ARROW), TABLE_ARROW.__arrow_c_schema__(),
                             TABLE_ARROW.__arrow_c_stream__()),
     "table-arrow-errors": failing((ValueError, InfoTable.from_arrow, TABLE_BIG), (TypeError, InfoTable.from_arrow, BIG_TEXT)),
@@ -152,9 +166,8 @@ CASES = {
     "table-add-errors": failing(*[(exc, add_row_to_new_table, row) for row, exc in [
         ({"s": BIG_TEXT}, ValueError), (dict(ROW_DICT, i="7"), TypeError), (dict(ROW_DICT, i=2**31), OverflowError),
         (dict(ROW_DICT, blob=b"x"), ValueError), ([("s", "x")], TypeError)]]),
-    "msg-read": lambda: [(HcyMessage.from_bytes(m.to_bytes()), m.get_message_type(), m.get_request_id(),
-                          m.get_session_id(), m.get_endpoint(), m.is_request(), m.is_response(), m.is_auth(),
-                          m.is_bind(), m.short_description(), str(m), repr(m)) for m in MESSAGES],
+    "msg-read": read_all(*MESSAGES),
+    "msg-decode": lambda: [HcyMessage.from_bytes(m.to_bytes()) for m in MESSAGES],
     "msg-build": lambda: (HcyMessage.build_auth(2**32 - 1, BIG_TEXT).to_bytes(), MESSAGES[0].reply(),
                           HcyMessage.build_request(1, 1, 0, "e", 1, "c", [("h", BIG_TEXT)], TABLE_BIG),
                           HcyMessage.build_response(64, 1, BIG_TEXT, TABLE_BIG),
@@ -163,10 +176,9 @@ CASES = {
                           (OverflowError, HcyMessage.build_auth, -1, "k"),
                           (TypeError, HcyMessage.build_auth, 1, BIG_TEXT_B),
                           (TypeError, HcyMessage.build_request, 1, 1, 0, "e", 1, "c", [("n", BIG_TEXT_B)])),
-    "definitions": lambda: [(c.from_json(text), c.from_bytes(text.encode()), d.to_json(), d.to_bytes(), d.get_name(),
-                             str(d)) for c, text, d in ((HcyProperty, PROPERTY, PROP), (HcyService, SERVICE, SERV),
-                                                        (HcyEvent, EVENT, EVT))]
-    + [PROP.get_base_type(), PROP.get_push_threshold(), PROP.should_read_edge_value(), SERV.get_description()],
+    "definitions-read": read_all(PROP, SERV, EVT),
+    "definitions-decode": lambda: [(c.from_json(text), c.from_bytes(text.encode()))
+                                   for c, text in ((HcyProperty, PROPERTY), (HcyService, SERVICE), (HcyEvent, EVENT))],
     "definitions-errors": failing((ValueError, HcyProperty.from_json, PROPERTY[:-2]),
                                   (ValueError, HcyService.from_json, SERVICE + "x"),
                                   (ValueError, HcyEvent.from_json, EVENT.replace('"aspects"', '"o"', 1)),
