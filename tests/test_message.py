@@ -7,8 +7,9 @@ import pickle
 
 import pytest
 
-from veltrac import HcPrim, HcyEvent, HcyMessage, HcyProperty, HcyService, InfoTable, MessageCode
+from veltrac import HcPrim, HcyMessage, InfoTable, MessageCode
 
+from test_entities import ENTITIES
 from test_primitive import Idx
 
 
@@ -25,61 +26,47 @@ RESPONSE = header(64) + bytes.fromhex("00 FF")
 KINDS = {"Request": REQUEST, "Response": RESPONSE, "Auth": AUTH, "Bind": BIND}
 
 
-@pytest.mark.parametrize("kind", KINDS)
-def test_decoded_kinds(kind):
-    m = HcyMessage.from_bytes(KINDS[kind] + b"\x00\xff junk")  # bytes after the message are ignored
-    assert m.get_message_type() == kind
-    assert [m.is_request(), m.is_response(), m.is_auth(), m.is_bind()] == [k == kind for k in KINDS]
-    assert str(m) == m.short_description() and m.short_description().startswith("V:1,C:HCY_")
-    assert repr(m) == f"HcyMessage({kind})"
-    assert m.to_bytes() == KINDS[kind]
-
-
 @pytest.mark.parametrize("data,fields", [
-    (REQUEST, {"get_version": 1, "get_code": "HCY_POST", "get_code_value": 3, "get_request_id": 0x1234,
+    (REQUEST, {"get_message_type": "Request", "get_version": 1, "get_code": "HCY_POST", "get_code_value": 3, "get_request_id": 0x1234,
                "get_endpoint": 2, "get_session_id": 0xFFFFFFFF, "get_entity_type": 20, "get_entity_name": "Pump-07",
                "get_characteristic_type": 2, "get_characteristic_name": "SetSpeed",
                "get_headers": [("trace", "a1")], "get_params": None}),
-    (RESPONSE, {"get_code": "HCY_SUCCESS", "get_reason": None, "get_params": None}),
+    (RESPONSE, {"get_message_type": "Response", "get_code": "HCY_SUCCESS", "get_reason": None, "get_params": None}),
     (header(0x84, request_id=0xFFFFFFFF, endpoint=0x80000000) + b"\x01\x00\xff",
      {"get_code": "HCY_NOT_FOUND", "get_code_value": 132, "get_reason": "", "get_request_id": 4294967295,
       "get_endpoint": 2147483648}),
-    (AUTH, {"get_claim_name": "appKey", "get_claim_value": "", "get_session_id": 4294967295}),
-    (BIND, {"get_code": "HCY_UNBIND", "get_names": ["a", "bc"], "get_binder_name": None, "get_binder_type": None}),
+    (AUTH, {"get_message_type": "Auth", "get_claim_name": "appKey", "get_claim_value": "", "get_session_id": 4294967295}),
+    (BIND, {"get_message_type": "Bind", "get_code": "HCY_UNBIND", "get_names": ["a", "bc"], "get_binder_name": None, "get_binder_type": None}),
     (header(10, version=7) + bytes.fromhex("01 01 6e 00 0000"),
      {"get_version": 7, "get_binder_name": "n", "get_binder_type": "", "get_names": []}),
     (header(1) + bytes([0, 2]) + "é".encode() + bytes([1, 3]) + "€".encode() + bytes([0, 0xFF]),
      {"get_entity_name": "é", "get_characteristic_name": "€"}),
 ])
 def test_decoded_fields(data, fields):
-    m = HcyMessage.from_bytes(data)
+    m = HcyMessage.from_bytes(data + b"\x00\xff junk")  # bytes after the message are ignored
+    kind = m.get_message_type()
+    assert [m.is_request(), m.is_response(), m.is_auth(), m.is_bind()] == [k == kind for k in KINDS]
+    assert (str(m), repr(m), m.to_bytes()) == (m.short_description(), f"HcyMessage({kind})", data)
     assert {name: getattr(m, name)() for name in fields} == fields
 
 
-ACCESSORS = {
-    "Request": ["get_entity_type", "get_entity_name", "get_characteristic_type", "get_characteristic_name",
-                "get_headers", "reply"],
-    "Response": ["get_reason"],
-    "Auth": ["get_claim_name", "get_claim_value"],
-    "Bind": ["get_binder_name", "get_binder_type", "get_names"],
-}
+ACCESSORS = {**dict.fromkeys(["get_entity_type", "get_entity_name", "get_characteristic_type",
+                              "get_characteristic_name", "get_headers", "reply"], "Request"),
+             "get_reason": "Response", "get_claim_name": "Auth", "get_claim_value": "Auth",
+             **dict.fromkeys(["get_binder_name", "get_binder_type", "get_names"], "Bind"),
+             "get_params": "Request or Response"}
 
 
 @pytest.mark.parametrize("kind", KINDS)
 def test_accessors_of_other_kinds_name_method_and_kind(kind):
     m = HcyMessage.from_bytes(KINDS[kind])
-    for wanted, methods in ACCESSORS.items():
-        for method in methods:
-            if wanted == kind:
-                getattr(m, method)()
-                continue
-            with pytest.raises(ValueError) as e:
-                getattr(m, method)()
-            assert str(e.value) == f"HcyMessage.{method}() needs a {wanted} message, not a {kind}"
-    if kind in ("Auth", "Bind"):
-        with pytest.raises(ValueError, match=f"^HcyMessage.get_params\\(\\) needs a Request or Response message, "
-                                             f"not a {kind}$"):
-            m.get_params()
+    for method, wanted in ACCESSORS.items():
+        if kind in wanted:
+            getattr(m, method)()
+            continue
+        with pytest.raises(ValueError) as e:
+            getattr(m, method)()
+        assert str(e.value) == f"HcyMessage.{method}() needs a {wanted} message, not a {kind}"
 
 
 def params():
@@ -172,13 +159,7 @@ def table_with_aspects():
     lambda: HcyMessage.from_bytes(REQUEST),
     lambda: HcyMessage.build_response(64, 1, "r", params()),
     table_with_aspects,
-    lambda: HcyProperty.from_json('{"name":"t","baseType":"NUMBER","aspects":{"units":"C"},"pushType":"VALUE",'
-                                  '"pushThreshold":0.5,"startType":"readEdgeValue"}'),
-    lambda: HcyService.from_json('{"name":"s","description":"d","aspects":{},"Inputs":{"name":"i","aspects":{},'
-                                 '"fieldDefinitions":{}},"Outputs":{"name":"o","aspects":{},"baseType":"STRING",'
-                                 '"fieldDefinitions":{}}}'),
-    lambda: HcyEvent.from_json('{"name":"e","description":"d","aspects":{},"EventData":{"name":"A","aspects":{},'
-                               '"fieldDefinitions":{}}}'),
+    *[lambda text=text, cls=cls: cls.from_json(text) for cls, text, *_ in ENTITIES],
 ])
 def test_copy_and_pickle_keep_everything(make):
     original = make()
