@@ -244,17 +244,15 @@ def test_access_errors(call, error, text):
 
 def test_decoded_tables_of_changing_sizes_then_grown():
     # Decoded tables of varying sizes, each grown by add_row afterwards, stay independent of each other.
-    previous = None
+    kept, fields = [], (("s", "STRING"), ("n", "NUMBER"), ("i", "INTEGER"), ("b", "BOOLEAN"))
     for seed, rows in enumerate([5000, 40, 12000, 0, 700, 3]):
         data = [{"s": f"row {seed}-{k} " + "x" * (k % 150), "n": k / 8, "i": k - seed, "b": k % 3 == 0}
                 for k in range(rows + rows // 2 + 100)]
-        expect = table(("s", "STRING"), ("n", "NUMBER"), ("i", "INTEGER"), ("b", "BOOLEAN"))
-        expect.add_rows(data[:rows])
-        t = InfoTable.from_bytes(expect.to_bytes())
+        t, expect = table(*fields), table(*fields)
+        t.add_rows(data[:rows])
+        t = InfoTable.from_bytes(t.to_bytes())
         for row in data[rows:]:
             t.add_row(row)
-        expect.add_rows(data[rows:])
-        assert t.to_bytes() == expect.to_bytes()
-        if previous is not None:
-            assert previous[0].to_bytes() == previous[1]  # the table before is untouched by this one
-        previous = (t, t.to_bytes())
+        expect.add_rows(data)
+        kept.append((t, expect.to_bytes()))
+        assert [t.to_bytes() for t, _ in kept] == [b for _, b in kept]

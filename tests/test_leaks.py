@@ -40,10 +40,6 @@ def failing(*calls):
     return call
 
 
-def header(code):
-    return bytes([1, code]) + struct.pack(">III", 7, 0, 0xFFFFFFFF) + b"\x00"
-
-
 # Values with large payloads: a leaked copy of any of them grows the resident size visibly.
 BIG_TEXT = "t\u00e9" * 40_000
 BIG_BLOB = bytes(range(256)) * 400
@@ -53,10 +49,6 @@ BIG_TABLE = ENTRY + b"\x00" + ROW * 10 + b"\x00"
 BIG_TABLE_CUT = BIG_TABLE[:-40]
 NESTED = b"\x05" + (b"\x00\x01\x00\x01\x05") * 150 + b"\x00\x00" + b"\x00" * 150
 BAD_ASPECT_TABLE = b"\x01" + lp(b"a") + b"\x00\x00\x00\x01" + lp(b"isPrimaryKey") + b"\x00" + lp(b"x" * 5000) + b"\x00\x00"
-REQUEST = header(2) + b"\x00" + lp(b"thing") + b"\x01" + lp(b"prop") + b"\x01" + lp(b"h") + lp(b"v") + b"\x05" + BIG_TABLE
-RESPONSE = header(0x40) + b"\x01" + lp(b"r" * 5000) + b"\x05" + BIG_TABLE
-AUTH = header(20) + b"\x01" + lp(b"appKey") + lp(b"k" * 20000)
-BIND = header(10) + b"\x01" + lp(b"a") + lp(b"b") + b"\x00\x02" + lp(b"n" * 9000) + lp(b"m" * 9000)
 
 PROPERTY = ('{"name":"' + "p" * 20000 + '","pushThreshold":1.5,"pushType":"VALUE","startType":"readEdgeValue",'
             '"aspects":{"isPrimaryKey":true,"units":"' + "u" * 20000 + '"},"baseType":"NUMBER"}')
@@ -101,7 +93,10 @@ TABLE_BAD_JSON = InfoTable.from_bytes(BAD_ASPECT_TABLE)
 TABLE_ARROW = InfoTable("a" * 1000)
 TABLE_ARROW.add_field_definition("s", "STRING", "d" * 1000)
 TABLE_ARROW.add_rows([{"s": BIG_TEXT}] * 5)
-MESSAGES = [HcyMessage.from_bytes(m) for m in (REQUEST, RESPONSE, AUTH, BIND)]
+MESSAGES = [HcyMessage.build_request(2, 7, 0, "thing", 1, "prop", [("h", "v")], TABLE_BIG),
+            HcyMessage.build_response(64, 7, "r" * 5000, TABLE_BIG), HcyMessage.build_auth(7, "k" * 20000),
+            HcyMessage.build_bind(7, ["n" * 9000, "m" * 9000], "a", "b")]
+REQUEST = MESSAGES[0].to_bytes()
 PROP = HcyProperty.from_json(PROPERTY)
 SERV = HcyService.from_json(SERVICE)
 EVT = HcyEvent.from_json(EVENT)

@@ -4,7 +4,6 @@ VeltracError."""
 import importlib
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -29,21 +28,9 @@ def test_reimport_returns_same_module():
 
 
 def test_subinterpreter_is_refused():
-    code = textwrap.dedent("""
-        import os, _testcapi, veltrac._native as native
-        r, w = os.pipe()
-        _testcapi.run_in_subinterp(f'''
-        import os
-        try:
-            import veltrac._native
-            os.write({w}, b"imported")
-        except ImportError:
-            os.write({w}, b"ImportError")
-        ''')
-        print(os.read(r, 100).decode(), native.BaseType("long"))
-        """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    assert out.split() == ["ImportError", "LONG"]
+    code = "import _testcapi, veltrac._native as n; print(_testcapi.run_in_subinterp('import veltrac._native'), n.BaseType('long'))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["-1", "LONG"] and "ImportError" in out.stderr
 
 
 @pytest.mark.parametrize("cls", [getattr(native, name) for name in native.__all__], ids=lambda c: c.__name__)
@@ -97,27 +84,18 @@ ARGUMENT_ERRORS = [
      "HcyMessage.build_request() takes from 6 to 8 positional arguments but 9 were given"),
     (lambda: HcPrim.integer(1).to_bytes(1), TypeError, "HcPrim.to_bytes() takes no arguments (1 given)"),
     (lambda: TABLE.to_bytes(x=1), TypeError, "InfoTable.to_bytes() takes no keyword arguments"),
-    (lambda: BaseType(b"long"), TypeError, "argument 'type_name': 'bytes' object cannot be converted to 'PyString'"),
-    (lambda: TABLE.add_field_definition("a", None, ""), TypeError,
-     "argument 'base_type': 'NoneType' object cannot be converted to 'PyString'"),
     (lambda: HcyProperty.from_bytes(bytearray(b"{}")), TypeError,
      "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'"),
-    (lambda: InfoTable.from_bytes(memoryview(b"\x00\x00")), TypeError,
-     "argument 'data': 'memoryview' object cannot be converted to 'PyBytes'"),
     (lambda: HcPrim.blob("abc"), TypeError, "argument 'value': Can't extract `str` to `Vec`"),
     (lambda: HcPrim.blob(5), TypeError, "argument 'value': 'int' object cannot be converted to 'Sequence'"),
-    (lambda: HcPrim.blob(["a"]), TypeError, "argument 'value': 'str' object cannot be interpreted as an integer"),
     (lambda: HcPrim.blob([256]), OverflowError, "out of range integral type conversion attempted"),
     (lambda: HcPrim.variant(5), TypeError, "argument 'value': 'int' object cannot be converted to 'HcPrim'"),
     (lambda: HcPrim.infotable(None), TypeError,
      "argument 'table': 'NoneType' object cannot be converted to 'InfoTable'"),
     (lambda: InfoTable.from_bytes(b"\x01\x01s\x00\x00\x00\x00\x00\x00").append_row([1.0]), TypeError,
      "argument 'values': 'float' object cannot be converted to 'HcPrim'"),
-    (lambda: TABLE.append_row("abc"), TypeError, "argument 'values': 'str' object cannot be converted to 'Sequence'"),
     (lambda: HcyMessage.build_bind(1, "ab"), TypeError,
      "argument 'names': 'str' object cannot be converted to 'Sequence'"),
-    (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", (), {}), TypeError,
-     "argument 'params': 'dict' object cannot be converted to 'InfoTable'"),
     (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", [("n",)]), TypeError,
      "argument 'headers': each entry must be a (name, value) pair of str, not 'tuple'"),
     (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", [("n", 2)]), TypeError,
@@ -125,15 +103,12 @@ ARGUMENT_ERRORS = [
     (lambda: HcyMessage.build_request(1, 1, 256, "e", 1, "c"), OverflowError,
      "out of range integral type conversion attempted"),
     (lambda: HcyMessage.build_auth(2**32, "k"), OverflowError, "out of range integral type conversion attempted"),
-    (lambda: HcyMessage.build_auth(2**64, "k"), OverflowError, None),
     (lambda: InfoTable.from_arrow([1]), TypeError,
      "argument 'data': 'list' object cannot be converted to 'ArrowArrayStream'"),
     (lambda: InfoTable.from_arrow(TABLE, name=5), TypeError,
      "argument 'name': 'int' object cannot be converted to 'PyString'"),
     (lambda: InfoTable.from_arrow(WrongCapsule()), TypeError,
      "argument 'data': __arrow_c_stream__ did not return a capsule named 'arrow_array_stream'"),
-    (lambda: InfoTable("a\ud800"), UnicodeEncodeError, None),
-    (lambda: HcyProperty.from_json("a\ud800"), UnicodeEncodeError, None),
     *[(cls, TypeError, f"No constructor defined for {cls.__name__}")
       for cls in (HcPrim, HcyMessage, HcyEvent, HcyService, HcyProperty)],
 ]

@@ -2,6 +2,7 @@
 serial use, and a table's writers wait for its encoders instead of failing."""
 
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 from veltrac import HcyMessage, InfoTable
 
@@ -19,20 +20,9 @@ def big_table(rows=ROWS):
 
 def run_threads(*targets):
     """Runs each target on its own thread; fails with what any of them raised."""
-    errors = []
-
-    def guarded(target):
-        try:
-            target()
-        except BaseException as exc:  # reported below, from the main thread
-            errors.append(exc)
-
-    threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors, errors
+    with ThreadPoolExecutor(len(targets)) as pool:
+        for future in [pool.submit(t) for t in targets]:
+            future.result()
 
 
 def test_concurrent_decoding_and_encoding_give_the_serial_results():
