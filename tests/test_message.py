@@ -10,6 +10,7 @@ import pytest
 from veltrac import HcPrim, HcyMessage, InfoTable, MessageCode
 
 from test_entities import ENTITIES
+from test_infotable import readings
 from test_primitive import Idx
 
 
@@ -27,16 +28,18 @@ KINDS = {"Request": REQUEST, "Response": RESPONSE, "Auth": AUTH, "Bind": BIND}
 
 
 @pytest.mark.parametrize("data,fields", [
-    (REQUEST, {"get_message_type": "Request", "get_version": 1, "get_code": "HCY_POST", "get_code_value": 3, "get_request_id": 0x1234,
-               "get_endpoint": 2, "get_session_id": 0xFFFFFFFF, "get_entity_type": 20, "get_entity_name": "Pump-07",
-               "get_characteristic_type": 2, "get_characteristic_name": "SetSpeed",
+    (REQUEST, {"get_message_type": "Request", "get_version": 1, "get_code": "HCY_POST", "get_code_value": 3,
+               "get_request_id": 0x1234, "get_endpoint": 2, "get_session_id": 0xFFFFFFFF, "get_entity_type": 20,
+               "get_entity_name": "Pump-07", "get_characteristic_type": 2, "get_characteristic_name": "SetSpeed",
                "get_headers": [("trace", "a1")], "get_params": None}),
     (RESPONSE, {"get_message_type": "Response", "get_code": "HCY_SUCCESS", "get_reason": None, "get_params": None}),
     (header(0x84, request_id=0xFFFFFFFF, endpoint=0x80000000) + b"\x01\x00\xff",
      {"get_code": "HCY_NOT_FOUND", "get_code_value": 132, "get_reason": "", "get_request_id": 4294967295,
       "get_endpoint": 2147483648}),
-    (AUTH, {"get_message_type": "Auth", "get_claim_name": "appKey", "get_claim_value": "", "get_session_id": 4294967295}),
-    (BIND, {"get_message_type": "Bind", "get_code": "HCY_UNBIND", "get_names": ["a", "bc"], "get_binder_name": None, "get_binder_type": None}),
+    (AUTH, {"get_message_type": "Auth", "get_claim_name": "appKey", "get_claim_value": "",
+            "get_session_id": 4294967295}),
+    (BIND, {"get_message_type": "Bind", "get_code": "HCY_UNBIND", "get_names": ["a", "bc"], "get_binder_name": None,
+            "get_binder_type": None}),
     (header(10, version=7) + bytes.fromhex("01 01 6e 00 0000"),
      {"get_version": 7, "get_binder_name": "n", "get_binder_type": "", "get_names": []}),
     (header(1) + bytes([0, 2]) + "é".encode() + bytes([1, 3]) + "€".encode() + bytes([0, 0xFF]),
@@ -69,14 +72,6 @@ def test_accessors_of_other_kinds_name_method_and_kind(kind):
         assert str(e.value) == f"HcyMessage.{method}() needs a {wanted} message, not a {kind}"
 
 
-def params():
-    t = InfoTable("Limits")
-    t.add_field_definition("sensor", "STRING", "sensor id")
-    t.add_field_definition("high", "NUMBER", "")
-    t.add_row({"sensor": "temp-1", "high": 85.5})
-    return t
-
-
 def test_built_messages_have_the_wire_bytes_and_decode_to_their_fields():
     request = HcyMessage.build_request(MessageCode.HCY_POST, 0x1234, 20, "Pump-07", 2, "SetSpeed",
                                        iter([["trace", "a1"]]), endpoint=2, session_id=0xFFFFFFFF)
@@ -89,13 +84,13 @@ def test_built_messages_have_the_wire_bytes_and_decode_to_their_fields():
     for request_id, expected in [(True, 1), (Idx(9), 9), (4294967295, 4294967295)]:
         assert HcyMessage.build_auth(request_id, "k").get_request_id() == expected
 
-    table = params()
+    table = readings()
     with_table = HcyMessage.build_request(3, 1, 0, "e", 1, "c", [("h", "v"), ("h", "w")], table)
     decoded = HcyMessage.from_bytes(with_table.to_bytes())
     assert decoded.get_headers() == [("h", "v"), ("h", "w")]
     assert decoded.get_params().to_bytes() == table.to_bytes()
-    table.add_row({"sensor": "temp-2", "high": 1.0})  # the message holds its own copy
-    assert decoded.get_params().get_row_count() == with_table.get_params().get_row_count() == 1
+    table.add_row({"sensor": "temp-3", "value": 1.0, "at": 3})  # the message holds its own copy
+    assert decoded.get_params().get_row_count() == with_table.get_params().get_row_count() == 2
 
     bind = HcyMessage.from_bytes(HcyMessage.build_bind(9, [], "gw", "Gateway", session_id=3).to_bytes())
     assert (bind.get_code(), bind.get_binder_name(), bind.get_binder_type(), bind.get_session_id()) == (
@@ -105,9 +100,9 @@ def test_built_messages_have_the_wire_bytes_and_decode_to_their_fields():
 def test_reply_answers_the_request():
     request = HcyMessage.build_request("HCY_GET", 41, 20, "Pump-07", 1, "speed", endpoint=5, session_id=6)
     assert request.reply().short_description() == "V:1,C:HCY_SUCCESS,R:41,E:5,S:6,M:false,Params:false"
-    decoded = HcyMessage.from_bytes(request.reply(MessageCode.HCY_NOT_FOUND, "no such property", params()).to_bytes())
+    decoded = HcyMessage.from_bytes(request.reply(MessageCode.HCY_NOT_FOUND, "no such property", readings()).to_bytes())
     assert (decoded.get_code(), decoded.get_reason(), decoded.get_params().get_row_count()) == (
-        "HCY_NOT_FOUND", "no such property", 1)
+        "HCY_NOT_FOUND", "no such property", 2)
 
 
 @pytest.mark.parametrize("build,text", [
@@ -157,7 +152,7 @@ def table_with_aspects():
 @pytest.mark.parametrize("make", [
     lambda: HcPrim.from_bytes(bytes.fromhex("12 16 00000005")),
     lambda: HcyMessage.from_bytes(REQUEST),
-    lambda: HcyMessage.build_response(64, 1, "r", params()),
+    lambda: HcyMessage.build_response(64, 1, "r", readings()),
     table_with_aspects,
     *[lambda text=text, cls=cls: cls.from_json(text) for cls, text, *_ in ENTITIES],
 ])

@@ -28,7 +28,8 @@ def test_reimport_returns_same_module():
 
 
 def test_subinterpreter_is_refused():
-    code = "import _testcapi, veltrac._native as n; print(_testcapi.run_in_subinterp('import veltrac._native'), n.BaseType('long'))"
+    code = ("import _testcapi, veltrac._native as n; "
+            "print(_testcapi.run_in_subinterp('import veltrac._native'), n.BaseType('long'))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.split() == ["-1", "LONG"] and "ImportError" in out.stderr
 

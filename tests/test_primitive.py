@@ -1,6 +1,7 @@
 """HcPrim and the value conversions of the binding: Python values into the factories and into table rows (one
-set of converters, with and without the argument prefix), codec values back out through get_value and
-to_python, the accessors and the error prefixes (value texts and encodings are pinned in the C++ suites)."""
+set of converters, with and without the argument prefix; tables and random values), codec values back out
+through get_value and to_python, the accessors, the error prefixes, and arbitrary bytes into every decoder
+raising ValueError only (value texts are pinned in the C++ suites, the codec's round trips fuzzed in fuzz/)."""
 
 import datetime
 import math

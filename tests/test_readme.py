@@ -24,14 +24,12 @@ PRINT_LINE = re.compile(r"^\s*print\(.*\)\s*(?:#\s?(.*))?$")
 def documented_output(source):
     lines = source.splitlines()
     expected = []
-    for i, line in enumerate(lines):
-        m = PRINT_LINE.match(line)
-        if not m:
-            continue
-        if m.group(1) is not None:
-            expected.append(m.group(1))
-        elif i + 1 < len(lines) and lines[i + 1].startswith("# "):
-            expected.append(lines[i + 1][2:])
+    for line, following in zip(lines, lines[1:] + [""]):
+        if m := PRINT_LINE.match(line):
+            if m.group(1) is not None:
+                expected.append(m.group(1))
+            elif following.startswith("# "):
+                expected.append(following[2:])
     return expected
 
 
