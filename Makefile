@@ -58,8 +58,7 @@ format-check:
 # clang 16 reads the g++ compile commands with the language level and the libstdc++ concepts fix-up it needs.
 tidy: cpp-test
 	DEB_PACKAGES="$(CLANG_CHECK_PACKAGES)" tools/bootstrap.sh none
-	run-clang-tidy-16 -quiet -p $(ASAN_DIR) -extra-arg=-std=c++2b -extra-arg=-D__cpp_concepts=202002L \
-		-extra-arg=-Wno-builtin-macro-redefined -extra-arg=-Wno-macro-redefined \
+	run-clang-tidy-16 -quiet -p $(ASAN_DIR) -extra-arg=-std=c++2b -extra-arg=-U__cpp_concepts -extra-arg=-D__cpp_concepts=202002L \
 		'veltrac-codec/(src|include)/.*\.cpp$$'
 
 # pytest exits 5 when it collects no tests: that is a failure of the suite.

@@ -36,7 +36,7 @@ struct HcyBindBody {
 
   template <class F>
   void for_each_text(F&& f) const {
-    if (has_pair()) {
+    if (binder_name && binder_type) {
       f(*binder_name);
       f(*binder_type);
     }

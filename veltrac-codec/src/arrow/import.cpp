@@ -189,7 +189,9 @@ Expected<Plan> plan_of(const ArrowSchema& s, std::optional<std::string> name) {
     auto cmeta = read_metadata(c->metadata);
     if (!cmeta) return fail(where + ": the metadata is malformed");
     const PrimKind kind = kind_of(*in);
-    BaseType type = *detail::plain_type_of(kind);
+    const auto plain = detail::plain_type_of(kind);
+    if (!plain) return fail(where + ": unsupported Arrow type " + quoted(c->format));
+    BaseType type = *plain;
     if (auto t = find(*cmeta, kBaseTypeKey)) {
       auto named = base_type_from_name(*t);
       if (!named || prim_kind_of(get_family(*named)) != kind) {

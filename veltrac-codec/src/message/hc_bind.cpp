@@ -27,7 +27,7 @@ Result<size_t> HcyBindBody::to_bytes(ByteBuffer& out) const {
   if (!texts) return fail(std::move(texts.error()));
   size_t n = kFixedBytes + *texts;
   RawWriter w(out, n);
-  if (has_pair()) {
+  if (binder_name && binder_type) {
     w.u8(1);
     w.str(*binder_name);
     w.str(*binder_type);

@@ -76,9 +76,11 @@ Result<std::optional<TypedTarget>> typed_target(const HcPrim& start, BaseType st
   BaseType t = start_type;
   for (;;) {
     TypeFamily f = get_family(t);
-    if (f == TypeFamily::HC_NOTHING) return std::optional<TypedTarget>{};
-    if (f == TypeFamily::HC_NULL) return fail(prim_to_json_error("not supported, value: ", *p, t));
     auto rule = typed_rule(f);
+    if (!rule) {  // NOTHING writes null; NULL has no typed form
+      if (f == TypeFamily::HC_NOTHING) return std::optional<TypedTarget>{};
+      return fail(prim_to_json_error("not supported, value: ", *p, t));
+    }
     if (p->kind() != rule->kind) return fail(prim_to_json_error(rule->prefix, *p, t));
     if (f != TypeFamily::HC_VARIANT) return std::optional<TypedTarget>{TypedTarget{p, f}};
     p = &p->as_variant();
@@ -128,11 +130,12 @@ Result<void> HcPrim::write_json_typed(std::string& out, BaseType t) const {
   }
   auto target = typed_target(*this, t);
   if (!target) return fail(std::move(target.error()));
-  if (!*target) {
+  const std::optional<TypedTarget>& found = *target;
+  if (!found) {
     json::write_null(out);
     return {};
   }
-  const HcPrim& p = *(*target)->value;
+  const HcPrim& p = *found->value;
   switch (p.kind()) {
     case PrimKind::STRING: json::write_string(out, p.as_string()); break;
     case PrimKind::NUMBER: json::write_f64(out, finite_or_zero(p.as_number())); break;

@@ -159,7 +159,7 @@ bool short_decimal(double d, uint64_t& m, int& places) {
   if (places < 0) return false;
   const double scaled = a * kPow10[places];
   // Rounded half up; signed conversions are single instructions and the value is below 10^15.
-  const int64_t candidate = static_cast<int64_t>(scaled + 0.5);
+  const int64_t candidate = static_cast<int64_t>(scaled + 0.5);  // NOLINT(bugprone-incorrect-roundings): scaled >= 0
   if (!(std::fabs(scaled - static_cast<double>(candidate)) <= scaled * 0x1p-50) || candidate == 0) return false;
   m = static_cast<uint64_t>(candidate);
   return static_cast<double>(candidate) / kPow10[places] == a;

@@ -28,7 +28,7 @@ inline bool all_ascii(const uint8_t* p, size_t n) {
     uint64_t a[4] = {0, 0, 0, 0};
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
-      for (int j = 0; j < 4; ++j) {
+      for (size_t j = 0; j < 4; ++j) {
         std::memcpy(&w, p + i + 8 * j, 8);
         a[j] |= w;
       }
