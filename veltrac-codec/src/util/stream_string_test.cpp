@@ -41,8 +41,9 @@ TEST(StreamStringTest, Reads) {
   EXPECT_EQ(empty->value, "");
   EXPECT_EQ(empty->consumed, 0u);
 
-  const std::vector<uint8_t> zero = {0};
+  const std::vector<uint8_t> zero = {0}, long_zero = {0x80, 0, 0, 0};
   EXPECT_EQ(stream_to_string(zero)->consumed, 1u);
+  EXPECT_EQ(stream_to_string(long_zero)->consumed, 4u);
 }
 
 TEST(StreamStringTest, Errors) {
