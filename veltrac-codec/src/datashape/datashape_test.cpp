@@ -15,19 +15,6 @@ DataShapeEntry entry(std::string name, BaseType t, std::string desc = "") {
   return DataShapeEntry{std::move(name), std::move(desc), t, {}};
 }
 
-TEST(DataShapeModel, ReplaceInPlace) {
-  DataShape s;
-  s.add(entry("x", BaseType::STRING));
-  s.add(entry("y", BaseType::STRING));
-  s.add(entry("x", BaseType::INTEGER));
-  ASSERT_EQ(s.size(), 2u);
-  EXPECT_EQ(s.entries.at(0).first, "x");
-  EXPECT_EQ(s.entries.at(0).second.entry_type, BaseType::INTEGER);
-  EXPECT_EQ(s.entries.at(1).first, "y");
-  EXPECT_EQ(s.entries.position("y"), 1u);
-  EXPECT_EQ(s.entries.find("z"), nullptr);
-}
-
 TEST(DataShapeBinary, Vectors) {
   DataShape id;
   id.add(entry("id", BaseType::STRING));

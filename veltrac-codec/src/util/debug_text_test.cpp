@@ -49,16 +49,10 @@ INSTANTIATE_TEST_SUITE_P(
                               "\"a\xEF\xBF\xBD"
                               "b\""}));  // not UTF-8: replacement character
 
+// Escaped: controls, surrogates, format characters (BOM, language tag); not: printable ones, U+FFFD.
 TEST(DebugStr, EscapeTableEdges) {
-  EXPECT_FALSE(debug_escapes_code_point(0x20));
-  EXPECT_TRUE(debug_escapes_code_point(0x1F));
-  EXPECT_FALSE(debug_escapes_code_point(0x7E));
-  EXPECT_TRUE(debug_escapes_code_point(0x9F));
-  EXPECT_FALSE(debug_escapes_code_point(0xA1));
-  EXPECT_TRUE(debug_escapes_code_point(0xD800));
-  EXPECT_TRUE(debug_escapes_code_point(0xFEFF));  // BOM (Cf)
-  EXPECT_FALSE(debug_escapes_code_point(0xFFFD));
-  EXPECT_TRUE(debug_escapes_code_point(0xE0001));  // language tag (Cf)
+  for (uint32_t cp : {0x1Fu, 0x9Fu, 0xD800u, 0xFEFFu, 0xE0001u}) EXPECT_TRUE(debug_escapes_code_point(cp)) << cp;
+  for (uint32_t cp : {0x20u, 0x7Eu, 0xA1u, 0xFFFDu}) EXPECT_FALSE(debug_escapes_code_point(cp)) << cp;
 }
 
 struct FloatCase {
