@@ -31,12 +31,7 @@ std::string direct(const InfoTable& t) {
 
 InfoTable shaped(std::initializer_list<std::pair<const char*, BaseType>> cols) {
   InfoTable t;
-  for (const auto& [name, type] : cols) {
-    DataShapeEntry e;
-    e.name = name;
-    e.entry_type = type;
-    t.add_field_definition(std::move(e));
-  }
+  for (const auto& [name, type] : cols) t.add_field_definition({name, "", type, {}});
   return t;
 }
 

@@ -62,7 +62,6 @@ TEST(HcyMsgHeaderTest, TextForm) {
         .code = msgCodeEnum::HCY_WROTE_TO_OFFLINE_MSG_STORE,
         .multipart = true},
        "V:255,C:HCY_WROTE_TO_OFFLINE_MSG_STORE,R:4294967295,E:4294967295,S:0,M:true"},
-      {{.version = 0, .code = msgCodeEnum::HCY_UNKNOWN}, "V:0,C:HCY_UNKNOWN,R:0,E:0,S:0,M:false"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.h.to_string(), c.text);
   // The longest text of every code fits the fixed text buffer.
