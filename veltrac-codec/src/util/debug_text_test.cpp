@@ -79,6 +79,13 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatCase{1.7976931348623157e308, "1.7976931348623157e308"}, FloatCase{NAN, "NaN"},
                       FloatCase{INFINITY, "inf"}, FloatCase{-INFINITY, "-inf"}));
 
+// Outside the decimal range every exponent is written, 0 included.
+TEST(DebugF64, ExponentForms) {
+  std::string out;
+  for (double d : {2.5, 25.0, 0.25}) append_shortest_f64(out, d, 5, 10), out.push_back(' ');
+  EXPECT_EQ(out, "2.5e0 2.5e1 2.5e-1 ");
+}
+
 TEST(DebugBytes, Form) {
   std::vector<uint8_t> b = {'a', '"', '\\', 0, '\t', '\n', '\r', 1, 0x7f, 0xff, ' ', '~'};
   std::string out;

@@ -93,8 +93,10 @@ TEST(Utf8Test, ErrorLengths) {
   }
   const std::string ok = "plain ascii text long enough for the fast path \xC3\xA9 \xF0\x9F\x98\x80";
   EXPECT_FALSE(utf8::validate(ok));
-  // The highest second bytes: U+FFFF, U+D7FF (below the surrogates), U+10FFFF.
+  // The highest second bytes: U+FFFF, U+D7FF (below the surrogates), U+10FFFF; the lowest: U+0080, U+0800,
+  // U+1000, U+10000.
   EXPECT_FALSE(utf8::validate(std::string_view("\xEF\xBF\xBF\xED\x9F\xBF\xF4\x8F\xBF\xBF")));
+  EXPECT_FALSE(utf8::validate(std::string_view("\xC2\x80\xE0\xA0\x80\xE1\x80\x80\xF0\x90\x80\x80")));
 }
 
 TEST(ByteReaderTest, NeverReadsPastTheEnd) {
