@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "util/utf8.hpp"
@@ -28,20 +29,14 @@ TEST(StreamStringTest, Prefixes) {
 }
 
 TEST(StreamStringTest, Reads) {
-  const std::vector<uint8_t> long_form = {0x80, 0, 0, 3, 'a', 'b', 'c', 'z'};
-  auto r = stream_to_string(long_form);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->value, "abc");
-  EXPECT_EQ(r->consumed, 7u);
-
-  auto empty = stream_to_string(Bytes{});
-  ASSERT_TRUE(empty);
-  EXPECT_EQ(empty->value, "");
-  EXPECT_EQ(empty->consumed, 0u);
-
-  const std::vector<uint8_t> zero = {0}, long_zero = {0x80, 0, 0, 0};
-  EXPECT_EQ(stream_to_string(zero)->consumed, 1u);
-  EXPECT_EQ(stream_to_string(long_zero)->consumed, 4u);
+  const std::tuple<std::vector<uint8_t>, const char*, size_t> cases[] = {
+      {{0x80, 0, 0, 3, 'a', 'b', 'c', 'z'}, "abc", 7}, {{}, "", 0}, {{0}, "", 1}, {{0x80, 0, 0, 0}, "", 4}};
+  for (const auto& [in, text, consumed] : cases) {
+    auto r = stream_to_string(in);
+    ASSERT_TRUE(r) << consumed;
+    EXPECT_EQ(r->value, text);
+    EXPECT_EQ(r->consumed, consumed);
+  }
 }
 
 TEST(StreamStringTest, Errors) {
