@@ -208,6 +208,7 @@ TEST(HcyMsgTest, BuildersCheckWhatTheWireCarries) {
       {HcyMsg::build_response(msgCodeEnum::HCY_AUTH, ids, {}), "Invalid code:20"},
       {HcyMsg::build_bind(msgCodeEnum::HCY_GET, ids, {}), "Invalid code:1"},
       {HcyMsg::build_response(msgCodeEnum::HCY_SUCCESS, ids, {}), "ok"},  // the lowest response code
+      {HcyMsg::build_request(msgCodeEnum::HCY_DEL, ids, body), "ok"},     // the highest request code
       {HcyMsg::build_bind(msgCodeEnum::HCY_UNBIND, ids, HcyBindBody{.names = {"a"}}), "ok"},
   };
   for (const auto& [r, text] : cases) EXPECT_EQ(error_text(r), text);

@@ -221,6 +221,7 @@ TEST(HcPrimJson, TypedWrite) {
       {HcPrim(), BaseType::NOTHING, "null"},
       {HcPrim::integer(5), BaseType::NOTHING, "null"},
       {HcPrim::integer(5), BaseType::LONG, p2j + "not a long, value: INTEGER(INTEGER, 5),base_type:LONG"},
+      {HcPrim::datetime(12), BaseType::LONG, p2j + "not a long, value: DATETIME(DATETIME, 12),base_type:LONG"},
       {HcPrim::integer(5), BaseType::STRING, p2j + "not a string,value: INTEGER(INTEGER, 5),base_type:STRING"},
       {HcPrim::string("x"), BaseType::VARIANT, p2j + "not a variant, value: STRING(STRING, \"x\"),base_type:VARIANT"},
       {HcPrim::string("x"), BaseType::TIMESPAN, p2j + "not supported, value: STRING(STRING, \"x\"),base_type:TIMESPAN"},
