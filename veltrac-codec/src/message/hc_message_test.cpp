@@ -22,12 +22,7 @@ std::vector<uint8_t> header_bytes(uint8_t code, uint8_t multipart = 0) {
 HcyMsg sample_request() {
   HcyMsgHeader h{
       .request_id = 0x1234, .endpoint = 2, .session_id = 0xCAFE, .version = 1, .code = msgCodeEnum::HCY_POST};
-  HcyReqBody b{.entity_type = entityTypeEnum{20},
-               .entity_name = "Pump-07",
-               .characteristic_type = 2,
-               .characteristic_name = "SetSpeed",
-               .headers = {{"trace", "a1"}, {"", "x"}}};
-  return HcyMsg{HcyMsg::Request{h, std::move(b)}};
+  return HcyMsg{HcyMsg::Request{h, testing::sample_request_body()}};
 }
 
 TEST(HcyMsgHeaderTest, WireForm) {
@@ -67,7 +62,6 @@ TEST(HcyMsgHeaderTest, TextForm) {
         .code = msgCodeEnum::HCY_WROTE_TO_OFFLINE_MSG_STORE,
         .multipart = true},
        "V:255,C:HCY_WROTE_TO_OFFLINE_MSG_STORE,R:4294967295,E:4294967295,S:0,M:true"},
-      {{.version = 0, .code = msgCodeEnum::HCY_UNKNOWN}, "V:0,C:HCY_UNKNOWN,R:0,E:0,S:0,M:false"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.h.to_string(), c.text);
   // The longest text of every code fits the fixed text buffer.
@@ -92,10 +86,8 @@ TEST(HcyMsgTest, OrderOfChecks) {
       {{1, 20}, "Wrong Mssage Header:[1, 20]"},
       {fourteen, "Wrong Mssage Header:[1, 1, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 0]"},
       {header_bytes(5, 1), "Invalid code:5"},
-      {header_bytes(67), "Invalid code:67"},
       {header_bytes(242), "Invalid code:242"},
       {header_bytes(21, 1), "Multipart message can't be recovered from bytes directly"},
-      {header_bytes(64, 2), "Multipart message can't be recovered from bytes directly"},
       {header_bytes(0), "Unimplemented code:0"},
       {header_bytes(21), "Unimplemented code:21"},
       {header_bytes(31), "Unimplemented code:31"},
@@ -142,11 +134,6 @@ TEST(HcyMsgTest, BuildAuth) {
   EXPECT_EQ(back->value, m);
   EXPECT_EQ(back->consumed, 24u);
   EXPECT_EQ(m.short_desc(), "V:1,C:HCY_AUTH,R:7,E:0,S:4294967295,M:false,Auth!");
-
-  HcyMsg big = HcyMsg::build_auth_msg(4294967295u, "key-\xC3\xA9");
-  const auto& auth = std::get<HcyMsg::Auth>(big.msg);
-  EXPECT_EQ(auth.body, (HcyAuthBody{"appKey", "key-\xC3\xA9"}));
-  EXPECT_EQ(auth.header.request_id, 4294967295u);
 }
 
 TEST(HcyMsgTest, ShortDescriptions) {
@@ -166,9 +153,7 @@ TEST(HcyMsgTest, ShortDescriptions) {
 TEST(HcyMsgTest, RequestRoundTripIgnoresTrailingBytes) {
   HcyMsg m = sample_request();
   auto bytes = encode(m);
-  EXPECT_EQ(to_hex(bytes),
-            "01 03 00 00 12 34 00 00 00 02 00 00 CA FE 00 "
-            "14 07 50 75 6D 70 2D 30 37 02 08 53 65 74 53 70 65 65 64 02 05 74 72 61 63 65 02 61 31 00 01 78 FF");
+  EXPECT_EQ(to_hex(bytes), std::string("01 03 00 00 12 34 00 00 00 02 00 00 CA FE 00 ") + testing::kSampleRequestHex);
   EXPECT_EQ(bytes.size(), m.encoded_size_hint());
   auto r = decode_exact<HcyMsg>(concat(bytes, {0xFF, 0x00, 0x01}));
   ASSERT_TRUE(r);
@@ -202,7 +187,7 @@ TEST(HcyMsgTest, FailedEncodingLeavesBufferAsItWas) {
 
 TEST(HcyMsgTest, BuildersCheckWhatTheWireCarries) {
   const MsgIds ids{.request_id = 0x1234, .endpoint = 2, .session_id = 0xCAFE};
-  HcyReqBody body = std::get<HcyMsg::Request>(sample_request().msg).body;
+  const HcyReqBody body = testing::sample_request_body();
   auto built = HcyMsg::build_request(msgCodeEnum::HCY_POST, ids, body);
   ASSERT_TRUE(built);
   EXPECT_EQ(*built, sample_request());
@@ -222,18 +207,16 @@ TEST(HcyMsgTest, BuildersCheckWhatTheWireCarries) {
        "Failed to convert msg to binary:request header count 256/at most 255"},
       {HcyMsg::build_response(msgCodeEnum::HCY_AUTH, ids, {}), "Invalid code:20"},
       {HcyMsg::build_bind(msgCodeEnum::HCY_GET, ids, {}), "Invalid code:1"},
-      {HcyMsg::build_bind(msgCodeEnum::HCY_BIND, ids, HcyBindBody{.names = std::vector<std::string>(65536)}),
-       "Failed to convert msg to binary:bind name count 65536/at most 65535"},
-      {HcyMsg::build_response(msgCodeEnum::HCY_OFFLINE_MSG_STORE_FULL, ids, {}), "ok"},
+      {HcyMsg::build_response(msgCodeEnum::HCY_SUCCESS, ids, {}), "ok"},  // the lowest response code
+      {HcyMsg::build_request(msgCodeEnum::HCY_DEL, ids, body), "ok"},     // the highest request code
       {HcyMsg::build_bind(msgCodeEnum::HCY_UNBIND, ids, HcyBindBody{.names = {"a"}}), "ok"},
   };
   for (const auto& [r, text] : cases) EXPECT_EQ(error_text(r), text);
-  const HcyMsgHeader& h = cases[7].first->header();
-  EXPECT_EQ(h, (HcyMsgHeader{.request_id = 0x1234,
-                             .endpoint = 2,
-                             .session_id = 0xCAFE,
-                             .version = 1,
-                             .code = msgCodeEnum::HCY_OFFLINE_MSG_STORE_FULL}));
+  const HcyMsgHeader& h = cases[6].first->header();
+  EXPECT_EQ(
+      h,
+      (HcyMsgHeader{
+          .request_id = 0x1234, .endpoint = 2, .session_id = 0xCAFE, .version = 1, .code = msgCodeEnum::HCY_SUCCESS}));
 }
 
 // ---- messages carrying parameter tables ----
@@ -262,31 +245,6 @@ constexpr const char* kSpeedTableHex =
     "01 00 02 01 40 97 70 00 00 00 00 00 00 03 66 77 64 "                          // row: 1500.0, "fwd"
     "00";
 
-// A table with a row per value kind, including a nested table and a variant.
-InfoTable every_kind_table() {
-  InfoTable t(std::string("AllKinds"));
-  t.add_field_definition(field("v", "any value", BaseType::VARIANT));
-  const uint8_t blob[] = {0, 1, 0xFE, 0xFF};
-  const HcPrim values[] = {
-      HcPrim::nothing(),
-      HcPrim::string("h\xC3\xA9llo"),
-      HcPrim::string(std::string(300, 's'), BaseType::THINGNAME),
-      HcPrim::number(-0.25),
-      HcPrim::integer(-2147483647 - 1),
-      HcPrim::long_(9007199254740993),
-      HcPrim::boolean(false),
-      HcPrim::location({13.4, 52.5, -3.0}),
-      HcPrim::blob(Bytes(blob)),
-      HcPrim::blob(Bytes(blob), BaseType::IMAGE),
-      HcPrim::datetime(1700000000123),
-      HcPrim::infotable(speed_table()),
-      HcPrim::variant(HcPrim::integer(7)),
-  };
-  for (const HcPrim& v : values) t.add_row(InfoTableRow{{v}});
-  t.add_row(InfoTableRow{});
-  return t;
-}
-
 HcyMsg request_with_table() {
   HcyReqBody b{.entity_type = entityTypeEnum{20},
                .entity_name = "Pump-07",
@@ -298,8 +256,10 @@ HcyMsg request_with_table() {
 }
 
 HcyMsg response_with_table() {
+  InfoTable t = speed_table();
+  t.datashape.name = "Speeds";
   return HcyMsg{HcyMsg::Response{{.request_id = 9, .session_id = 3, .code = msgCodeEnum::HCY_CREATED},
-                                 {.reason = "done", .params = every_kind_table()}}};
+                                 {.reason = "done", .params = std::move(t)}}};
 }
 
 TEST(MessageTableTest, RequestWithParameterTable) {
@@ -317,21 +277,17 @@ TEST(MessageTableTest, RequestWithParameterTable) {
   EXPECT_EQ(m.short_desc(), "V:1,C:HCY_PUT,R:9,E:0,S:0,M:false,name:Pump-07,c_name:SetSpeed");
 }
 
-TEST(MessageTableTest, ResponseWithEveryKind) {
+TEST(MessageTableTest, ResponseWithParameterTable) {
   HcyMsg m = response_with_table();
   auto bytes = encode(m);
-  ByteBuffer table;
-  ASSERT_TRUE(std::get<HcyMsg::Response>(m.msg).body.params->to_bytes(table));
-  EXPECT_EQ(to_hex(bytes),
-            to_hex(concat(hex("01 41 00 00 00 09 00 00 00 00 00 00 00 03 00 01 04 64 6F 6E 65 05"), table.vector())));
+  EXPECT_EQ(to_hex(bytes), to_hex(concat(hex("01 41 00 00 00 09 00 00 00 00 00 00 00 03 00 01 04 64 6F 6E 65 05"),
+                                         hex(kSpeedTableHex))));
   auto r = decode_exact<HcyMsg>(bytes);
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->consumed, bytes.size());
   // The binary form carries no shape name.
-  HcyMsg expect = m;
-  std::get<HcyMsg::Response>(expect.msg).body.params->datashape.name.reset();
-  EXPECT_EQ(r->value, expect);
-  EXPECT_EQ(encode(r->value), bytes);
+  std::get<HcyMsg::Response>(m.msg).body.params->datashape.name.reset();
+  EXPECT_EQ(r->value, m);
   EXPECT_EQ(m.short_desc(), "V:1,C:HCY_CREATED,R:9,E:0,S:3,M:false,Params:true");
 }
 
@@ -340,10 +296,7 @@ TEST(MessageTableTest, TableErrorsPassThrough) {
   const auto res = hex("01 40 00 00 00 09 00 00 00 00 00 00 00 00 00 00 05");
   const std::pair<std::vector<uint8_t>, const char*> cases[] = {
       {concat(req, hex("00 01 00 01 13")), "Invalid Base Type: 19"},
-      {concat(res, hex("00 01 00 01 13")), "Invalid Base Type: 19"},
       {concat(res, hex("01 01 61 00 13 00")), "Invalid entry type: 19"},
-      {concat(res, hex("00 01 00 01 00 05 61")), "Io Error: Stream to String failed: content too short"},
-      {concat(res, hex("00 01 00 01 04")), "Unimplemented HC_VARIANT Family:Not implemented yet family type:HC_NULL"},
   };
   for (const auto& [in, text] : cases) EXPECT_EQ(error_text(decode_exact<HcyMsg>(in)), text) << to_hex(in);
 }

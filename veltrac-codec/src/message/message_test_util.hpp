@@ -3,17 +3,21 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "primitive/values_test_util.hpp"
 #include "veltrac/bytes.hpp"
+#include "veltrac/request.hpp"
 
 namespace veltrac::testing {
 
-// "01 0a FF" -> {1, 10, 255}; blanks are ignored.
+using ::veltrac::test::decode_exact;
+using ::veltrac::test::encode;
+using ::veltrac::test::error_text;
+using ::veltrac::test::expect_decodes;
+using ::veltrac::test::expect_errors;
 using ::veltrac::test::hex;
 
 // {1, 10, 255} -> "01 0A FF"
@@ -33,33 +37,15 @@ inline std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uin
   return a;
 }
 
-// Encodes with T::to_bytes into a fresh buffer and checks the reported count.
-template <class T>
-std::vector<uint8_t> encode(const T& v) {
-  ByteBuffer out;
-  auto n = v.to_bytes(out);
-  size_t count;
-  if constexpr (requires { n.has_value(); }) {
-    if (!n) {
-      ADD_FAILURE() << "encoding failed: " << n.error().message();
-      return {};
-    }
-    count = *n;
-  } else {
-    count = n;
-  }
-  EXPECT_EQ(count, out.size()) << "reported count differs from bytes appended";
-  return out.vector();
+// A request body with every field set (one header with an empty name), and its bytes.
+inline HcyReqBody sample_request_body() {
+  return HcyReqBody{.entity_type = entityTypeEnum{20},
+                    .entity_name = "Pump-07",
+                    .characteristic_type = 2,
+                    .characteristic_name = "SetSpeed",
+                    .headers = {{"trace", "a1"}, {"", "x"}}};
 }
-
-}  // namespace veltrac::testing
-
-namespace veltrac::testing {
-
-using ::veltrac::test::decode_exact;
-using ::veltrac::test::Decoded;
-using ::veltrac::test::error_text;
-using ::veltrac::test::expect_decodes;
-using ::veltrac::test::expect_errors;
+constexpr const char* kSampleRequestHex =
+    "14 07 50 75 6D 70 2D 30 37 02 08 53 65 74 53 70 65 65 64 02 05 74 72 61 63 65 02 61 31 00 01 78 FF";
 
 }  // namespace veltrac::testing

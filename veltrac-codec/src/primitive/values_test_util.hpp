@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -21,24 +22,13 @@ namespace veltrac::test {
 
 // "16 FF 00" -> {0x16, 0xFF, 0x00}; blanks are ignored.
 inline std::vector<uint8_t> hex(std::string_view s) {
-  std::vector<uint8_t> out;
-  int hi = -1;
+  std::string digits;
   for (char c : s) {
-    int v;
-    if (c >= '0' && c <= '9')
-      v = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      v = c - 'A' + 10;
-    else
-      continue;
-    if (hi < 0) {
-      hi = v;
-    } else {
-      out.push_back(static_cast<uint8_t>(hi * 16 + v));
-      hi = -1;
-    }
+    if (std::isxdigit(static_cast<unsigned char>(c))) digits.push_back(c);
+  }
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
   }
   return out;
 }
@@ -51,6 +41,35 @@ auto decode_exact(const std::vector<uint8_t>& in) {
   std::unique_ptr<uint8_t[]> copy(new uint8_t[in.size() + 1]);
   std::copy(in.begin(), in.end(), copy.get());
   return T::from_bytes(Bytes(copy.get(), in.size()));
+}
+
+// Encodes with T::to_bytes into a fresh buffer and checks the reported count.
+template <class T>
+std::vector<uint8_t> encode(const T& v) {
+  ByteBuffer out;
+  auto n = v.to_bytes(out);
+  size_t count;
+  if constexpr (requires { n.has_value(); }) {
+    if (!n) {
+      ADD_FAILURE() << "encoding failed: " << n.error().message();
+      return {};
+    }
+    count = *n;
+  } else {
+    count = n;
+  }
+  EXPECT_EQ(count, out.size()) << "reported count differs from bytes appended";
+  return out.vector();
+}
+
+// `value` encodes to exactly the hex `bytes` and decodes back from them, reading all of them.
+template <class T>
+void expect_round_trip(const T& value, const std::vector<uint8_t>& bytes) {
+  EXPECT_EQ(encode(value), bytes);
+  auto d = decode_exact<T>(bytes);
+  ASSERT_TRUE(d) << d.error().message();
+  EXPECT_EQ(d->value, value);
+  EXPECT_EQ(d->consumed, bytes.size());
 }
 
 // The display text of a failed result, or "ok".
@@ -81,6 +100,16 @@ void expect_decodes(std::initializer_list<Decoded<T>> cases) {
 template <class T>
 void expect_errors(std::initializer_list<std::pair<const char*, const char*>> cases) {
   for (auto [in, text] : cases) EXPECT_EQ(error_text(decode_exact<T>(hex(in))), text) << in;
+}
+
+// JSON inputs and the error text of reading each with `read`.
+template <class F>
+void expect_json_errors(F read, std::initializer_list<std::pair<const char*, const char*>> cases) {
+  for (auto [in, text] : cases) {
+    auto v = read(in);
+    ASSERT_FALSE(v) << in;
+    EXPECT_EQ(v.error().text(), text) << in;
+  }
 }
 
 // Collects diagnostics while alive.

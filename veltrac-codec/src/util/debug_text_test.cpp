@@ -49,16 +49,10 @@ INSTANTIATE_TEST_SUITE_P(
                               "\"a\xEF\xBF\xBD"
                               "b\""}));  // not UTF-8: replacement character
 
+// Escaped: controls, surrogates, format characters (BOM, language tag); not: printable ones, U+FFFD.
 TEST(DebugStr, EscapeTableEdges) {
-  EXPECT_FALSE(debug_escapes_code_point(0x20));
-  EXPECT_TRUE(debug_escapes_code_point(0x1F));
-  EXPECT_FALSE(debug_escapes_code_point(0x7E));
-  EXPECT_TRUE(debug_escapes_code_point(0x9F));
-  EXPECT_FALSE(debug_escapes_code_point(0xA1));
-  EXPECT_TRUE(debug_escapes_code_point(0xD800));
-  EXPECT_TRUE(debug_escapes_code_point(0xFEFF));  // BOM (Cf)
-  EXPECT_FALSE(debug_escapes_code_point(0xFFFD));
-  EXPECT_TRUE(debug_escapes_code_point(0xE0001));  // language tag (Cf)
+  for (uint32_t cp : {0x1Fu, 0x9Fu, 0xD800u, 0xFEFFu, 0xE0001u}) EXPECT_TRUE(debug_escapes_code_point(cp)) << cp;
+  for (uint32_t cp : {0x20u, 0x7Eu, 0xA1u, 0xFFFDu}) EXPECT_FALSE(debug_escapes_code_point(cp)) << cp;
 }
 
 struct FloatCase {
@@ -84,6 +78,13 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatCase{0.1 + 0.2, "0.30000000000000004"}, FloatCase{5e-324, "5e-324"},
                       FloatCase{1.7976931348623157e308, "1.7976931348623157e308"}, FloatCase{NAN, "NaN"},
                       FloatCase{INFINITY, "inf"}, FloatCase{-INFINITY, "-inf"}));
+
+// Outside the decimal range every exponent is written, 0 included.
+TEST(DebugF64, ExponentForms) {
+  std::string out;
+  for (double d : {2.5, 25.0, 0.25}) append_shortest_f64(out, d, 5, 10), out.push_back(' ');
+  EXPECT_EQ(out, "2.5e0 2.5e1 2.5e-1 ");
+}
 
 TEST(DebugBytes, Form) {
   std::vector<uint8_t> b = {'a', '"', '\\', 0, '\t', '\n', '\r', 1, 0x7f, 0xff, ' ', '~'};

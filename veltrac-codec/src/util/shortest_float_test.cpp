@@ -78,45 +78,17 @@ double from_bits(uint64_t b) { return std::bit_cast<double>(b); }
 uint64_t bits_of(double d) { return std::bit_cast<uint64_t>(d); }
 
 TEST(ShortestDecimal, BoundaryValues) {
-  std::vector<double> values = {5e-324,
-                                1e-323,
-                                1.5e-323,
-                                8e-323,                                     // the smallest subnormals
-                                std::numeric_limits<double>::denorm_min(),  //
-                                from_bits(0x000FFFFFFFFFFFFF),              // the largest subnormal
-                                std::numeric_limits<double>::min(),         // the smallest normal
-                                std::numeric_limits<double>::max(),         // 1.7976931348623157e308
-                                9007199254740992.0,
-                                9007199254740994.0,
-                                9007199254740996.0,
-                                4503599627370495.5,
-                                4503599627370497.0,
-                                0.1 + 0.2,
-                                2.2250738585072014e-308,
-                                1.2345678901234567e-300,
-                                9.999999999999999e22,
-                                1e23,
-                                5.764607523034235e39,
-                                1.0 / 3,
-                                2.0 / 3,
-                                123456789012345680.0,
-                                1e15,
-                                1e16,
-                                1e-4,
-                                1e-5,
-                                1e-6,
-                                0.000099999999999999991,
-                                0.0000099999999999999991,
-                                0.00009999999999999999,
-                                9999999999999998.0,
-                                1125899906842624.25,
-                                1125899906842624.75,
-                                562949953421312.125,
-                                562949953421312.375,
-                                999999999999999.9,
-                                99999999999999.99,
-                                123456.12345678,
-                                0.000000015};
+  // The smallest subnormals, the largest subnormal, the smallest normal, the largest double; then values
+  // near 2^53, the decimal layout switches and other hard cases.
+  std::vector<double> values;
+  const char* text =
+      "5e-324 1e-323 1.5e-323 8e-323 2.225073858507201e-308 2.2250738585072014e-308 1.7976931348623157e308 "
+      "9007199254740992 9007199254740994 9007199254740996 4503599627370495.5 4503599627370497 0.30000000000000004 "
+      "1.2345678901234567e-300 9.999999999999999e22 1e23 5.764607523034235e39 0.3333333333333333 "
+      "0.6666666666666666 123456789012345680 1e15 1e16 1e-4 1e-5 1e-6 0.000099999999999999991 "
+      "0.0000099999999999999991 0.00009999999999999999 9999999999999998 1125899906842624.25 1125899906842624.75 "
+      "562949953421312.125 562949953421312.375 999999999999999.9 99999999999999.99 123456.12345678 0.000000015";
+  for (char* end; *text != '\0'; text = end) values.push_back(std::strtod(text, &end));
   // Powers of two (their lower neighbour is nearer than the upper) and of ten, with both neighbours.
   for (int e = -1074; e <= 1023; ++e) values.push_back(std::ldexp(1.0, e));
   for (int e = -323; e <= 308; ++e) values.push_back(std::strtod(("1e" + std::to_string(e)).c_str(), nullptr));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "util/utf8.hpp"
@@ -16,33 +17,26 @@ std::vector<uint8_t> encode(std::string_view s) {
   return b.vector();
 }
 
+// One length byte up to 127 bytes, then four with the top bit set.
 TEST(StreamStringTest, Prefixes) {
-  EXPECT_EQ(encode("abc"), (std::vector<uint8_t>{3, 'a', 'b', 'c'}));
-  EXPECT_EQ(encode(""), (std::vector<uint8_t>{0}));
-  auto s127 = encode(std::string(127, 'x'));
-  EXPECT_EQ(s127.size(), 128u);
-  EXPECT_EQ(s127[0], 0x7F);
-  auto s128 = encode(std::string(128, 'x'));
-  EXPECT_EQ(std::vector<uint8_t>(s128.begin(), s128.begin() + 4), (std::vector<uint8_t>{0x80, 0, 0, 0x80}));
-  auto s300 = encode(std::string(300, 'x'));
-  EXPECT_EQ(std::vector<uint8_t>(s300.begin(), s300.begin() + 4), (std::vector<uint8_t>{0x80, 0, 1, 0x2C}));
-  EXPECT_EQ(s300.size(), 304u);
+  const std::pair<size_t, std::vector<uint8_t>> cases[] = {
+      {0, {0}}, {3, {3}}, {127, {0x7F}}, {128, {0x80, 0, 0, 0x80}}, {300, {0x80, 0, 1, 0x2C}}};
+  for (const auto& [n, prefix] : cases) {
+    std::vector<uint8_t> want = prefix;
+    want.insert(want.end(), n, 'x');
+    EXPECT_EQ(encode(std::string(n, 'x')), want) << n;
+  }
 }
 
 TEST(StreamStringTest, Reads) {
-  const std::vector<uint8_t> long_form = {0x80, 0, 0, 3, 'a', 'b', 'c', 'z'};
-  auto r = stream_to_string(long_form);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->value, "abc");
-  EXPECT_EQ(r->consumed, 7u);
-
-  auto empty = stream_to_string(Bytes{});
-  ASSERT_TRUE(empty);
-  EXPECT_EQ(empty->value, "");
-  EXPECT_EQ(empty->consumed, 0u);
-
-  const std::vector<uint8_t> zero = {0};
-  EXPECT_EQ(stream_to_string(zero)->consumed, 1u);
+  const std::tuple<std::vector<uint8_t>, const char*, size_t> cases[] = {
+      {{0x80, 0, 0, 3, 'a', 'b', 'c', 'z'}, "abc", 7}, {{}, "", 0}, {{0}, "", 1}, {{0x80, 0, 0, 0}, "", 4}};
+  for (const auto& [in, text, consumed] : cases) {
+    auto r = stream_to_string(in);
+    ASSERT_TRUE(r) << consumed;
+    EXPECT_EQ(r->value, text);
+    EXPECT_EQ(r->consumed, consumed);
+  }
 }
 
 TEST(StreamStringTest, Errors) {
@@ -94,8 +88,10 @@ TEST(Utf8Test, ErrorLengths) {
   }
   const std::string ok = "plain ascii text long enough for the fast path \xC3\xA9 \xF0\x9F\x98\x80";
   EXPECT_FALSE(utf8::validate(ok));
-  // The highest second bytes: U+FFFF, U+D7FF (below the surrogates), U+10FFFF.
+  // The highest second bytes: U+FFFF, U+D7FF (below the surrogates), U+10FFFF; the lowest: U+0080, U+0800,
+  // U+1000, U+10000.
   EXPECT_FALSE(utf8::validate(std::string_view("\xEF\xBF\xBF\xED\x9F\xBF\xF4\x8F\xBF\xBF")));
+  EXPECT_FALSE(utf8::validate(std::string_view("\xC2\x80\xE0\xA0\x80\xE1\x80\x80\xF0\x90\x80\x80")));
 }
 
 TEST(ByteReaderTest, NeverReadsPastTheEnd) {
@@ -109,23 +105,6 @@ TEST(ByteReaderTest, NeverReadsPastTheEnd) {
   EXPECT_EQ(*r.u8(), 0x56);
   EXPECT_FALSE(r.u8());
   EXPECT_FALSE(r.take(1));
-}
-
-TEST(ByteBufferTest, BigEndianWidths) {
-  ByteBuffer b;
-  b.put_u16(0x0102);
-  b.put_i32(-1);
-  b.put_i64(1);
-  b.put_f64(1.0);
-  const std::vector<uint8_t> want = {1, 2, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0,
-                                     0, 0, 1,    0x3F, 0xF0, 0,    0, 0, 0, 0, 0};
-  EXPECT_EQ(b.vector(), want);
-  ByteReader r(b.view());
-  EXPECT_EQ(*r.u16(), 0x0102);
-  EXPECT_EQ(*r.i32(), -1);
-  EXPECT_EQ(*r.i64(), 1);
-  EXPECT_EQ(*r.f64(), 1.0);
-  EXPECT_TRUE(r.at_end());
 }
 
 }  // namespace
