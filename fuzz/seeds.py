@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the fuzz targets (fuzz/corpus/<target>/) from known-good encodings."""
+"""Writes the binary seed corpora of the fuzz targets (fuzz/corpus/<target>/) from known-good encodings; the
+JSON text seeds are kept as they are."""
 import pathlib
 import struct
 
@@ -79,16 +80,6 @@ TABLES = {
     "nested": T_NESTED,
     "marker5": b"\x00\x05\x00\x00\x00",
     "more_values": table(entry(b"a", 0x16) + entry(b"b", 0x16), [[prim_int(1), prim_int(2), prim_int(3)]]),
-    "json_empty": b'{"datashape":{"name":null,"entries":{}},"rows":[]}',
-    "json_full": (
-        b'{"datashape":{"name":"S","entries":{"id":{"name":"id","description":"","baseType":"INTEGER",'
-        b'"aspects":{"isPrimaryKey":true}},"loc":{"name":"loc","description":"d","baseType":"LOCATION",'
-        b'"aspects":{}}}},"rows":[{"fields":[{"INTEGER":["INTEGER",5]},{"LOCATION":["LOCATION",1.0,2.0,3.0]},'
-        b'{"VARIANT":["VARIANT",{"LONG":["LONG",7]}]},{"BLOB":["IMAGE",[1,2]]},{"NOTHING":"NOTHING"},'
-        b'{"STRING":["THINGNAME","t"]},{"BOOLEAN":["BOOLEAN",true]},{"DATETIME":["DATETIME",-1]},'
-        b'{"NUMBER":["NUMBER",1e16]},{"INFOTABLE":["INFOTABLE",{"datashape":["n",{}],"rows":[[[]]]}]}]}]}'
-    ),
-    "json_arrays": b'[[null,{}],[[[{"INTEGER":["INTEGER",1]}]]]]',
 }
 
 REQ = bytes([0]) + s(b"thing") + b"\x01" + s(b"prop") + b"\x01" + s(b"h") + s(b"v")
@@ -108,35 +99,6 @@ MESSAGES = {
     "trailing": header(0x40) + b"\x00\xff" + b"junk",
 }
 
-PROPERTIES = {
-    "basic": b'{"name":"p","pushThreshold":0.0,"pushType":"VALUE","startType":"readEdgeValue","aspects":{},"baseType":"NUMBER"}',
-    "aspects": b'{"baseType":"STRING","aspects":{"isPrimaryKey":true,"myNote":"x","scanRate":5,"maximumValue":1.5,"dataShape":"ds"},"startType":{"useDefaultValue":null},"pushType":{"ALWAYS":null},"pushThreshold":5,"name":"t","description":1}',
-    "array": b'["p",1.5,"NEVER","useDefaultValue",{},"LOCATION"]',
-    "object_base_type": b'{"name":"p","pushThreshold":-0,"pushType":"NEVER","startType":"readEdgeValue","aspects":{"defaultValue":"7"},"baseType":{"INTEGER":null}}',
-}
-
-ENTRY = b'{"name":"n","description":"","baseType":"STRING","aspects":{"isNullable":false}}'
-SERVICES = {
-    "basic": b'{"name":"s","description":"d","aspects":{},"Inputs":{},"Outputs":{"name":"result","baseType":"NUMBER","fieldDefinitions":{}}}',
-    "fields": b'{"Outputs":{"name":"r","baseType":"INFOTABLE","aspects":{"dataShape":"DS"},"fieldDefinitions":{"k":' + ENTRY + b'},"extra":1},"Inputs":{"fieldDefinitions":{"a":' + ENTRY + b',"a":["a","x","INTEGER",{}]}},"aspects":{"isAsync":true},"description":"","name":"s2","other":[1,2]}',
-    "array": b'["s","d",{},{"fieldDefinitions":null},{"name":"r","baseType":"NOTHING","fieldDefinitions":{}}]',
-}
-
-EVENTS = {
-    "basic": b'{"name":"e","aspects":{},"description":"d","EventData":{"name":"N","aspects":{"dataShape":"N","x":"y"},"fieldDefinitions":{"k":' + ENTRY + b'}}}',
-    "reordered": b'{"EventData":{"fieldDefinitions":{},"aspects":{},"name":"DataShape"},"description":"","aspects":{"isLogged":true},"name":"e2"}',
-}
-
-JSON = {
-    "empty_object": b"  {}  ",
-    "numbers": b"[1,-1,1.5,-0,18446744073709551615,18446744073709551616,1e16,0.000001]",
-    "object": b'{"b":1,"a":[true,false,null],"B":{"x":"\\t/\\u00e9\\ud83d\\ude00"}}',
-    "string": b'"esc \\" \\\\ \\/ \\b \\f \\n \\r \\t \\u0001"',
-    "deep128": b"[" * 128 + b"]" * 128,
-    "property": PROPERTIES["basic"],
-}
-
-
 def write(target, items):
     d = HERE / "corpus" / target
     d.mkdir(parents=True, exist_ok=True)
@@ -148,7 +110,3 @@ if __name__ == "__main__":
     write("primitive", PRIMS)
     write("table", TABLES)
     write("message", MESSAGES)
-    write("property", PROPERTIES)
-    write("service", SERVICES)
-    write("event", EVENTS)
-    write("json", JSON)

@@ -6,7 +6,6 @@ raising ValueError only (value texts are pinned in the C++ suites, the codec's r
 import datetime
 import math
 import os
-import struct
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -62,6 +61,12 @@ def table(*fields):
     return t
 
 
+def no_argument_methods(cls):
+    """The public methods of a class that take no arguments."""
+    return [name for name, m in vars(cls).items()
+            if getattr(m, "__text_signature__", None) == "($self)" and not name.startswith("_")]
+
+
 @pytest.mark.parametrize("kind,value,back", CONVERSIONS)
 def test_factories_and_rows_convert_alike(kind, value, back):
     p = getattr(HcPrim, kind.lower())(value=value)
@@ -110,42 +115,26 @@ def test_blob_takes_bytes_and_sequences_of_ints(value):
 
 
 i32, i64 = st.integers(-(2**31), 2**31 - 1), st.integers(-(2**63), 2**63 - 1)
-# factory: values, their encoding
-ENCODINGS = {
-    "boolean": (st.booleans(), lambda v: b"\x02" + bytes([v])),
-    "integer": (i32, lambda v: b"\x16" + struct.pack(">i", v)),
-    "long": (i64, lambda v: b"\x17" + struct.pack(">q", v)),
-    "datetime": (i64, lambda v: b"\x03" + struct.pack(">q", v)),
-    "number": (st.floats(), lambda v: b"\x01" + struct.pack(">d", v)),
-    "string": (st.text(), lambda v: b"\x00" + (bytes([len(v.encode())]) if len(v.encode()) < 128
-                                                else struct.pack(">I", len(v.encode()) | 0x80000000)) + v.encode()),
-    "blob": (st.binary(), lambda v: b"\x15" + struct.pack(">I", len(v) | 0x80000000) + v),
-}
+VALUES = {"boolean": st.booleans(), "integer": i32, "long": i64, "datetime": i64, "number": st.floats(),
+          "string": st.text(), "blob": st.binary()}
 
 
-@pytest.mark.parametrize("factory", sorted(ENCODINGS))
+@pytest.mark.parametrize("factory", sorted(VALUES))
 @given(data=st.data())
-def test_factory_values(factory, data):
-    values, encode = ENCODINGS[factory]
-    v = data.draw(values)
-    p = getattr(HcPrim, factory)(v)
-    assert p.to_bytes() == encode(v)
-    back = HcPrim.from_bytes(p.to_bytes()).get_value()
+def test_factory_values_round_trip(factory, data):
+    v = data.draw(VALUES[factory])
+    back = HcPrim.from_bytes(getattr(HcPrim, factory)(v).to_bytes()).get_value()
     assert (type(back) is type(v) and back == v) or (math.isnan(v) and math.isnan(back))
 
 
-ROW_VALUES = {"STRING": st.text(), "NUMBER": st.floats(allow_nan=False) | st.integers(-(2**53), 2**53),
-              "BOOLEAN": st.booleans(), "DATETIME": i64, "INTEGER": i32, "LONG": i64}
-
-
-@given(st.lists(st.tuples(st.text(max_size=8), st.sampled_from(sorted(ROW_VALUES))), max_size=5,
+@given(st.lists(st.tuples(st.text(max_size=8), st.sampled_from(sorted(set(VALUES) - {"blob"}))), max_size=5,
                 unique_by=lambda f: f[0]), st.data())
 def test_rows_hold_what_the_factories_make(fields, data):
-    t, expected = table(*[(name, kind.lower()) for name, kind in fields]), table(*fields)
+    t, expected = table(*fields), table(*[(name, kind.upper()) for name, kind in fields])
     for _ in range(data.draw(st.integers(0, 3))):
-        row = {name: data.draw(ROW_VALUES[kind]) for name, kind in fields}
+        row = {name: data.draw(VALUES[kind]) for name, kind in fields}
         t.add_row(dict(row, _unrelated_key=object()))
-        expected.append_row([getattr(HcPrim, kind.lower())(row[name]) for name, kind in fields])
+        expected.append_row([getattr(HcPrim, kind)(row[name]) for name, kind in fields])
     assert t.to_bytes() == expected.to_bytes()
 
 
@@ -192,7 +181,6 @@ def test_made_values():
     assert HcPrim.from_json('{"INTEGER":["INTEGER",5]}').to_bytes() == HcPrim.integer(5).to_bytes()
     p = HcPrim.infotable_empty()
     assert p.get_value() == "InfoTable(rows=0, fields=0)" and p.to_bytes() == H("050000")
-    assert p.to_simple_json() == '{"dataShape":{"fieldDefinitions":{},"name":"EmptyDataShape"},"rows":[]}'
 
 
 def test_unwrap_variant_one_level_into_an_independent_copy():

@@ -6,15 +6,14 @@ from concurrent.futures import ThreadPoolExecutor
 
 from veltrac import HcyMessage, InfoTable
 
+from test_primitive import table
+
 ROWS = 3000  # large enough for the work to run without the lock
 
 
-def big_table(rows=ROWS):
-    t = InfoTable("Readings")
-    t.add_field_definition("sensor", "STRING", "")
-    t.add_field_definition("value", "NUMBER", "")
-    t.add_field_definition("at", "DATETIME", "")
-    t.add_rows({"sensor": f"s-{i}", "value": i / 7, "at": i} for i in range(rows))
+def big_table():
+    t = table(("sensor", "STRING"), ("value", "NUMBER"), ("at", "DATETIME"))
+    t.add_rows({"sensor": f"s-{i}", "value": i / 7, "at": i} for i in range(ROWS))
     return t
 
 
