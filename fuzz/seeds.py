@@ -99,14 +99,8 @@ MESSAGES = {
     "trailing": header(0x40) + b"\x00\xff" + b"junk",
 }
 
-def write(target, items):
-    d = HERE / "corpus" / target
-    d.mkdir(parents=True, exist_ok=True)
-    for name, data in items.items():
-        (d / name).write_bytes(data)
-
-
 if __name__ == "__main__":
-    write("primitive", PRIMS)
-    write("table", TABLES)
-    write("message", MESSAGES)
+    for target, items in (("primitive", PRIMS), ("table", TABLES), ("message", MESSAGES)):
+        (HERE / "corpus" / target).mkdir(parents=True, exist_ok=True)
+        for name, data in items.items():
+            (HERE / "corpus" / target / name).write_bytes(data)

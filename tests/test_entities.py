@@ -57,18 +57,14 @@ def test_round_trip_accessors_text_form_and_errors(cls, text, kind, fields, show
     assert str(e.value) == f"{kind} data is not valid UTF-8 JSON"
 
 
-def prop(threshold):
-    return HcyProperty.from_json(f'{{"name":"te\'mp","pushThreshold":{threshold},"pushType":"NEVER",'
-                                 '"startType":"useDefaultValue","aspects":{},"baseType":"STRING"}')
-
-
 @pytest.mark.parametrize("threshold,shown", [
     ("0", "0"), ("-0.0", "-0"), ("2.5", "2.5"), ("1e2", "100"), ("0.001", "0.001"), ("1e-7", "0.0000001"),
     ("-1.25e-5", "-0.0000125"), ("123456.789", "123456.789"), ("1e21", "1000000000000000000000"),
     ("18446744073709551616", "18446744073709552000"), ("0.1", "0.1"),
 ])
 def test_property_threshold_text(threshold, shown):
-    p = prop(threshold)
+    p = HcyProperty.from_json(f'{{"name":"te\'mp","pushThreshold":{threshold},"pushType":"NEVER",'
+                              '"startType":"useDefaultValue","aspects":{},"baseType":"STRING"}')
     assert str(p) == f"HcyProperty(name='te'mp', base_type='STRING', threshold={shown})"
     assert p.should_read_edge_value() is False and p.get_push_threshold() == float(threshold)
 

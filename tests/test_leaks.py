@@ -18,12 +18,11 @@ from test_primitive import no_argument_methods, table
 
 CALLS = int(os.environ.get("VELTRAC_LEAK_CALLS", "300"))
 WARMUP = 30
-PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
 def rss():
     with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def lp(b: bytes) -> bytes:
