@@ -148,11 +148,13 @@ inline void table_json_roundtrip(const InfoTable& t) {
   }
 }
 
-inline void check_table(const InfoTable& t) {
-  binary_roundtrip(t);
+// Returns the binary encoding.
+inline std::vector<uint8_t> check_table(const InfoTable& t) {
+  auto bytes = binary_roundtrip(t);
   table_json_roundtrip(t);
   simple_json_agrees(t);
   (void)t.debug_text();
+  return bytes;
 }
 
 inline void check_prim(const HcPrim& p) {

