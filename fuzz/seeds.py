@@ -22,10 +22,7 @@ def entry(name: bytes, code: int, aspects: bytes = b"\x00\x00", desc: bytes = b"
 
 
 def table(entries=b"", rows=()):
-    out = entries + b"\x00"
-    for row in rows:
-        out += b"\x01" + struct.pack(">H", len(row)) + b"".join(row)
-    return out + b"\x00"
+    return entries + b"\x00" + b"".join(b"\x01" + struct.pack(">H", len(row)) + b"".join(row) for row in rows) + b"\x00"
 
 
 def header(code, rid=7, multipart=0):
@@ -33,13 +30,9 @@ def header(code, rid=7, multipart=0):
 
 
 ASPECTS = b"\x00\x02" + s(b"isPrimaryKey") + b"\x02\x01" + s(b"units") + b"\x00" + s(b"kg")
-T_FULL = table(
-    entry(b"id", 0x16, ASPECTS) + entry(b"name", 0x00, desc=b"d" * 130) + entry(b"when", 0x07),
-    [
-        [prim_int(-1), b"\x00" + s(b"abc"), b"\x07" + struct.pack(">q", 1700000000000)],
-        [prim_int(5), b"\x64" + s(b"thing"), b"\x12" + prim_int(9), b"\x02\x01"],
-    ],
-)
+T_FULL = table(entry(b"id", 0x16, ASPECTS) + entry(b"name", 0x00, desc=b"d" * 130) + entry(b"when", 0x07),
+               [[prim_int(-1), b"\x00" + s(b"abc"), b"\x07" + struct.pack(">q", 1700000000000)],
+                [prim_int(5), b"\x64" + s(b"thing"), b"\x12" + prim_int(9), b"\x02\x01"]])
 T_NESTED = table(b"", [[b"\x05" + table(entry(b"x", 0x01), [[b"\x01" + struct.pack(">d", 1.5)]])]])
 
 PRIMS = {

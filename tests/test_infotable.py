@@ -26,7 +26,6 @@ def readings():
 
 @pytest.mark.parametrize("args,kwargs,name,shown", [
     ((), {}, None, "None"),
-    (("Sensors",), {}, "Sensors", 'Some("Sensors")'),
     ((), {"name": 'a"b\n'}, 'a"b\n', 'Some("a\\"b\\n")'),
 ])
 def test_constructor_and_text_forms(args, kwargs, name, shown):
@@ -181,15 +180,6 @@ def test_rows_columns_cells_and_field_definitions():
     odd = InfoTable.from_bytes(H("01 0161 00 00 0000  01 0162 00 00 0000 00 01 0003 0001 78 0001 79 0001 7a"
                                  "01 0001 0001 77 00"))
     assert (odd.get_rows(), odd.get_column("b")) == ([{"a": "x", "b": "y"}, {"a": "w"}], ["y", None])
-
-
-def test_append_row_and_table_values():
-    t = table(("blob", "BLOB"), ("where", "LOCATION"), ("nested", "INFOTABLE"), ("any", "VARIANT"))
-    t.append_row([HcPrim.blob([1]), HcPrim.location(1, 2, 3), HcPrim.infotable(readings()),
-                  HcPrim.variant(HcPrim.integer(1))])
-    decoded = InfoTable.from_bytes(t.to_bytes()).get_row(0)
-    assert decoded["blob"] == b"\x01" and decoded["where"]["elevation"] == 3.0 and decoded["any"] == 1
-    assert isinstance(decoded["nested"], InfoTable) and decoded["nested"].get_rows() == readings().get_rows()
 
 
 def test_add_rows_is_all_or_nothing():

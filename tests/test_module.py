@@ -79,6 +79,9 @@ ARGUMENT_ERRORS = [
      "arguments: 'name', 'base_type', and 'description'"),
     (lambda: TABLE.add_field_definition("a"), TypeError,
      "InfoTable.add_field_definition() missing 2 required positional arguments: 'base_type' and 'description'"),
+    (lambda: TABLE.add_field_definition("a\ud800", "STRING", ""), UnicodeEncodeError, None),
+    (lambda: TABLE.add_field_definition("b", "STRING", "a\ud800"), UnicodeEncodeError, None),
+    (lambda: TABLE.add_field_definition("b", "a\ud800", ""), UnicodeEncodeError, None),
     (lambda: InfoTable("a", "b"), TypeError,
      "InfoTable.__new__() takes from 0 to 1 positional arguments but 2 were given"),
     (lambda: HcyMessage.build_request(1, 1, 0, "e", 1, "c", (), None, 0), TypeError,
@@ -119,6 +122,7 @@ def test_argument_errors(call, exc, text):
     with pytest.raises(exc) as e:
         call()
     assert type(e.value) is exc and (text is None or str(e.value) == text)
+    assert TABLE.to_bytes() == InfoTable().to_bytes()  # failed calls leave the table unchanged
 
 
 @pytest.mark.parametrize("text,expected", [("long", "LONG"), ("Long", "LONG"), ("ſtring", "STRING"),
