@@ -48,9 +48,8 @@ def test_decode_describes_the_message(args, stdin, expected):
     (lambda b: base64.urlsafe_b64encode(b).rstrip(b"="), None),
 ])
 def test_decode_input_forms_agree(tmp_path, encode, flag):
-    path = tmp_path / "msg"
-    path.write_bytes(encode(SAMPLE_MESSAGE))
-    assert run("decode", str(path), *([flag] if flag else [])) == run("decode")
+    (tmp_path / "msg").write_bytes(encode(SAMPLE_MESSAGE))
+    assert run("decode", str(tmp_path / "msg"), *([flag] if flag else [])) == run("decode")
 
 
 @pytest.mark.parametrize("data, encoding, expected", [

@@ -58,8 +58,9 @@ def test_redefinition_keeps_position_and_rows():
         t.add_row({"a": "x", "b": "y"})
     t.add_row({"a": 5, "b": "z"})
     t.add_field_definition("c", "BOOLEAN", "")
-    t.add_row({"a": 6, "b": "w", "c": True})
+    t.add_row({"c": True, "b": "w", "a": 6})
     assert t.get_rows() == [{"a": "x", "b": "y"}, {"a": 5, "b": "z"}, {"a": 6, "b": "w", "c": True}]
+    assert list(t.get_row(2)) == ["a", "b", "c"]  # the shape's order, not the row's
     empty = InfoTable()
     empty.add_row({"ignored": 1})  # a table without fields takes empty rows
     assert empty.to_bytes() == H("00 01 0000 00")

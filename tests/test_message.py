@@ -99,9 +99,9 @@ def test_built_messages_have_the_wire_bytes_and_decode_to_their_fields():
 
 def test_reply_answers_the_request():
     request = HcyMessage.build_request("HCY_GET", 41, 20, "Pump-07", 1, "speed", endpoint=5, session_id=6)
-    reply = request.reply()
-    assert (reply.get_code(), reply.get_request_id(), reply.get_endpoint(), reply.get_session_id(),
-            reply.get_params()) == ("HCY_SUCCESS", 41, 5, 6, None)
+    r = request.reply()
+    assert (r.get_code(), r.get_request_id(), r.get_endpoint(), r.get_session_id(), r.get_params()) == (
+        "HCY_SUCCESS", 41, 5, 6, None)
     decoded = HcyMessage.from_bytes(request.reply(MessageCode.HCY_NOT_FOUND, "no such property", readings()).to_bytes())
     assert (decoded.get_code(), decoded.get_reason(), decoded.get_params().get_row_count()) == (
         "HCY_NOT_FOUND", "no such property", 2)
