@@ -21,7 +21,7 @@ def test_sequence_length_is_only_a_hint(claimed):
 
 MEMORY_PROBE = textwrap.dedent(
     """
-    import gc, resource, struct
+    import gc, resource, struct, sys
     from veltrac import HcPrim, HcyMessage, HcyService, InfoTable
 
     def lp(b):
@@ -39,22 +39,27 @@ MEMORY_PROBE = textwrap.dedent(
                                  + '}},"Outputs":{"name":"r","baseType":"NOTHING","fieldDefinitions":{}}}').encode()),
         (InfoTable.from_bytes, b"\\x00\\x01\\xff\\xff" + b"\\x05\\x00\\x00" * 65535 + b"\\x00"),
     ]
-    for decode, data in CASES:
-        keep = None
-        gc.collect()
-        # Reset the peak to the current resident size, so that building the input does not mask the decoding.
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        with open("/proc/self/statm") as f:
-            before = int(f.read().split()[1]) * resource.getpagesize()
-        try:
-            keep = decode(data)
-        except ValueError:
-            pass
-        with open("/proc/self/status") as f:
-            after = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
-        print(len(data), max(0, after - before))
-    del keep
+    decode, data = CASES[int(sys.argv[1])]
+    gc.collect()
+    # Reset the peak to the current resident size, so that building the input does not mask the decoding.
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    with open("/proc/self/statm") as f:
+        before = int(f.read().split()[1]) * resource.getpagesize()
+    try:
+        keep = decode(data)
+    except ValueError:
+        pass
+    with open("/proc/self/status") as f:
+        after = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+    print(len(data), max(0, after - before))
+    """
+)
+
+OUT_OF_MEMORY_PROBE = textwrap.dedent(
+    """
+    import resource
+    from veltrac import HcPrim, InfoTable
 
     text = "x" * (64 << 20)
     t, small = InfoTable(), InfoTable()
@@ -76,17 +81,19 @@ MEMORY_PROBE = textwrap.dedent(
 )
 
 
-def test_memory_in_a_fresh_interpreter():
-    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE], capture_output=True, text=True)
-    lines = out.stdout.split("\n")
-    peaks, rest = lines[:7], lines[7:]
-    # Decoding takes at most 64 bytes of decoded value per input byte, plus a fixed 4 MiB (65535 empty names
-    # of a bind body come from three bytes).
-    for i, peak in enumerate(peaks):
-        size, grown = map(int, peak.split())
-        assert grown <= 64 * size + 4 * 1024 * 1024, (i, size, grown, out.stderr)
+@pytest.mark.parametrize("case", range(7))
+def test_peak_memory_is_proportional_to_input(case):
+    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(case)], capture_output=True, text=True, check=True)
+    size, grown = map(int, out.stdout.split())
+    # At most 64 bytes of decoded value per input byte, plus a fixed 4 MiB (65535 empty names of a bind body
+    # come from three bytes).
+    assert grown <= 64 * size + 4 * 1024 * 1024, (case, size, grown)
+
+
+def test_running_out_of_memory_raises_memory_error():
     # A failed allocation in the codec raises MemoryError and leaves the table unchanged.
-    assert (out.returncode, rest) == (0, ["MemoryError", "MemoryError", "0 1", ""]), out.stderr
+    out = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_PROBE], capture_output=True, text=True)
+    assert (out.returncode, out.stdout.split("\n")) == (0, ["MemoryError", "MemoryError", "0 1", ""]), out.stderr
 
 
 @pytest.mark.skipif(not os.environ.get("VELTRAC_BIG_MEMORY_TESTS"), reason="needs about 5 GiB")
