@@ -65,18 +65,12 @@ TEST(AspectsBinary, Vectors) {
 }
 
 TEST(AspectsBinary, Decoding) {
-  auto extra = hex("00 00 01 02");
-  auto d = Aspects::from_bytes(view(extra));
-  ASSERT_TRUE(d);
-  EXPECT_EQ(d->consumed, 2u);
-
-  auto twice = hex("00 02 05 75 6E 69 74 73 00 01 61 05 75 6E 69 74 73 00 01 62");
-  auto t = Aspects::from_bytes(view(twice));
-  ASSERT_TRUE(t);
-  EXPECT_EQ(t->value.size(), 1u);
-  EXPECT_EQ(*t->value.find("units"), HcPrim::string("b"));
-  EXPECT_EQ(t->consumed, twice.size());
-
+  Aspects units_b;
+  units_b.insert("units", HcPrim::string("b"));
+  test::expect_decodes<Aspects>({
+      {"00 00 01 02", 2, Aspects()},
+      {"00 02 05 75 6E 69 74 73 00 01 61 05 75 6E 69 74 73 00 01 62", 20, units_b},  // the later value wins
+  });
   test::expect_errors<Aspects>({
       {"", "Io Error: failed to fill whole buffer"},
       {"00", "Io Error: failed to fill whole buffer"},
@@ -146,19 +140,15 @@ TEST(AspectsJson, EscapedKeysAndValues) {
 }
 
 TEST(AspectsJson, ReadErrors) {
-  test::expect_json_errors(read, {
-                                     {"[]", "invalid type: sequence, expected struct Aspects at line 1 column 0"},
-                                     {"5", "invalid type: integer `5`, expected struct Aspects at line 1 column 1"},
-                                     {R"({"units": 5 })",
-                                      "Failed to convert from JsonValue to HcPrim:not a string: value: "
-                                      "Number(5),base_type:STRING at line 1 column "
-                                      "13"},
-                                     {R"({"dataShape": null, "x": 1})",
-                                      "Failed to convert from JsonValue to HcPrim:not a string: value: "
-                                      "Null,base_type:DATASHAPENAME at line 1 column "
-                                      "18"},
-                                     {R"({"units": })", "expected value at line 1 column 11"},
-                                 });
+  const std::string not_a_string = "Failed to convert from JsonValue to HcPrim:not a string: value: ";
+  test::expect_json_errors(
+      read, {
+                {"[]", "invalid type: sequence, expected struct Aspects at line 1 column 0"},
+                {"5", "invalid type: integer `5`, expected struct Aspects at line 1 column 1"},
+                {R"({"units": 5 })", not_a_string + "Number(5),base_type:STRING at line 1 column 13"},
+                {R"({"dataShape": null, "x": 1})", not_a_string + "Null,base_type:DATASHAPENAME at line 1 column 18"},
+                {R"({"units": })", "expected value at line 1 column 11"},
+            });
 }
 
 // Scalars whose kind matches their type are read straight from the text; everything else is converted

@@ -197,36 +197,18 @@ TEST(Parse, ObjectsKeepLastDuplicateAndSortKeys) {
   EXPECT_EQ(to_text(*v), R"({"B":{},"a":[true,null,false],"b":2})");
 }
 
-struct FloatCase {
-  double value;
-  std::string text;
-};
-
-class FloatWriting : public ::testing::TestWithParam<FloatCase> {};
-
-TEST_P(FloatWriting, Layout) {
-  std::string out;
-  write_f64(out, GetParam().value);
-  EXPECT_EQ(out, GetParam().text);
-  if (std::isfinite(GetParam().value)) {
-    auto back = parse(out);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->as_f64(), GetParam().value);
+// Finite layouts are checked against the standard library where they are made (util); here the switch
+// points of the JSON form, the zeros and the values JSON cannot carry.
+TEST(Write, Floats) {
+  const std::pair<double, const char*> cases[] = {{0.0, "0.0"},       {-0.0, "-0.0"},         {1e15, "1000000000000000.0"},
+                                                  {1e16, "1e16"},     {0.00001, "0.00001"},   {0.000001, "1e-6"},
+                                                  {NAN, "null"},      {INFINITY, "null"},     {-INFINITY, "null"}};
+  for (auto [value, text] : cases) {
+    std::string out;
+    write_f64(out, value);
+    EXPECT_EQ(out, text) << value;
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Json, FloatWriting,
-    ::testing::Values(FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"}, FloatCase{1.0, "1.0"},
-                      FloatCase{1e15, "1000000000000000.0"}, FloatCase{1e16, "1e16"}, FloatCase{12.34, "12.34"},
-                      FloatCase{1.234e33, "1.234e33"}, FloatCase{1.5e-7, "1.5e-7"}, FloatCase{0.00001, "0.00001"},
-                      FloatCase{0.000001, "1e-6"},
-
-                      FloatCase{9007199254740993.0, "9007199254740992.0"},
-
-                      FloatCase{5e-324, "5e-324"}, FloatCase{1.7976931348623157e308, "1.7976931348623157e308"},
-
-                      FloatCase{NAN, "null"}, FloatCase{INFINITY, "null"}, FloatCase{-INFINITY, "null"}));
 
 TEST(Write, StringEscaping) {
   struct Case {
