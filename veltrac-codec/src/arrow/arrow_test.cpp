@@ -158,10 +158,8 @@ struct Batch {
       : cs(cols.size()), ca(cols.size()) {
     for (size_t i = 0; i < cols.size(); ++i) {
       Col& c = cols[i];
-      cs[i] = ArrowSchema{.format = c.format.c_str(),
-                          .name = c.name.c_str(),
-                          .flags = 2,
-                          .release = release_counted<ArrowSchema>};
+      cs[i] = ArrowSchema{
+          .format = c.format.c_str(), .name = c.name.c_str(), .flags = 2, .release = release_counted<ArrowSchema>};
       ca[i] = ArrowArray{.length = c.length,
                          .null_count = c.null_count,
                          .offset = c.offset,
@@ -207,7 +205,8 @@ TEST(ArrowImport, Mapping) {
   static const uint8_t bin[] = {0xAA, 1, 2, 3};
   // Out-of-line views: 13 bytes from offset 1 of data buffer 0 (buffer index and offset little-endian).
   static const char long_text[] = "_0123456789abcd";
-  static const View16 long_views[] = {{13, "0123\0\0\0\0\1\0\0"}, {13, "0123\0\0\0\0\1\0\0"}, {13, "0123\0\0\0\0\1\0\0"}};
+  static const View16 long_views[] = {
+      {13, "0123\0\0\0\0\1\0\0"}, {13, "0123\0\0\0\0\1\0\0"}, {13, "0123\0\0\0\0\1\0\0"}};
   static const int64_t long_sizes[] = {15};
   std::vector<Col> cols = {
       {"c", {nullptr, i8}, 3},

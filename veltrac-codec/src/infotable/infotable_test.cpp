@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <thread>
 
 #include "json/record.hpp"
@@ -142,19 +144,12 @@ TEST(InfoTableBinary, DecodedTextsOutliveTheirTable) {
   InfoTable built;
   built.add_field_definition({"s", "", BaseType::STRING, {}});
   // Lengths around the 16-byte blocks and the one-byte length prefix, non-ASCII texts at several places.
-  std::vector<std::string> texts = {"",
-                                    "a",
-                                    std::string(4096, 'b'),
-                                    std::string(4097, 'c'),
-                                    "tail",
-                                    std::string(15, 'd'),
-                                    std::string(16, 'e'),
-                                    std::string(17, 'f'),
-                                    std::string(127, 'g'),
-                                    std::string(128, 'h'),
-                                    "\xC3\xA9",
-                                    std::string(20, 'i') + "\xC3\xA9",
-                                    "\xE2\x82\xAC" + std::string(30, 'j')};
+  std::vector<std::string> texts;
+  for (size_t n : {0, 1, 4096, 4097, 4, 15, 16, 17, 127, 128}) texts.emplace_back(n, static_cast<char>('a' + n % 26));
+  for (const char* s : {"\xC3\xA9", "iiiiiiiiiiiiiiiiiiii\xC3\xA9",
+                        "\xE2\x82\xAC"
+                        "jjjjjjjjjjjjjjjjjjjjjjjjjjjjjj"})
+    texts.emplace_back(s);
   for (int i = 0; i < 3000; ++i) texts.push_back("text number " + std::to_string(i));  // several store blocks
   for (const auto& s : texts) built.add_row(row({HcPrim::string(s, BaseType::XML), HcPrim::integer(1)}));
   const auto bytes = encode(built);
@@ -230,7 +225,7 @@ TEST(InfoTableBinary, TraceDiagnostics) {
   auto b = hex("00 01 00 01 16 00 00 00 07 01 00 01 12 16 00 00 00 08 00");
   ASSERT_TRUE(InfoTable::from_bytes(view(b)));
   std::vector<std::string> seen;
-  for (const auto& l : logs.lines) seen.push_back(l.message);
+  std::ranges::transform(logs.lines, std::back_inserter(seen), &test::LogCapture::Line::message);
   EXPECT_EQ(seen, (std::vector<std::string>{"InfoTableRow:[0, 1, 22, 0, 0, 0, 7]",
                                             "row:InfoTableRow { fields: [INTEGER(INTEGER, 7)] }",
                                             "InfoTableRow:[0, 1, 18, 22, 0, 0, 0, 8]",

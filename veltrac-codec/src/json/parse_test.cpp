@@ -200,9 +200,9 @@ TEST(Parse, ObjectsKeepLastDuplicateAndSortKeys) {
 // Finite layouts are checked against the standard library where they are made (util); here the switch
 // points of the JSON form, the zeros and the values JSON cannot carry.
 TEST(Write, Floats) {
-  const std::pair<double, const char*> cases[] = {{0.0, "0.0"},       {-0.0, "-0.0"},         {1e15, "1000000000000000.0"},
-                                                  {1e16, "1e16"},     {0.00001, "0.00001"},   {0.000001, "1e-6"},
-                                                  {NAN, "null"},      {INFINITY, "null"},     {-INFINITY, "null"}};
+  const std::pair<double, const char*> cases[] = {{0.0, "0.0"},   {-0.0, "-0.0"},       {1e15, "1000000000000000.0"},
+                                                  {1e16, "1e16"}, {0.00001, "0.00001"}, {0.000001, "1e-6"},
+                                                  {NAN, "null"},  {INFINITY, "null"},   {-INFINITY, "null"}};
   for (auto [value, text] : cases) {
     std::string out;
     write_f64(out, value);

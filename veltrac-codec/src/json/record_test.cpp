@@ -185,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Errors a callback returns without position are placed after the member's container closes.
 TEST(Record, CustomErrorsArePositionedAtClose) {
   auto read = [](Reader& r) {
-    return read_map(r, "struct Aspects", [&](std::string key) -> Expected<void> {
+    return read_map(r, "struct Aspects", [&](const std::string& key) -> Expected<void> {
       auto v = r.read_value();
       if (!v) return fail(v.error());
       if (key == "bad") return fail(Error::custom("conversion failed"));
@@ -197,7 +197,7 @@ TEST(Record, CustomErrorsArePositionedAtClose) {
   EXPECT_EQ(outcome("[]", read), "invalid type: sequence, expected struct Aspects at line 1 column 0");
   // Nested records position their own errors.
   auto nested = [](Reader& r) {
-    return read_map(r, "an indexed map", [&](std::string) -> Expected<void> {
+    return read_map(r, "an indexed map", [&](const std::string&) -> Expected<void> {
       auto n = read_named(r, UnknownFields::Skip);
       if (!n) return fail(n.error());
       return {};

@@ -54,8 +54,7 @@ TEST(HcyResBodyTest, WireForm) {
   expect_round_trip(HcyResBody{.reason = "ok"}, hex("01 02 6F 6B FF"));
 
   expect_decodes<HcyResBody>({
-      {"00 00 77", 2, {}},
-      {"07 02 6F 6B 16", 5, {.reason = "ok"}},  // any non-zero reason marker
+      {"00 00 77", 2, {}}, {"07 02 6F 6B 16", 5, {.reason = "ok"}},  // any non-zero reason marker
   });
   expect_errors<HcyResBody>({
       {"00 13", "Invalid Base Type: 19"},

@@ -61,14 +61,13 @@ TEST(HcyMsgHeaderTest, WireForm) {
   EXPECT_EQ(h.to_bytes(out), 15u);
   EXPECT_EQ(to_hex(out.view()), "AA 01 01 01 02 03 04 00 00 00 00 FF FF FF FF 00");
 
-  auto bytes = hex("07 E4 89 AB CD EF 00 00 00 2A 80 00 00 01 02");
-  HcyMsgHeader r = HcyMsgHeader::read(bytes.data());
-  EXPECT_EQ(r.version, 7);
-  EXPECT_EQ(r.code, msgCodeEnum::HCY_INVALID_PROTOCOL_VERSION);
-  EXPECT_EQ(r.request_id, 0x89ABCDEFu);
-  EXPECT_EQ(r.endpoint, 42u);
-  EXPECT_EQ(r.session_id, 0x80000001u);
-  EXPECT_TRUE(r.multipart);
+  EXPECT_EQ(HcyMsgHeader::read(hex("07 E4 89 AB CD EF 00 00 00 2A 80 00 00 01 02").data()),
+            (HcyMsgHeader{.request_id = 0x89ABCDEF,
+                          .endpoint = 42,
+                          .session_id = 0x80000001,
+                          .version = 7,
+                          .code = msgCodeEnum::HCY_INVALID_PROTOCOL_VERSION,
+                          .multipart = true}));
 }
 
 TEST(HcyMsgHeaderTest, TextForm) {

@@ -143,7 +143,7 @@ TEST(HcPrimModel, DeepValuesCopyAndDie) {
   EXPECT_TRUE(table_copy == v);
   table_copy = HcPrim();
   HcPrim moved = std::move(v);
-  EXPECT_EQ(v, HcPrim());
+  EXPECT_EQ(v, HcPrim());  // NOLINT(bugprone-use-after-move): a moved-from value is left as NOTHING
   EXPECT_EQ(moved.kind(), PrimKind::INFOTABLE);
 }
 
