@@ -277,10 +277,7 @@ TEST(HcyEventTest, DummyEventDataConversions) {
   shape.add(entry("a", BaseType::NUMBER));
   auto d = DummyEventData::from_datashape(shape);
   EXPECT_EQ(d.name, "Readings");
-  ASSERT_EQ(d.aspects.size(), 1u);
-  const HcPrim* ds = d.aspects.find("dataShape");
-  ASSERT_NE(ds, nullptr);
-  EXPECT_EQ(ds->debug_text(), R"(STRING(DATASHAPENAME, "Readings"))");
+  EXPECT_EQ(d.aspects.debug_text(), R"(Aspects { inner: {"dataShape": STRING(DATASHAPENAME, "Readings")} })");
   EXPECT_EQ(d.field_definitions, shape.entries);
   EXPECT_EQ(std::move(d).to_datashape(), shape);
 
