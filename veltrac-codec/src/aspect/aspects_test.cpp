@@ -191,33 +191,27 @@ TEST(AspectsJson, DirectReadsWarnAboutUnknownNamesAfterTheValue) {
   EXPECT_TRUE(logs.lines.empty());
 }
 
-TEST(AspectsJson, Write) {
+// Written in insertion order, the simple form sorted by name; a value that does not fit its type fails.
+TEST(AspectsJson, WriteSimpleAndDebug) {
   Aspects a;
+  a.insert("units", HcPrim::string("kg"));
   a.insert("scanRate", HcPrim::integer(5));
-  a.insert("myNote", HcPrim::string("x"));
   a.insert("isPrimaryKey", HcPrim::boolean(false));
-  std::string out;
+  std::string out, simple;
   ASSERT_TRUE(a.write_json(out));
-  EXPECT_EQ(out, R"({"scanRate":5,"myNote":"x","isPrimaryKey":false})");
+  EXPECT_EQ(out, R"({"units":"kg","scanRate":5,"isPrimaryKey":false})");
+  ASSERT_TRUE(a.write_simple_json(simple));
+  EXPECT_EQ(simple, R"({"isPrimaryKey":false,"scanRate":5,"units":"kg"})");
+  EXPECT_EQ(a.debug_text(), R"(Aspects { inner: {"units": STRING(STRING, "kg"), "scanRate": INTEGER(INTEGER, 5), )"
+                            R"("isPrimaryKey": BOOLEAN(BOOLEAN, false)} })");
 
   Aspects bad;
   bad.insert("isPrimaryKey", HcPrim::string("yes"));
-  std::string out2;
-  auto r = bad.write_json(out2);
+  auto r = bad.write_json(out);
   ASSERT_FALSE(r);
   EXPECT_EQ(
       r.error().text(),
       "Failed to convert from HcPrim to JsonValue:not a boolean, value: STRING(STRING, \"yes\"),base_type:BOOLEAN");
-}
-
-TEST(AspectsJson, SimpleAndDebug) {
-  Aspects a;
-  a.insert("units", HcPrim::string("kg"));
-  a.insert("enabled", HcPrim::boolean(true));
-  std::string direct;
-  ASSERT_TRUE(a.write_simple_json(direct));
-  EXPECT_EQ(direct, R"({"enabled":true,"units":"kg"})");
-  EXPECT_EQ(a.debug_text(), R"(Aspects { inner: {"units": STRING(STRING, "kg"), "enabled": BOOLEAN(BOOLEAN, true)} })");
 }
 
 }  // namespace
