@@ -87,16 +87,13 @@ TEST(HcyMsgHeaderTest, TextForm) {
        "V:255,C:HCY_WROTE_TO_OFFLINE_MSG_STORE,R:4294967295,E:4294967295,S:0,M:true"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.h.to_string(), c.text);
-  // The longest text of every code fits the fixed text buffer.
+  // The longest text of every code fits the fixed text buffer: the longest numbers, "false" over "true".
+  HcyMsgHeader longest = cases[1].h;
+  longest.multipart = false;
   for (int b = 0; b < 256; ++b) {
     if (auto code = msg_code_from_repr(static_cast<uint8_t>(b))) {
-      HcyMsgHeader h{.request_id = 4000000000,
-                     .endpoint = 4000000000,
-                     .session_id = 4000000000,
-                     .version = 200,
-                     .code = *code,
-                     .multipart = false};
-      EXPECT_LE(h.to_string().size(), HcyMsgHeader::kMaxTextSize) << b;
+      longest.code = *code;
+      EXPECT_LE(longest.to_string().size(), HcyMsgHeader::kMaxTextSize) << b;
     }
   }
 }
