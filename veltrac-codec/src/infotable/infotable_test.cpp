@@ -144,10 +144,7 @@ TEST(InfoTableBinary, DecodedTextsOutliveTheirTable) {
   // Lengths around the 16-byte blocks and the one-byte length prefix, non-ASCII texts at several places.
   std::vector<std::string> texts;
   for (size_t n : {0, 1, 4096, 4097, 4, 15, 16, 17, 127, 128}) texts.emplace_back(n, static_cast<char>('a' + n % 26));
-  for (const char* s : {"\xC3\xA9", "iiiiiiiiiiiiiiiiiiii\xC3\xA9",
-                        "\xE2\x82\xAC"
-                        "jjjjjjjjjjjjjjjjjjjjjjjjjjjjjj"})
-    texts.emplace_back(s);
+  texts.insert(texts.end(), {"\xC3\xA9", std::string(20, 'i') + "\xC3\xA9", "\xE2\x82\xAC" + std::string(30, 'j')});
   for (int i = 0; i < 3000; ++i) texts.push_back("text number " + std::to_string(i));  // several store blocks
   for (const auto& s : texts) built.add_row(row({HcPrim::string(s, BaseType::XML), HcPrim::integer(1)}));
   const auto bytes = encode(built);

@@ -246,6 +246,7 @@ TEST(HcPrimJson, TypedWrite) {
       {HcPrim::integer(5), BaseType::LONG, p2j + "not a long, value: INTEGER(INTEGER, 5),base_type:LONG"},
       {HcPrim::datetime(12), BaseType::LONG, p2j + "not a long, value: DATETIME(DATETIME, 12),base_type:LONG"},
       {HcPrim::integer(5), BaseType::STRING, p2j + "not a string,value: INTEGER(INTEGER, 5),base_type:STRING"},
+      {HcPrim::boolean(true), BaseType::STRING, p2j + "not a string,value: BOOLEAN(BOOLEAN, true),base_type:STRING"},
       {HcPrim::string("x"), BaseType::VARIANT, p2j + "not a variant, value: STRING(STRING, \"x\"),base_type:VARIANT"},
       {HcPrim::string("x"), BaseType::TIMESPAN, p2j + "not supported, value: STRING(STRING, \"x\"),base_type:TIMESPAN"},
   };
@@ -325,6 +326,7 @@ TEST(HcPrimJson, TaggedReadErrors) {
           {"{\"INTEGER\":[\"INTEGER\",2147483648]}",
            "invalid value: integer `2147483648`, expected i32 at line 1 column 32"},
           {"{\"INTEGER\":[\"INTEGER\",1.5]}", "invalid type: floating point `1.5`, expected i32 at line 1 column 25"},
+          {"{\"INTEGER\":[\"INTEGER\",\"5\"]}", "invalid type: string \"5\", expected i32 at line 1 column 25"},
           {"{\"NUMBER\":[\"NUMBER\",null]}", "invalid type: null, expected f64 at line 1 column 24"},
           {"{\"INTEGER\":[\"VARIANT\",0]}",
            "invalid value: string \"VARIANT\", expected a base type stored as INTEGER at line 1 column 21"},
