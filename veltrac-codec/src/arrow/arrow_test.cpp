@@ -142,7 +142,6 @@ struct Col {
   int64_t offset = 0;
   int64_t null_count = 0;
   std::string name = "c";
-  std::string metadata = "";
 };
 
 // One struct batch made of `cols`; counts the releases of every structure.
@@ -159,11 +158,8 @@ struct Batch {
       : cs(cols.size()), ca(cols.size()) {
     for (size_t i = 0; i < cols.size(); ++i) {
       Col& c = cols[i];
-      cs[i] = ArrowSchema{.format = c.format.c_str(),
-                          .name = c.name.c_str(),
-                          .metadata = c.metadata.empty() ? nullptr : c.metadata.data(),
-                          .flags = 2,
-                          .release = release_counted<ArrowSchema>};
+      cs[i] = ArrowSchema{
+          .format = c.format.c_str(), .name = c.name.c_str(), .flags = 2, .release = release_counted<ArrowSchema>};
       ca[i] = ArrowArray{.length = c.length,
                          .null_count = c.null_count,
                          .offset = c.offset,
@@ -185,7 +181,7 @@ struct Batch {
   }
 };
 
-// A view of up to 12 bytes held inline.
+// A view: its length, then up to 12 bytes held inline, or a 4-byte prefix, a buffer index and an offset.
 struct View16 {
   int32_t len;
   char data[12];
@@ -207,15 +203,10 @@ TEST(ArrowImport, Mapping) {
   static const View16 inline_views[] = {{0, {}}, {2, "hi"}, {0, {}}};
   static const int32_t off[] = {0, 1, 1, 4};
   static const uint8_t bin[] = {0xAA, 1, 2, 3};
-  // An out-of-line view: 13 bytes from offset 1 of data buffer 0.
+  // Out-of-line views: 13 bytes from offset 1 of data buffer 0 (buffer index and offset little-endian).
   static const char long_text[] = "_0123456789abcd";
-  int32_t long_views[12];
-  for (int i = 0; i < 3; ++i) {
-    long_views[4 * i] = 13;
-    std::memcpy(&long_views[4 * i + 1], long_text + 1, 4);
-    long_views[4 * i + 2] = 0;
-    long_views[4 * i + 3] = 1;
-  }
+  static const View16 long_views[] = {
+      {13, "0123\0\0\0\0\1\0\0"}, {13, "0123\0\0\0\0\1\0\0"}, {13, "0123\0\0\0\0\1\0\0"}};
   static const int64_t long_sizes[] = {15};
   std::vector<Col> cols = {
       {"c", {nullptr, i8}, 3},

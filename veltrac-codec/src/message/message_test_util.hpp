@@ -18,6 +18,7 @@ using ::veltrac::test::encode;
 using ::veltrac::test::error_text;
 using ::veltrac::test::expect_decodes;
 using ::veltrac::test::expect_errors;
+using ::veltrac::test::expect_round_trip;
 using ::veltrac::test::hex;
 
 // {1, 10, 255} -> "01 0A FF"

@@ -104,8 +104,8 @@ void expect_errors(std::initializer_list<std::pair<const char*, const char*>> ca
 
 // JSON inputs and the error text of reading each with `read`.
 template <class F>
-void expect_json_errors(F read, std::initializer_list<std::pair<const char*, const char*>> cases) {
-  for (auto [in, text] : cases) {
+void expect_json_errors(F read, std::initializer_list<std::pair<const char*, std::string>> cases) {
+  for (const auto& [in, text] : cases) {
     auto v = read(in);
     ASSERT_FALSE(v) << in;
     EXPECT_EQ(v.error().text(), text) << in;
