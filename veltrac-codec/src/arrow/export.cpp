@@ -76,7 +76,9 @@ struct ColumnType {
 Expected<std::vector<ColumnType>> column_types(const DataShape& shape) {
   std::vector<ColumnType> cols;
   cols.reserve(shape.size());
-  for (const auto& [key, entry] : shape.entries) {
+  for (const auto& field : shape.entries) {
+    const std::string& key = field.first;
+    const DataShapeEntry& entry = field.second;
     auto kind = prim_kind_of(get_family(entry.entry_type));
     if (!kind || !detail::plain_type_of(*kind)) {
       return fail("field '" + key + "' (" + std::string(name_of(entry.entry_type)) + ") has no Arrow type");
@@ -109,7 +111,9 @@ void build_schema(const DataShape& shape, const std::vector<ColumnType>& cols, c
   d->child_structs.resize(cols.size());
   d->child_ptrs.reserve(cols.size());
   size_t i = 0;
-  for (const auto& [key, entry] : shape.entries) {
+  for (const auto& field : shape.entries) {
+    const std::string& key = field.first;
+    const DataShapeEntry& entry = field.second;
     const ColumnType& c = cols[i];
     std::string fmeta;
     const bool plain = detail::plain_type_of(c.kind) == c.type;
@@ -130,7 +134,7 @@ void build_schema(const DataShape& shape, const std::vector<ColumnType>& cols, c
   }
   top.n_children = static_cast<int64_t>(cols.size());
   top.children = d->child_ptrs.data();
-  guard.release();
+  (void)guard.release();  // the caller owns the schema now
   *out = top;
 }
 
@@ -349,7 +353,7 @@ void build_array(std::vector<ColumnBuild>&& cols, size_t rows, ArrowArray* out) 
   }
   top.n_children = static_cast<int64_t>(cols.size());
   top.children = d->child_ptrs.data();
-  guard.release();
+  (void)guard.release();  // the caller owns the array now
   *out = top;
 }
 

@@ -235,10 +235,10 @@ Result<void> DataShape::write_simple_json(std::string& out) const {
   out.append("{\"fieldDefinitions\":{");
   bool first = true;
   for (size_t i : order) {
-    const auto& [key, e] = entries.at(i);
+    const DataShapeEntry& e = entries.at(i).second;
     if (!first) out.push_back(',');
     first = false;
-    json::write_key(out, key);
+    json::write_key(out, entries.at(i).first);
     out.append("{\"aspects\":");
     if (auto ok = e.aspects.write_simple_json(out); !ok) return ok;
     out.append(",\"baseType\":");
