@@ -191,15 +191,17 @@ void widen_offsets(ColumnBuild& b, size_t rows) {
   b.large = true;
 }
 
-// Room for `more` data bytes: the first block's size extrapolated to all rows, then growing by half.
-void reserve_data(ColumnBuild& b, size_t more, size_t rows_done, size_t block_rows, size_t rows) {
-  const size_t need = b.end + more;
-  if (need <= b.data.capacity()) return;
-  size_t want = rows_done == 0 ? more / std::max<size_t>(block_rows, 1) * rows + more / 8 + 64 : need + need / 2;
-  b.data.grow(std::max(want, need), b.end);
+// Room for the data of all rows, extrapolated from the first block's `more` bytes; appends grow it by half
+// when the guess falls short.
+void reserve_data(ColumnBuild& b, size_t more, size_t block_rows, size_t rows) {
+  b.data.grow(more / std::max<size_t>(block_rows, 1) * rows + more / 8 + 64, b.end);
 }
 
 inline void append_bytes(ColumnBuild& b, size_t r, const void* p, size_t n) {
+  if (b.end + n > b.data.capacity()) [[unlikely]] {
+    const size_t need = b.end + n;
+    b.data.grow(need + need / 2, b.end);
+  }
   if (n != 0) std::memcpy(b.data.data() + b.end, p, n);
   b.end += n;
   if (b.large) {
@@ -233,7 +235,7 @@ inline size_t each_value(const HcPrim* v, size_t stride, size_t r0, size_t r1, C
 }
 
 // The buffers filled in one pass over the cells, in blocks of rows that stay in cache while each column's
-// values are copied by a loop of their own kind (texts and bytes: their sizes first, then the copies).
+// values are copied by a loop of their own kind (texts and bytes: room guessed from the first block).
 Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::vector<ColumnType>& cols) {
   const size_t n = t.row_count(), f = cols.size();
   std::vector<ColumnBuild> b(f);
@@ -267,12 +269,12 @@ Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::
     for (size_t c = 0; c < f; ++c) {
       ColumnBuild& cb = b[c];
       size_t bad = SIZE_MAX;
-      if (is_var(cb.type.kind)) {
+      if (r0 == 0 && is_var(cb.type.kind)) {
         size_t more = 0;
         for (const HcPrim* v = first + c; v < first + (r1 - r0) * f; v += f) {
           if (v->kind() == cb.type.kind) more += var_size(*v);
         }
-        reserve_data(cb, more, r0, r1 - r0, n);
+        reserve_data(cb, more, r1 - r0, n);
       }
       switch (cb.type.kind) {
         case PrimKind::STRING:
