@@ -1,6 +1,7 @@
 // Argument parsing for METH_FASTCALL | METH_KEYWORDS methods, with the module's fixed error texts.
 #pragma once
 
+#include "common/convert.hpp"
 #include "common/pyref.hpp"
 
 namespace veltrac::py {
@@ -62,6 +63,19 @@ inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t n
   if (!parse_args(sig, args, nargs, kwnames, one)) return false;
   out = one[0];
   return true;
+}
+
+// The single parameter of `sig` as str (`text`) or bytes (`data`), the input of the from_json and
+// from_bytes factories; the TypeError names the parameter.
+inline bool parse_text_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           std::string_view& text) {
+  PyObject* v;
+  return parse_args(sig, args, nargs, kwnames, v) && to_str(v, sig.names[0], text);
+}
+inline bool parse_bytes_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            std::string_view& data) {
+  PyObject* v;
+  return parse_args(sig, args, nargs, kwnames, v) && to_bytes(v, sig.names[0], data);
 }
 
 // The same for tp_new / tp_init style (args tuple, kwargs dict).

@@ -67,10 +67,8 @@ template <class T>
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"json_str"};
   static const Signature sig{Traits<T>::kFromJson, names, 1, 1};
-  PyObject* arg;
-  if (!parse_args(sig, args, nargs, kwnames, arg)) return nullptr;
   std::string_view text;
-  if (!to_str(arg, "json_str", text)) return nullptr;
+  if (!parse_text_arg(sig, args, nargs, kwnames, text)) return nullptr;
   return read_text<T>(text);
 }
 
@@ -78,10 +76,8 @@ template <class T>
 PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data"};
   static const Signature sig{Traits<T>::kFromBytes, names, 1, 1};
-  PyObject* arg;
-  if (!parse_args(sig, args, nargs, kwnames, arg)) return nullptr;
   std::string_view data;
-  if (!to_bytes(arg, "data", data)) return nullptr;
+  if (!parse_bytes_arg(sig, args, nargs, kwnames, data)) return nullptr;
   if (!utf8::is_valid(data)) return raise(PyExc_ValueError, Traits<T>::kNotUtf8);
   return read_text<T>(data);
 }

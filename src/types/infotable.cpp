@@ -184,10 +184,8 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* table_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data"};
   static const Signature sig{"InfoTable.from_bytes", names, 1, 1};
-  PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view data;
-  if (!to_bytes(v, "data", data)) return nullptr;
+  if (!parse_bytes_arg(sig, args, nargs, kwnames, data)) return nullptr;
   auto r = run_unlocked_if(data.size() >= kReleaseBytes, [&] { return Table::from_bytes(as_bytes(data)); });
   if (!r) return raise_value_error("InfoTable deserialization error: ", r.error().message());
   return new_table(&InfoTableType, std::move(r->value));
@@ -514,10 +512,8 @@ PyObject* table_get_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* table_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"json_str"};
   static const Signature sig{"InfoTable.from_json", names, 1, 1};
-  PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view text;
-  if (!to_str(v, "json_str", text)) return nullptr;
+  if (!parse_text_arg(sig, args, nargs, kwnames, text)) return nullptr;
   auto r = json::read_document(text, [](json::Reader& reader) { return Table::read_json(reader); });
   if (!r) return raise_value_error("InfoTable JSON deserialization error: ", r.error().text());
   return new_table(&InfoTableType, std::move(*r));

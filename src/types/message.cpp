@@ -30,10 +30,8 @@ inline int kind_index(const Msg& m) { return static_cast<int>(m.kind()); }
 PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data"};
   static const Signature sig{"HcyMessage.from_bytes", names, 1, 1};
-  PyObject* data;
-  if (!parse_args(sig, args, nargs, kwnames, data)) return nullptr;
   std::string_view bytes;
-  if (!to_bytes(data, "data", bytes)) return nullptr;
+  if (!parse_bytes_arg(sig, args, nargs, kwnames, bytes)) return nullptr;
   // Decode straight into the new object's value, which no other thread can see yet.
   PyRef obj(wrap_new<Msg>(&HcyMessageType));
   if (!obj) return nullptr;

@@ -116,10 +116,8 @@ PyObject* prim_to_bytes(PyObject* self, PyObject*) {
 
 PyObject* prim_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"HcPrim.from_bytes", kDataNames, 1, 1};
-  PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view data;
-  if (!to_bytes(v, "data", data)) return nullptr;
+  if (!parse_bytes_arg(sig, args, nargs, kwnames, data)) return nullptr;
   auto r = run_unlocked_if(data.size() >= kReleaseBytes, [&] { return Prim::from_bytes(as_bytes(data)); });
   if (!r) return raise_value_error("Binary deserialization error: ", r.error().message());
   return new_prim(std::move(r->value));
@@ -232,10 +230,8 @@ PyObject* prim_infotable(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* prim_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"json_str"};
   static const Signature sig{"HcPrim.from_json", names, 1, 1};
-  PyObject* v;
-  if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
   std::string_view text;
-  if (!to_str(v, "json_str", text)) return nullptr;
+  if (!parse_text_arg(sig, args, nargs, kwnames, text)) return nullptr;
   auto r = json::read_document(text, [](json::Reader& reader) { return Prim::from_tagged_json(reader); });
   if (!r) return raise_value_error("HcPrim JSON deserialization error: ", r.error().text());
   return new_prim(std::move(*r));
