@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "json/write.hpp"
+#include "util/debug_text.hpp"
 #include "util/decimal.hpp"
 #include "util/log.hpp"
 #include "veltrac/infotable.hpp"
@@ -20,27 +21,32 @@ void report_missing_entry(size_t index) {
 
 namespace {
 
-// Pre-escaped member keys ("key":) of every column in one buffer, each padded to a multiple of 16 bytes, so
-// that a short key is copied with one fixed-size store.
+// Pre-escaped member keys of every column in key order, the first as "key": and the others as ,"key":, in
+// one buffer, each padded to a multiple of 16 bytes so that a short key is copied with one fixed-size store.
 class MemberKeys {
  public:
   static constexpr size_t kSlack = 16;
 
-  explicit MemberKeys(const DataShape& shape) {
+  MemberKeys(const DataShape& shape, std::span<const size_t> order) {
     std::string key;
-    for (const auto& [name, entry] : shape.entries) {
+    for (size_t col : order) {
       key.clear();
-      json::write_key(key, name);
+      if (!at_.empty()) key.push_back(',');
+      json::write_key(key, shape.entries.at(col).first);
       at_.push_back({buf_.size(), key.size()});
       buf_.append(key);
       buf_.append(kSlack - key.size() % kSlack, '\0');
     }
   }
-  size_t size(size_t col) const { return at_[col].second; }
-  std::string_view text(size_t col) const { return {buf_.data() + at_[col].first, at_[col].second}; }
-  // Writes the key at p, which has kSlack bytes of room past it.
-  char* put(char* p, size_t col) const {
-    const auto [offset, n] = at_[col];
+  size_t size(size_t i) const { return at_[i].second; }
+  // The i-th key in order, without its comma.
+  std::string_view text(size_t i) const {
+    const size_t comma = i == 0 ? 0 : 1;
+    return {buf_.data() + at_[i].first + comma, at_[i].second - comma};
+  }
+  // Writes the i-th key (with its comma) at p, which has kSlack bytes of room past it.
+  char* put(char* p, size_t i) const {
+    const auto [offset, n] = at_[i];
     if (n <= kSlack) {
       std::memcpy(p, buf_.data() + offset, kSlack);
     } else {
@@ -51,61 +57,84 @@ class MemberKeys {
 
  private:
   std::string buf_;
-  std::vector<std::pair<size_t, size_t>> at_;  // offset and length per column
+  std::vector<std::pair<size_t, size_t>> at_;  // offset and length per key
 };
 
-// Writes a row whose values are all texts, numbers, integers or booleans (the values that cannot fail)
-// straight into room reserved for the whole row; the same text as the value-by-value writer. Returns false,
-// writing nothing, for a row holding any other kind.
-bool write_simple_row(std::string& out, std::span<const HcPrim> fields, const std::vector<size_t>& order,
-                      const MemberKeys& keys, bool comma) {
-  size_t room = 3 + MemberKeys::kSlack;  // comma, braces, and what a key copy may store past its end
-  for (size_t col : order) {
-    if (col >= fields.size()) continue;
-    const HcPrim& v = fields[col];
-    room += keys.size(col) + 1;
-    switch (v.kind()) {
-      case PrimKind::STRING: room += json::string_room(v.as_string().size()); break;
-      case PrimKind::NUMBER:
-      case PrimKind::INTEGER:
-      case PrimKind::LONG:
-      case PrimKind::DATETIME: room += json::kNumberRoom; break;
-      case PrimKind::BOOLEAN: room += 5; break;
-      default: return false;
+// Writes at a raw pointer into the spare room of a string, growing it on demand: one size check per piece
+// of bounded length instead of one append per byte run. The string's size is the written end only after
+// close().
+class RawOut {
+ public:
+  explicit RawOut(std::string& out) : out_(out) { open(0); }
+  char* p = nullptr;
+
+  // At least n bytes of room at p.
+  void need(size_t n) {
+    if (static_cast<size_t>(end_ - p) < n) [[unlikely]] {
+      close();
+      open(n);
     }
   }
-  const size_t at = out.size();
-  out.resize_and_overwrite(at + room, [&](char* buf, size_t) {
-    char* p = buf + at;
-    if (comma) *p++ = ',';
-    *p++ = '{';
-    bool first = true;
-    for (size_t col : order) {
-      if (col >= fields.size()) continue;
-      if (!first) *p++ = ',';
-      first = false;
-      p = keys.put(p, col);
-      const HcPrim& v = fields[col];
-      switch (v.kind()) {
-        case PrimKind::STRING: p = json::put_string(p, v.as_string()); break;
-        case PrimKind::NUMBER: {
-          double d = v.as_number();
-          p = json::put_f64(p, std::isfinite(d) ? d : 0.0);
-          break;
-        }
-        case PrimKind::INTEGER: p = decimal::put_i64(p, v.as_integer()); break;
-        case PrimKind::LONG:
-        case PrimKind::DATETIME: p = decimal::put_i64(p, v.as_long()); break;
-        default: {  // BOOLEAN
-          bool b = v.as_bool();
-          std::memcpy(p, b ? "true" : "false", b ? 4 : 5);
-          p += b ? 4 : 5;
-        }
+  size_t offset() const { return static_cast<size_t>(p - out_.data()); }
+  void rewind(size_t offset) { p = out_.data() + offset; }
+  // The string ending at the written end, for writers that append to it; open() takes up writing after them.
+  std::string& close() {
+    out_.resize(offset());
+    return out_;
+  }
+  // Spare room of at least n bytes (the whole capacity, at least doubling when it grows).
+  void open(size_t n) {
+    const size_t at = out_.size();
+    const size_t room = std::max({n, out_.capacity() - at, at});
+    out_.resize_and_overwrite(at + room, [](char*, size_t k) { return k; });
+    p = out_.data() + at;
+    end_ = out_.data() + out_.size();
+  }
+
+ private:
+  std::string& out_;
+  char* end_ = nullptr;
+};
+
+// Writes one row whose values are all texts, numbers, integers or booleans (the values that cannot fail),
+// with `row_room` bytes of room at out.p covering everything but the texts; the same text as the
+// value-by-value writer. Returns false, with out.p where it was, for a row holding any other kind.
+bool write_simple_row(RawOut& out, std::span<const HcPrim> fields, std::span<const size_t> order,
+                      const MemberKeys& keys, size_t row_room, bool comma) {
+  const size_t start = out.offset();
+  char* p = out.p;
+  if (comma) *p++ = ',';
+  *p++ = '{';
+  for (size_t i = 0; i < order.size(); ++i) {
+    p = keys.put(p, i);
+    const HcPrim& v = fields[order[i]];
+    switch (v.kind()) {
+      case PrimKind::STRING: {
+        const std::string_view s = v.as_string();
+        out.p = p;
+        out.need(json::string_room(s.size()) + row_room);
+        p = json::put_string(out.p, s);
+        break;
       }
+      case PrimKind::NUMBER: {
+        const double d = v.as_number();
+        p = put_shortest_f64(p, std::isfinite(d) ? d : 0.0, -4, 16);
+        break;
+      }
+      case PrimKind::INTEGER: p = decimal::put_i64(p, v.as_integer()); break;
+      case PrimKind::LONG:
+      case PrimKind::DATETIME: p = decimal::put_i64(p, v.as_long()); break;
+      case PrimKind::BOOLEAN: {
+        const bool b = v.as_bool();
+        std::memcpy(p, b ? "true\0\0\0\0" : "false\0\0\0", 8);
+        p += b ? 4 : 5;
+        break;
+      }
+      default: out.rewind(start); return false;
     }
-    *p++ = '}';
-    return static_cast<size_t>(p - buf);
-  });
+  }
+  *p++ = '}';
+  out.p = p;
   return true;
 }
 
@@ -126,33 +155,44 @@ Result<void> detail::write_simple_json(const InfoTable& t, std::string& out, Sim
   for (size_t i = 0; i < ncols; ++i) order[i] = i;
   std::sort(order.begin(), order.end(),
             [&](size_t a, size_t b) { return datashape.entries.at(a).first < datashape.entries.at(b).first; });
-  MemberKeys keys(datashape);
+  const MemberKeys keys(datashape, order);
+  // Room for a row's comma, braces, keys (and what the last key's copy stores past its end) and values
+  // other than texts.
+  size_t row_room = 3 + MemberKeys::kSlack;
+  for (size_t i = 0; i < ncols; ++i) row_room += keys.size(i) + json::kNumberRoom;
 
-  const size_t rows_start = out.size();
+  RawOut raw(out);
   const size_t nrows = t.row_count();
   for (size_t ri = 0; ri < nrows; ++ri) {
     const InfoTable::Row fields = t.row(ri);
-    if (how == SimpleRows::InPlace && write_simple_row(out, fields, order, keys, ri != 0)) {
+    raw.need(row_room);
+    const size_t row_start = raw.offset();
+    // A row with fewer values than columns skips keys, so it takes the value-by-value path.
+    if (how == SimpleRows::InPlace && fields.size() >= ncols &&
+        write_simple_row(raw, fields, order, keys, row_room, ri != 0)) {
       if (ri == 0 && nrows > 1) {
         // Room for the other rows at the first row's length (capped), instead of growing step by step.
         constexpr size_t kMaxGuess = size_t{1} << 28;
-        out.reserve(out.size() + std::min(kMaxGuess, (nrows - 1) * (out.size() - rows_start)) + 2);
+        raw.need(std::min(kMaxGuess, (nrows - 1) * (raw.offset() - row_start)) + 2);
       }
     } else {
-      if (ri) out.push_back(',');
-      out.push_back('{');
+      std::string& text = raw.close();
+      if (ri) text.push_back(',');
+      text.push_back('{');
       bool first = true;
-      for (size_t col : order) {
-        if (col >= fields.size()) continue;
-        if (!first) out.push_back(',');
+      for (size_t i = 0; i < ncols; ++i) {
+        if (order[i] >= fields.size()) continue;
+        if (!first) text.push_back(',');
         first = false;
-        out.append(keys.text(col));
-        if (auto ok = fields[col].write_simple_json(out); !ok) return ok;
+        text.append(keys.text(i));
+        if (auto ok = fields[order[i]].write_simple_json(text); !ok) return ok;
       }
-      out.push_back('}');
+      text.push_back('}');
+      raw.open(0);
     }
     for (size_t i = ncols; i < fields.size(); ++i) report_missing_entry(i);
   }
+  raw.close();
   out.append("]}");
   return {};
 }

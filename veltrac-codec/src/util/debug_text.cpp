@@ -185,8 +185,8 @@ int digit_count(uint64_t f) {
 
 // The text of digits * 10^exponent (digits without trailing zeros, at most 17 of them) in the layout of
 // put_shortest_f64, the digits written in place by put_u64 (which stores up to 24 bytes from where it
-// starts; all within the room of 40). Where the point goes inside the digits, bytes move one by one:
-// reading back a wider word just stored in pieces would stall.
+// starts; all within the room of 40). Where the point goes inside the digits, it is put in while they are
+// still in registers: reading back a wider word just stored in pieces would stall.
 char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) {
   const int n = digit_count(digits);
   const int k = exponent + n;  // value = 0.ddd * 10^k
@@ -202,10 +202,28 @@ char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) 
       std::memcpy(p, ".0", 2);
       return p + 2;
     }
+#if defined(__SSE2__)
+    // The digits padded to 17 with zeros: the first, then the other sixteen with the point put in after
+    // k - 1 of them by one 128-bit insertion, the last byte (pushed out of the 128 bits) stored apart.
+    constexpr uint64_t kTen16 = 10000000000000000;
+    const uint64_t x = digits * kPow10Int[17 - n];
+    __extension__ using u128 = unsigned __int128;
+    u128 rest;
+    const __m128i sixteen = decimal::sixteen_digits(x % kTen16);
+    std::memcpy(&rest, &sixteen, 16);
+    const int j = 8 * (k - 1);
+    const u128 low = (u128{1} << j) - 1;
+    const u128 dotted = (rest & low) | u128{'.'} << j | (rest & ~low) << 8;
+    p[0] = static_cast<char>('0' + x / kTen16);
+    std::memcpy(p + 1, &dotted, 16);
+    p[17] = static_cast<char>(rest >> 120);
+    return p + n + 1;
+#else
     char* end = decimal::put_u64(p + 1, digits);
     for (int i = 0; i < k; ++i) p[i] = p[i + 1];
     p[k] = '.';
     return end;
+#endif
   }
   char* end = decimal::put_u64(p + 1, digits);
   p[0] = p[1];
@@ -254,10 +272,25 @@ char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
     // (then exactly |d|) or at least 10^-places from one. The fraction goes out as eight digits, with the
     // trailing zeros dropped but one.
     const uint64_t integer = static_cast<uint64_t>(std::fabs(d));
-    p = decimal::put_u64(p, integer);
-    *p++ = '.';
     const uint64_t fraction = (m - integer * kPow10Int[places]) * kPow10Int[8 - places];
-    const uint64_t w = decimal::eight_digits(static_cast<uint32_t>(fraction));
+    uint64_t w;
+#if defined(__SSE2__)
+    if (integer < 100000000) {
+      // Both parts' digits at once: the integer part without its leading zeros (one digit at least).
+      const __m128i both = decimal::sixteen_digits(integer * 100000000 + fraction);
+      const auto int_digits = static_cast<uint64_t>(_mm_cvtsi128_si64(both));
+      const int lead = std::min(7, std::countr_zero(int_digits ^ 0x3030303030303030ULL) / 8);
+      const uint64_t shifted = int_digits >> (8 * lead);
+      std::memcpy(p, &shifted, 8);
+      p += 8 - lead;
+      w = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(both, both)));
+    } else
+#endif
+    {
+      p = decimal::put_u64(p, integer);
+      w = decimal::eight_digits(static_cast<uint32_t>(fraction));
+    }
+    *p++ = '.';
     std::memcpy(p, &w, 8);
     return p + (fraction == 0 ? 1 : 8 - std::countl_zero(w ^ 0x3030303030303030ULL) / 8);
   }

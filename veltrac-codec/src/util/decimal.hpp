@@ -6,6 +6,10 @@
 #include <cstring>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace veltrac::decimal {
 
 // The eight ASCII digits of v < 10^8 (leading zeros included), first digit in the lowest byte: the number
@@ -34,6 +38,48 @@ inline char* put_eight(char* p, uint32_t v) {
   return p + 8;
 }
 
+#if defined(__SSE2__)
+// The sixteen ASCII digits of v < 10^16 (leading zeros included), first digit in the lowest byte. v is cut
+// into four 4-digit parts x, each spread over four 16-bit lanes that take x / 1000, x / 100, x / 10 and x by
+// two high multiplications (4x times a reciprocal, then a power of two for the shift; exact for x < 10^4);
+// each lane less ten times the lane before it is one digit.
+inline __m128i sixteen_digits(uint64_t v) {
+  const auto hi = static_cast<uint32_t>(v / 100000000), lo = static_cast<uint32_t>(v % 100000000);
+  const uint64_t parts = hi / 10000 | static_cast<uint64_t>(hi % 10000) << 16 |
+                         static_cast<uint64_t>(lo / 10000) << 32 | static_cast<uint64_t>(lo % 10000) << 48;
+  const __m128i x = _mm_unpacklo_epi16(_mm_cvtsi64_si128(static_cast<long long>(parts)),
+                                       _mm_cvtsi64_si128(static_cast<long long>(parts)));
+  const __m128i reciprocal = _mm_set_epi16(-32768, 3277, 5243, 8389, -32768, 3277, 5243, 8389);
+  const __m128i shift = _mm_set_epi16(-32768, -32768, 2048, 128, -32768, -32768, 2048, 128);
+  auto digits = [&](__m128i four) {  // four copies of each of two parts
+    const __m128i q = _mm_mulhi_epu16(_mm_mulhi_epu16(_mm_slli_epi16(four, 2), reciprocal), shift);
+    return _mm_sub_epi16(q, _mm_mullo_epi16(_mm_slli_epi64(q, 16), _mm_set1_epi16(10)));
+  };
+  const __m128i d = _mm_packus_epi16(digits(_mm_unpacklo_epi32(x, x)), digits(_mm_unpackhi_epi32(x, x)));
+  return _mm_add_epi8(d, _mm_set1_epi8('0'));
+}
+
+// Writes v (10^8 <= v < 10^16) without leading zeros; stores 16 bytes at p whatever the length.
+inline char* put_sixteen_short(char* p, uint64_t v) {
+  const __m128i d = sixteen_digits(v);
+  const auto zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(d, _mm_set1_epi8('0'))));
+  const int lead = std::countr_one(zeros);  // at most 7
+  const auto first = static_cast<uint64_t>(_mm_cvtsi128_si64(d));
+  const auto second = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(d, d)));
+  // The 16 bytes moved down by `lead`, as two words (lead < 8, so neither shift is 64).
+  const uint64_t w0 = first >> (8 * lead) | (second << 1) << (63 - 8 * lead);
+  const uint64_t w1 = second >> (8 * lead);
+  std::memcpy(p, &w0, 8);
+  std::memcpy(p + 8, &w1, 8);
+  return p + 16 - lead;
+}
+
+inline char* put_sixteen(char* p, uint64_t v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), sixteen_digits(v));
+  return p + 16;
+}
+#endif
+
 // Writes n in decimal and returns the end; needs 24 bytes of room at p (it may store past the digits).
 inline char* put_u64(char* p, uint64_t n) {
   if (n == 0) {
@@ -41,6 +87,11 @@ inline char* put_u64(char* p, uint64_t n) {
     return p + 1;
   }
   if (n < 100000000) return put_short(p, static_cast<uint32_t>(n));
+#if defined(__SSE2__)
+  constexpr uint64_t kTen16 = 10000000000000000;
+  if (n < kTen16) return put_sixteen_short(p, n);
+  return put_sixteen(put_short(p, static_cast<uint32_t>(n / kTen16)), n % kTen16);
+#else
   const uint64_t lo = n % 100000000, hi = n / 100000000;
   if (hi < 100000000) {
     p = put_short(p, static_cast<uint32_t>(hi));
@@ -49,6 +100,7 @@ inline char* put_u64(char* p, uint64_t n) {
     p = put_eight(p, static_cast<uint32_t>(hi % 100000000));
   }
   return put_eight(p, static_cast<uint32_t>(lo));
+#endif
 }
 
 // Signed; needs 24 bytes of room at p.
