@@ -22,7 +22,8 @@ std::string reference(int64_t v) {
   return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
 }
 
-// Every digit count and the lane boundaries (10^4, 10^8, 10^16), every 4-digit part, both signs, the extremes, random values.
+// Every digit count and the lane boundaries (10^4, 10^8, 10^16), every 4-digit part, both signs, the extremes, random
+// values.
 TEST(Decimal, MatchesToChars) {
   std::vector<int64_t> values = {0, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()};
   for (int64_t p = 1;; p *= 10) {
