@@ -61,11 +61,16 @@ class MemberKeys {
 };
 
 // Writes at a raw pointer into the spare room of a string, growing it on demand: one size check per piece
-// of bounded length instead of one append per byte run. The string's size is the written end only after
-// close().
+// of bounded length instead of one append per byte run. While open, the string's size runs past what is
+// written; close() (or the destructor) cuts it back to the written end.
 class RawOut {
  public:
   explicit RawOut(std::string& out) : out_(out) { open(0); }
+  RawOut(const RawOut&) = delete;
+  RawOut& operator=(const RawOut&) = delete;
+  ~RawOut() {
+    if (!closed_) close();
+  }
   char* p = nullptr;
 
   // At least n bytes of room at p.
@@ -80,6 +85,7 @@ class RawOut {
   // The string ending at the written end, for writers that append to it; open() takes up writing after them.
   std::string& close() {
     out_.resize(offset());
+    closed_ = true;
     return out_;
   }
   // Spare room of at least n bytes (the whole capacity, at least doubling when it grows).
@@ -89,11 +95,13 @@ class RawOut {
     out_.resize_and_overwrite(at + room, [](char*, size_t k) { return k; });
     p = out_.data() + at;
     end_ = out_.data() + out_.size();
+    closed_ = false;
   }
 
  private:
   std::string& out_;
   char* end_ = nullptr;
+  bool closed_ = true;
 };
 
 // Writes one row whose values are all texts, numbers, integers or booleans (the values that cannot fail),
