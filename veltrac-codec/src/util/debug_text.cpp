@@ -183,11 +183,72 @@ int digit_count(uint64_t f) {
   return guess + (f >= kPow10Int[guess]);
 }
 
-// The text of digits * 10^exponent (digits without trailing zeros, at most 17 of them) in the layout of
-// put_shortest_f64, the digits written in place by put_u64 (which stores up to 24 bytes from where it
-// starts; all within the room of 40). Where the point goes inside the digits, it is put in while they are
+// e<exp> at p, branch-free (random values have exponents of random sign and length): the sign, then three
+// digits with the leading zeros shifted out. Stores 6 bytes.
+char* put_exponent(char* p, int exp) {
+  p[0] = 'e';
+  p[1] = '-';
+  p += 1 + (exp < 0);
+  const uint32_t a = static_cast<uint32_t>(exp < 0 ? -exp : exp);  // < 1000
+  const int len = 1 + (a >= 10) + (a >= 100);
+  const uint32_t word = (a / 100 | (a / 10 % 10) << 8 | (a % 10) << 16 | 0x303030u) >> (8 * (3 - len));
+  std::memcpy(p, &word, 4);
+  return p + len;
+}
+
+// The text of digits * 10^exponent (digits may end in zeros; at most 17 of them) in the layout of
+// put_shortest_f64. Stores up to 24 bytes from p (within the room of 40).
+#if defined(__SSE2__)
+// The digits are padded to 17 with zeros: the first apart, the other sixteen in one register, whose trailing
+// '0' bytes tell how many digits count. Where the point goes inside the digits, it is put in while they are
 // still in registers: reading back a wider word just stored in pieces would stall.
 char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) {
+  constexpr uint64_t kTen16 = 10000000000000000;
+  const int n0 = digit_count(digits);
+  const uint64_t x = digits * kPow10Int[17 - n0];
+  const __m128i sixteen = decimal::sixteen_digits(x % kTen16);
+  const char first = static_cast<char>('0' + x / kTen16);
+  const auto zeros = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(sixteen, _mm_set1_epi8('0'))));
+  const int n = 17 - std::countl_one(zeros << 16);  // digits without the trailing zeros
+  const int k = exponent + n0;                      // value = 0.ddd * 10^k
+  if (k >= min_k && k <= max_k) {
+    if (k <= 0) {
+      std::memcpy(p, "0.00000000", 10);
+      p += 2 - k;
+      p[0] = first;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), sixteen);
+      return p + n;
+    }
+    if (n <= k) {  // the padding zeros are the integer's (k <= 16)
+      p[0] = first;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), sixteen);
+      std::memcpy(p + k, ".0", 2);
+      return p + k + 2;
+    }
+    // The point after k - 1 of the sixteen by one 128-bit insertion; the last byte, pushed out of the 128
+    // bits, is stored apart.
+    __extension__ using u128 = unsigned __int128;
+    u128 rest;
+    std::memcpy(&rest, &sixteen, 16);
+    const int j = 8 * (k - 1);
+    const u128 low = (u128{1} << j) - 1;
+    const u128 dotted = (rest & low) | u128{'.'} << j | (rest & ~low) << 8;
+    p[0] = first;
+    std::memcpy(p + 1, &dotted, 16);
+    p[17] = static_cast<char>(rest >> 120);
+    return p + n + 1;
+  }
+  p[0] = first;
+  p[1] = '.';
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2), sixteen);
+  return put_exponent(n > 1 ? p + n + 1 : p + 1, k - 1);
+}
+#else
+char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) {
+  while (digits % 10 == 0) {
+    digits /= 10;
+    ++exponent;
+  }
   const int n = digit_count(digits);
   const int k = exponent + n;  // value = 0.ddd * 10^k
   if (k >= min_k && k <= max_k) {
@@ -202,28 +263,11 @@ char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) 
       std::memcpy(p, ".0", 2);
       return p + 2;
     }
-#if defined(__SSE2__)
-    // The digits padded to 17 with zeros: the first, then the other sixteen with the point put in after
-    // k - 1 of them by one 128-bit insertion, the last byte (pushed out of the 128 bits) stored apart.
-    constexpr uint64_t kTen16 = 10000000000000000;
-    const uint64_t x = digits * kPow10Int[17 - n];
-    __extension__ using u128 = unsigned __int128;
-    u128 rest;
-    const __m128i sixteen = decimal::sixteen_digits(x % kTen16);
-    std::memcpy(&rest, &sixteen, 16);
-    const int j = 8 * (k - 1);
-    const u128 low = (u128{1} << j) - 1;
-    const u128 dotted = (rest & low) | u128{'.'} << j | (rest & ~low) << 8;
-    p[0] = static_cast<char>('0' + x / kTen16);
-    std::memcpy(p + 1, &dotted, 16);
-    p[17] = static_cast<char>(rest >> 120);
-    return p + n + 1;
-#else
+    // Bytes move one by one: reading back a wider word just stored in pieces would stall.
     char* end = decimal::put_u64(p + 1, digits);
     for (int i = 0; i < k; ++i) p[i] = p[i + 1];
     p[k] = '.';
     return end;
-#endif
   }
   char* end = decimal::put_u64(p + 1, digits);
   p[0] = p[1];
@@ -232,19 +276,9 @@ char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) 
   } else {
     end = p + 1;
   }
-  // e<k - 1>, branch-free (random values have exponents of random sign and length): the sign, then three
-  // digits with the leading zeros shifted out.
-  int e = k - 1;
-  end[0] = 'e';
-  end[1] = '-';
-  end += 1 + (e < 0);
-  const uint32_t a = static_cast<uint32_t>(e < 0 ? -e : e);  // < 1000
-  const int len = 1 + (a >= 10) + (a >= 100);
-  const uint32_t word = (a / 100 | (a / 10 % 10) << 8 | (a % 10) << 16 | 0x303030u) >> (8 * (3 - len));
-  std::memcpy(end, &word, 4);
-  end += len;
-  return end;
+  return put_exponent(end, k - 1);
 }
+#endif
 
 }  // namespace
 
@@ -294,7 +328,7 @@ char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
     std::memcpy(p, &w, 8);
     return p + (fraction == 0 ? 1 : 8 - std::countl_zero(w ^ 0x3030303030303030ULL) / 8);
   }
-  const ShortestDecimal dec = shortest_decimal(d);
+  const ShortestDecimal dec = shortest_decimal_with_zeros(d);
   return put_decimal(p, dec.digits, dec.exponent, min_k, max_k);
 }
 

@@ -68,7 +68,7 @@ inline void drop_zeros(uint64_t& f, int& e) {
 
 }  // namespace
 
-ShortestDecimal shortest_decimal(double d) {
+ShortestDecimal shortest_decimal_with_zeros(double d) {
   const uint64_t bits = std::bit_cast<uint64_t>(d);
   const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
   const int biased = static_cast<int>(bits >> 52 & 0x7FF);
@@ -96,9 +96,13 @@ ShortestDecimal shortest_decimal(double d) {
   const bool s_nearer = vb < mid || (vb == mid && (s & 1) == 0);
   uint64_t f = (s_in != t_in ? s_in : s_nearer) ? s : t;
   if (s >= 10 && s10_in != t10_in) f = s10_in ? s10 : t10;  // (below 10, s10 would be no shorter)
-  int e = k;
-  drop_zeros(f, e);
-  return {f, e};
+  return {f, k};
+}
+
+ShortestDecimal shortest_decimal(double d) {
+  ShortestDecimal dec = shortest_decimal_with_zeros(d);
+  drop_zeros(dec.digits, dec.exponent);
+  return dec;
 }
 
 }  // namespace veltrac

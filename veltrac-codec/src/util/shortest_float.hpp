@@ -15,5 +15,7 @@ struct ShortestDecimal {
 
 // d is finite and not zero; its sign is ignored.
 ShortestDecimal shortest_decimal(double d);
+// The same decimal before its trailing zeros are dropped: digits may end in zeros (still at most 17 digits).
+ShortestDecimal shortest_decimal_with_zeros(double d);
 
 }  // namespace veltrac
