@@ -105,6 +105,7 @@ constexpr std::string_view kEntryFields[] = {"name", "description", "baseType", 
 constexpr json::RecordSpec kEntrySpec{"struct DataShapeEntry", kEntryFields, "struct DataShapeEntry with 4 elements",
                                       json::UnknownFields::Skip};
 constexpr std::string_view kShapeFields[] = {"name", "entries"};
+constexpr size_t kMaxEntriesGuess = 64;
 constexpr json::RecordSpec kShapeSpec{"struct DataShape", kShapeFields, "DataShape with 2 elements",
                                       json::UnknownFields::Refuse};
 }  // namespace
@@ -189,11 +190,24 @@ std::expected<DataShapeEntries, json::Error> DataShapeEntries::read_json(json::R
       out.map_.emplace(key, std::move(e));
       return {};
     }
+    if (out.empty()) {
+      // Room for the entries from the first one's length against the text left, with a quarter more
+      // (about right for a map that ends the text, too large for one followed by more: that excess is
+      // given back at the end).
+      const size_t start = r.offset();
+      DataShapeEntry first;
+      if (auto ok = read_entry(r, first); !ok) return ok;
+      const size_t length = std::max<size_t>(r.offset() - start + key.size() + 4, 32);
+      const size_t guess = 1 + (r.text().size() - r.offset()) / length;
+      out.reserve(std::min<size_t>(guess + guess / 4 + 2, kMaxEntriesGuess));
+      out.map_.append(key) = std::move(first);
+      return {};
+    }
     // A new key: the entry is read in place (on failure the whole map is dropped).
-    if (out.empty()) out.reserve(8);
     return read_entry(r, out.map_.append(key));
   });
   if (!ok) return json::fail(std::move(ok.error()));
+  if (out.map_.capacity() > 2 * out.size() + 8) out.map_.shrink_to_fit();
   return out;
 }
 
