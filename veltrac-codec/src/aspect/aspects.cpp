@@ -363,7 +363,12 @@ std::expected<Aspects, json::Error> Aspects::read_json(json::Reader& r) {
 
 std::expected<Aspects, json::Error> detail::read_aspects_json(json::Reader& r, AspectValues how) {
   Aspects out;
-  auto ok = json::read_map(r, "struct Aspects", [&](std::string_view key) -> json::Expected<void> {
+  if (auto ok = read_aspects_json(r, how, out); !ok) return json::fail(std::move(ok.error()));
+  return out;
+}
+
+std::expected<void, json::Error> detail::read_aspects_json(json::Reader& r, AspectValues how, Aspects& out) {
+  return json::read_map(r, "struct Aspects", [&](std::string_view key) -> json::Expected<void> {
     if (out.empty()) out.inner_.reserve(4);
     // Unknown names are read as STRING; get_base_type's warning follows the value as below.
     const uint8_t known = aspect_index(key);
@@ -388,8 +393,6 @@ std::expected<Aspects, json::Error> detail::read_aspects_json(json::Reader& r, A
     out.inner_.emplace(key, std::move(*converted));
     return {};
   });
-  if (!ok) return json::fail(std::move(ok.error()));
-  return out;
 }
 
 // ---- simple JSON ----

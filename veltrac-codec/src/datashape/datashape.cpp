@@ -151,7 +151,7 @@ json::Expected<void> read_entry(json::Reader& r, DataShapeEntry& e) {
       case 0: return json::assign(e.name, r.read_str());
       case 1: return json::assign(e.description, r.read_str());
       case 2: return json::assign(e.entry_type, json::read_base_type(r));
-      default: return json::assign(e.aspects, Aspects::read_json(r));
+      default: return detail::read_aspects_json(r, detail::AspectValues::Direct, e.aspects);
     }
   });
   if (!seen) return json::fail(std::move(seen.error()));
@@ -183,13 +183,6 @@ std::expected<void, json::Error> DataShapeEntries::write_json(std::string& out) 
 std::expected<DataShapeEntries, json::Error> DataShapeEntries::read_json(json::Reader& r) {
   DataShapeEntries out;
   auto ok = json::read_map(r, "an indexed map", [&](std::string_view key) -> json::Expected<void> {
-    if (out.map_.position(key) != Map::npos) {
-      // A repeated key: the new entry replaces the earlier one in its position.
-      DataShapeEntry e;
-      if (auto ok = read_entry(r, e); !ok) return ok;
-      out.map_.emplace(key, std::move(e));
-      return {};
-    }
     if (out.empty()) {
       // Room for the entries from the first one's length against the text left, with a quarter more
       // (about right for a map that ends the text, too large for one followed by more: that excess is
@@ -204,7 +197,12 @@ std::expected<DataShapeEntries, json::Error> DataShapeEntries::read_json(json::R
       return {};
     }
     // A new key: the entry is read in place (on failure the whole map is dropped).
-    return read_entry(r, out.map_.append(key));
+    if (DataShapeEntry* e = out.map_.try_append(key)) return read_entry(r, *e);
+    // A repeated key: the new entry replaces the earlier one in its position.
+    DataShapeEntry e;
+    if (auto ok = read_entry(r, e); !ok) return ok;
+    out.map_.emplace(key, std::move(e));
+    return {};
   });
   if (!ok) return json::fail(std::move(ok.error()));
   if (out.map_.capacity() > 2 * out.size() + 8) out.map_.shrink_to_fit();
