@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
+#include "aspect/aspects_json.hpp"
 #include "json/record.hpp"
 #include "json/write.hpp"
 #include "primitive/value_codec.hpp"
@@ -261,9 +263,48 @@ char* put_direct(char* p, const HcPrim& v) {
   }
 }
 
+// The ready-made key: the whole table entry is copied (room for it is reserved), then the end is kept.
+char* put_quoted_key(char* p, uint8_t i) {
+  std::memcpy(p, kQuotedKeys[i].text.data(), kQuotedKeys[i].text.size());
+  return p + kQuotedKeys[i].size;
+}
+constexpr size_t kQuotedKeyRoom = std::tuple_size_v<decltype(QuotedKey::text)>;
+
 }  // namespace
 
+bool detail::layout_aspects_json(const Aspects& a, AspectsLayout& layout) {
+  if (a.size() > AspectsLayout::kMaxEntries) return false;
+  size_t room = 2 + a.size() * (1 + kQuotedKeyRoom);
+  size_t n = 0;
+  for (const auto& [name, value] : a) {
+    const uint8_t i = aspect_index(name);
+    if (i == kNoAspect) return false;
+    const size_t value_room = direct_room(value, get_family(kDefs[i].type));
+    if (value_room == 0) return false;
+    room += value_room;
+    layout.index[n++] = i;
+  }
+  layout.room = room;
+  return true;
+}
+
+char* detail::put_aspects_json(char* p, const Aspects& a, const AspectsLayout& layout) {
+  *p++ = '{';
+  size_t n = 0;
+  for (const auto& [name, value] : a) {
+    if (n != 0) *p++ = ',';
+    p = put_quoted_key(p, layout.index[n++]);
+    p = put_direct(p, value);
+  }
+  *p++ = '}';
+  return p;
+}
+
 std::expected<void, json::Error> Aspects::write_json(std::string& out) const {
+  if (detail::AspectsLayout layout; detail::layout_aspects_json(*this, layout)) {
+    json::append_raw(out, layout.room, [&](char* p) { return detail::put_aspects_json(p, *this, layout); });
+    return {};
+  }
   out.push_back('{');
   bool first = true;
   for (const auto& [name, value] : inner_) {
@@ -276,11 +317,11 @@ std::expected<void, json::Error> Aspects::write_json(std::string& out) const {
       warn_unknown_aspect(name);
     }
     const size_t value_room = direct_room(value, get_family(t));
-    const size_t key_room = i != kNoAspect ? kQuotedKeys[i].size : 1 + json::string_room(name.size());
+    const size_t key_room = i != kNoAspect ? kQuotedKeyRoom : 1 + json::string_room(name.size());
     json::append_raw(out, 1 + key_room + value_room, [&, first](char* p) {
       if (!first) *p++ = ',';
       if (i != kNoAspect) {
-        p = json::put_raw(p, {kQuotedKeys[i].text.data(), kQuotedKeys[i].size});
+        p = put_quoted_key(p, i);
       } else {
         p = json::put_string(p, name);
         *p++ = ':';

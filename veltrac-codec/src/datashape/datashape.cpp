@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "aspect/aspects_json.hpp"
 #include "json/base_type_json.hpp"
 #include "json/record.hpp"
 #include "json/write.hpp"
@@ -112,34 +113,54 @@ constexpr json::RecordSpec kShapeSpec{"struct DataShape", kShapeFields, "DataSha
 
 namespace {
 
-// `"key":` (when given) and the entry record up to its aspects, in one piece.
-void write_entry_head(std::string& out, const std::string* key, const DataShapeEntry& e) {
-  using namespace std::string_view_literals;
-  const std::string_view type = name_of(e.entry_type);
-  size_t room = 48 + json::string_room(e.name.size()) + json::string_room(e.description.size()) + type.size();
+// Room for `"key":` (when given) and the entry record up to its aspects.
+size_t entry_head_room(const std::string* key, const DataShapeEntry& e) {
+  size_t room = 48 + json::string_room(e.name.size()) + json::string_room(e.description.size()) +
+                name_of(e.entry_type).size();
   if (key) room += 1 + json::string_room(key->size());
-  json::append_raw(out, room, [&](char* p) {
-    if (key) {
-      p = json::put_string(p, *key);
-      *p++ = ':';
-    }
-    p = json::put_raw(p, "{\"name\":"sv);
-    p = json::put_string(p, e.name);
-    p = json::put_raw(p, ",\"description\":"sv);
-    p = json::put_string(p, e.description);
-    p = json::put_raw(p, ",\"baseType\":\""sv);
-    p = json::put_raw(p, type);
-    return json::put_raw(p, "\",\"aspects\":"sv);
-  });
+  return room;
+}
+
+char* put_entry_head(char* p, const std::string* key, const DataShapeEntry& e) {
+  using namespace std::string_view_literals;
+  if (key) {
+    p = json::put_string(p, *key);
+    *p++ = ':';
+  }
+  p = json::put_raw(p, "{\"name\":"sv);
+  p = json::put_string(p, e.name);
+  p = json::put_raw(p, ",\"description\":"sv);
+  p = json::put_string(p, e.description);
+  p = json::put_raw(p, ",\"baseType\":\""sv);
+  p = json::put_raw(p, name_of(e.entry_type));
+  return json::put_raw(p, "\",\"aspects\":"sv);
+}
+
+// The entry record (after `"key":` when given), with a `,` before it when `comma`.
+std::expected<void, json::Error> write_entry(std::string& out, const std::string* key, const DataShapeEntry& e,
+                                             bool comma) {
+  if (detail::AspectsLayout layout; detail::layout_aspects_json(e.aspects, layout)) {
+    // The whole record in one piece.
+    json::append_raw(out, 2 + entry_head_room(key, e) + layout.room, [&](char* p) {
+      if (comma) *p++ = ',';
+      p = put_entry_head(p, key, e);
+      p = detail::put_aspects_json(p, e.aspects, layout);
+      *p++ = '}';
+      return p;
+    });
+    return {};
+  }
+  if (comma) out.push_back(',');
+  json::append_raw(out, entry_head_room(key, e), [&](char* p) { return put_entry_head(p, key, e); });
+  if (auto ok = e.aspects.write_json(out); !ok) return ok;
+  out.push_back('}');
+  return {};
 }
 
 }  // namespace
 
 std::expected<void, json::Error> DataShapeEntry::write_json(std::string& out) const {
-  write_entry_head(out, nullptr, *this);
-  if (auto ok = aspects.write_json(out); !ok) return ok;
-  out.push_back('}');
-  return {};
+  return write_entry(out, nullptr, *this, false);
 }
 
 namespace {
@@ -170,11 +191,8 @@ std::expected<void, json::Error> DataShapeEntries::write_json(std::string& out) 
   out.push_back('{');
   bool first = true;
   for (const auto& [key, entry] : map_) {
-    if (!first) out.push_back(',');
+    if (auto ok = write_entry(out, &key, entry, !first); !ok) return ok;
     first = false;
-    write_entry_head(out, &key, entry);
-    if (auto ok = entry.aspects.write_json(out); !ok) return ok;
-    out.push_back('}');
   }
   out.push_back('}');
   return {};
