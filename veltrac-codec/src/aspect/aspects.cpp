@@ -1,8 +1,10 @@
 #include "veltrac/aspects.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "aspect/aspects_json.hpp"
 #include "json/record.hpp"
@@ -21,6 +23,11 @@ namespace {
 // Perfect hash over the 64 names (all at least 5 bytes long): the first and last four bytes and the
 // length, multiplied into 8 bits. The slot table is built and checked for collisions at compile time.
 constexpr uint32_t load_le32(std::string_view s, size_t at) {
+  if (!std::is_constant_evaluated() && std::endian::native == std::endian::little) {
+    uint32_t w;
+    std::memcpy(&w, s.data() + at, 4);
+    return w;
+  }
   return static_cast<uint32_t>(static_cast<uint8_t>(s[at])) |
          (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1])) << 8) |
          (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 16) |
