@@ -1,7 +1,6 @@
 #include "veltrac/datashape.hpp"
 
 #include <algorithm>
-#include <deque>
 #include <vector>
 
 #include "aspect/aspects_json.hpp"
@@ -107,6 +106,7 @@ constexpr std::string_view kEntryFields[] = {"name", "description", "baseType", 
 constexpr json::RecordSpec kEntrySpec{"struct DataShapeEntry", kEntryFields, "struct DataShapeEntry with 4 elements",
                                       json::UnknownFields::Skip};
 constexpr std::string_view kShapeFields[] = {"name", "entries"};
+constexpr size_t kMaxEntriesGuess = 64;
 constexpr json::RecordSpec kShapeSpec{"struct DataShape", kShapeFields, "DataShape with 2 elements",
                                       json::UnknownFields::Refuse};
 }  // namespace
@@ -199,18 +199,31 @@ std::expected<void, json::Error> DataShapeEntries::write_json(std::string& out) 
 }
 
 std::expected<DataShapeEntries, json::Error> DataShapeEntries::read_json(json::Reader& r) {
-  // The entries are read into small blocks and the map is built once at its final size after them, so no
-  // large block is requested while the many small ones of the entries are.
-  std::deque<value_type> read;
+  DataShapeEntries out;
   auto ok = json::read_map(r, "an indexed map", [&](std::string_view key) -> json::Expected<void> {
-    read.emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
-    return read_entry(r, read.back().second);
+    if (out.empty()) {
+      // Room for the entries from the first one's length against the text left, with a quarter more
+      // (about right for a map that ends the text, too large for one followed by more: that excess is
+      // given back at the end).
+      const size_t start = r.offset();
+      DataShapeEntry first;
+      if (auto ok = read_entry(r, first); !ok) return ok;
+      const size_t length = std::max<size_t>(r.offset() - start + key.size() + 4, 32);
+      const size_t guess = 1 + (r.text().size() - r.offset()) / length;
+      out.reserve(std::min<size_t>(guess + guess / 4 + 2, kMaxEntriesGuess));
+      out.map_.append(key) = std::move(first);
+      return {};
+    }
+    // A new key: the entry is read in place (on failure the whole map is dropped).
+    if (DataShapeEntry* e = out.map_.try_append(key)) return read_entry(r, *e);
+    // A repeated key: the new entry replaces the earlier one in its position.
+    DataShapeEntry e;
+    if (auto ok = read_entry(r, e); !ok) return ok;
+    out.map_.emplace(key, std::move(e));
+    return {};
   });
   if (!ok) return json::fail(std::move(ok.error()));
-  // A repeated key: the later entry replaces the earlier one in its position.
-  DataShapeEntries out;
-  out.reserve(read.size());
-  for (auto& [key, entry] : read) out.map_.emplace(key, std::move(entry));
+  if (out.map_.capacity() > 2 * out.size() + 8) out.map_.shrink_to_fit();
   return out;
 }
 

@@ -33,6 +33,8 @@ class OrderedMap {
   size_t size() const { return items_.size(); }
   bool empty() const { return items_.empty(); }
   void reserve(size_t n) { items_.reserve(n); }
+  size_t capacity() const { return items_.capacity(); }
+  void shrink_to_fit() { items_.shrink_to_fit(); }
 
   const_iterator begin() const { return items_.begin(); }
   const_iterator end() const { return items_.end(); }
