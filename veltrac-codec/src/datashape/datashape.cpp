@@ -115,20 +115,24 @@ namespace {
 
 // Room for `"key":` (when given) and the entry record up to its aspects.
 size_t entry_head_room(const std::string* key, const DataShapeEntry& e) {
-  size_t room = 48 + json::string_room(e.name.size()) + json::string_room(e.description.size()) +
-                name_of(e.entry_type).size();
+  size_t room =
+      48 + json::string_room(e.name.size()) + json::string_room(e.description.size()) + name_of(e.entry_type).size();
   if (key) room += 1 + json::string_room(key->size());
   return room;
 }
 
 char* put_entry_head(char* p, const std::string* key, const DataShapeEntry& e) {
   using namespace std::string_view_literals;
+  std::string_view written_key;  // the key as written, quotes included
   if (key) {
+    char* start = p;
     p = json::put_string(p, *key);
+    written_key = {start, static_cast<size_t>(p - start)};
     *p++ = ':';
   }
   p = json::put_raw(p, "{\"name\":"sv);
-  p = json::put_string(p, e.name);
+  // The name is usually the key: its text is copied.
+  p = key && same_text(*key, e.name) ? json::put_raw(p, written_key) : json::put_string(p, e.name);
   p = json::put_raw(p, ",\"description\":"sv);
   p = json::put_string(p, e.description);
   p = json::put_raw(p, ",\"baseType\":\""sv);

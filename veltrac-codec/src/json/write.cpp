@@ -132,6 +132,14 @@ inline bool word_needs_escape(uint64_t w) {
   uint64_t zero_b = (backslash - ones) & ~backslash;
   return ((control | zero_q | zero_b) & high) != 0;
 }
+inline bool word32_needs_escape(uint32_t w) {
+  constexpr uint32_t ones = 0x01010101u, high = 0x80808080u;
+  uint32_t quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
+  uint32_t control = (w - ones * 0x20) & ~w;
+  uint32_t zero_q = (quote - ones) & ~quote;
+  uint32_t zero_b = (backslash - ones) & ~backslash;
+  return ((control | zero_q | zero_b) & high) != 0;
+}
 #if defined(__SSE2__)
 // 16 bytes: any `"`, `\` or byte below 0x20 (c < 0x20 is (c ^ 0x80) < 0xA0 as signed bytes).
 inline bool block_needs_escape(const char* p) {
@@ -184,6 +192,17 @@ char* put_string(char* p, std::string_view s) {
     }
     // i is the word that needs an escape; p is still the start of the text.
     p += i;
+  } else if (n >= 4) {
+    // The first and the last four bytes (overlapping when n < 8).
+    uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    if (!word32_needs_escape(a) && !word32_needs_escape(b)) {
+      std::memcpy(p, &a, 4);
+      std::memcpy(p + n - 4, &b, 4);
+      p[n] = '"';
+      return p + n + 1;
+    }
   }
   while (i < n) {
     // Eight bytes at a time while none needs an escape, then byte by byte through the word that does.
