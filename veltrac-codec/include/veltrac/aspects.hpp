@@ -41,6 +41,8 @@ namespace detail {
 // the text; Reference converts every value from a JSON value, which Direct is tested against.
 enum class AspectValues : unsigned char { Direct, Reference };
 std::expected<Aspects, json::Error> read_aspects_json(json::Reader& r, AspectValues how);
+// The same into `out`, which is empty (left partly filled on failure).
+std::expected<void, json::Error> read_aspects_json(json::Reader& r, AspectValues how, Aspects& out);
 }  // namespace detail
 
 // Map from aspect name to value. Iterates in insertion order; inserting a present name replaces its value
@@ -85,7 +87,8 @@ class Aspects {
   void append_debug_map(std::string& out) const;
 
  private:
-  friend std::expected<Aspects, json::Error> detail::read_aspects_json(json::Reader& r, detail::AspectValues how);
+  friend std::expected<void, json::Error> detail::read_aspects_json(json::Reader& r, detail::AspectValues how,
+                                                                    Aspects& out);
   Map inner_;
 };
 

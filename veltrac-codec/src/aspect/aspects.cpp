@@ -1,8 +1,12 @@
 #include "veltrac/aspects.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
+#include <type_traits>
 
+#include "aspect/aspects_json.hpp"
 #include "json/record.hpp"
 #include "json/write.hpp"
 #include "primitive/value_codec.hpp"
@@ -19,6 +23,11 @@ namespace {
 // Perfect hash over the 64 names (all at least 5 bytes long): the first and last four bytes and the
 // length, multiplied into 8 bits. The slot table is built and checked for collisions at compile time.
 constexpr uint32_t load_le32(std::string_view s, size_t at) {
+  if (!std::is_constant_evaluated() && std::endian::native == std::endian::little) {
+    uint32_t w;
+    std::memcpy(&w, s.data() + at, 4);
+    return w;
+  }
   return static_cast<uint32_t>(static_cast<uint8_t>(s[at])) |
          (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1])) << 8) |
          (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 16) |
@@ -108,21 +117,55 @@ constexpr std::array<uint8_t, 256> build_slots() {
 }
 constexpr std::array<uint8_t, 256> kSlots = build_slots();
 
+constexpr uint8_t kNoAspect = 0xFF;
+
+// Position of a predefined name in kDefs, or kNoAspect.
+uint8_t aspect_index(std::string_view name) noexcept {
+  if (name.size() < 5) return kNoAspect;
+  uint8_t i = kSlots[aspect_slot(name)];
+  if (i == kNoAspect || !same_text(kDefs[i].name, name)) return kNoAspect;
+  return i;
+}
+
+// Each predefined name as a written member key, `"name":` (the names need no escapes).
+struct QuotedKey {
+  std::array<char, 32> text;
+  size_t size;
+};
+constexpr std::array<QuotedKey, kAspectCount> kQuotedKeys = [] {
+  std::array<QuotedKey, kAspectCount> keys{};
+  for (size_t i = 0; i < kAspectCount; ++i) {
+    std::string_view name = kDefs[i].name;
+    if (name.size() + 3 > keys[i].text.size()) throw "aspect name too long";
+    size_t n = 0;
+    keys[i].text[n++] = '"';
+    for (char c : name) keys[i].text[n++] = c;
+    keys[i].text[n++] = '"';
+    keys[i].text[n++] = ':';
+    keys[i].size = n;
+  }
+  return keys;
+}();
+
+void warn_unknown_aspect(std::string_view name) {
+  VELTRAC_LOG(Warn, "veltrac_codec::aspect::impls",
+              std::string(name) + " is not a predefined aspect name, use string as default");
+}
+
 }  // namespace
 
 const std::array<AspectDef, kAspectCount> ASPECTS_MAP = kDefs;
 
 std::optional<BaseType> lookup_aspect(std::string_view name) noexcept {
-  if (name.size() < 5) return std::nullopt;
-  uint8_t i = kSlots[aspect_slot(name)];
-  if (i == 0xFF || !same_text(kDefs[i].name, name)) return std::nullopt;
+  uint8_t i = aspect_index(name);
+  if (i == kNoAspect) return std::nullopt;
   return kDefs[i].type;
 }
 
 BaseType get_base_type(std::string_view name) {
-  if (auto t = lookup_aspect(name)) return *t;
-  VELTRAC_LOG(Warn, "veltrac_codec::aspect::impls",
-              std::string(name) + " is not a predefined aspect name, use string as default");
+  uint8_t i = aspect_index(name);
+  if (i != kNoAspect) return kDefs[i].type;
+  warn_unknown_aspect(name);
   return BaseType::STRING;
 }
 
@@ -200,18 +243,101 @@ Result<Decoded<Aspects>> Aspects::from_bytes(Bytes in) {
 
 // ---- typed JSON ----
 
+namespace {
+
+// Room for a scalar written in the typed form of its own family, or 0 when the value needs the general
+// conversion.
+size_t direct_room(const HcPrim& v, TypeFamily family) {
+  switch (v.kind()) {
+    case PrimKind::STRING: return family == TypeFamily::HC_STRING ? json::string_room(v.as_string().size()) : 0;
+    case PrimKind::BOOLEAN: return family == TypeFamily::HC_BOOLEAN ? 5 : 0;
+    case PrimKind::NUMBER: return family == TypeFamily::HC_NUMBER ? json::kNumberRoom : 0;
+    case PrimKind::INTEGER: return family == TypeFamily::HC_INTEGER ? json::kNumberRoom : 0;
+    case PrimKind::LONG: return family == TypeFamily::HC_LONG ? json::kNumberRoom : 0;
+    case PrimKind::DATETIME: return family == TypeFamily::HC_DATETIME ? json::kNumberRoom : 0;
+    default: return 0;
+  }
+}
+
+// Writes a value direct_room() accepted.
+char* put_direct(char* p, const HcPrim& v) {
+  switch (v.kind()) {
+    case PrimKind::STRING: return json::put_string(p, v.as_string());
+    case PrimKind::BOOLEAN: return json::put_raw(p, v.as_bool() ? std::string_view("true") : std::string_view("false"));
+    case PrimKind::NUMBER: return json::put_f64(p, std::isfinite(v.as_number()) ? v.as_number() : 0.0);
+    case PrimKind::INTEGER: return json::put_i64(p, v.as_integer());
+    default: return json::put_i64(p, v.as_long());
+  }
+}
+
+// The ready-made key: the whole table entry is copied (room for it is reserved), then the end is kept.
+char* put_quoted_key(char* p, uint8_t i) {
+  std::memcpy(p, kQuotedKeys[i].text.data(), kQuotedKeys[i].text.size());
+  return p + kQuotedKeys[i].size;
+}
+constexpr size_t kQuotedKeyRoom = std::tuple_size_v<decltype(QuotedKey::text)>;
+
+}  // namespace
+
+bool detail::layout_aspects_json(const Aspects& a, AspectsLayout& layout) {
+  if (a.size() > AspectsLayout::kMaxEntries) return false;
+  size_t room = 2 + a.size() * (1 + kQuotedKeyRoom);
+  size_t n = 0;
+  for (const auto& [name, value] : a) {
+    const uint8_t i = aspect_index(name);
+    if (i == kNoAspect) return false;
+    const size_t value_room = direct_room(value, get_family(kDefs[i].type));
+    if (value_room == 0) return false;
+    room += value_room;
+    layout.index[n++] = i;
+  }
+  layout.room = room;
+  return true;
+}
+
+char* detail::put_aspects_json(char* p, const Aspects& a, const AspectsLayout& layout) {
+  *p++ = '{';
+  size_t n = 0;
+  for (const auto& [name, value] : a) {
+    if (n != 0) *p++ = ',';
+    p = put_quoted_key(p, layout.index[n++]);
+    p = put_direct(p, value);
+  }
+  *p++ = '}';
+  return p;
+}
+
 std::expected<void, json::Error> Aspects::write_json(std::string& out) const {
+  if (detail::AspectsLayout layout; detail::layout_aspects_json(*this, layout)) {
+    json::append_raw(out, layout.room, [&](char* p) { return detail::put_aspects_json(p, *this, layout); });
+    return {};
+  }
   out.push_back('{');
   bool first = true;
   for (const auto& [name, value] : inner_) {
-    json::append_raw(out, 2 + json::string_room(name.size()), [&, first](char* p) {
+    // A predefined name's key is copied ready-made; a scalar of its type's family follows in the same piece.
+    const uint8_t i = aspect_index(name);
+    BaseType t = BaseType::STRING;
+    if (i != kNoAspect) {
+      t = kDefs[i].type;
+    } else {
+      warn_unknown_aspect(name);
+    }
+    const size_t value_room = direct_room(value, get_family(t));
+    const size_t key_room = i != kNoAspect ? kQuotedKeyRoom : 1 + json::string_room(name.size());
+    json::append_raw(out, 1 + key_room + value_room, [&, first](char* p) {
       if (!first) *p++ = ',';
-      p = json::put_string(p, name);
-      *p++ = ':';
-      return p;
+      if (i != kNoAspect) {
+        p = put_quoted_key(p, i);
+      } else {
+        p = json::put_string(p, name);
+        *p++ = ':';
+      }
+      return value_room != 0 ? put_direct(p, value) : p;
     });
     first = false;
-    if (auto ok = value.write_json_typed(out, get_base_type(name)); !ok) {
+    if (value_room != 0) continue;
+    if (auto ok = value.write_json_typed(out, t); !ok) {
       return json::fail(json::Error::custom(ok.error().message()));
     }
   }
@@ -224,21 +350,23 @@ namespace {
 // A value whose JSON kind matches its type's family (string, number, integer, long, datetime, boolean),
 // read straight from the text into the result of the generic conversion. Nothing is read when the kind
 // does not match or the family has no direct form: the caller then converts a whole JSON value.
-json::Expected<bool> read_typed_scalar(json::Reader& r, BaseType t, std::optional<HcPrim>& out) {
+// put(HcPrim&&) takes the value.
+template <class Put>
+json::Expected<bool> read_typed_scalar(json::Reader& r, BaseType t, Put&& put) {
   json::Peek p = r.peek();
   switch (get_family(t)) {
     case TypeFamily::HC_STRING: {
       if (p != json::Peek::String) return false;
       auto s = r.read_str();
       if (!s) return json::fail(std::move(s.error()));
-      out.emplace(HcPrim::string(*s, t));
+      put(HcPrim::string(*s, t));
       return true;
     }
     case TypeFamily::HC_BOOLEAN: {
       if (p != json::Peek::Bool) return false;
       auto b = r.read_bool();
       if (!b) return json::fail(std::move(b.error()));
-      out.emplace(HcPrim::boolean(*b, t));
+      put(HcPrim::boolean(*b, t));
       return true;
     }
     case TypeFamily::HC_NUMBER:
@@ -257,14 +385,14 @@ json::Expected<bool> read_typed_scalar(json::Reader& r, BaseType t, std::optiona
   switch (get_family(t)) {
     case TypeFamily::HC_NUMBER: {
       double d = n->to_f64();
-      out.emplace(HcPrim::number(std::isfinite(d) ? d : 0.0, t));
+      put(HcPrim::number(std::isfinite(d) ? d : 0.0, t));
       break;
     }
     case TypeFamily::HC_INTEGER:
-      out.emplace(HcPrim::integer(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(i))), t));
+      put(HcPrim::integer(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(i))), t));
       break;
-    case TypeFamily::HC_LONG: out.emplace(HcPrim::long_(i, t)); break;
-    default: out.emplace(HcPrim::datetime(i, t)); break;
+    case TypeFamily::HC_LONG: put(HcPrim::long_(i, t)); break;
+    default: put(HcPrim::datetime(i, t)); break;
   }
   return true;
 }
@@ -283,20 +411,26 @@ std::expected<Aspects, json::Error> Aspects::read_json(json::Reader& r) {
 
 std::expected<Aspects, json::Error> detail::read_aspects_json(json::Reader& r, AspectValues how) {
   Aspects out;
-  auto ok = json::read_map(r, "struct Aspects", [&](std::string_view key) -> json::Expected<void> {
+  if (auto ok = read_aspects_json(r, how, out); !ok) return json::fail(std::move(ok.error()));
+  return out;
+}
+
+std::expected<void, json::Error> detail::read_aspects_json(json::Reader& r, AspectValues how, Aspects& out) {
+  return json::read_map(r, "struct Aspects", [&](std::string_view key) -> json::Expected<void> {
     if (out.empty()) out.inner_.reserve(4);
     // Unknown names are read as STRING; get_base_type's warning follows the value as below.
-    std::optional<BaseType> known = lookup_aspect(key);
-    std::optional<HcPrim> prim;
+    const uint8_t known = aspect_index(key);
     const size_t at = r.offset();
     json::Expected<bool> direct = false;
-    if (how == AspectValues::Direct) direct = read_typed_scalar(r, known.value_or(BaseType::STRING), prim);
+    if (how == AspectValues::Direct) {
+      direct = read_typed_scalar(r, known != kNoAspect ? kDefs[known].type : BaseType::STRING,
+                                 [&](HcPrim&& v) { out.inner_.emplace(key, std::move(v)); });
+    }
     if (!direct) return json::fail(std::move(direct.error()));
     if (*direct) {
       VELTRAC_LOG(Debug, "veltrac_codec::aspect::dese",
                   "key: " + std::string(key) + ", value: " + value_text(r.text().substr(at, r.offset() - at)));
-      if (!known) get_base_type(key);
-      out.inner_.emplace(key, std::move(*prim));
+      if (known == kNoAspect) warn_unknown_aspect(key);
       return {};
     }
     auto v = r.read_value();
@@ -307,8 +441,6 @@ std::expected<Aspects, json::Error> detail::read_aspects_json(json::Reader& r, A
     out.inner_.emplace(key, std::move(*converted));
     return {};
   });
-  if (!ok) return json::fail(std::move(ok.error()));
-  return out;
 }
 
 // ---- simple JSON ----

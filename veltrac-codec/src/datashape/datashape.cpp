@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "aspect/aspects_json.hpp"
 #include "json/base_type_json.hpp"
 #include "json/record.hpp"
 #include "json/write.hpp"
@@ -105,40 +106,65 @@ constexpr std::string_view kEntryFields[] = {"name", "description", "baseType", 
 constexpr json::RecordSpec kEntrySpec{"struct DataShapeEntry", kEntryFields, "struct DataShapeEntry with 4 elements",
                                       json::UnknownFields::Skip};
 constexpr std::string_view kShapeFields[] = {"name", "entries"};
+constexpr size_t kMaxEntriesGuess = 64;
 constexpr json::RecordSpec kShapeSpec{"struct DataShape", kShapeFields, "DataShape with 2 elements",
                                       json::UnknownFields::Refuse};
 }  // namespace
 
 namespace {
 
-// `"key":` (when given) and the entry record up to its aspects, in one piece.
-void write_entry_head(std::string& out, const std::string* key, const DataShapeEntry& e) {
-  using namespace std::string_view_literals;
-  const std::string_view type = name_of(e.entry_type);
-  size_t room = 48 + json::string_room(e.name.size()) + json::string_room(e.description.size()) + type.size();
+// Room for `"key":` (when given) and the entry record up to its aspects.
+size_t entry_head_room(const std::string* key, const DataShapeEntry& e) {
+  size_t room =
+      48 + json::string_room(e.name.size()) + json::string_room(e.description.size()) + name_of(e.entry_type).size();
   if (key) room += 1 + json::string_room(key->size());
-  json::append_raw(out, room, [&](char* p) {
-    if (key) {
-      p = json::put_string(p, *key);
-      *p++ = ':';
-    }
-    p = json::put_raw(p, "{\"name\":"sv);
-    p = json::put_string(p, e.name);
-    p = json::put_raw(p, ",\"description\":"sv);
-    p = json::put_string(p, e.description);
-    p = json::put_raw(p, ",\"baseType\":\""sv);
-    p = json::put_raw(p, type);
-    return json::put_raw(p, "\",\"aspects\":"sv);
-  });
+  return room;
+}
+
+char* put_entry_head(char* p, const std::string* key, const DataShapeEntry& e) {
+  using namespace std::string_view_literals;
+  std::string_view written_key;  // the key as written, quotes included
+  if (key) {
+    char* start = p;
+    p = json::put_string(p, *key);
+    written_key = {start, static_cast<size_t>(p - start)};
+    *p++ = ':';
+  }
+  p = json::put_raw(p, "{\"name\":"sv);
+  // The name is usually the key: its text is copied.
+  p = key && same_text(*key, e.name) ? json::put_raw(p, written_key) : json::put_string(p, e.name);
+  p = json::put_raw(p, ",\"description\":"sv);
+  p = json::put_string(p, e.description);
+  p = json::put_raw(p, ",\"baseType\":\""sv);
+  p = json::put_raw(p, name_of(e.entry_type));
+  return json::put_raw(p, "\",\"aspects\":"sv);
+}
+
+// The entry record (after `"key":` when given), with a `,` before it when `comma`.
+std::expected<void, json::Error> write_entry(std::string& out, const std::string* key, const DataShapeEntry& e,
+                                             bool comma) {
+  if (detail::AspectsLayout layout; detail::layout_aspects_json(e.aspects, layout)) {
+    // The whole record in one piece.
+    json::append_raw(out, 2 + entry_head_room(key, e) + layout.room, [&](char* p) {
+      if (comma) *p++ = ',';
+      p = put_entry_head(p, key, e);
+      p = detail::put_aspects_json(p, e.aspects, layout);
+      *p++ = '}';
+      return p;
+    });
+    return {};
+  }
+  if (comma) out.push_back(',');
+  json::append_raw(out, entry_head_room(key, e), [&](char* p) { return put_entry_head(p, key, e); });
+  if (auto ok = e.aspects.write_json(out); !ok) return ok;
+  out.push_back('}');
+  return {};
 }
 
 }  // namespace
 
 std::expected<void, json::Error> DataShapeEntry::write_json(std::string& out) const {
-  write_entry_head(out, nullptr, *this);
-  if (auto ok = aspects.write_json(out); !ok) return ok;
-  out.push_back('}');
-  return {};
+  return write_entry(out, nullptr, *this, false);
 }
 
 namespace {
@@ -150,7 +176,7 @@ json::Expected<void> read_entry(json::Reader& r, DataShapeEntry& e) {
       case 0: return json::assign(e.name, r.read_str());
       case 1: return json::assign(e.description, r.read_str());
       case 2: return json::assign(e.entry_type, json::read_base_type(r));
-      default: return json::assign(e.aspects, Aspects::read_json(r));
+      default: return detail::read_aspects_json(r, detail::AspectValues::Direct, e.aspects);
     }
   });
   if (!seen) return json::fail(std::move(seen.error()));
@@ -169,11 +195,8 @@ std::expected<void, json::Error> DataShapeEntries::write_json(std::string& out) 
   out.push_back('{');
   bool first = true;
   for (const auto& [key, entry] : map_) {
-    if (!first) out.push_back(',');
+    if (auto ok = write_entry(out, &key, entry, !first); !ok) return ok;
     first = false;
-    write_entry_head(out, &key, entry);
-    if (auto ok = entry.aspects.write_json(out); !ok) return ok;
-    out.push_back('}');
   }
   out.push_back('}');
   return {};
@@ -182,18 +205,29 @@ std::expected<void, json::Error> DataShapeEntries::write_json(std::string& out) 
 std::expected<DataShapeEntries, json::Error> DataShapeEntries::read_json(json::Reader& r) {
   DataShapeEntries out;
   auto ok = json::read_map(r, "an indexed map", [&](std::string_view key) -> json::Expected<void> {
-    if (out.map_.position(key) != Map::npos) {
-      // A repeated key: the new entry replaces the earlier one in its position.
-      DataShapeEntry e;
-      if (auto ok = read_entry(r, e); !ok) return ok;
-      out.map_.emplace(key, std::move(e));
+    if (out.empty()) {
+      // Room for the entries from the first one's length against the text left, with a quarter more
+      // (about right for a map that ends the text, too large for one followed by more: that excess is
+      // given back at the end).
+      const size_t start = r.offset();
+      DataShapeEntry first;
+      if (auto ok = read_entry(r, first); !ok) return ok;
+      const size_t length = std::max<size_t>(r.offset() - start + key.size() + 4, 32);
+      const size_t guess = 1 + (r.text().size() - r.offset()) / length;
+      out.reserve(std::min<size_t>(guess + guess / 4 + 2, kMaxEntriesGuess));
+      out.map_.append(key) = std::move(first);
       return {};
     }
     // A new key: the entry is read in place (on failure the whole map is dropped).
-    if (out.empty()) out.reserve(8);
-    return read_entry(r, out.map_.append(key));
+    if (DataShapeEntry* e = out.map_.try_append(key)) return read_entry(r, *e);
+    // A repeated key: the new entry replaces the earlier one in its position.
+    DataShapeEntry e;
+    if (auto ok = read_entry(r, e); !ok) return ok;
+    out.map_.emplace(key, std::move(e));
+    return {};
   });
   if (!ok) return json::fail(std::move(ok.error()));
+  if (out.map_.capacity() > 2 * out.size() + 8) out.map_.shrink_to_fit();
   return out;
 }
 

@@ -133,6 +133,9 @@ TEST(Parse, NumbersClassifiedAndWrittenBack) {
                         {"1e2", Kind::F64, "100.0"},
                         {"1E+2", Kind::F64, "100.0"},
                         {"12.34", Kind::F64, "12.34"},
+                        // 15 digits without exponent (one exact division), then 16 (the general conversion).
+                        {"-123456789.012345", Kind::F64, "-123456789.012345"},
+                        {"1234567890.123456", Kind::F64, "1234567890.123456"},
                         {"1E-400", Kind::F64, "0.0"},
                         {"-1e-400", Kind::F64, "-0.0"},
                         {"0e99999999999999999999", Kind::F64, "0.0"},

@@ -235,6 +235,7 @@ Expected<Number> Reader::scan_number(bool check_range) {
     if (!is_digit(text_[pos_])) return fail(error_peeked(msg::kInvalidNumber));
     while (!at_end() && is_digit(text_[pos_])) ++pos_;
   }
+  const size_t frac_end = pos_;
   if (!at_end() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
     ++pos_;
     is_float = true;
@@ -271,6 +272,19 @@ Expected<Number> Reader::scan_number(bool check_range) {
       }
       return n;
     }
+  }
+  // Up to 15 digits without exponent: the digits and the power of ten are exact doubles, so one
+  // division rounds correctly.
+  if (frac_end == pos_ && frac_end > int_end && (frac_end - digits_start) <= 16) {
+    const size_t frac_digits = frac_end - int_end - 1;
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    uint64_t sig = 0;
+    for (size_t i = digits_start; i < int_end; ++i) sig = sig * 10 + static_cast<uint64_t>(text_[i] - '0');
+    for (size_t i = int_end + 1; i < frac_end; ++i) sig = sig * 10 + static_cast<uint64_t>(text_[i] - '0');
+    double d = static_cast<double>(sig) / kPow10[frac_digits];
+    n.f = neg ? -d : d;
+    return n;
   }
   std::string_view lit = text_.substr(start, pos_ - start);
   double d = 0.0;

@@ -2,14 +2,6 @@
 
 namespace veltrac::json {
 
-Expected<void> require_fields(const Reader& r, const FieldSet& seen, std::span<const std::string_view> fields,
-                              std::initializer_list<size_t> order) {
-  for (size_t i : order) {
-    if (!seen.has(i)) return fail(r.fix_position(missing_field(fields[i])));
-  }
-  return {};
-}
-
 namespace {
 
 Expected<size_t> variant_name(Reader& r, std::span<const std::string_view> names) {

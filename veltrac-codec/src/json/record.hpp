@@ -86,8 +86,13 @@ Expected<FieldSet> read_record(Reader& r, const RecordSpec& layout, ReadField&& 
 
 // The first field of `order` (indexes into `fields`) that `seen` lacks: "missing field `x`" at the
 // consumed position (the record's closing bracket when called right after read_record).
-Expected<void> require_fields(const Reader& r, const FieldSet& seen, std::span<const std::string_view> fields,
-                              std::initializer_list<size_t> order);
+inline Expected<void> require_fields(const Reader& r, const FieldSet& seen, std::span<const std::string_view> fields,
+                                     std::initializer_list<size_t> order) {
+  for (size_t i : order) {
+    if (!seen.has(i)) return fail(r.fix_position(missing_field(fields[i])));
+  }
+  return {};
+}
 
 // Reads an object member by member in document order: on_member(key) -> Expected<void> is called after
 // the `:` and reads the value. The key is a std::string, or a std::string_view (valid during the call)

@@ -123,13 +123,15 @@ std::string to_text(const Value& v) {
 }
 
 namespace {
-// True when a byte of the word is below 0x20, '"' or '\\' (bytes of 0x80 and above are never flagged).
-inline bool word_needs_escape(uint64_t w) {
-  constexpr uint64_t ones = 0x0101010101010101ULL, high = 0x8080808080808080ULL;
-  uint64_t quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
-  uint64_t control = (w - ones * 0x20) & ~w;
-  uint64_t zero_q = (quote - ones) & ~quote;
-  uint64_t zero_b = (backslash - ones) & ~backslash;
+// True when a byte of the word (8 or 4 bytes) is below 0x20, '"' or '\\' (bytes of 0x80 and above are
+// never flagged).
+template <class Word>
+inline bool word_needs_escape(Word w) {
+  constexpr Word ones = static_cast<Word>(0x0101010101010101ULL), high = static_cast<Word>(0x8080808080808080ULL);
+  Word quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
+  Word control = (w - ones * 0x20) & ~w;
+  Word zero_q = (quote - ones) & ~quote;
+  Word zero_b = (backslash - ones) & ~backslash;
   return ((control | zero_q | zero_b) & high) != 0;
 }
 #if defined(__SSE2__)
@@ -184,6 +186,17 @@ char* put_string(char* p, std::string_view s) {
     }
     // i is the word that needs an escape; p is still the start of the text.
     p += i;
+  } else if (n >= 4) {
+    // The first and the last four bytes (overlapping when n < 8).
+    uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    if (!word_needs_escape(a) && !word_needs_escape(b)) {
+      std::memcpy(p, &a, 4);
+      std::memcpy(p + n - 4, &b, 4);
+      p[n] = '"';
+      return p + n + 1;
+    }
   }
   while (i < n) {
     // Eight bytes at a time while none needs an escape, then byte by byte through the word that does.

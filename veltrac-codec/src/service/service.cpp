@@ -79,7 +79,7 @@ std::expected<OutputDefinition, json::Error> OutputDefinition::read_json(json::R
     switch (i) {
       case 0: return json::assign(o.name, r.read_str());
       case 1: return json::assign(o.base_type, json::read_base_type(r));
-      case 2: return json::assign(o.aspects, Aspects::read_json(r));
+      case 2: return detail::read_aspects_json(r, detail::AspectValues::Direct, o.aspects);
       default: return json::assign(o.field_definitions, DataShapeEntries::read_json(r));
     }
   });
@@ -112,7 +112,7 @@ std::expected<HcyService, json::Error> HcyService::read_json(json::Reader& r) {
     switch (i) {
       case 0: return json::assign(s.name, r.read_str());
       case 1: return json::assign(s.description, r.read_str());
-      case 2: return json::assign(s.aspects, Aspects::read_json(r));
+      case 2: return detail::read_aspects_json(r, detail::AspectValues::Direct, s.aspects);
       case 3: return json::assign(s.inputs, InputDefinition::read_json(r));
       default: return json::assign(s.outputs, OutputDefinition::read_json(r));
     }

@@ -182,7 +182,7 @@ class Reader {
   // True (and the key with the `,` before it read) when the next member's key is written exactly as
   // `name` (no whitespace before it, no escapes in it); false with nothing read otherwise. `name` has
   // no `"`, `\` or control bytes. The same key as next_key would give, only cheaper.
-  bool match_key(std::string_view name) {
+  [[gnu::always_inline]] bool match_key(std::string_view name) {
     size_t p = pos_;
     if (!first_) {
       if (p >= text_.size() || text_[p] != ',') return false;
