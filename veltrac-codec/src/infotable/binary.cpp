@@ -205,9 +205,11 @@ void plan_room(CellStore& cells, std::vector<size_t>& row_ends, size_t bytes_rea
 
 // Reads whole rows (marker, count, cells) while all their cells are plain (see decode_plain_cells) and the
 // input holds them. Returns true after consuming the end marker; false before the first row it cannot read
-// so (nothing of that row is consumed), which the general reader then reads or reports.
-bool read_plain_rows(ByteReader& r, CellStore& cells, std::vector<size_t>& row_ends, TextStore& texts,
-                     size_t rows_start, bool trace) {
+// so (nothing of that row is consumed), which the general reader then reads or reports. Out of line: inlined
+// into read_table, whose general reader keeps many values live, the loop's state went through the stack on
+// every cell.
+[[gnu::noinline]] bool read_plain_rows(ByteReader& r, CellStore& cells, std::vector<size_t>& row_ends, TextStore& texts,
+                                       size_t rows_start, bool trace) {
   const uint8_t* const start = r.rest().data();
   const uint8_t* const end = start + r.remaining();
   const uint8_t* p = start;
