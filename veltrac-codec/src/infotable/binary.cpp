@@ -140,22 +140,30 @@ template <PrimKind K>
   return p + 1 + w.width;
 }
 
-// Builds up to n cells at `out` while they are texts of at most 127 ASCII bytes or Fixed values that start
-// at least 1 + kWidest bytes before the end of the input (p to end), which so holds them whole: read
-// straight from the input, texts copied into the store. Stops at the first other cell; p is left after the
-// last cell built, whose count is returned. The cells own nothing.
+// How decode_plain_cells keeps cells within the input. PerCell: each cell starts at least 1 + kWidest bytes
+// before the end. Reserved: the caller has checked that the input holds 1 + kWidest bytes for each of the n
+// cells, and a text (the one cell that can be longer) is taken only if the input still holds as much for
+// each cell after it; so Fixed cells need no check.
+enum class Bounds : uint8_t { PerCell, Reserved };
+
+// Builds up to n cells at `out` while they are texts of at most 127 ASCII bytes or Fixed values that the input
+// (p to end) holds whole by the rule of B: read straight from the input, texts copied into the store. Stops
+// at the first other cell; p is left after the last cell built, whose count is returned. The cells own
+// nothing.
+template <Bounds B>
 [[gnu::always_inline]] inline size_t decode_plain_cells(const uint8_t*& cursor, const uint8_t* end, HcPrim* out,
                                                         size_t n, TextStore& texts, TextStore::Room& room) {
   const uint8_t* p = cursor;
   size_t i = 0;
   for (; i < n; ++i) {
     // Cells closer to the end go to the general reader.
-    if (static_cast<size_t>(end - p) < 1 + kWidest) goto done;
+    if (B == Bounds::PerCell && static_cast<size_t>(end - p) < 1 + kWidest) goto done;
     switch (kPlainCells[*p]) {
       case PlainCell::Text: {
         const size_t len = p[1], left = static_cast<size_t>(end - p);
         const auto t = static_cast<BaseType>(*p);
-        if (len >= 0x80 || left - 2 < len) goto done;
+        const size_t reserved = B == Bounds::Reserved ? (n - i - 1) * (1 + kWidest) : 0;
+        if (len >= 0x80 || left - 2 < len + reserved) goto done;
         if (len == 0) {
           PrimAccess::emplace(out + i, PrimKind::STRING, t);
         } else {
@@ -185,7 +193,7 @@ done:
 size_t read_plain_cells(ByteReader& r, CellStore& cells, size_t n, TextStore& texts) {
   const uint8_t* p = r.rest().data();
   TextStore::Room room = texts.room();
-  const size_t built = decode_plain_cells(p, p + r.remaining(), cells.end_room(), n, texts, room);
+  const size_t built = decode_plain_cells<Bounds::PerCell>(p, p + r.remaining(), cells.end_room(), n, texts, room);
   texts.give_back(room);
   cells.commit(built, false);
   r.advance(static_cast<size_t>(p - r.rest().data()));
@@ -204,10 +212,10 @@ void plan_room(CellStore& cells, std::vector<size_t>& row_ends, size_t bytes_rea
 }
 
 // Reads whole rows (marker, count, cells) while all their cells are plain (see decode_plain_cells) and the
-// input holds them. Returns true after consuming the end marker; false before the first row it cannot read
-// so (nothing of that row is consumed), which the general reader then reads or reports. Out of line: inlined
-// into read_table, whose general reader keeps many values live, the loop's state went through the stack on
-// every cell.
+// input holds them as if all were the widest Fixed values (Bounds::Reserved). Returns true after consuming
+// the end marker; false before the first row it cannot read so (nothing of that row is consumed), which the
+// general reader then reads or reports. Out of line: inlined into read_table, whose general reader keeps
+// many values live, the loop's state went through the stack on every cell.
 [[gnu::noinline]] bool read_plain_rows(ByteReader& r, CellStore& cells, std::vector<size_t>& row_ends, TextStore& texts,
                                        size_t rows_start, bool trace) {
   const uint8_t* const start = r.rest().data();
@@ -223,7 +231,7 @@ void plan_room(CellStore& cells, std::vector<size_t>& row_ends, size_t bytes_rea
     }
     if (end - p < 3) break;
     const size_t count = be::load16(p + 1);
-    if (count > static_cast<size_t>(end - p) - 3) break;
+    if (count * (1 + kWidest) > static_cast<size_t>(end - p) - 3) break;
     if (cells.capacity() - cells.size() < count) {
       plan_room(cells, row_ends, r.position() + static_cast<size_t>(p - start) - rows_start,
                 static_cast<size_t>(end - p));
@@ -231,7 +239,7 @@ void plan_room(CellStore& cells, std::vector<size_t>& row_ends, size_t bytes_rea
     }
     const uint8_t* q = p + 3;
     // A row that stops early leaves its cells uncommitted; they own nothing.
-    if (decode_plain_cells(q, end, cells.end_room(), count, texts, room) != count) break;
+    if (decode_plain_cells<Bounds::Reserved>(q, end, cells.end_room(), count, texts, room) != count) break;
     cells.commit(count, false);
     row_ends.push_back(cells.size());
     if (trace) trace_row(Bytes(p + 1, q), cells.view().last(count));
