@@ -233,6 +233,10 @@ void plan_room(CellStore& cells, std::vector<size_t>& row_ends, size_t bytes_rea
   const uint8_t* p = start;
   TextStore::Room room = texts.room();
   bool finished = false;
+  // Where the next row's cells go and where the store's room ends, kept here rather than read back from the
+  // store after every row (about 5% of the time).
+  HcPrim* row_out = cells.end_room();
+  HcPrim* room_end = cells.data() + cells.capacity();
   while (p != end) {
     if (*p == 0) {
       ++p;
@@ -242,14 +246,16 @@ void plan_room(CellStore& cells, std::vector<size_t>& row_ends, size_t bytes_rea
     if (end - p < 3) break;
     const size_t count = be::load16(p + 1);
     if (count * (1 + kWidest) > static_cast<size_t>(end - p) - 3) break;
-    if (cells.capacity() - cells.size() < count) {
+    if (static_cast<size_t>(room_end - row_out) < count) {
       plan_room(cells, row_ends, r.position() + static_cast<size_t>(p - start) - rows_start,
                 static_cast<size_t>(end - p));
       cells.reserve_more(count);
+      row_out = cells.end_room();
+      room_end = cells.data() + cells.capacity();
     }
     const uint8_t* q = p + 3;
     {
-      HcPrim* out = cells.end_room();
+      HcPrim* out = row_out;
       HcPrim* const out_end = out + count;
 #define VELTRAC_NEXT_CELL              \
   if (++out == out_end) goto row_read; \
@@ -283,6 +289,7 @@ void plan_room(CellStore& cells, std::vector<size_t>& row_ends, size_t bytes_rea
     break;
   row_read:
     cells.commit(count, false);
+    row_out += count;
     row_ends.push_back(cells.size());
     if (trace) trace_row(Bytes(p + 1, q), cells.view().last(count));
     p = q;
