@@ -191,10 +191,12 @@ void widen_offsets(ColumnBuild& b, size_t rows) {
   b.large = true;
 }
 
-// Room for the data of all rows, extrapolated from the first block's `more` bytes; appends grow it by half
-// when the guess falls short.
+// Room for the data of all rows, extrapolated from the first block's `more` bytes with an eighth more (the
+// first block's average is seldom that far below the whole table's); appends grow it by half when the guess
+// still falls short.
 void reserve_data(ColumnBuild& b, size_t more, size_t block_rows, size_t rows) {
-  b.data.grow(more / std::max<size_t>(block_rows, 1) * rows + more / 8 + 64, b.end);
+  const size_t guess = more / std::max<size_t>(block_rows, 1) * rows;
+  b.data.grow(guess + guess / 8 + 64, b.end);
 }
 
 inline void append_bytes(ColumnBuild& b, size_t r, const void* p, size_t n) {
