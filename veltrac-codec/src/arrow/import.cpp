@@ -162,6 +162,41 @@ std::string quoted(std::string_view s) {
   return q;
 }
 
+// Adds column i, whose schema is c, to the plan.
+Expected<void> plan_column(Plan& plan, const ArrowSchema* c, int64_t i) {
+  if (c == nullptr || c->format == nullptr) return fail("column " + std::to_string(i) + " has no schema");
+  std::string_view cname = c->name == nullptr ? std::string_view() : std::string_view(c->name);
+  if (!utf8::is_valid(cname)) return fail("column " + std::to_string(i) + ": the name is not UTF-8");
+  const std::string where = "column " + quoted(cname);
+  if (plan.shape.entries.find(cname) != nullptr) return fail("duplicate " + where);
+  auto in = in_type(c->format);
+  if (c->dictionary != nullptr) return fail(where + ": dictionary-encoded columns are not supported");
+  if (!in || c->n_children != 0) return fail(where + ": unsupported Arrow type " + quoted(c->format));
+  auto cmeta = read_metadata(c->metadata);
+  if (!cmeta) return fail(where + ": the metadata is malformed");
+  const PrimKind kind = kind_of(*in);
+  const auto plain = detail::plain_type_of(kind);
+  if (!plain) return fail(where + ": unsupported Arrow type " + quoted(c->format));
+  BaseType type = *plain;
+  if (auto t = find(*cmeta, kBaseTypeKey)) {
+    auto named = base_type_from_name(*t);
+    if (!named || prim_kind_of(get_family(*named)) != kind) {
+      return fail(where + ": base type " + quoted(*t) + " does not fit Arrow type " + quoted(c->format));
+    }
+    type = *named;
+  }
+  DataShapeEntry entry;
+  entry.name.assign(cname);
+  entry.entry_type = type;
+  if (auto d = find(*cmeta, kDescriptionKey)) {
+    if (!utf8::is_valid(*d)) return fail(where + ": the description is not UTF-8");
+    entry.description.assign(*d);
+  }
+  plan.shape.add(std::move(entry));
+  plan.cols.push_back({std::string(cname), *in, type});
+  return {};
+}
+
 Expected<Plan> plan_of(const ArrowSchema& s, std::optional<std::string> name) {
   if (s.release == nullptr) return fail("the schema is released");
   if (s.format == nullptr) return fail("the schema has no format");
@@ -177,37 +212,7 @@ Expected<Plan> plan_of(const ArrowSchema& s, std::optional<std::string> name) {
     plan.shape.name.emplace(*n);
   }
   for (int64_t i = 0; i < s.n_children; ++i) {
-    const ArrowSchema* c = s.children[i];
-    if (c == nullptr || c->format == nullptr) return fail("column " + std::to_string(i) + " has no schema");
-    std::string_view cname = c->name == nullptr ? std::string_view() : std::string_view(c->name);
-    if (!utf8::is_valid(cname)) return fail("column " + std::to_string(i) + ": the name is not UTF-8");
-    const std::string where = "column " + quoted(cname);
-    if (plan.shape.entries.find(cname) != nullptr) return fail("duplicate " + where);
-    auto in = in_type(c->format);
-    if (c->dictionary != nullptr) return fail(where + ": dictionary-encoded columns are not supported");
-    if (!in || c->n_children != 0) return fail(where + ": unsupported Arrow type " + quoted(c->format));
-    auto cmeta = read_metadata(c->metadata);
-    if (!cmeta) return fail(where + ": the metadata is malformed");
-    const PrimKind kind = kind_of(*in);
-    const auto plain = detail::plain_type_of(kind);
-    if (!plain) return fail(where + ": unsupported Arrow type " + quoted(c->format));
-    BaseType type = *plain;
-    if (auto t = find(*cmeta, kBaseTypeKey)) {
-      auto named = base_type_from_name(*t);
-      if (!named || prim_kind_of(get_family(*named)) != kind) {
-        return fail(where + ": base type " + quoted(*t) + " does not fit Arrow type " + quoted(c->format));
-      }
-      type = *named;
-    }
-    DataShapeEntry entry;
-    entry.name.assign(cname);
-    entry.entry_type = type;
-    if (auto d = find(*cmeta, kDescriptionKey)) {
-      if (!utf8::is_valid(*d)) return fail(where + ": the description is not UTF-8");
-      entry.description.assign(*d);
-    }
-    plan.shape.add(std::move(entry));
-    plan.cols.push_back({std::string(cname), *in, type});
+    if (auto ok = plan_column(plan, s.children[i], i); !ok) return std::unexpected(std::move(ok.error()));
   }
   return plan;
 }
