@@ -44,11 +44,14 @@ inline char* put_eight(char* p, uint32_t v) {
 // two high multiplications (4x times a reciprocal, then a power of two for the shift; exact for x < 10^4);
 // each lane less ten times the lane before it is one digit.
 inline __m128i sixteen_digits(uint64_t v) {
-  const auto hi = static_cast<uint32_t>(v / 100000000), lo = static_cast<uint32_t>(v % 100000000);
-  const uint64_t parts = hi / 10000 | static_cast<uint64_t>(hi % 10000) << 16 |
-                         static_cast<uint64_t>(lo / 10000) << 32 | static_cast<uint64_t>(lo % 10000) << 48;
-  const __m128i x = _mm_unpacklo_epi16(_mm_cvtsi64_si128(static_cast<long long>(parts)),
-                                       _mm_cvtsi64_si128(static_cast<long long>(parts)));
+  const uint64_t hi = v / 100000000, lo = v % 100000000;
+  // Both halves split into 4-digit parts at once: x / 10^4 is (x * 109951163) >> 40 for x < 10^8.
+  const __m128i halves = _mm_set_epi64x(static_cast<long long>(lo), static_cast<long long>(hi));
+  const __m128i high = _mm_srli_epi64(_mm_mul_epu32(halves, _mm_set1_epi64x(109951163)), 40);
+  const __m128i low = _mm_sub_epi64(halves, _mm_mul_epu32(high, _mm_set1_epi64x(10000)));
+  // 16-bit lanes hi / 10^4, hi % 10^4, lo / 10^4, lo % 10^4 (in 32-bit elements 0 and 2, then gathered).
+  const __m128i parts = _mm_shuffle_epi32(_mm_or_si128(high, _mm_slli_epi64(low, 16)), _MM_SHUFFLE(3, 1, 2, 0));
+  const __m128i x = _mm_unpacklo_epi16(parts, parts);
   const __m128i reciprocal = _mm_set_epi16(-32768, 3277, 5243, 8389, -32768, 3277, 5243, 8389);
   const __m128i shift = _mm_set_epi16(-32768, -32768, 2048, 128, -32768, -32768, 2048, 128);
   auto digits = [&](__m128i four) {  // four copies of each of two parts
@@ -105,12 +108,9 @@ inline char* put_u64(char* p, uint64_t n) {
 
 // Signed; needs 24 bytes of room at p.
 inline char* put_i64(char* p, int64_t n) {
-  uint64_t u = static_cast<uint64_t>(n);
-  if (n < 0) {
-    *p++ = '-';
-    u = 0 - u;
-  }
-  return put_u64(p, u);
+  const uint64_t negative = static_cast<uint64_t>(n) >> 63;
+  *p = '-';
+  return put_u64(p + negative, (static_cast<uint64_t>(n) ^ (0 - negative)) + negative);
 }
 
 // Appends the digits to `out`.
