@@ -311,7 +311,7 @@ char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
 #if defined(__SSE2__)
     if (integer < 100000000) {
       // Both parts' digits at once: the integer part without its leading zeros (one digit at least).
-      const __m128i both = decimal::sixteen_digits(integer * 100000000 + fraction);
+      const __m128i both = decimal::sixteen_digits(static_cast<uint32_t>(integer), static_cast<uint32_t>(fraction));
       const auto int_digits = static_cast<uint64_t>(_mm_cvtsi128_si64(both));
       const int lead = std::min(7, std::countr_zero(int_digits ^ 0x3030303030303030ULL) / 8);
       const uint64_t shifted = int_digits >> (8 * lead);

@@ -39,14 +39,13 @@ inline char* put_eight(char* p, uint32_t v) {
 }
 
 #if defined(__SSE2__)
-// The sixteen ASCII digits of v < 10^16 (leading zeros included), first digit in the lowest byte. v is cut
-// into four 4-digit parts x, each spread over four 16-bit lanes that take x / 1000, x / 100, x / 10 and x by
-// two high multiplications (4x times a reciprocal, then a power of two for the shift; exact for x < 10^4);
-// each lane less ten times the lane before it is one digit.
-inline __m128i sixteen_digits(uint64_t v) {
-  const uint64_t hi = v / 100000000, lo = v % 100000000;
-  // Both halves split into 4-digit parts at once: x / 10^4 is (x * 109951163) >> 40 for x < 10^8.
-  const __m128i halves = _mm_set_epi64x(static_cast<long long>(lo), static_cast<long long>(hi));
+// The sixteen ASCII digits of hi * 10^8 + lo (hi, lo < 10^8; leading zeros included), first digit in the
+// lowest byte. Both halves are cut into 4-digit parts x in one register, each spread over four 16-bit lanes
+// that take x / 1000, x / 100, x / 10 and x by two high multiplications (4x times a reciprocal, then a power
+// of two for the shift; exact for x < 10^4); each lane less ten times the lane before it is one digit.
+inline __m128i sixteen_digits(uint32_t hi, uint32_t lo) {
+  // x / 10^4 is (x * 109951163) >> 40 for x < 10^8.
+  const __m128i halves = _mm_set_epi64x(lo, hi);
   const __m128i high = _mm_srli_epi64(_mm_mul_epu32(halves, _mm_set1_epi64x(109951163)), 40);
   const __m128i low = _mm_sub_epi64(halves, _mm_mul_epu32(high, _mm_set1_epi64x(10000)));
   // 16-bit lanes hi / 10^4, hi % 10^4, lo / 10^4, lo % 10^4 (in 32-bit elements 0 and 2, then gathered).
@@ -60,6 +59,11 @@ inline __m128i sixteen_digits(uint64_t v) {
   };
   const __m128i d = _mm_packus_epi16(digits(_mm_unpacklo_epi32(x, x)), digits(_mm_unpackhi_epi32(x, x)));
   return _mm_add_epi8(d, _mm_set1_epi8('0'));
+}
+
+// The sixteen ASCII digits of v < 10^16.
+inline __m128i sixteen_digits(uint64_t v) {
+  return sixteen_digits(static_cast<uint32_t>(v / 100000000), static_cast<uint32_t>(v % 100000000));
 }
 
 // Writes v (10^8 <= v < 10^16) without leading zeros; stores 16 bytes at p whatever the length.
