@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "json/write.hpp"
 #include "util/debug_text.hpp"
@@ -107,8 +108,9 @@ class RawOut {
 // Writes one row whose values are all texts, numbers, integers or booleans (the values that cannot fail),
 // with `row_room` bytes of room at out.p covering everything but the texts; the same text as the
 // value-by-value writer. Returns false, with out.p where it was, for a row holding any other kind.
+// short_runs holds each column's state for put_json_f64_in_run.
 bool write_simple_row(RawOut& out, std::span<const HcPrim> fields, std::span<const size_t> order,
-                      const MemberKeys& keys, size_t row_room, bool comma) {
+                      const MemberKeys& keys, size_t row_room, bool comma, std::span<bool> short_runs) {
   const size_t start = out.offset();
   char* p = out.p;
   if (comma) *p++ = ',';
@@ -126,7 +128,7 @@ bool write_simple_row(RawOut& out, std::span<const HcPrim> fields, std::span<con
       }
       case PrimKind::NUMBER: {
         const double d = v.as_number();
-        p = put_shortest_f64(p, std::isfinite(d) ? d : 0.0, -4, 16);
+        p = put_json_f64_in_run(p, std::isfinite(d) ? d : 0.0, short_runs[i]);
         break;
       }
       case PrimKind::INTEGER: p = decimal::put_i64(p, v.as_integer()); break;
@@ -170,6 +172,8 @@ Result<void> detail::write_simple_json(const InfoTable& t, std::string& out, Sim
   for (size_t i = 0; i < ncols; ++i) row_room += keys.size(i) + json::kNumberRoom;
 
   RawOut raw(out);
+  const std::unique_ptr<bool[]> short_runs(new bool[ncols]);
+  std::fill_n(short_runs.get(), ncols, true);
   const size_t nrows = t.row_count();
   for (size_t ri = 0; ri < nrows; ++ri) {
     const InfoTable::Row fields = t.row(ri);
@@ -177,7 +181,7 @@ Result<void> detail::write_simple_json(const InfoTable& t, std::string& out, Sim
     const size_t row_start = raw.offset();
     // A row with fewer values than columns skips keys, so it takes the value-by-value path.
     if (how == SimpleRows::InPlace && fields.size() >= ncols &&
-        write_simple_row(raw, fields, order, keys, row_room, ri != 0)) {
+        write_simple_row(raw, fields, order, keys, row_room, ri != 0, {short_runs.get(), ncols})) {
       if (ri == 0 && nrows > 1) {
         // Room for the other rows at the first row's length (capped), instead of growing step by step.
         constexpr size_t kMaxGuess = size_t{1} << 28;

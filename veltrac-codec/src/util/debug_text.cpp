@@ -202,7 +202,7 @@ char* put_exponent(char* p, int exp) {
 // The digits are padded to 17 with zeros: the first apart, the other sixteen in one register, whose trailing
 // '0' bytes tell how many digits count. Where the point goes inside the digits, it is put in while they are
 // still in registers: reading back a wider word just stored in pieces would stall.
-char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) {
+char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k, bool& short_form) {
   constexpr uint64_t kTen16 = 10000000000000000;
   const int n0 = digit_count(digits);
   const uint64_t x = digits * kPow10Int[17 - n0];
@@ -211,6 +211,7 @@ char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) 
   const auto zeros = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(sixteen, _mm_set1_epi8('0'))));
   const int n = 17 - std::countl_one(zeros << 16);  // digits without the trailing zeros
   const int k = exponent + n0;                      // value = 0.ddd * 10^k
+  short_form = n <= 15 && n - k <= 8;
   if (k >= min_k && k <= max_k) {
     if (k <= 0) {
       std::memcpy(p, "0.00000000", 10);
@@ -244,13 +245,14 @@ char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) 
   return put_exponent(n > 1 ? p + n + 1 : p + 1, k - 1);
 }
 #else
-char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k) {
+char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k, bool& short_form) {
   while (digits % 10 == 0) {
     digits /= 10;
     ++exponent;
   }
   const int n = digit_count(digits);
   const int k = exponent + n;  // value = 0.ddd * 10^k
+  short_form = n <= 15 && exponent >= -8;
   if (k >= min_k && k <= max_k) {
     if (k <= 0) {
       std::memcpy(p, "0.00000000", 10);
@@ -290,6 +292,40 @@ size_t shortest_digits(double d, char* digits, int& k) {
   return n;
 }
 
+namespace {
+
+// The short decimal m / 10^places (see short_decimal) in the layout of put_shortest_f64: the integer part,
+// the point, then the fraction with its leading zeros.
+char* put_short_decimal(char* p, double d, uint64_t m, int places) {
+  // The integer part is |d|'s: |d| is less than 10^-places / 8 from the decimal, which is an integer (then
+  // exactly |d|) or at least 10^-places from one. The fraction goes out as eight digits, with the trailing
+  // zeros dropped but one.
+  const uint64_t integer = static_cast<uint64_t>(std::fabs(d));
+  const uint64_t fraction = (m - integer * kPow10Int[places]) * kPow10Int[8 - places];
+  uint64_t w;
+#if defined(__SSE2__)
+  if (integer < 100000000) {
+    // Both parts' digits at once: the integer part without its leading zeros (one digit at least).
+    const __m128i both = decimal::sixteen_digits(static_cast<uint32_t>(integer), static_cast<uint32_t>(fraction));
+    const auto int_digits = static_cast<uint64_t>(_mm_cvtsi128_si64(both));
+    const int lead = std::min(7, std::countr_zero(int_digits ^ 0x3030303030303030ULL) / 8);
+    const uint64_t shifted = int_digits >> (8 * lead);
+    std::memcpy(p, &shifted, 8);
+    p += 8 - lead;
+    w = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(both, both)));
+  } else
+#endif
+  {
+    p = decimal::put_u64(p, integer);
+    w = decimal::eight_digits(static_cast<uint32_t>(fraction));
+  }
+  *p++ = '.';
+  std::memcpy(p, &w, 8);
+  return p + (fraction == 0 ? 1 : 8 - std::countl_zero(w ^ 0x3030303030303030ULL) / 8);
+}
+
+}  // namespace
+
 char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
   *p = '-';
   p += std::signbit(d);
@@ -297,39 +333,33 @@ char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
     std::memcpy(p, "0.0", 3);
     return p + 3;
   }
-  // Short decimals in [1e-4, 1e15) are written straight from m and places: the integer part, the point,
-  // then the fraction with its leading zeros (the layout below gives the same text).
+  // Short decimals in [1e-4, 1e15) are written straight from m and places (the layout below gives the same
+  // text).
   uint64_t m;
   int places;
   if (min_k <= -3 && max_k >= 15 && std::fabs(d) >= 1e-4 && short_decimal(d, m, places)) {
-    // The integer part is |d|'s: |d| is less than 10^-places / 8 from the decimal, which is an integer
-    // (then exactly |d|) or at least 10^-places from one. The fraction goes out as eight digits, with the
-    // trailing zeros dropped but one.
-    const uint64_t integer = static_cast<uint64_t>(std::fabs(d));
-    const uint64_t fraction = (m - integer * kPow10Int[places]) * kPow10Int[8 - places];
-    uint64_t w;
-#if defined(__SSE2__)
-    if (integer < 100000000) {
-      // Both parts' digits at once: the integer part without its leading zeros (one digit at least).
-      const __m128i both = decimal::sixteen_digits(static_cast<uint32_t>(integer), static_cast<uint32_t>(fraction));
-      const auto int_digits = static_cast<uint64_t>(_mm_cvtsi128_si64(both));
-      const int lead = std::min(7, std::countr_zero(int_digits ^ 0x3030303030303030ULL) / 8);
-      const uint64_t shifted = int_digits >> (8 * lead);
-      std::memcpy(p, &shifted, 8);
-      p += 8 - lead;
-      w = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(both, both)));
-    } else
-#endif
-    {
-      p = decimal::put_u64(p, integer);
-      w = decimal::eight_digits(static_cast<uint32_t>(fraction));
-    }
-    *p++ = '.';
-    std::memcpy(p, &w, 8);
-    return p + (fraction == 0 ? 1 : 8 - std::countl_zero(w ^ 0x3030303030303030ULL) / 8);
+    return put_short_decimal(p, d, m, places);
   }
   const ShortestDecimal dec = shortest_decimal_with_zeros(d);
-  return put_decimal(p, dec.digits, dec.exponent, min_k, max_k);
+  bool short_form;
+  return put_decimal(p, dec.digits, dec.exponent, min_k, max_k, short_form);
+}
+
+char* put_json_f64_in_run(char* p, double d, bool& short_run) {
+  *p = '-';
+  p += std::signbit(d);
+  if (d == 0) {
+    std::memcpy(p, "0.0", 3);
+    return p + 3;
+  }
+  uint64_t m;
+  int places;
+  if (short_run) {
+    if (std::fabs(d) >= 1e-4 && short_decimal(d, m, places)) return put_short_decimal(p, d, m, places);
+    short_run = false;
+  }
+  const ShortestDecimal dec = shortest_decimal_with_zeros(d);
+  return put_decimal(p, dec.digits, dec.exponent, -4, 16, short_run);
 }
 
 void append_shortest_f64(std::string& out, double d, int min_k, int max_k) {
