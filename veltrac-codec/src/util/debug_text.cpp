@@ -226,17 +226,17 @@ char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k, 
       std::memcpy(p + k, ".0", 2);
       return p + k + 2;
     }
-    // The point after k - 1 of the sixteen by one 128-bit insertion; the last byte, pushed out of the 128
-    // bits, is stored apart.
-    __extension__ using u128 = unsigned __int128;
-    u128 rest;
-    std::memcpy(&rest, &sixteen, 16);
-    const int j = 8 * (k - 1);
-    const u128 low = (u128{1} << j) - 1;
-    const u128 dotted = (rest & low) | u128{'.'} << j | (rest & ~low) << 8;
+    // The point after k - 1 of the sixteen, put in by byte masks: the bytes before it as they are, the point,
+    // then the bytes moved up by one; the last byte, pushed out of the register, is stored apart.
+    const __m128i at = _mm_set1_epi8(static_cast<char>(k - 1));
+    const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i before = _mm_cmplt_epi8(index, at), point = _mm_cmpeq_epi8(index, at);
+    const __m128i dotted =
+        _mm_or_si128(_mm_or_si128(_mm_and_si128(sixteen, before), _mm_and_si128(point, _mm_set1_epi8('.'))),
+                     _mm_andnot_si128(_mm_or_si128(before, point), _mm_slli_si128(sixteen, 1)));
     p[0] = first;
-    std::memcpy(p + 1, &dotted, 16);
-    p[17] = static_cast<char>(rest >> 120);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), dotted);
+    p[17] = static_cast<char>(_mm_extract_epi16(sixteen, 7) >> 8);
     return p + n + 1;
   }
   p[0] = first;
