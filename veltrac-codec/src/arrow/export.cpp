@@ -255,7 +255,7 @@ Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::
       default: b[c].values.allocate(n * 8); break;
     }
   }
-  constexpr size_t kBlock = 256;
+  constexpr size_t kBlock = 256;  // a multiple of 8
   for (size_t r0 = 0; r0 < n; r0 += kBlock) {
     const size_t r1 = std::min(n, r0 + kBlock);
     // Rows of f values each, back to back: row r starts f values after row r - 1.
@@ -309,10 +309,18 @@ Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::
           break;
         }
         case PrimKind::BOOLEAN: {
+          // Eight bits gathered in a register, then stored: a read-modify-write of the same byte per value would
+          // make every value wait for the one before (blocks start at multiples of 8 rows).
           uint8_t* out = cb.values.data();
-          bad = each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) {
-            out[r / 8] |= static_cast<uint8_t>(uint8_t{v.as_bool()} << (r % 8));
+          unsigned bits = 0;
+          bad = each_value(first + c, f, r0, r1, cb.type, [out, &bits](size_t r, const HcPrim& v) {
+            bits |= unsigned{v.as_bool()} << (r % 8);
+            if (r % 8 == 7) {
+              out[r / 8] = static_cast<uint8_t>(bits);
+              bits = 0;
+            }
           });
+          if (r1 % 8 != 0) out[r1 / 8] = static_cast<uint8_t>(bits);
           break;
         }
         default: break;
