@@ -326,26 +326,11 @@ char* put_short_decimal(char* p, double d, uint64_t m, int places) {
 
 }  // namespace
 
-char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
-  *p = '-';
-  p += std::signbit(d);
-  if (d == 0) {
-    std::memcpy(p, "0.0", 3);
-    return p + 3;
-  }
-  // Short decimals in [1e-4, 1e15) are written straight from m and places (the layout below gives the same
-  // text).
-  uint64_t m;
-  int places;
-  if (min_k <= -3 && max_k >= 15 && std::fabs(d) >= 1e-4 && short_decimal(d, m, places)) {
-    return put_short_decimal(p, d, m, places);
-  }
-  const ShortestDecimal dec = shortest_decimal_with_zeros(d);
-  bool short_form;
-  return put_decimal(p, dec.digits, dec.exponent, min_k, max_k, short_form);
-}
+namespace {
 
-char* put_json_f64_in_run(char* p, double d, bool& short_run) {
+// put_shortest_f64, trying the short path first when short_run is set (only where its layout is the plain
+// decimal: min_k <= -3 and max_k >= 15); short_run then tells whether d was a short decimal.
+inline char* put_f64_text(char* p, double d, int min_k, int max_k, bool& short_run) {
   *p = '-';
   p += std::signbit(d);
   if (d == 0) {
@@ -359,8 +344,19 @@ char* put_json_f64_in_run(char* p, double d, bool& short_run) {
     short_run = false;
   }
   const ShortestDecimal dec = shortest_decimal_with_zeros(d);
-  return put_decimal(p, dec.digits, dec.exponent, -4, 16, short_run);
+  return put_decimal(p, dec.digits, dec.exponent, min_k, max_k, short_run);
 }
+
+}  // namespace
+
+char* put_shortest_f64(char* p, double d, int min_k, int max_k) {
+  // Short decimals in [1e-4, 1e15) are written straight from m and places (the general layout gives the same
+  // text).
+  bool try_short = min_k <= -3 && max_k >= 15;
+  return put_f64_text(p, d, min_k, max_k, try_short);
+}
+
+char* put_json_f64_in_run(char* p, double d, bool& short_run) { return put_f64_text(p, d, -4, 16, short_run); }
 
 void append_shortest_f64(std::string& out, double d, int min_k, int max_k) {
   char buf[40];
