@@ -172,7 +172,7 @@ Result<void> detail::write_simple_json(const InfoTable& t, std::string& out, Sim
   for (size_t i = 0; i < ncols; ++i) row_room += keys.size(i) + json::kNumberRoom;
 
   RawOut raw(out);
-  const std::unique_ptr<bool[]> short_runs(new bool[ncols]);
+  const auto short_runs = std::make_unique<bool[]>(ncols);
   std::fill_n(short_runs.get(), ncols, true);
   const size_t nrows = t.row_count();
   for (size_t ri = 0; ri < nrows; ++ri) {
