@@ -204,10 +204,23 @@ char* put_exponent(char* p, int exp) {
 // still in registers: reading back a wider word just stored in pieces would stall.
 char* put_decimal(char* p, uint64_t digits, int exponent, int min_k, int max_k, bool& short_form) {
   constexpr uint64_t kTen16 = 10000000000000000;
-  const int n0 = digit_count(digits);
-  const uint64_t x = digits * kPow10Int[17 - n0];
-  const __m128i sixteen = decimal::sixteen_digits(x % kTen16);
-  const char first = static_cast<char>('0' + x / kTen16);
+  // The search gives 16 or 17 digits for every normal double: then no digit count is needed.
+  int n0;
+  uint64_t x;
+  if (digits >= kTen16 / 10) [[likely]] {
+    const bool seventeen = digits >= kTen16;
+    n0 = 16 + static_cast<int>(seventeen);
+    x = seventeen ? digits : digits * 10;
+  } else {
+    n0 = digit_count(digits);
+    x = digits * kPow10Int[17 - n0];
+  }
+  // x cut at 10^8 first, the upper part then at 10^8 again: two short steps instead of two long ones.
+  const auto upper = static_cast<uint32_t>(x / 100000000);  // below 10^9
+  const auto lower = static_cast<uint32_t>(x % 100000000);
+  const uint32_t first_digit = upper / 100000000;
+  const __m128i sixteen = decimal::sixteen_digits(upper - first_digit * 100000000, lower);
+  const char first = static_cast<char>('0' + first_digit);
   const auto zeros = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(sixteen, _mm_set1_epi8('0'))));
   const int n = 17 - std::countl_one(zeros << 16);  // digits without the trailing zeros
   const int k = exponent + n0;                      // value = 0.ddd * 10^k
