@@ -36,7 +36,7 @@ void append_shortest_f64(std::string& out, double d, int min_k, int max_k);
 char* put_shortest_f64(char* p, double d, int min_k, int max_k);
 // put_shortest_f64(p, d, -4, 16) for one of a run of values (a table column). Short decimals have a fast
 // path that random doubles fail at some cost, so it is taken only while the run's last value was a decimal
-// of at most 8 places; short_run carries that from value to value (true at the start).
+// of at most 15 digits and 8 places; short_run carries that from value to value (true at the start).
 char* put_json_f64_in_run(char* p, double d, bool& short_run);
 
 }  // namespace veltrac

@@ -110,7 +110,8 @@ inline char* put_u64(char* p, uint64_t n) {
 #endif
 }
 
-// Signed; needs 24 bytes of room at p.
+// Signed; needs 24 bytes of room at p. The sign is taken without a branch: in a column of values of either
+// sign a branch on it would be mispredicted every other value.
 inline char* put_i64(char* p, int64_t n) {
   const uint64_t negative = static_cast<uint64_t>(n) >> 63;
   *p = '-';
