@@ -56,9 +56,10 @@ class OrderedMap {
   }
   OrderedMap& operator=(OrderedMap&& o) noexcept {
     if (this != &o) {
-      OrderedMap taken(std::move(o));  // first: o may live inside one of this map's values
-      release();
-      take(taken);
+      // This map's entries move out first: o may live inside one of their values (behind a pointer, so it
+      // stays where it is), and is taken before they are destroyed.
+      OrderedMap old(std::move(*this));
+      take(o);
     }
     return *this;
   }
@@ -121,14 +122,14 @@ class OrderedMap {
   // Appends `key`, which must not be present, with a default value; the value to be filled in place.
   V& append(std::string_view key) {
     const uint64_t h = key_hash(key);
-    emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
+    emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(DefaultValue{}));
     return data_[index_last(h)].second;
   }
   // Appends `key` with a default value as append() does when it is not present; nullptr when it is.
   V* try_append(std::string_view key) {
     const uint64_t h = key_hash(key);
     if (position(key, h) != npos) return nullptr;
-    emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
+    emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(DefaultValue{}));
     return &data_[index_last(h)].second;
   }
 
@@ -183,6 +184,14 @@ class OrderedMap {
   }
 
   static_assert(std::is_nothrow_move_constructible_v<value_type>);
+  // Converts to a default-initialised V: V() would first zero all of a V whose constructor is implicit (the
+  // entries kept in a map inside a value too).
+  struct DefaultValue {
+    operator V() const {  // NOLINT(google-explicit-constructor): converted to by the entry's constructor only
+      V v;
+      return v;
+    }
+  };
   using Alloc = std::allocator<value_type>;
   value_type* inline_data() noexcept { return reinterpret_cast<value_type*>(inline_room_); }
   bool on_heap() const noexcept { return cap_ > kInlineCount; }
