@@ -57,7 +57,8 @@ TEST(AspectsModel, CopyAndMoveAcrossInlineRoom) {
   for (int n : {0, 1, 4, 5, 8, 9, 10}) {
     SCOPED_TRACE(n);
     Aspects a;
-    for (int i = 0; i < n; ++i) a.insert("aspect name number " + std::to_string(i), HcPrim::string(std::string(i, 'v')));
+    for (int i = 0; i < n; ++i)
+      a.insert("aspect name number " + std::to_string(i), HcPrim::string(std::string(i, 'v')));
     Aspects copy = a;
     Aspects moved = std::move(copy);
     Aspects assigned;
