@@ -1,8 +1,8 @@
 // Insertion-ordered string-keyed map with hashed lookup. Entries live in one array in insertion order; a
 // key that is inserted again replaces the value in place. Small maps are searched linearly; from
 // kIndexThreshold entries on, an open-addressing index of positions (seeded hash) is kept beside them.
-// Maps of small entries keep their first kInlineCount entries in the map itself (no heap block), as aspects
-// maps of a handful of entries are common.
+// Maps of small entries hold up to kInlineCount entries in the map itself (no heap block: aspects maps of a
+// handful of names are common); beyond that, all entries move to one heap block.
 #pragma once
 
 #include <algorithm>
