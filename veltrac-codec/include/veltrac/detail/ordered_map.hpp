@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -26,6 +27,12 @@ namespace veltrac {
 namespace detail {
 // Seeded 64-bit string hash; the seed comes from the OS random source once per process.
 uint64_t hash_key(std::string_view key) noexcept;
+// Entry blocks of maps. Blocks of 1 KiB or more are kept per thread (256 KiB at most) and handed to the next
+// map they fit, so that reading definition after definition does not give back and ask again for a block
+// of some KiB each time (the allocator merges its caches of small blocks around such a request or release,
+// and the small blocks of the next definition pay for it). `bytes` becomes the block's real size.
+void* take_map_block(size_t& bytes);
+void give_map_block(void* block, size_t bytes) noexcept;
 }  // namespace detail
 
 template <class V>
@@ -192,7 +199,18 @@ class OrderedMap {
       return v;
     }
   };
-  using Alloc = std::allocator<value_type>;
+  static_assert(alignof(value_type) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+  // A block for at least `cap` entries; `cap` becomes the count it has room for.
+  static value_type* allocate(size_t& cap) {
+    if (cap > SIZE_MAX / sizeof(value_type)) throw std::bad_array_new_length();
+    size_t bytes = cap * sizeof(value_type);
+    void* block = detail::take_map_block(bytes);
+    cap = bytes / sizeof(value_type);
+    return static_cast<value_type*>(block);
+  }
+  static void deallocate(value_type* block, size_t cap) noexcept {
+    detail::give_map_block(block, cap * sizeof(value_type));
+  }
   value_type* inline_data() noexcept { return reinterpret_cast<value_type*>(inline_room_); }
   bool on_heap() const noexcept { return cap_ > kInlineCount; }
 
@@ -205,12 +223,12 @@ class OrderedMap {
       ++size_;
       return;
     }
-    const size_t cap = std::max<size_t>(2 * cap_, 4);
-    value_type* fresh = Alloc().allocate(cap);
+    size_t cap = std::max<size_t>(2 * cap_, 4);
+    value_type* fresh = allocate(cap);
     try {
       new (fresh + size_) value_type(std::forward<Args>(args)...);
     } catch (...) {
-      Alloc().deallocate(fresh, cap);
+      deallocate(fresh, cap);
       throw;
     }
     adopt(fresh, cap);
@@ -227,12 +245,13 @@ class OrderedMap {
         new (room + i) value_type(std::move(old[i]));
         old[i].~value_type();
       }
-      Alloc().deallocate(old, old_cap);
+      deallocate(old, old_cap);
       data_ = room;
       cap_ = kInlineCount;
       return;
     }
-    adopt(Alloc().allocate(cap), cap);
+    value_type* fresh = allocate(cap);
+    adopt(fresh, cap);
   }
   // Moves the entries into `fresh` (room for cap) and frees the old block.
   void adopt(value_type* fresh, size_t cap) noexcept {
@@ -240,7 +259,7 @@ class OrderedMap {
       new (fresh + i) value_type(std::move(data_[i]));
       data_[i].~value_type();
     }
-    if (on_heap()) Alloc().deallocate(data_, cap_);
+    if (on_heap()) deallocate(data_, cap_);
     data_ = fresh;
     cap_ = cap;
   }
@@ -267,7 +286,7 @@ class OrderedMap {
   // Destroys the entries and frees the block; the map is left with its inline room, as if new.
   void release() noexcept {
     std::destroy_n(data_, size_);
-    if (on_heap()) Alloc().deallocate(data_, cap_);
+    if (on_heap()) deallocate(data_, cap_);
     data_ = inline_data();
     cap_ = kInlineCount;
     size_ = 0;
