@@ -1,6 +1,7 @@
 // DataShape: the ordered field definitions (DataShapeEntry) of a table, with an optional shape name.
 #pragma once
 
+#include <algorithm>
 #include <expected>
 #include <optional>
 #include <string>
@@ -58,7 +59,7 @@ class DataShapeEntries {
   void reserve(size_t n) { map_.reserve(n); }
 
   // Same pairs in the same order.
-  bool operator==(const DataShapeEntries& o) const { return map_.items() == o.map_.items(); }
+  bool operator==(const DataShapeEntries& o) const { return std::ranges::equal(map_.items(), o.map_.items()); }
 
   // The entries object: {"key":{entry record},...} in position order.
   std::expected<void, json::Error> write_json(std::string& out) const;

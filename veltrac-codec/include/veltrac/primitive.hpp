@@ -1,8 +1,9 @@
 // HcPrim: one typed protocol value. Each value carries its BaseType; the kind fixes the storage.
 //
-// Layout (16 bytes): kind, base type, flags, a 32-bit length for text and bytes, and an 8-byte payload that
-// holds the number itself or a pointer: text and bytes live in one exact-size heap block, LOCATION,
-// INFOTABLE and the value inside a VARIANT are owned through pointers. A cell of a decoded table may instead
+// Layout (16 bytes): kind, base type, flags, a short length, a 32-bit length for text and bytes, and an
+// 8-byte payload that holds the number itself or a pointer: text and bytes of up to 12 bytes are kept in the
+// value itself (in the room of the 32-bit length and the payload), longer ones in one exact-size heap block;
+// LOCATION, INFOTABLE and the value inside a VARIANT are owned through pointers. A cell of a decoded table may instead
 // borrow its text from the table's text store; tables hand out their cells only as const references, so
 // such a value leaves its table by copy (which owns its text), never by move. Copying is deep; copying and destroying
 // deeply nested values (VARIANT chains, tables inside values inside tables) use an explicit work list, never recursion.
@@ -60,7 +61,7 @@ struct Location {
 class HcPrim {
  public:
   // NOTHING with base type NOTHING.
-  HcPrim() noexcept : h_{PrimKind::NOTHING, BaseType::NOTHING, 0, 0} { u_.i64 = 0; }
+  HcPrim() noexcept : h_{PrimKind::NOTHING, BaseType::NOTHING, 0, 0, 0} { u_.i64 = 0; }
   HcPrim(const HcPrim& o);
   HcPrim(HcPrim&& o) noexcept : h_(o.h_), u_(o.u_) { o.reset_to_nothing(); }
   HcPrim& operator=(const HcPrim& o);
@@ -150,17 +151,20 @@ class HcPrim {
     HcPrim* inner;
   };
 
-  HcPrim(PrimKind k, BaseType t) noexcept : h_{k, t, 0, 0} { u_.i64 = 0; }
+  HcPrim(PrimKind k, BaseType t) noexcept : h_{k, t, 0, 0, 0} { u_.i64 = 0; }
   // From the head's bytes (see PrimAccess::head_bits) and the payload's: two stores.
   HcPrim(uint64_t head_bits, uint64_t payload_bits) noexcept {
     std::memcpy(&h_, &head_bits, sizeof h_);
     u_.i64 = static_cast<int64_t>(payload_bits);
   }
   static constexpr uint8_t kBorrowedText = 1;  // text/bytes belong to the enclosing table's store
+  static constexpr uint8_t kInlineText = 2;    // text/bytes held in the value itself, from byte kInlineAt on
+  static constexpr size_t kInlineAt = 4;
+  static constexpr size_t kInlineMax = 12;
   bool owns_heap() const {
     switch (h_.kind) {
       case PrimKind::STRING:
-      case PrimKind::BLOB: return u_.heap != nullptr && !(h_.flags & kBorrowedText);
+      case PrimKind::BLOB: return !(h_.flags & (kBorrowedText | kInlineText)) && u_.heap != nullptr;
       case PrimKind::LOCATION:
       case PrimKind::INFOTABLE:
       case PrimKind::VARIANT: return true;
@@ -168,25 +172,31 @@ class HcPrim {
     }
   }
   void reset_to_nothing() noexcept {
-    h_ = Head{PrimKind::NOTHING, BaseType::NOTHING, 0, 0};
+    h_ = Head{PrimKind::NOTHING, BaseType::NOTHING, 0, 0, 0};
     u_.i64 = 0;
   }
   void release() noexcept;
   // Allocates the exact-size block for n bytes and returns where the bytes go.
   char* alloc_bytes(size_t n);
-  const char* text_ptr() const { return h_.len == kLongLen ? u_.heap + 8 : u_.heap; }
+  const char* text_ptr() const {
+    if (h_.flags & kInlineText) return reinterpret_cast<const char*>(this) + kInlineAt;
+    return h_.len == kLongLen ? u_.heap + 8 : u_.heap;
+  }
   size_t byte_len() const {
+    if (h_.flags & kInlineText) return h_.inline_len;
     if (h_.len != kLongLen) return h_.len;
     uint64_t n;
     std::memcpy(&n, u_.heap, 8);
     return n;
   }
 
-  // Kind, base type, flags and the length of text and bytes: one 8-byte word, written as one.
+  // Kind, base type, flags and the length of text and bytes (inline_len for inline text, whose bytes then
+  // take the place of len and the payload): one 8-byte word, written as one.
   struct Head {
     PrimKind kind;
     BaseType type;
     uint8_t flags;
+    uint8_t inline_len;
     uint32_t len;
   };
   Head h_;

@@ -417,7 +417,6 @@ std::expected<Aspects, json::Error> detail::read_aspects_json(json::Reader& r, A
 
 std::expected<void, json::Error> detail::read_aspects_json(json::Reader& r, AspectValues how, Aspects& out) {
   return json::read_map(r, "struct Aspects", [&](std::string_view key) -> json::Expected<void> {
-    if (out.empty()) out.inner_.reserve(4);
     // Unknown names are read as STRING; get_base_type's warning follows the value as below.
     const uint8_t known = aspect_index(key);
     const size_t at = r.offset();

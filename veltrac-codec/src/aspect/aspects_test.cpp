@@ -50,6 +50,36 @@ TEST(AspectsModel, InsertKeepsFirstPositionAndIndexesLargeMaps) {
   EXPECT_EQ(a, b);  // same entries in another order
 }
 
+// Maps on both sides of the entries kept in the map itself (4) and of the index (9) keep their entries, in
+// order, through copy, move, assignment and a replacing insert.
+TEST(AspectsModel, CopyAndMoveAcrossInlineRoom) {
+  static_assert(Aspects::Map::kInlineCount == 4);
+  for (int n : {0, 1, 4, 5, 8, 9, 10}) {
+    SCOPED_TRACE(n);
+    Aspects a;
+    for (int i = 0; i < n; ++i)
+      a.insert("aspect name number " + std::to_string(i), HcPrim::string(std::string(i, 'v')));
+    Aspects copy = a;
+    Aspects moved = std::move(copy);
+    Aspects assigned;
+    assigned.insert("x", HcPrim());
+    assigned = moved;
+    Aspects move_assigned;
+    move_assigned = std::move(assigned);
+    EXPECT_TRUE(copy.empty());  // NOLINT(bugprone-use-after-move): a moved-from map is left empty
+    for (const Aspects* m : {&moved, &move_assigned}) {
+      ASSERT_EQ(m->size(), static_cast<size_t>(n));
+      for (int i = 0; i < n; ++i) {
+        EXPECT_EQ(m->inner().at(i).first, "aspect name number " + std::to_string(i));
+        EXPECT_EQ(*m->find("aspect name number " + std::to_string(i)), HcPrim::string(std::string(i, 'v')));
+      }
+    }
+    move_assigned.insert("aspect name number 0", HcPrim::integer(1));
+    EXPECT_EQ(move_assigned.size(), static_cast<size_t>(std::max(n, 1)));
+    EXPECT_EQ(move_assigned.inner().at(0).second, HcPrim::integer(1));
+  }
+}
+
 // ---- binary form ----
 
 TEST(AspectsBinary, Vectors) {

@@ -1,8 +1,10 @@
-// The per-thread cache of large storage blocks of tables (table_blocks in veltrac/detail/table_store.hpp).
+// The per-thread caches of storage blocks: large blocks of tables (table_blocks in veltrac/detail/table_store.hpp)
+// and the mid-size entry blocks of maps (detail::take_map_block in veltrac/detail/ordered_map.hpp).
 #include <cstddef>
 #include <new>
 #include <utility>
 
+#include "veltrac/detail/ordered_map.hpp"
 #include "veltrac/detail/table_store.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -18,15 +20,10 @@
 
 namespace veltrac {
 
-namespace table_blocks {
 namespace {
 
-constexpr size_t kSmallest = size_t{64} << 10;  // smaller blocks go straight to the allocator
-constexpr size_t kKept = size_t{8} << 20;       // bytes kept per thread at most
-constexpr size_t kSlots = 8;
-
-// Under AddressSanitizer a kept block is poisoned until it is handed out again, so any use of a table's
-// storage after the table gave it back is reported.
+// Under AddressSanitizer a kept block is poisoned until it is handed out again, so any use of a table's or
+// map's storage after it gave the block back is reported.
 inline void keep_poisoned([[maybe_unused]] void* block, [[maybe_unused]] size_t size) {
 #ifdef VELTRAC_ASAN
   ASAN_POISON_MEMORY_REGION(block, size);
@@ -38,7 +35,10 @@ inline void hand_out([[maybe_unused]] void* block, [[maybe_unused]] size_t size)
 #endif
 }
 
+// Kept blocks of kSmallest bytes or more, kKept bytes at most in all.
+template <size_t kSmallest, size_t kKept>
 struct Cache {
+  static constexpr size_t kSlots = 8;
   void* block[kSlots] = {};
   size_t size[kSlots] = {};
   size_t total = 0;
@@ -48,54 +48,64 @@ struct Cache {
       ::operator delete(block[i]);
     }
   }
-};
-thread_local Cache t_cache;
 
-}  // namespace
-
-void* take(size_t& size) {
-  if (size >= kSmallest) {
-    Cache& c = t_cache;
-    // The smallest kept block that fits and wastes at most half of itself.
-    size_t best = kSlots;
-    for (size_t i = 0; i < kSlots; ++i) {
-      if (c.block[i] != nullptr && c.size[i] >= size && c.size[i] / 2 <= size &&
-          (best == kSlots || c.size[i] < c.size[best])) {
-        best = i;
+  void* take(size_t& want) {
+    if (want >= kSmallest) {
+      // The smallest kept block that fits and wastes at most half of itself.
+      size_t best = kSlots;
+      for (size_t i = 0; i < kSlots; ++i) {
+        if (block[i] != nullptr && size[i] >= want && size[i] / 2 <= want && (best == kSlots || size[i] < size[best])) {
+          best = i;
+        }
+      }
+      if (best != kSlots) {
+        void* p = std::exchange(block[best], nullptr);
+        want = size[best];
+        total -= want;
+        hand_out(p, want);
+        return p;
       }
     }
-    if (best != kSlots) {
-      void* p = std::exchange(c.block[best], nullptr);
-      size = c.size[best];
-      c.total -= size;
-      hand_out(p, size);
-      return p;
-    }
+    return ::operator new(want);
   }
-  return ::operator new(size);
-}
 
-void give(void* block, size_t size) noexcept {
-  if (block == nullptr) return;
-  if (size >= kSmallest) {
-    Cache& c = t_cache;
-    if (c.total + size <= kKept) {
+  void give(void* p, size_t n) noexcept {
+    if (p == nullptr) return;
+    if (n >= kSmallest && total + n <= kKept) {
       for (size_t i = 0; i < kSlots; ++i) {
-        if (c.block[i] == nullptr) {
-          keep_poisoned(block, size);
-          c.block[i] = block;
-          c.size[i] = size;
-          c.total += size;
+        if (block[i] == nullptr) {
+          keep_poisoned(p, n);
+          block[i] = p;
+          size[i] = n;
+          total += n;
           return;
         }
       }
     }
+    ::operator delete(p);
   }
-  ::operator delete(block);
-}
+};
 
-size_t kept_bytes() noexcept { return t_cache.total; }
+// Tables: from 64 KiB on, 8 MiB per thread at most.
+thread_local Cache<size_t{64} << 10, size_t{8} << 20> t_tables;
+// Maps: from 1 KiB (smaller blocks the allocator keeps in caches of its own), 256 KiB per thread at most.
+thread_local Cache<size_t{1} << 10, size_t{256} << 10> t_maps;
+
+}  // namespace
+
+namespace table_blocks {
+
+void* take(size_t& size) { return t_tables.take(size); }
+void give(void* block, size_t size) noexcept { t_tables.give(block, size); }
+size_t kept_bytes() noexcept { return t_tables.total; }
 
 }  // namespace table_blocks
+
+namespace detail {
+
+void* take_map_block(size_t& bytes) { return t_maps.take(bytes); }
+void give_map_block(void* block, size_t bytes) noexcept { t_maps.give(block, bytes); }
+
+}  // namespace detail
 
 }  // namespace veltrac

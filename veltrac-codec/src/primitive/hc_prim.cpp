@@ -110,10 +110,16 @@ bool Location::operator==(const Location& o) const {
 // ---- storage ----
 
 char* HcPrim::alloc_bytes(size_t n) {
+  static_assert(offsetof(Head, len) == kInlineAt && sizeof(Head) + sizeof(Payload) == kInlineAt + kInlineMax);
   if (n == 0) {
     u_.heap = nullptr;
     h_.len = 0;
     return nullptr;
+  }
+  if (n <= kInlineMax) {
+    h_.flags = kInlineText;
+    h_.inline_len = static_cast<uint8_t>(n);
+    return reinterpret_cast<char*>(this) + kInlineAt;
   }
   if (n < kLongLen) {
     u_.heap = static_cast<char*>(::operator new(n));
@@ -138,7 +144,7 @@ void HcPrim::release() noexcept {
   }
 }
 
-HcPrim::HcPrim(const HcPrim& o) : h_{o.h_.kind, o.h_.type, 0, 0} {
+HcPrim::HcPrim(const HcPrim& o) : h_{o.h_.kind, o.h_.type, 0, 0, 0} {
   switch (h_.kind) {
     case PrimKind::STRING:
     case PrimKind::BLOB: {

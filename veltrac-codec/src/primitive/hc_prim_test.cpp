@@ -210,6 +210,37 @@ TEST(HcPrimModel, AssignmentEqualityAndNames) {
   EXPECT_EQ(d->value, HcPrim::number(nan));
 }
 
+// Texts and bytes on both sides of the inline capacity (12 bytes) keep their content through copy, move,
+// assignment and the binary form, and differ from a text one byte shorter.
+TEST(HcPrimModel, InlineBoundary) {
+  const std::string full = "abcdefghijklmnopq";
+  for (size_t n : {0, 1, 11, 12, 13, 16}) {
+    SCOPED_TRACE(n);
+    const std::string_view text(full.data(), n);
+    const Bytes bytes(reinterpret_cast<const uint8_t*>(full.data()), n);
+    for (HcPrim v : {HcPrim::string(text), HcPrim::blob(bytes)}) {
+      HcPrim copy = v;
+      HcPrim moved = std::move(copy);
+      HcPrim assigned = HcPrim::integer(1);
+      assigned = moved;
+      for (const HcPrim* p : {&v, &moved, &assigned}) {
+        const Bytes b = p->kind() == PrimKind::BLOB ? p->as_blob() : Bytes();
+        EXPECT_EQ(p->kind() == PrimKind::STRING ? p->as_string()
+                                                : std::string_view(reinterpret_cast<const char*>(b.data()), b.size()),
+                  text);
+        EXPECT_EQ(*p, v);
+      }
+      EXPECT_EQ(copy, HcPrim());  // NOLINT(bugprone-use-after-move): a moved-from value is left as NOTHING
+      auto d = test::decode_exact<HcPrim>(encode(v));
+      ASSERT_TRUE(d);
+      EXPECT_EQ(d->value, v);
+    }
+    if (n > 0) {
+      EXPECT_NE(HcPrim::string(text.substr(0, n - 1)), HcPrim::string(text));
+    }
+  }
+}
+
 // ---- typed JSON ----
 
 std::string typed_text(const HcPrim& p, BaseType t) {

@@ -31,7 +31,7 @@ struct PrimAccess {
   }
   // A text the cell borrows from its table's store.
   static void set_borrowed_text(HcPrim& p, PrimKind k, BaseType t, const char* data, size_t n) {
-    p.h_ = HcPrim::Head{k, t, HcPrim::kBorrowedText, static_cast<uint32_t>(n)};
+    p.h_ = HcPrim::Head{k, t, HcPrim::kBorrowedText, 0, static_cast<uint32_t>(n)};
     p.u_.heap = const_cast<char*>(data);
   }
   // The bytes of a head {k, t, flags, len} as one word, in the head's memory order.
@@ -41,7 +41,7 @@ struct PrimAccess {
       return static_cast<uint64_t>(k) | static_cast<uint64_t>(t) << 8 | static_cast<uint64_t>(flags) << 16 |
              static_cast<uint64_t>(len) << 32;
     } else {
-      const HcPrim::Head h{k, t, flags, len};
+      const HcPrim::Head h{k, t, flags, 0, len};
       uint64_t bits = 0;
       std::memcpy(&bits, &h, sizeof h);
       return bits;
