@@ -40,13 +40,14 @@ inline std::string& scratch_text() {
 }
 
 // A large text as a new str, checked and copied without the interpreter lock when it is ASCII (as the texts
-// the codec writes mostly are); new_str otherwise.
-inline PyObject* take_text(std::string_view s) {
+// the codec writes mostly are); new_str otherwise. known_ascii: the writer saw every byte below 0x80, so the
+// check is skipped.
+inline PyObject* take_text(std::string_view s, bool known_ascii = false) {
   if (s.size() < kReleaseBytes) return new_str(s);
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
   if (str == nullptr) return nullptr;
   const bool ascii = run_unlocked_if(true, [&] {
-    if (!veltrac::utf8::all_ascii(s)) return false;
+    if (!known_ascii && !veltrac::utf8::all_ascii(s)) return false;
     std::memcpy(PyUnicode_1BYTE_DATA(str), s.data(), s.size());
     return true;
   });

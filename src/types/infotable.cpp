@@ -234,9 +234,13 @@ PyObject* table_to_simple_json(PyObject* self, PyObject*) {
   // again.
   thread_local std::string out;
   out.clear();
-  auto r = encode_table(self, [](const Table& t) { return t.write_simple_json(out); });
+  bool ascii = false;
+  auto r = encode_table(self, [&ascii](const Table& t) {
+    return veltrac::detail::write_simple_json(t, out, veltrac::detail::SimpleRows::InPlace, &ascii);
+  });
   if (!r) return nullptr;
-  PyObject* result = *r ? take_text(out) : raise_value_error("Simple JSON conversion error: ", r->error().message());
+  PyObject* result =
+      *r ? take_text(out, ascii) : raise_value_error("Simple JSON conversion error: ", r->error().message());
   constexpr size_t kKeep = size_t{16} << 20;
   if (out.capacity() > kKeep) std::string().swap(out);
   return result;

@@ -26,8 +26,10 @@ enum class CellDecoder : unsigned char { Bulk, Reference };
 Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how = CellDecoder::Bulk);
 // The simple JSON writer of tables: InPlace writes rows of texts, numbers, integers and booleans straight
 // into room reserved for the row; Reference writes every row value by value, which InPlace is tested against.
+// When `ascii` is given, it tells whether every byte written is below 0x80 (the texts' bytes are seen on the
+// way, so a caller that needs to know spares itself a pass over the whole text).
 enum class SimpleRows : unsigned char { InPlace, Reference };
-Result<void> write_simple_json(const InfoTable& t, std::string& out, SimpleRows how);
+Result<void> write_simple_json(const InfoTable& t, std::string& out, SimpleRows how, bool* ascii = nullptr);
 }  // namespace detail
 }  // namespace veltrac
 

@@ -8,6 +8,7 @@
 #include "util/debug_text.hpp"
 #include "util/decimal.hpp"
 #include "util/log.hpp"
+#include "util/utf8.hpp"
 #include "veltrac/infotable.hpp"
 
 namespace veltrac {
@@ -108,9 +109,9 @@ class RawOut {
 // Writes one row whose values are all texts, numbers, integers or booleans (the values that cannot fail),
 // with `row_room` bytes of room at out.p covering everything but the texts; the same text as the
 // value-by-value writer. Returns false, with out.p where it was, for a row holding any other kind.
-// short_runs holds each column's state for put_json_f64_in_run.
+// short_runs holds each column's state for put_json_f64_in_run; ascii is cleared by a text that is not ASCII.
 bool write_simple_row(RawOut& out, std::span<const HcPrim> fields, std::span<const size_t> order,
-                      const MemberKeys& keys, size_t row_room, bool comma, std::span<bool> short_runs) {
+                      const MemberKeys& keys, size_t row_room, bool comma, std::span<bool> short_runs, bool& ascii) {
   const size_t start = out.offset();
   char* p = out.p;
   if (comma) *p++ = ',';
@@ -123,7 +124,7 @@ bool write_simple_row(RawOut& out, std::span<const HcPrim> fields, std::span<con
         const std::string_view s = v.as_string();
         out.p = p;
         out.need(json::string_room(s.size()) + row_room);
-        p = json::put_string(out.p, s);
+        p = json::put_string(out.p, s, ascii);
         break;
       }
       case PrimKind::NUMBER: {
@@ -154,11 +155,14 @@ Result<void> InfoTable::write_simple_json(std::string& out) const {
   return detail::write_simple_json(*this, out, detail::SimpleRows::InPlace);
 }
 
-Result<void> detail::write_simple_json(const InfoTable& t, std::string& out, SimpleRows how) {
+Result<void> detail::write_simple_json(const InfoTable& t, std::string& out, SimpleRows how, bool* ascii) {
   const DataShape& datashape = t.datashape;
+  const size_t start = out.size();
   out.append("{\"dataShape\":");
   if (auto ok = datashape.write_simple_json(out); !ok) return ok;
   out.append(",\"rows\":[");
+  // The keys are also in the data shape: all ASCII when it is.
+  bool all_ascii = utf8::all_ascii(std::string_view(out).substr(start));
   // Column positions in the byte order of their keys, computed once for all rows.
   const size_t ncols = datashape.entries.size();
   std::vector<size_t> order(ncols);
@@ -166,6 +170,7 @@ Result<void> detail::write_simple_json(const InfoTable& t, std::string& out, Sim
   std::sort(order.begin(), order.end(),
             [&](size_t a, size_t b) { return datashape.entries.at(a).first < datashape.entries.at(b).first; });
   const MemberKeys keys(datashape, order);
+  for (size_t i = 0; i < ncols; ++i) all_ascii = all_ascii && utf8::all_ascii(keys.text(i));
   // Room for a row's comma, braces, keys (and what the last key's copy stores past its end) and values
   // other than texts.
   size_t row_room = 3 + MemberKeys::kSlack;
@@ -181,7 +186,7 @@ Result<void> detail::write_simple_json(const InfoTable& t, std::string& out, Sim
     const size_t row_start = raw.offset();
     // A row with fewer values than columns skips keys, so it takes the value-by-value path.
     if (how == SimpleRows::InPlace && fields.size() >= ncols &&
-        write_simple_row(raw, fields, order, keys, row_room, ri != 0, {short_runs.get(), ncols})) {
+        write_simple_row(raw, fields, order, keys, row_room, ri != 0, {short_runs.get(), ncols}, all_ascii)) {
       if (ri == 0 && nrows > 1) {
         // Room for the other rows at the first row's length (capped), instead of growing step by step.
         constexpr size_t kMaxGuess = size_t{1} << 28;
@@ -200,12 +205,14 @@ Result<void> detail::write_simple_json(const InfoTable& t, std::string& out, Sim
         if (auto ok = fields[order[i]].write_simple_json(text); !ok) return ok;
       }
       text.push_back('}');
+      all_ascii = all_ascii && utf8::all_ascii(std::string_view(text).substr(row_start));
       raw.open(0);
     }
     for (size_t i = ncols; i < fields.size(); ++i) report_missing_entry(i);
   }
   raw.close();
   out.append("]}");
+  if (ascii != nullptr) *ascii = all_ascii;
   return {};
 }
 

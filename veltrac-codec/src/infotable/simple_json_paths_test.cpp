@@ -10,6 +10,7 @@
 #include <string>
 
 #include "json/write.hpp"
+#include "util/utf8.hpp"
 #include "veltrac/infotable.hpp"
 
 namespace veltrac {
@@ -102,6 +103,31 @@ TEST(SimpleJsonPaths, MixedShortAndSurplusRowsMatchTheValuePath) {
   u.add_row(InfoTableRow{});
   for (int i = 0; i < 50; ++i) u.add_row(InfoTableRow{{HcPrim::string(std::string(static_cast<size_t>(i * 7), '"'))}});
   EXPECT_EQ(direct(u), via_value(u));
+}
+
+// The writer's ASCII flag is false exactly when a byte written is 0x80 or above, whichever way a text was
+// copied (blocks, words, halves, byte by byte round an escape) and whichever path wrote its row.
+TEST(SimpleJsonPaths, AsciiFlagMatchesTheText) {
+  std::vector<std::string> texts;
+  for (size_t n : {0, 2, 5, 9, 16, 17, 40}) {
+    for (const char* tail : {"", "\""}) {
+      texts.push_back(std::string(n, 'a') + tail);
+      texts.push_back("\xc3\xa9" + std::string(n, 'a') + tail);
+      texts.push_back(std::string(n, 'a') + "\xc3\xa9" + tail);
+    }
+  }
+  for (const char* key : {"k", "k\xc3\xa9"}) {
+    for (const std::string& text : texts) {
+      InfoTable t = shaped({{key, BaseType::STRING}});
+      t.add_row(InfoTableRow{{HcPrim::string(text)}});
+      for (auto how : {detail::SimpleRows::InPlace, detail::SimpleRows::Reference}) {
+        std::string out;
+        bool ascii = !utf8::all_ascii(text);
+        ASSERT_TRUE(detail::write_simple_json(t, out, how, &ascii));
+        EXPECT_EQ(ascii, utf8::all_ascii(out)) << out;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #endif
 
 #include "util/debug_text.hpp"
+#include "util/utf8.hpp"
 
 namespace veltrac::json {
 
@@ -136,8 +137,7 @@ inline bool word_needs_escape(Word w) {
 }
 #if defined(__SSE2__)
 // 16 bytes: any `"`, `\` or byte below 0x20 (c < 0x20 is (c ^ 0x80) < 0xA0 as signed bytes).
-inline bool block_needs_escape(const char* p) {
-  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+inline bool block_needs_escape(__m128i v) {
   __m128i hit =
       _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
                    _mm_cmplt_epi8(_mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80))),
@@ -147,7 +147,10 @@ inline bool block_needs_escape(const char* p) {
 #endif
 }  // namespace
 
-char* put_string(char* p, std::string_view s) {
+// put_string; with kTrack, `ascii` is also cleared when s has a byte of 0x80 or above (the fast paths OR the
+// words they copy; a text with escapes is checked apart).
+template <bool kTrack>
+char* put_string_impl(char* p, std::string_view s, bool& ascii) {
   *p++ = '"';
   const char* src = s.data();
   const size_t n = s.size();
@@ -155,11 +158,15 @@ char* put_string(char* p, std::string_view s) {
 #if defined(__SSE2__)
   if (n >= 16) {
     // Whole blocks while none needs an escape; the last block overlaps the one before it.
+    __m128i seen = _mm_setzero_si128();
     for (;;) {
       size_t at = std::min(i, n - 16);
-      if (block_needs_escape(src + at)) break;
-      std::memcpy(p + at, src + at, 16);
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
+      if (block_needs_escape(v)) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + at), v);
+      if constexpr (kTrack) seen = _mm_or_si128(seen, v);
       if (at == n - 16) {
+        if constexpr (kTrack) ascii = ascii && _mm_movemask_epi8(seen) == 0;
         p[n] = '"';
         return p + n + 1;
       }
@@ -172,13 +179,16 @@ char* put_string(char* p, std::string_view s) {
   if (n >= 8) {
 #endif
     // Whole words while none needs an escape; the last word overlaps the one before it.
+    uint64_t seen = 0;
     for (;;) {
       size_t at = std::min(i, n - 8);
       uint64_t w;
       std::memcpy(&w, src + at, 8);
       if (word_needs_escape(w)) break;
       std::memcpy(p + at, &w, 8);
+      seen |= w;
       if (at == n - 8) {
+        if constexpr (kTrack) ascii = ascii && (seen & 0x8080808080808080ULL) == 0;
         p[n] = '"';
         return p + n + 1;
       }
@@ -194,6 +204,7 @@ char* put_string(char* p, std::string_view s) {
     if (!word_needs_escape(a) && !word_needs_escape(b)) {
       std::memcpy(p, &a, 4);
       std::memcpy(p + n - 4, &b, 4);
+      if constexpr (kTrack) ascii = ascii && ((a | b) & 0x80808080U) == 0;
       p[n] = '"';
       return p + n + 1;
     }
@@ -229,9 +240,17 @@ char* put_string(char* p, std::string_view s) {
       }
     }
   }
+  if constexpr (kTrack) ascii = ascii && utf8::all_ascii(s);
   *p++ = '"';
   return p;
 }
+
+char* put_string(char* p, std::string_view s) {
+  bool unused = true;
+  return put_string_impl<false>(p, s, unused);
+}
+
+char* put_string(char* p, std::string_view s, bool& ascii) { return put_string_impl<true>(p, s, ascii); }
 
 void write_string(std::string& out, std::string_view s) {
   const size_t at = out.size();
@@ -240,7 +259,7 @@ void write_string(std::string& out, std::string_view s) {
   size_t i = 0;
 #if defined(__SSE2__)
   for (; i + 16 <= n; i += 16) {
-    if (block_needs_escape(src + i)) break;
+    if (block_needs_escape(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)))) break;
   }
 #endif
   for (; i + 8 <= n; i += 8) {

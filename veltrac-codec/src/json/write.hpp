@@ -35,6 +35,9 @@ inline void write_null(std::string& out) { out.append("null"); }
 inline constexpr size_t string_room(size_t n) { return 2 + 6 * n; }
 inline constexpr size_t kNumberRoom = 40;
 char* put_string(char* p, std::string_view s);
+// The same, clearing `ascii` when s has a byte of 0x80 or above (at almost no cost: the bytes are in
+// registers anyway).
+char* put_string(char* p, std::string_view s, bool& ascii);
 char* put_f64(char* p, double d);
 inline char* put_i64(char* p, int64_t n) { return std::to_chars(p, p + kNumberRoom, n).ptr; }
 inline char* put_raw(char* p, std::string_view s) {
