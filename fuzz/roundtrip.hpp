@@ -13,6 +13,7 @@
 
 #include "fuzz_common.hpp"
 #include "json/write.hpp"
+#include "util/utf8.hpp"
 #include "veltrac/infotable.hpp"
 #include "veltrac/json/reader.hpp"
 #include "veltrac/json/value.hpp"
@@ -114,9 +115,18 @@ void simple_json_agrees(const T& v) {
   auto ok = v.write_simple_json(direct);
   if constexpr (std::is_same_v<T, InfoTable>) {
     std::string reference;
-    auto rok = detail::write_simple_json(v, reference, detail::SimpleRows::Reference);
+    bool ascii = false;
+    auto rok = detail::write_simple_json(v, reference, detail::SimpleRows::Reference, &ascii);
     FUZZ_CHECK(ok.has_value() == rok.has_value(), "simple JSON: in-place and reference writers disagree on failure");
     FUZZ_CHECK(direct == reference, "simple JSON texts differ:\n" + clip(direct) + "\n" + clip(reference));
+    if (ok) {
+      // Both writers tell whether the text is ASCII (each starting from the wrong answer).
+      FUZZ_CHECK(ascii == utf8::all_ascii(reference), "simple JSON: the ASCII flag is wrong for " + clip(reference));
+      std::string again;
+      ascii = !ascii;
+      (void)detail::write_simple_json(v, again, detail::SimpleRows::InPlace, &ascii);
+      FUZZ_CHECK(ascii == utf8::all_ascii(again), "simple JSON: the ASCII flag is wrong for " + clip(again));
+    }
   }
   if (!ok) return;
   auto parsed = json::parse(direct);
