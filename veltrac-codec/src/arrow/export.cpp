@@ -258,16 +258,18 @@ Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::
   constexpr size_t kBlock = 256;  // a multiple of 8
   for (size_t r0 = 0; r0 < n; r0 += kBlock) {
     const size_t r1 = std::min(n, r0 + kBlock);
-    // Rows of f values each, back to back: row r starts f values after row r - 1.
+    // Rows of f values each, back to back: row r starts f values after row r - 1. The table stores rows
+    // back to back, so the widths are checked without a branch per row and the block's end once.
     const HcPrim* first = t.row(r0).data();
-    for (size_t r = r0; r < r1; ++r) {
-      InfoTable::Row row = t.row(r);
-      if (row.size() != f) {
-        return fail("row " + std::to_string(r) + " has " + std::to_string(row.size()) + " values for " +
-                    std::to_string(f) + " fields");
-      }
-      if (row.data() != first + (r - r0) * f) return fail("rows are not stored back to back");
+    size_t wrong_width = 0;
+    for (size_t r = r0; r < r1; ++r) wrong_width |= t.row(r).size() ^ f;
+    if (wrong_width != 0) [[unlikely]] {
+      size_t r = r0;
+      while (t.row(r).size() == f) ++r;
+      return fail("row " + std::to_string(r) + " has " + std::to_string(t.row(r).size()) + " values for " +
+                  std::to_string(f) + " fields");
     }
+    if (t.row(r1 - 1).data() != first + (r1 - 1 - r0) * f) return fail("rows are not stored back to back");
     for (size_t c = 0; c < f; ++c) {
       ColumnBuild& cb = b[c];
       size_t bad = SIZE_MAX;
