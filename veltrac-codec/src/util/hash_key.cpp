@@ -32,8 +32,19 @@ uint64_t hash_key(std::string_view key) noexcept {
     p += 8;
     n -= 8;
   }
+  // The last 0 to 7 bytes: the last eight of the key when it had eight or more (some mixed in already),
+  // else two overlapping 4-byte words, else the first, middle and last byte.
   uint64_t tail = 0;
-  for (size_t i = 0; i < n; ++i) tail |= static_cast<uint64_t>(p[i]) << (8 * i);
+  if (key.size() >= 8) {
+    std::memcpy(&tail, key.data() + key.size() - 8, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    tail = uint64_t{a} << 32 | b;
+  } else if (n > 0) {
+    tail = uint64_t{p[0]} << 16 | uint64_t{p[n / 2]} << 8 | p[n - 1];
+  }
   h = mix(h ^ tail, 0x8EBC6AF09C88C6E3ull);
   return mix(h, 0x589965CC75374CC3ull);
 }
