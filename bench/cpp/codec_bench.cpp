@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "json/write.hpp"
+#include "veltrac/arrow.hpp"
 #include "veltrac/infotable.hpp"
 #include "veltrac/message.hpp"
 #include "veltrac/service.hpp"
@@ -286,6 +287,20 @@ void table_simple_json(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * wire.size()));
 }
 
+// The decoded table handed over as an Arrow stream, released again as a consumer would.
+void table_arrow(benchmark::State& state) {
+  const std::string& wire = inputs().table;
+  auto t = veltrac::InfoTable::from_bytes(bytes_of(wire));
+  if (!t) return fail(state, t.error().message());
+  for (auto _ : state) {
+    ArrowArrayStream stream;
+    auto ok = veltrac::arrow::export_stream(t->value, &stream);
+    if (!ok) return fail(state, ok.error().message);
+    stream.release(&stream);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * wire.size()));
+}
+
 void table_export(benchmark::State& state) {
   const std::string& wire = inputs().table;
   std::string out;
@@ -374,6 +389,7 @@ void register_all() {
   RegisterBenchmark("Table/Decode", table_decode);
   RegisterBenchmark("Table/SimpleJson", table_simple_json);
   RegisterBenchmark("Table/DecodeSimpleJson", table_export);
+  RegisterBenchmark("Table/ArrowExport", table_arrow);
   RegisterBenchmark("Service/Memcpy", memcpy_floor, in.service);
   RegisterBenchmark("Service/FromJson", service_from_json);
   RegisterBenchmark("Service/ToJson", service_to_json);
