@@ -152,9 +152,12 @@ constexpr auto release_array = release_owned<ArrowArray, ArrayData>;
 // The buffers of one column while the cells are read.
 struct ColumnBuild {
   ColumnType type;
-  Buf values;          // fixed-width values, the bits of booleans, or the offsets of texts and bytes
-  Buf data;            // texts and bytes
-  size_t end = 0;      // bytes of `data` written
+  Buf values;      // fixed-width values, the bits of booleans, or the offsets of texts and bytes
+  Buf data;        // texts and bytes
+  size_t end = 0;  // bytes of `data` taken, the pending run's included
+  // Texts or bytes lying back to back in the table, not copied yet: the last run_len bytes of `data`.
+  const char* run = nullptr;
+  size_t run_len = 0;
   bool large = false;  // 64-bit offsets
 };
 
@@ -199,13 +202,27 @@ void reserve_data(ColumnBuild& b, size_t more, size_t block_rows, size_t rows) {
   b.data.grow(guess + guess / 8 + 64, b.end);
 }
 
-inline void append_bytes(ColumnBuild& b, size_t r, const void* p, size_t n) {
+// Copies the pending run into place.
+inline void flush_run(ColumnBuild& b) {
+  if (b.run_len != 0) std::memcpy(b.data.data() + (b.end - b.run_len), b.run, b.run_len);
+  b.run_len = 0;
+}
+
+// Values that lie back to back in the table (a decoded table stores the long texts of its only text column
+// so) are copied as one run instead of one by one.
+inline void append_bytes(ColumnBuild& b, size_t r, const char* p, size_t n) {
   if (b.end + n > b.data.capacity()) [[unlikely]] {
     const size_t need = b.end + n;
-    b.data.grow(need + need / 2, b.end);
+    b.data.grow(need + need / 2, b.end - b.run_len);
   }
-  if (n != 0) std::memcpy(b.data.data() + b.end, p, n);
-  b.end += n;
+  if (n != 0) {
+    if (p != b.run + b.run_len) {
+      flush_run(b);
+      b.run = p;
+    }
+    b.run_len += n;
+    b.end += n;
+  }
   if (b.large) {
     b.values.as<int64_t>()[r + 1] = static_cast<int64_t>(b.end);
   } else if (b.end <= INT32_MAX) {
@@ -290,7 +307,7 @@ Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::
         case PrimKind::BLOB:
           bad = each_value(first + c, f, r0, r1, cb.type, [&cb](size_t r, const HcPrim& v) {
             Bytes s = v.as_blob();
-            append_bytes(cb, r, s.data(), s.size());
+            append_bytes(cb, r, reinterpret_cast<const char*>(s.data()), s.size());
           });
           break;
         case PrimKind::NUMBER: {
@@ -330,6 +347,7 @@ Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::
       if (bad != SIZE_MAX) return fail(row_error(bad, t.datashape.entries.at(c).first, t.row(bad)[c], cb.type.type));
     }
   }
+  for (ColumnBuild& cb : b) flush_run(cb);
   return b;
 }
 
