@@ -303,6 +303,14 @@ TEST(ArrowImport, Errors) {
     ASSERT_FALSE(r) << c.error;
     EXPECT_EQ(r.error().message, c.error);
   }
+  // Dictionary-encoded: refused, not read as its indices.
+  std::vector<Col> indices = {{"i", {nullptr, ints}, 3}};
+  Batch b(indices, 3);
+  ArrowSchema dictionary{.format = "u", .name = "", .release = release_counted<ArrowSchema>};
+  b.cs[0].dictionary = &dictionary;
+  auto r = b.import();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message, "column 'c': dictionary-encoded columns are not supported");
 }
 
 TEST(ArrowImport, NoColumnsAndNoRows) {
