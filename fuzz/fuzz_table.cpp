@@ -2,6 +2,7 @@
 // decoder gives, whatever decodes must round-trip in binary and in the JSON record form, and its simple JSON
 // writers must agree. The JSON record reader is fed the same
 // bytes as text.
+#include "infotable/table_store.hpp"
 #include "roundtrip.hpp"
 #include "util/utf8.hpp"
 

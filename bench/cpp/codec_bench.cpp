@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "infotable/table_store.hpp"
 #include "json/write.hpp"
 #include "veltrac/arrow.hpp"
 #include "veltrac/infotable.hpp"

@@ -81,10 +81,10 @@ PyObject* optional_method(PyObject* obj, const char* name, PyObject*& interned) 
 }  // namespace
 
 PyObject* infotable_arrow_c_schema(PyObject* self, PyObject*) {
-  SharedBorrow b(infotable_borrow(self));
-  if (!b) return nullptr;
+  const InfoTable* t = infotable_to_read(self);
+  if (t == nullptr) return nullptr;
   auto s = std::make_unique<ArrowSchema>();
-  if (auto r = arrow::export_schema(infotable_value(self), s.get()); !r) {
+  if (auto r = arrow::export_schema(*t, s.get()); !r) {
     return raise_value_error(kExportError, r.error().message);
   }
   return new_capsule(std::move(s), kSchemaName);
@@ -96,10 +96,10 @@ PyObject* infotable_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssi
   PyObject* requested;
   // The table has one Arrow form: a requested schema is not applied (the consumer casts if it must).
   if (!parse_args(sig, args, nargs, kwnames, requested)) return nullptr;
-  SharedBorrow b(infotable_borrow(self));
-  if (!b) return nullptr;
+  const InfoTable* t = infotable_to_read(self);
+  if (t == nullptr) return nullptr;
   auto s = std::make_unique<ArrowArrayStream>();
-  if (auto r = arrow::export_stream(infotable_value(self), s.get()); !r) {
+  if (auto r = arrow::export_stream(*t, s.get()); !r) {
     return raise_value_error(kExportError, r.error().message);
   }
   return new_capsule(std::move(s), kStreamName);

@@ -16,6 +16,7 @@
 #include "common/guard.hpp"
 #include "common/scratch.hpp"
 #include "common/to_python.hpp"
+#include "infotable/table_store.hpp"
 #include "json/record.hpp"
 #include "types/types.hpp"
 #include "util/debug_text.hpp"
@@ -98,14 +99,13 @@ struct KeyCache {
   }
 };
 
-// The instance's value: the borrow state (the only class whose value changes), the table, then the column
-// cache.
+// The instance's value: the writers' turn (the only class whose value changes; the rule for threads is in
+// common/borrow.hpp), the table, then the writers' column cache.
 struct State {
   BorrowFlag borrow;
-  Table table;
+  Versioned<Table> table;
   KeyCache cache;
   std::vector<veltrac::HcPrim> row;  // add_row's values before they move into the table
-  TableReaders readers;              // encoders of `table` running without the interpreter lock
 
   explicit State(Table t) : table(std::move(t)) {}
 };
@@ -115,7 +115,8 @@ using Obj = Wrapper<State>;
 PyTypeObject InfoTableType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 inline State& state_of(PyObject* self) { return value_of<State>(self); }
-inline Table& table_of(PyObject* self) { return value_of<State>(self).table; }
+// The current table (lock held, no Python code run while it is used).
+inline const Table& table_of(PyObject* self) { return value_of<State>(self).table.current(); }
 inline BorrowFlag& flag_of(PyObject* self) { return value_of<State>(self).borrow; }
 
 PyObject* new_table(PyTypeObject* type, Table&& t) { return wrap_new<State>(type, std::move(t)); }
@@ -123,41 +124,38 @@ PyObject* new_table(PyTypeObject* type, Table&& t) { return wrap_new<State>(type
 // Whether encoding or decoding `t` is worth running without the interpreter lock.
 bool large(const Table& t) { return t.row_count() * t.field_count() * 8 >= kReleaseBytes; }
 
-// Runs `encode(table)`: without the interpreter lock for a large table, while its writers wait. The shared
-// borrow is checked, not held: a writer on another thread waits for the encoder rather than failing.
+// Runs `encode(table)`: for a large table on a snapshot without the interpreter lock, else on the current
+// table with the lock.
 template <class F>
 auto encode_table(PyObject* self, F&& encode) -> std::optional<decltype(encode(std::declval<const Table&>()))> {
-  if (flag_of(self).state < 0) {
-    raise(PyExc_RuntimeError, "Already mutably borrowed");
-    return std::nullopt;
-  }
+  if (!may_read(flag_of(self))) return std::nullopt;
   State& st = state_of(self);
-  if (!large(st.table)) return encode(st.table);
-  st.readers.enter();
-  struct Leave {
-    TableReaders& readers;
-    ~Leave() { readers.leave(); }
-  };
-  return run_unlocked_if(true, [&] {
-    Leave leave{st.readers};
-    return encode(st.table);
-  });
+  if (!large(st.table.current())) return encode(st.table.current());
+  auto snapshot = st.table.snapshot();
+  return run_unlocked_if(true, [&] { return encode(*snapshot); });
 }
 
 }  // namespace
 
 PyObject* new_infotable(Table&& t) { return new_table(&InfoTableType, std::move(t)); }
-Table& infotable_value(PyObject* self) { return table_of(self); }
-BorrowFlag& infotable_borrow(PyObject* self) { return flag_of(self); }
+
+// A snapshot of the table, for a reader that runs Python code while it reads (creating Python objects may run
+// the collector and so any Python code); nothing with RuntimeError set on re-entry.
+std::optional<Versioned<Table>::Snapshot> snapshot_of(PyObject* self) {
+  if (!may_read(flag_of(self))) return std::nullopt;
+  return state_of(self).table.snapshot();
+}
+
+const Table* infotable_to_read(PyObject* self) { return may_read(flag_of(self)) ? &table_of(self) : nullptr; }
 
 bool copy_infotable(PyObject* obj, const char* param, Table& out) {
   if (Py_TYPE(obj) != &InfoTableType) {
     raise_cannot_convert(obj, "InfoTable", param);
     return false;
   }
-  SharedBorrow b(flag_of(obj));
-  if (!b) return false;
-  out = table_of(obj);
+  const Table* t = infotable_to_read(obj);
+  if (t == nullptr) return false;
+  out = *t;  // shares the rows
   return true;
 }
 
@@ -202,20 +200,17 @@ PyObject* table_to_bytes(PyObject* self, PyObject*) {
 // ---- readers ----
 
 PyObject* table_get_row_count(PyObject* self, PyObject*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  if (!may_read(flag_of(self))) return nullptr;
   return PyLong_FromSize_t(table_of(self).row_count());
 }
 
 PyObject* table_get_field_count(PyObject* self, PyObject*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  if (!may_read(flag_of(self))) return nullptr;
   return PyLong_FromSize_t(table_of(self).field_count());
 }
 
 PyObject* table_get_datashape_name(PyObject* self, PyObject*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  if (!may_read(flag_of(self))) return nullptr;
   const auto& name = table_of(self).datashape_name();
   if (!name) Py_RETURN_NONE;
   return new_str(*name);
@@ -251,8 +246,8 @@ PyObject* table_to_simple_json(PyObject* self, PyObject*) {
 PyObject* table_add_field_definition(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"name", "base_type", "description"};
   static const Signature sig{"InfoTable.add_field_definition", names, 3, 3};
-  ExclusiveBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  WriteTurn turn(flag_of(self));
+  if (!turn) return nullptr;
   PyObject* argv[3];
   if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
   std::string_view name, base_type, description;
@@ -266,8 +261,7 @@ PyObject* table_add_field_definition(PyObject* self, PyObject* const* args, Py_s
   entry.description.assign(description);
   entry.entry_type = *t;
   State& st = state_of(self);
-  st.readers.wait_until_none();
-  st.table.add_field_definition(std::move(entry));
+  st.table.writable().add_field_definition(std::move(entry));
   st.cache.valid = false;
   Py_RETURN_NONE;
 }
@@ -285,8 +279,9 @@ PyObject* unsupported_field(const Table& t, size_t pos) {
 // exception set on failure. The caller holds the exclusive borrow, so the shape cannot change meanwhile.
 bool convert_row(State& st, PyObject* d, std::vector<veltrac::HcPrim>& row) {
   if (!check_dict(d, nullptr)) return false;
-  if (!st.cache.valid && !st.cache.rebuild(st.table)) return false;
-  if (!st.cache.adopted) st.cache.adopt_keys(st.table, d);
+  const Table& t = st.table.current();
+  if (!st.cache.valid && !st.cache.rebuild(t)) return false;
+  if (!st.cache.adopted) st.cache.adopt_keys(t, d);
   const std::vector<Column>& cols = st.cache.columns;
   for (size_t i = 0; i < cols.size(); ++i) {
     // The dict's own storage is searched (no __missing__ or __getitem__ override), for subclasses too;
@@ -295,12 +290,12 @@ bool convert_row(State& st, PyObject* d, std::vector<veltrac::HcPrim>& row) {
     if (v == nullptr) {
       if (PyErr_Occurred()) return false;
       std::string m = "Missing field: ";
-      m += st.table.datashape.entries.at(i).first;
+      m += t.datashape.entries.at(i).first;
       raise(PyExc_ValueError, m);
       return false;
     }
     if (cols[i].conv == FieldConv::Unsupported) {
-      unsupported_field(st.table, i);
+      unsupported_field(t, i);
       return false;
     }
     // The conversion may run Python code (__index__, __float__) that drops the dict's reference.
@@ -313,16 +308,15 @@ bool convert_row(State& st, PyObject* d, std::vector<veltrac::HcPrim>& row) {
 PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"row_dict"};
   static const Signature sig{"InfoTable.add_row", names, 1, 1};
-  ExclusiveBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  WriteTurn turn(flag_of(self));
+  if (!turn) return nullptr;
   PyObject* d;
   if (!parse_args(sig, args, nargs, kwnames, d)) return nullptr;
   State& st = state_of(self);
   std::vector<veltrac::HcPrim>& row = st.row;
   row.clear();
   if (!convert_row(st, d, row)) return nullptr;
-  st.readers.wait_until_none();
-  st.table.append_row(row);
+  st.table.writable().append_row(row);
   row.clear();
   Py_RETURN_NONE;
 }
@@ -330,8 +324,8 @@ PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* table_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"rows"};
   static const Signature sig{"InfoTable.add_rows", names, 1, 1};
-  ExclusiveBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  WriteTurn turn(flag_of(self));
+  if (!turn) return nullptr;
   PyObject* rows;
   if (!parse_args(sig, args, nargs, kwnames, rows)) return nullptr;
   PyRef it(PyObject_GetIter(rows));
@@ -344,7 +338,7 @@ PyObject* table_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   std::vector<veltrac::HcPrim> cells;
   std::vector<size_t> ends;
   if (Py_ssize_t hint = PyObject_LengthHint(rows, 0); hint > 0) {
-    cells.reserve(static_cast<size_t>(hint) * st.table.field_count());
+    cells.reserve(static_cast<size_t>(hint) * st.table.current().field_count());
     ends.reserve(static_cast<size_t>(hint));
   } else if (hint < 0) {
     return nullptr;
@@ -355,10 +349,11 @@ PyObject* table_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     ends.push_back(cells.size());
   }
   if (PyErr_Occurred()) return nullptr;
-  st.readers.wait_until_none();
+  Table& t = st.table.writable();
+  t.reserve(ends.size(), cells.size());
   size_t begin = 0;
   for (size_t end : ends) {
-    st.table.append_row(std::span<veltrac::HcPrim>(cells.data() + begin, end - begin));
+    t.append_row(std::span<veltrac::HcPrim>(cells.data() + begin, end - begin));
     begin = end;
   }
   Py_RETURN_NONE;
@@ -367,8 +362,8 @@ PyObject* table_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* table_append_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"values"};
   static const Signature sig{"InfoTable.append_row", names, 1, 1};
-  ExclusiveBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  WriteTurn turn(flag_of(self));
+  if (!turn) return nullptr;
   PyObject* values;
   if (!parse_args(sig, args, nargs, kwnames, values)) return nullptr;
   if (PyUnicode_Check(values) || !PySequence_Check(values)) {
@@ -377,7 +372,7 @@ PyObject* table_append_row(PyObject* self, PyObject* const* args, Py_ssize_t nar
   }
   PyRef seq(PySequence_Fast(values, ""));
   if (!seq) return nullptr;
-  Table& t = table_of(self);
+  const Table& t = table_of(self);  // its shape does not change while this writer has the turn
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
   if (static_cast<size_t>(n) != t.field_count()) {
     return raise(PyExc_ValueError, "append_row takes one value per field: " + std::to_string(t.field_count()) +
@@ -404,23 +399,22 @@ PyObject* table_append_row(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     row.push_back(*v);
   }
-  state_of(self).readers.wait_until_none();
-  t.append_row(row);
+  state_of(self).table.writable().append_row(row);
   Py_RETURN_NONE;
 }
 
 // ---- reading as Python data ----
 
 PyObject* table_get_field_definitions(PyObject* self, PyObject*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
-  return field_definitions_to_list(table_of(self).datashape.entries);
+  auto snap = snapshot_of(self);
+  if (!snap) return nullptr;
+  return field_definitions_to_list((*snap)->datashape.entries);
 }
 
 PyObject* table_get_rows(PyObject* self, PyObject*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
-  const Table& t = table_of(self);
+  auto snap = snapshot_of(self);
+  if (!snap) return nullptr;
+  const Table& t = **snap;
   RowConverter rows(t);
   if (!rows.init()) return nullptr;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(t.row_count())));
@@ -464,9 +458,9 @@ PyObject* table_get_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   static const Signature sig{"InfoTable.get_row", names, 1, 1};
   PyObject* v;
   if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
-  const Table& t = table_of(self);
+  auto snap = snapshot_of(self);
+  if (!snap) return nullptr;
+  const Table& t = **snap;
   size_t i;
   if (!row_index(t, v, i)) return nullptr;
   RowConverter rows(t);
@@ -478,9 +472,9 @@ PyObject* table_get_column(PyObject* self, PyObject* const* args, Py_ssize_t nar
   static const Signature sig{"InfoTable.get_column", names, 1, 1};
   PyObject* v;
   if (!parse_args(sig, args, nargs, kwnames, v)) return nullptr;
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
-  const Table& t = table_of(self);
+  auto snap = snapshot_of(self);
+  if (!snap) return nullptr;
+  const Table& t = **snap;
   size_t pos;
   if (!field_position(t, v, pos)) return nullptr;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(t.row_count())));
@@ -500,9 +494,9 @@ PyObject* table_get_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   static const Signature sig{"InfoTable.get_cell", names, 2, 2};
   PyObject* argv[2];
   if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
-  const Table& t = table_of(self);
+  auto snap = snapshot_of(self);
+  if (!snap) return nullptr;
+  const Table& t = **snap;
   size_t i, pos;
   if (!row_index(t, argv[0], i) || !field_position(t, argv[1], pos)) return nullptr;
   Table::Row row = t.row(i);
@@ -535,17 +529,16 @@ void append_counts(std::string& s, const Table& t) {
 // ---- copy and pickle ----
 
 PyObject* table_copy(PyObject* self, PyObject*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  if (!may_read(flag_of(self))) return nullptr;
   return new_table(Py_TYPE(self), Table(table_of(self)));
 }
 
 // (InfoTable, (name,), bytes): the binary form keeps fields, descriptions, aspects and rows; the shape name
 // goes to the constructor.
 PyObject* table_reduce(PyObject* self, PyObject*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
-  const Table& t = table_of(self);
+  auto snap = snapshot_of(self);
+  if (!snap) return nullptr;
+  const Table& t = **snap;
   ByteBuffer& buf = scratch_bytes();
   auto r = t.to_bytes(buf);
   if (!r) return raise_value_error("InfoTable serialization error: ", r.error().message());
@@ -560,19 +553,17 @@ PyObject* table_setstate(PyObject* self, PyObject* state) {
   if (!to_bytes(state, "state", data)) return nullptr;
   auto r = Table::from_bytes(as_bytes(data));
   if (!r) return raise_value_error("InfoTable deserialization error: ", r.error().message());
-  ExclusiveBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  WriteTurn turn(flag_of(self));
+  if (!turn) return nullptr;
   State& st = state_of(self);
-  st.readers.wait_until_none();
-  r->value.datashape.name = std::move(st.table.datashape.name);
-  st.table = std::move(r->value);
+  r->value.datashape.name = st.table.current().datashape.name;
+  st.table.replace(std::move(r->value));
   st.cache.clear();
   Py_RETURN_NONE;
 }
 
 PyObject* table_str(PyObject* self) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  if (!may_read(flag_of(self))) return nullptr;
   std::string s;
   append_counts(s, table_of(self));
   s += ')';
@@ -580,8 +571,7 @@ PyObject* table_str(PyObject* self) {
 }
 
 PyObject* table_repr(PyObject* self) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  if (!may_read(flag_of(self))) return nullptr;
   const Table& t = table_of(self);
   std::string s;
   append_counts(s, t);

@@ -22,12 +22,12 @@ bool add_veltrac_error(PyObject* module);
 
 // A new InfoTable object holding `t`; nullptr with an exception set on failure.
 PyObject* new_infotable(veltrac::InfoTable&& t);
-// A copy of the table of `obj` (taken under a shared borrow) when it is an InfoTable; false with TypeError
-// (naming `param`) or RuntimeError set otherwise.
+// A copy of the table of `obj` (sharing its rows) when it is an InfoTable; false with TypeError (naming
+// `param`) or RuntimeError (re-entry, common/borrow.hpp) set otherwise.
 bool copy_infotable(PyObject* obj, const char* param, veltrac::InfoTable& out);
-// The table of an InfoTable object and its borrow state.
-veltrac::InfoTable& infotable_value(PyObject* self);
-BorrowFlag& infotable_borrow(PyObject* self);
+// The current table of an InfoTable object, for a reader that runs no Python code while it reads; nullptr
+// with RuntimeError set on re-entry.
+const veltrac::InfoTable* infotable_to_read(PyObject* self);
 
 // InfoTable's Arrow PyCapsule interface (types/arrow.cpp).
 PyObject* infotable_arrow_c_schema(PyObject* self, PyObject*);

@@ -12,26 +12,14 @@
 
 #include "veltrac/bytes.hpp"
 #include "veltrac/datashape.hpp"
-#include "veltrac/detail/table_store.hpp"
 #include "veltrac/error.hpp"
 #include "veltrac/export.hpp"
 #include "veltrac/primitive.hpp"
 
-namespace veltrac {
-class InfoTable;
-namespace detail {
-// The binary decoder of tables (internal; InfoTable's friend). Bulk reads runs of plain cells straight from
-// the input; Reference reads every cell through the general reader, which Bulk is tested against.
-enum class CellDecoder : unsigned char { Bulk, Reference };
-Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how = CellDecoder::Bulk);
-// The simple JSON writer of tables: InPlace writes rows of texts, numbers, integers and booleans straight
-// into room reserved for the row; Reference writes every row value by value, which InPlace is tested against.
-// When `ascii` is given, it tells whether every byte written is below 0x80 (the texts' bytes are seen on the
-// way, so a caller that needs to know spares itself a pass over the whole text).
-enum class SimpleRows : unsigned char { InPlace, Reference };
-Result<void> write_simple_json(const InfoTable& t, std::string& out, SimpleRows how, bool* ascii = nullptr);
-}  // namespace detail
-}  // namespace veltrac
+namespace veltrac::detail {
+struct TableStore;
+struct TableAccess;
+}  // namespace veltrac::detail
 
 VELTRAC_API_BEGIN
 namespace veltrac {
@@ -54,6 +42,11 @@ struct InfoTableRow {
   void append_debug(std::string& out) const;
 };
 
+// A table is a value: a copy behaves as an independent table. Copies share their rows until one of them
+// changes (copy on write), so copying, assigning or handing a table on (in a message, in a value) costs the
+// copy of the data shape and is independent of the number of rows; the first change of a table whose rows are
+// shared copies them, linear in their values and text bytes. Copies may be used and released on different
+// threads; one table (one object) is not to be changed while another thread reads it.
 class InfoTable {
  public:
   // One row's values, in field order.
@@ -63,19 +56,37 @@ class InfoTable {
 
   InfoTable() = default;
   explicit InfoTable(std::optional<std::string> shape_name) : datashape(std::move(shape_name)) {}
+  // Shares the rows of `o` (see above).
   InfoTable(const InfoTable& o);
-  InfoTable(InfoTable&&) noexcept = default;
+  InfoTable(InfoTable&& o) noexcept
+      : datashape(std::move(o.datashape)),
+        store_(std::exchange(o.store_, nullptr)),
+        cells_(std::exchange(o.cells_, nullptr)),
+        row_ends_(std::exchange(o.row_ends_, nullptr)),
+        rows_(std::exchange(o.rows_, 0)) {}
   InfoTable& operator=(const InfoTable& o);
-  InfoTable& operator=(InfoTable&&) noexcept = default;
-  ~InfoTable() = default;
+  InfoTable& operator=(InfoTable&& o) noexcept {
+    InfoTable tmp(std::move(o));
+    swap(tmp);
+    return *this;
+  }
+  ~InfoTable();
+  void swap(InfoTable& o) noexcept {
+    std::swap(datashape, o.datashape);
+    std::swap(store_, o.store_);
+    std::swap(cells_, o.cells_);
+    std::swap(row_ends_, o.row_ends_);
+    std::swap(rows_, o.rows_);
+  }
 
   bool operator==(const InfoTable& o) const;
 
-  size_t row_count() const { return row_ends_.size(); }
+  size_t row_count() const { return rows_; }
   size_t field_count() const { return datashape.size(); }
+  // Row i (i < row_count()); valid until the table changes or goes.
   Row row(size_t i) const {
     size_t begin = i == 0 ? 0 : row_ends_[i - 1];
-    return {cells_.data() + begin, row_ends_[i] - begin};
+    return {cells_ + begin, row_ends_[i] - begin};
   }
   const std::optional<std::string>& datashape_name() const { return datashape.name; }
   // Inserts a field definition under its name (replacing one of the same name in place).
@@ -84,10 +95,7 @@ class InfoTable {
   // Appends a row made of `values`, moving them out (they are left NOTHING).
   void append_row(std::span<HcPrim> values);
   // Room for `rows` more rows holding `values` values in all, so that appending them moves no cells.
-  void reserve(size_t rows, size_t values) {
-    cells_.reserve_more(values);
-    row_ends_.reserve(row_ends_.size() + rows);
-  }
+  void reserve(size_t rows, size_t values);
 
   // Rows in order: for (InfoTable::Row row : table.rows()) ...
   class RowRange {
@@ -128,8 +136,7 @@ class InfoTable {
   std::expected<std::string, json::Error> to_json() const;
 
   // ---- simple JSON: {"dataShape":{..},"rows":[{key: simple value,..},..]} ----
-  // Rows of texts, numbers, integers and booleans are written in place, others value by value (see
-  // detail::SimpleRows).
+  // Rows of texts, numbers, integers and booleans are written in place, others value by value.
   Result<void> write_simple_json(std::string& out) const;
 
   // InfoTable { datashape: .., rows: [..] }
@@ -137,12 +144,17 @@ class InfoTable {
   void append_debug(std::string& out) const;
 
  private:
-  friend Result<InfoTable> detail::read_table(ByteReader& r, unsigned depth, detail::CellDecoder how);
+  friend struct detail::TableAccess;
+  // The storage, this table's own or shared with copies, created or detached before a change.
+  detail::TableStore& own();
+  // Refreshes the view below after the storage changed.
+  void sync() noexcept;
 
-  // All rows' values back to back; row i ends at row_ends_[i].
-  CellStore cells_;
-  std::vector<size_t> row_ends_;
-  TextStore texts_;
+  detail::TableStore* store_ = nullptr;  // null: no rows
+  // A view of the storage's rows: row i's values end at cells_ + row_ends_[i].
+  const HcPrim* cells_ = nullptr;
+  const size_t* row_ends_ = nullptr;
+  size_t rows_ = 0;
 };
 
 }  // namespace veltrac

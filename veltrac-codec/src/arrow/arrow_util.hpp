@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "veltrac/arrow.hpp"
-#include "veltrac/detail/table_store.hpp"
+#include "infotable/table_store.hpp"
 
 namespace veltrac::arrow::detail {
 

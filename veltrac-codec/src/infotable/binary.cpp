@@ -10,6 +10,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "infotable/table_store.hpp"
 #include "primitive/prim_access.hpp"
 #include "primitive/value_codec.hpp"
 #include "primitive/wire.hpp"
@@ -334,19 +335,26 @@ Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how) {
   t.datashape = std::move(*shape);
   const size_t rows_start = r.position();
   const bool trace = log::enabled(log::Level::Trace);
+  // A table of no rows keeps no storage.
+  if (r.remaining() > 0 && r.rest()[0] == 0) {
+    r.advance(1);
+    return t;
+  }
+  TableStore& s = TableAccess::own(t);
   // With Bulk, plain rows in bulk; any other row alone through the general reader.
   for (;;) {
-    if (how == CellDecoder::Bulk && read_plain_rows(r, t.cells_, t.row_ends_, t.texts_, rows_start, trace)) break;
+    if (how == CellDecoder::Bulk && read_plain_rows(r, s.cells, s.row_ends, s.texts, rows_start, trace)) break;
     auto marker = r.u8();
     if (!marker) return fail(std::move(marker.error()));
     if (*marker == 0) break;
-    const size_t row_begin = t.cells_.size();
+    const size_t row_begin = s.cells.size();
     const uint8_t* const row_input = r.rest().data();
-    plan_room(t.cells_, t.row_ends_, r.position() - 1 - rows_start, r.remaining() + 1);
-    if (auto ok = read_table_row(r, depth, t.cells_, t.texts_, how); !ok) return fail(std::move(ok.error()));
-    t.row_ends_.push_back(t.cells_.size());
-    if (trace) trace_row(Bytes(row_input, r.rest().data()), t.cells_.view().subspan(row_begin));
+    plan_room(s.cells, s.row_ends, r.position() - 1 - rows_start, r.remaining() + 1);
+    if (auto ok = read_table_row(r, depth, s.cells, s.texts, how); !ok) return fail(std::move(ok.error()));
+    s.row_ends.push_back(s.cells.size());
+    if (trace) trace_row(Bytes(row_input, r.rest().data()), s.cells.view().subspan(row_begin));
   }
+  TableAccess::sync(t);
   return t;
 }
 

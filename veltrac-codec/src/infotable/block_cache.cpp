@@ -1,11 +1,11 @@
-// The per-thread caches of storage blocks: large blocks of tables (table_blocks in veltrac/detail/table_store.hpp)
+// The per-thread caches of storage blocks: large blocks of tables (table_blocks in infotable/table_store.hpp)
 // and the mid-size entry blocks of maps (detail::take_map_block in veltrac/detail/ordered_map.hpp).
 #include <cstddef>
 #include <new>
 #include <utility>
 
+#include "infotable/table_store.hpp"
 #include "veltrac/detail/ordered_map.hpp"
-#include "veltrac/detail/table_store.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VELTRAC_ASAN 1

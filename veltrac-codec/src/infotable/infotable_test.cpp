@@ -6,6 +6,7 @@
 #include <iterator>
 #include <thread>
 
+#include "infotable/table_store.hpp"
 #include "json/record.hpp"
 #include "primitive/values_test_util.hpp"
 
@@ -173,6 +174,47 @@ TEST(InfoTableBinary, DecodedTextsOutliveTheirTable) {
   moved = InfoTable();
   EXPECT_EQ(cell.as_string(), texts.back());
 }
+// Copies share their storage until one of them changes: the change detaches the changed copy only, and the
+// other copies keep the rows (and texts) they had. Copies of a decoded table, whose texts lie in its store,
+// and of a built one, whose cells own their texts, alike.
+TEST(InfoTableStorage, CopiesShareUntilOneChanges) {
+  InfoTable built;
+  built.add_field_definition({"s", "", BaseType::STRING, {}});
+  for (int i = 0; i < 3000; ++i)
+    built.add_row(row({HcPrim::string("text " + std::to_string(i) + std::string(i % 200, 'x'))}));
+  const auto bytes = encode(built);
+  const InfoTable decoded = InfoTable::from_bytes(view(bytes))->value;
+  const std::vector<std::pair<const char*, void (*)(InfoTable&)>> changes = {
+      {"add_row", [](InfoTable& t) { t.add_row(row({HcPrim::string("later")})); }},
+      {"append_row",
+       [](InfoTable& t) {
+         HcPrim v = HcPrim::integer(7);
+         t.append_row(std::span<HcPrim>(&v, 1));
+       }},
+      {"reserve", [](InfoTable& t) { t.reserve(10, 10); }},
+  };
+  for (const InfoTable* original : std::initializer_list<const InfoTable*>{&built, &decoded}) {
+    for (const auto& [name, change] : changes) {
+      SCOPED_TRACE(name);
+      InfoTable copy = *original;
+      HcPrim nested = HcPrim::infotable(copy);
+      EXPECT_TRUE(detail::TableAccess::shares(copy, *original));
+      EXPECT_TRUE(detail::TableAccess::shares(nested.as_table(), *original));
+      change(copy);
+      EXPECT_FALSE(detail::TableAccess::shares(copy, *original));
+      EXPECT_TRUE(detail::TableAccess::shares(nested.as_table(), *original));
+      EXPECT_EQ(encode(*original), bytes);
+      EXPECT_EQ(copy.row_count(), original->row_count() + (std::string_view(name) == "reserve" ? 0 : 1));
+      for (size_t i = 0; i < original->row_count(); ++i) ASSERT_EQ(copy.row(i)[0], original->row(i)[0]);
+      InfoTable assigned;
+      assigned = copy;  // a detached copy is shared in turn, and outlives the copy it came from
+      copy = InfoTable();
+      EXPECT_EQ(assigned.row(2999)[0], original->row(2999)[0]);
+      EXPECT_EQ(copy.row_count(), 0u);
+    }
+  }
+}
+
 // Plain rows and cells are read in bulk, other cells through the general reader (CellDecoder::Bulk); the
 // reference decoder reads every cell through the general reader. Both must give the same table or the same
 // error for every cut and every changed byte of an input that mixes plain rows with rows the bulk reader

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "infotable/table_store.hpp"
 #include "json/write.hpp"
 #include "util/debug_text.hpp"
 #include "util/decimal.hpp"

@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "infotable/table_store.hpp"
 #include "json/write.hpp"
 #include "util/utf8.hpp"
 #include "veltrac/infotable.hpp"

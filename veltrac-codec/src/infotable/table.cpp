@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "infotable/table_store.hpp"
 #include "primitive/prim_access.hpp"
 #include "primitive/value_codec.hpp"
 #include "veltrac/infotable.hpp"
@@ -40,11 +41,35 @@ void TextStore::new_block(size_t n, size_t bound) {
   constexpr size_t kFirstBlock = 4096, kLargestBlock = size_t{1} << 20;
   block_size_ = block_size_ == 0 ? kFirstBlock : std::min(block_size_ * 2, kLargestBlock);
   size_t size = std::max(n, std::min(block_size_, bound));
-  blocks_.reserve(blocks_.size() + 1);
+  // Room for the block's entry first (growing geometrically), so that taking the block cannot leak it.
+  if (blocks_.size() == blocks_.capacity()) blocks_.reserve(std::max<size_t>(8, blocks_.capacity() * 2));
+  if (!blocks_.empty()) blocks_.back().used = blocks_.back().size - left_;
   char* data = static_cast<char*>(table_blocks::take(size));
-  blocks_.push_back({data, size});
+  blocks_.push_back({data, size, 0});
   next_ = data;
   left_ = size;
+}
+
+TextStore::Moves TextStore::copy_of(const TextStore& o) {
+  Moves m;
+  size_t total = 0;
+  for (size_t i = 0; i < o.blocks_.size(); ++i)
+    total += i + 1 == o.blocks_.size() ? o.blocks_[i].size - o.left_ : o.blocks_[i].used;
+  if (total == 0) return m;
+  m.moves_.reserve(o.blocks_.size());
+  char* to = alloc(total, total);
+  for (size_t i = 0; i < o.blocks_.size(); ++i) {
+    const Block& b = o.blocks_[i];
+    const size_t used = i + 1 == o.blocks_.size() ? b.size - o.left_ : b.used;
+    if (used == 0) continue;
+    std::memcpy(to, b.data, used);
+    m.moves_.push_back({reinterpret_cast<uintptr_t>(b.data), used, to});
+    to += used;
+  }
+  std::sort(m.moves_.begin(), m.moves_.end(),
+            [](const Moves::Move& a, const Moves::Move& b) { return a.from < b.from; });
+  m.at_ = m.moves_.begin();
+  return m;
 }
 
 void CellStore::clear() noexcept {
@@ -68,35 +93,95 @@ void CellStore::relocate(size_t capacity) {
   capacity_ = bytes / sizeof(HcPrim);
 }
 
-InfoTable::InfoTable(const InfoTable& o) : datashape(o.datashape), row_ends_(o.row_ends_) {
-  cells_.reserve(o.cells_.size());
-  for (const HcPrim& v : o.cells_.view()) {
-    if (PrimAccess::is_borrowed(v)) {
-      std::string_view s = v.as_string();
-      char* dst = texts_.alloc(s.size(), s.size());
-      std::memcpy(dst, s.data(), s.size());
-      PrimAccess::emplace_borrowed_text(cells_.end_room(), v.base_type(), dst, s.size());
-      cells_.commit(1, false);
-    } else {
-      cells_.push_back(HcPrim(v));
+namespace detail {
+
+TableStore* TableStore::copy_of(const TableStore& o) {
+  auto* s = new TableStore;
+  try {
+    s->row_ends = o.row_ends;
+    TextStore::Moves moves = s->texts.copy_of(o.texts);
+    s->cells.reserve(o.cells.size());
+    for (const HcPrim& v : o.cells.view()) {
+      if (PrimAccess::is_borrowed(v)) {
+        std::string_view text = v.as_string();
+        PrimAccess::emplace_borrowed_text(s->cells.end_room(), v.base_type(), moves(text.data()), text.size());
+        s->cells.commit(1, false);
+      } else {
+        s->cells.push_back(HcPrim(v));
+      }
     }
+  } catch (...) {
+    delete s;
+    throw;
   }
+  return s;
 }
 
+}  // namespace detail
+
+namespace {
+void release(detail::TableStore* s) noexcept {
+  if (s != nullptr && s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete s;
+}
+// Room for n more row ends, growing geometrically.
+void reserve_more(std::vector<size_t>& ends, size_t n) {
+  if (ends.capacity() - ends.size() < n) ends.reserve(std::max(ends.size() + n, ends.capacity() * 2));
+}
+}  // namespace
+
+InfoTable::InfoTable(const InfoTable& o)
+    : datashape(o.datashape), store_(o.store_), cells_(o.cells_), row_ends_(o.row_ends_), rows_(o.rows_) {
+  if (store_ != nullptr) store_->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+InfoTable::~InfoTable() { release(store_); }
+
 InfoTable& InfoTable::operator=(const InfoTable& o) {
-  if (this != &o) *this = InfoTable(o);
+  if (this != &o) {
+    InfoTable tmp(o);
+    swap(tmp);
+  }
   return *this;
 }
 
+detail::TableStore& InfoTable::own() {
+  if (store_ == nullptr) {
+    store_ = new detail::TableStore;
+  } else if (store_->refs.load(std::memory_order_acquire) != 1) {
+    detail::TableStore* mine = detail::TableStore::copy_of(*store_);
+    release(std::exchange(store_, mine));
+    sync();
+  }
+  return *store_;
+}
+
+void InfoTable::sync() noexcept {
+  cells_ = store_->cells.data();
+  row_ends_ = store_->row_ends.data();
+  rows_ = store_->row_ends.size();
+}
+
 bool InfoTable::operator==(const InfoTable& o) const {
-  auto a = cells_.view(), b = o.cells_.view();
-  return datashape == o.datashape && row_ends_ == o.row_ends_ && std::equal(a.begin(), a.end(), b.begin(), b.end());
+  if (!(datashape == o.datashape) || rows_ != o.rows_) return false;
+  if (store_ == o.store_ || rows_ == 0) return true;
+  const size_t cells = row_ends_[rows_ - 1];
+  return std::equal(row_ends_, row_ends_ + rows_, o.row_ends_) && std::equal(cells_, cells_ + cells, o.cells_);
 }
 
 void InfoTable::append_row(std::span<HcPrim> values) {
-  cells_.reserve_more(values.size());
-  for (HcPrim& v : values) cells_.push_back(std::move(v));
-  row_ends_.push_back(cells_.size());
+  detail::TableStore& s = own();
+  s.cells.reserve_more(values.size());
+  reserve_more(s.row_ends, 1);  // before the cells move in, so that a failure leaves the table as it was
+  for (HcPrim& v : values) s.cells.push_back(std::move(v));
+  s.row_ends.push_back(s.cells.size());
+  sync();
+}
+
+void InfoTable::reserve(size_t rows, size_t values) {
+  detail::TableStore& s = own();
+  s.cells.reserve_more(values);
+  reserve_more(s.row_ends, rows);
+  sync();
 }
 
 // ---- debug text ----

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "infotable/table_store.hpp"
 #include "primitive/prim_access.hpp"
 #include "primitive/value_codec.hpp"
 #include "primitive/wire.hpp"

@@ -45,7 +45,7 @@ inline constexpr size_t kStoredTextMax = 4096;
 Result<Aspects> read_aspects(ByteReader& r, unsigned depth);
 Result<DataShapeEntry> read_entry(ByteReader& r, unsigned depth);
 Result<DataShape> read_shape(ByteReader& r, unsigned depth);
-// read_table(r, depth): in veltrac/infotable.hpp.
+// read_table(r, depth): in infotable/table_store.hpp.
 
 // ---- encoding ----
 Result<size_t> size_prim(const HcPrim& v);

@@ -1,23 +1,27 @@
-// Storage of a decoded table's cells and texts, used by InfoTable's definition. Not a stable interface:
-// these types may change in any release.
+// A table's storage (cells, row ends, texts), shared by the copies of a table until one of them changes, and
+// the internal entry points of the table codecs. Internal: not installed.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
-#include "veltrac/export.hpp"
+#include "veltrac/bytes.hpp"
+#include "veltrac/infotable.hpp"
 #include "veltrac/primitive.hpp"
 
-VELTRAC_API_BEGIN
 namespace veltrac {
 
 // Storage blocks of tables. Large blocks freed by one table are kept (per thread, a few MiB at most) and
 // handed to the next, so that decoding table after table does not give megabytes back to the system and
-// fault them in again every time.
+// fault them in again every time. Every block comes from operator new, so a block taken on one thread may
+// be given on another (it then joins that thread's cache).
 namespace table_blocks {
 // A block of at least `size` bytes; `size` becomes the block's real size.
 void* take(size_t& size);
@@ -71,6 +75,32 @@ class TextStore {
     return room();
   }
 
+  // Where the texts of `o` lie in this store after copy_of(o): each block's bytes in use, copied whole.
+  class Moves {
+   public:
+    // The copy of a text of `o` that starts at p.
+    const char* operator()(const char* p) {
+      const auto a = reinterpret_cast<uintptr_t>(p);
+      if (a - at_->from >= at_->size) {
+        at_ = std::prev(
+            std::upper_bound(moves_.begin(), moves_.end(), a, [](uintptr_t q, const Move& m) { return q < m.from; }));
+      }
+      return at_->to + (a - at_->from);
+    }
+
+   private:
+    friend class TextStore;
+    struct Move {
+      uintptr_t from;
+      size_t size;
+      char* to;
+    };
+    std::vector<Move> moves_;  // by source address
+    std::vector<Move>::const_iterator at_;
+  };
+  // Copies every text of `o` into one new block of this (empty) store: linear in the bytes in use.
+  Moves copy_of(const TextStore& o);
+
  private:
   void new_block(size_t n, size_t bound);
   void release() noexcept;
@@ -78,6 +108,7 @@ class TextStore {
   struct Block {
     char* data;
     size_t size;
+    size_t used;  // bytes in use; of the last block, size - left_
   };
   std::vector<Block> blocks_;
   char* next_ = nullptr;
@@ -146,5 +177,41 @@ class CellStore {
   bool may_own_ = false;  // false: no cell owns heap memory
 };
 
+namespace detail {
+
+// The storage that the copies of a table share. Shared (refs > 1), it is never changed: a copy that changes
+// first gets a storage of its own (InfoTable::own). refs is atomic, so copies of one table may live and die
+// on different threads; a storage is changed only by the one table that holds it alone.
+struct TableStore {
+  std::atomic<size_t> refs{1};
+  // All rows' values back to back; row i ends at row_ends[i].
+  CellStore cells;
+  std::vector<size_t> row_ends;
+  TextStore texts;
+
+  // A storage of its own with the same rows: linear in the cells and text bytes.
+  static TableStore* copy_of(const TableStore& o);
+};
+
+// Internal access to a table's storage, for the decoders and the tests.
+struct TableAccess {
+  // The table's storage, its own (created or detached as needed); call sync(t) after changing it.
+  static TableStore& own(InfoTable& t) { return t.own(); }
+  static void sync(InfoTable& t) noexcept { t.sync(); }
+  // Whether two tables share their storage (both empty counts as sharing).
+  static bool shares(const InfoTable& a, const InfoTable& b) { return a.store_ == b.store_; }
+};
+
+// The binary decoder of tables. Bulk reads runs of plain cells straight from the input; Reference reads
+// every cell through the general reader, which Bulk is tested against.
+enum class CellDecoder : unsigned char { Bulk, Reference };
+Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how = CellDecoder::Bulk);
+// The simple JSON writer of tables: InPlace writes rows of texts, numbers, integers and booleans straight
+// into room reserved for the row; Reference writes every row value by value, which InPlace is tested against.
+// When `ascii` is given, it tells whether every byte written is below 0x80 (the texts' bytes are seen on the
+// way, so a caller that needs to know spares itself a pass over the whole text).
+enum class SimpleRows : unsigned char { InPlace, Reference };
+Result<void> write_simple_json(const InfoTable& t, std::string& out, SimpleRows how, bool* ascii = nullptr);
+
+}  // namespace detail
 }  // namespace veltrac
-VELTRAC_API_END
