@@ -434,6 +434,43 @@ def memory_rows(data: dict, reps: int) -> list[Row]:
     return rows
 
 
+# ---- passing a decoded table on (W11) ----
+
+
+def pass_on_workloads(request: bytes) -> list[Workload]:
+    """A gateway's answer: the request's table handed to the reply as it was decoded."""
+    from_bytes = HcyMessage.from_bytes
+    decoded = from_bytes(request)
+
+    def answer() -> bytes:
+        m = from_bytes(request)
+        return m.reply("HCY_SUCCESS", params=m.get_params()).to_bytes()
+
+    assert from_bytes(answer()).get_params().to_bytes() == decoded.get_params().to_bytes(), "W11: other table"
+    title = f"pass a decoded table on ({wl.PASS_ON_ROWS:,} rows of one short text, {len(request) / 1e6:.2f} MB)"
+    return [
+        Workload("W11", f"{title}: from_bytes + get_params + reply(params=) + to_bytes", answer,
+                 {"from_bytes + to_bytes of the request": lambda: from_bytes(request).to_bytes()},
+                 ("from_bytes + to_bytes of the request", 1.5)),
+        Workload("W11b", f"{title}: get_params() of the decoded request", decoded.get_params,
+                 {"from_bytes of the request": lambda: from_bytes(request)}, ("from_bytes of the request", 0.05)),
+    ]
+
+
+def pass_on_memory_rows(request: bytes, reps: int) -> list[Row]:
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp, "request.bin")
+        path.write_bytes(request)
+        rs = [json.loads(subprocess.run([sys.executable, str(HERE / "memprobe.py"), "reply", str(path)], check=True,
+                                        capture_output=True, text=True).stdout) for _ in range(reps)]
+    peaks = [r["peak"] / r["decoded"] for r in rs]
+    q1, med, q3 = quartiles(peaks)
+    row = Row("W11 peak memory of decoding + get_params + reply / decoded size (fresh process, VmHWM)",
+              "HcyMessage.reply(params=get_params())", med, min(peaks), (q3 - q1) / med if med else 0.0, unit="x")
+    row.target = target_text(med, 1.2)
+    return [row]
+
+
 # ---- C++ micro-benchmarks ----
 
 
@@ -581,7 +618,9 @@ def markdown(rows: list[Row]) -> str:
                      f"{r.ratio:.2f} [{r.ratio_lo:.2f}-{r.ratio_hi:.2f}]"]
         out.append("| " + " | ".join(cells + [r.target]) + " |")
     for r in rows:
-        if r.unit == "x" and r.target:
+        if r.unit == "x" and r.target and r.workload.startswith("W11"):
+            out.append(f"| W11 peak memory of passing the table on | {r.median:.2f}x decoded size | | | {r.target} |")
+        elif r.unit == "x" and r.target:
             out.append(f"| W6 peak memory of decoding W2 | {r.median:.2f}x wire size | msgpack "
                        f"{next(x.median for x in rows if x.contender.startswith('msgpack decode')):.2f}x | | {r.target} |")
     return "\n".join(out)
@@ -612,6 +651,8 @@ def main() -> None:
     start_load = load_text()
     t_start = time.time()
     workloads, data = build_workloads()
+    pass_on_request = wl.pass_on_request()
+    workloads += pass_on_workloads(pass_on_request)
     rows: list[Row] = []
     for w in workloads:
         if only and w.key not in only:
@@ -624,6 +665,9 @@ def main() -> None:
     if not only or "W6" in only:
         print("measuring W6 ...", file=sys.stderr, flush=True)
         rows += memory_rows(data, reps=5)
+    if not only or "W11" in only:
+        print("measuring W11 memory ...", file=sys.stderr, flush=True)
+        rows += pass_on_memory_rows(pass_on_request, reps=5)
     cpp_raw: list[dict] = []
     if args.cpp and (not only or "C++" in only):
         print("running the C++ benchmarks ...", file=sys.stderr, flush=True)

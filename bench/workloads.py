@@ -180,3 +180,16 @@ def service_json() -> str:
         },
     }
     return json.dumps(service, separators=(",", ":"))
+
+
+# ---- W11: a decoded table passed on in the reply ----
+
+PASS_ON_ROWS = 50_000
+
+
+def pass_on_request(rows: int = PASS_ON_ROWS) -> bytes:
+    """An HCY_POST request whose parameters are a table of one short text column ("tag0" ... )."""
+    t = InfoTable()
+    t.add_field_definition("tag", "STRING", "")
+    t.add_rows({"tag": f"tag{i}"} for i in range(rows))
+    return HcyMessage.build_request("HCY_POST", 4713, 20, "gateway", 2, "answer", params=t).to_bytes()

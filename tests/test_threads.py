@@ -1,7 +1,11 @@
 """Large decodes and encodes run without the interpreter lock: concurrent use gives the same results as
-serial use, and a table's writers wait for its encoders instead of failing."""
+serial use. One table shared by threads: readers work on snapshots and are never refused, writers take
+turns, and every reader sees the rows of some moment of the writer's work."""
 
+import copy
+import json
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 from veltrac import HcyMessage, InfoTable
@@ -61,3 +65,85 @@ def test_add_row_racing_encoders_waits_and_never_tears():
 
     run_threads(writer, reader, reader)
     assert table.get_row_count() == ROWS + 300
+
+
+def row(i):
+    return {"sensor": f"s-{i}", "value": i / 7, "at": i}
+
+
+SECONDS = 2.0
+MOST = ROWS + 40_000  # the writer stops here if time has not run out before
+
+
+def test_one_writer_and_readers_on_one_table_never_refused_and_see_prefixes():
+    reference = big_table()
+    reference.add_rows(row(i) for i in range(ROWS, MOST))
+    expected_rows = reference.get_rows()
+    expected_simple = json.loads(reference.to_simple_json())["rows"]
+    t = big_table()
+    stop = time.monotonic() + SECONDS
+    done = threading.Event()
+
+    def writer():
+        try:
+            i = ROWS
+            while i < MOST and time.monotonic() < stop:
+                if i % 3:
+                    t.add_row(row(i))
+                    i += 1
+                else:
+                    n = min(7, MOST - i)
+                    t.add_rows(row(j) for j in range(i, i + n))  # a generator: Python code mid-change
+                    i += n
+        finally:
+            done.set()
+
+    readers = {
+        "to_bytes": lambda: (InfoTable.from_bytes(t.to_bytes()).get_rows(), expected_rows),
+        "to_simple_json": lambda: (json.loads(t.to_simple_json())["rows"], expected_simple),
+        "get_rows": lambda: (t.get_rows(), expected_rows),
+        "arrow": lambda: (InfoTable.from_arrow(t).get_rows(), expected_rows),
+        "copy": lambda: (copy.copy(t).get_rows(), expected_rows),
+    }
+    seen = {name: 0 for name in readers}
+
+    def reader(name):
+        def run():
+            while True:
+                finished = done.is_set()
+                got, expected = readers[name]()
+                assert ROWS <= len(got) <= MOST and got == expected[: len(got)], name
+                seen[name] += 1
+                if finished:
+                    return
+        return run
+
+    run_threads(writer, *map(reader, readers))
+    assert all(seen.values()), seen
+    assert t.get_rows() == expected_rows[: t.get_row_count()]
+
+
+def test_a_writer_mid_change_holds_up_no_reader_and_queues_the_next_writer():
+    t = table(("v", "INTEGER"))
+    t.add_row({"v": 0})
+    inside, go_on = threading.Event(), threading.Event()
+
+    class Slow:
+        def __index__(self):
+            inside.set()
+            go_on.wait(10)
+            return 1
+
+    first = threading.Thread(target=t.add_row, args=({"v": Slow()},))
+    first.start()
+    assert inside.wait(10)
+    # The first writer runs Python code before its change: readers of other threads see the table before it.
+    assert (t.get_rows(), InfoTable.from_bytes(t.to_bytes()).get_rows(), copy.copy(t).get_row_count()) == ([{"v": 0}],) * 2 + (1,)
+    second = threading.Thread(target=t.add_row, args=({"v": 2},))
+    second.start()
+    second.join(0.2)
+    assert second.is_alive() and t.get_row_count() == 1  # the second writer waits for its turn
+    go_on.set()
+    first.join(10)
+    second.join(10)
+    assert t.get_rows() == [{"v": 0}, {"v": 1}, {"v": 2}]
