@@ -21,5 +21,5 @@ tools/bootstrap.sh none >/dev/null
   --config-settings=cmake.define.CMAKE_CXX_FLAGS="$FLAGS" --config-settings=cmake.define.CMAKE_SHARED_LINKER_FLAGS="$FLAGS" .
 RUNTIME="$(g++ -print-file-name=$LIB)"
 # The interpreter itself is not instrumented and keeps memory until exit: leak reports would be its own.
-ASAN_OPTIONS=detect_leaks=0 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+ASAN_OPTIONS=detect_leaks=0 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tools/tsan.supp" \
   LD_PRELOAD="$RUNTIME" "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
