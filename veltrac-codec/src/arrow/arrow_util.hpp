@@ -12,8 +12,8 @@
 #include <string_view>
 #include <utility>
 
-#include "veltrac/arrow.hpp"
 #include "infotable/table_store.hpp"
+#include "veltrac/arrow.hpp"
 
 namespace veltrac::arrow::detail {
 
