@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fuzz_common.hpp"
+#include "infotable/table_store.hpp"
 #include "json/write.hpp"
 #include "util/utf8.hpp"
 #include "veltrac/infotable.hpp"
