@@ -125,8 +125,10 @@ class WriteTurn {
         return;
       }
       ++f_.waiting;
-      Py_BEGIN_ALLOW_THREADS f_.writer.wait(w, std::memory_order_relaxed);
-      Py_END_ALLOW_THREADS-- f_.waiting;
+      PyThreadState* saved = PyEval_SaveThread();
+      f_.writer.wait(w, std::memory_order_relaxed);
+      PyEval_RestoreThread(saved);
+      --f_.waiting;
     }
   }
   ~WriteTurn() {
