@@ -149,6 +149,7 @@ class InfoTable {
   detail::TableStore& own();
   // Refreshes the view below after the storage changed.
   void sync() noexcept;
+  struct SyncOnExit;
 
   detail::TableStore* store_ = nullptr;  // null: no rows
   // A view of the storage's rows: row i's values end at cells_ + row_ends_[i].

@@ -168,20 +168,26 @@ bool InfoTable::operator==(const InfoTable& o) const {
   return std::equal(row_ends_, row_ends_ + rows_, o.row_ends_) && std::equal(cells_, cells_ + cells, o.cells_);
 }
 
+// The view follows the storage however the change ends (growing the storage may throw after moving it).
+struct InfoTable::SyncOnExit {
+  InfoTable& t;
+  ~SyncOnExit() { t.sync(); }
+};
+
 void InfoTable::append_row(std::span<HcPrim> values) {
   detail::TableStore& s = own();
+  SyncOnExit sync_on_exit{*this};
   s.cells.reserve_more(values.size());
-  reserve_more(s.row_ends, 1);  // before the cells move in, so that a failure leaves the table as it was
+  reserve_more(s.row_ends, 1);  // before the cells move in, so that a failure leaves the rows as they were
   for (HcPrim& v : values) s.cells.push_back(std::move(v));
   s.row_ends.push_back(s.cells.size());
-  sync();
 }
 
 void InfoTable::reserve(size_t rows, size_t values) {
   detail::TableStore& s = own();
+  SyncOnExit sync_on_exit{*this};
   s.cells.reserve_more(values);
   reserve_more(s.row_ends, rows);
-  sync();
 }
 
 // ---- debug text ----
