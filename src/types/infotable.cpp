@@ -276,7 +276,7 @@ PyObject* unsupported_field(const Table& t, size_t pos) {
 }
 
 // Converts the dict `d` into `row` by add_row's rules (one value per field, in field order); false with an
-// exception set on failure. The caller holds the exclusive borrow, so the shape cannot change meanwhile.
+// exception set on failure. The caller has the writers' turn, so the shape cannot change meanwhile.
 bool convert_row(State& st, PyObject* d, std::vector<veltrac::HcPrim>& row) {
   if (!check_dict(d, nullptr)) return false;
   const Table& t = st.table.current();
@@ -285,7 +285,7 @@ bool convert_row(State& st, PyObject* d, std::vector<veltrac::HcPrim>& row) {
   const std::vector<Column>& cols = st.cache.columns;
   for (size_t i = 0; i < cols.size(); ++i) {
     // The dict's own storage is searched (no __missing__ or __getitem__ override), for subclasses too;
-    // a key's __eq__ may still run Python code, which the exclusive borrow guards against.
+    // a key's __eq__ may still run Python code, which the writers' turn guards against (common/borrow.hpp).
     PyObject* v = PyDict_GetItemWithError(d, cols[i].key);
     if (v == nullptr) {
       if (PyErr_Occurred()) return false;
@@ -349,6 +349,7 @@ PyObject* table_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     ends.push_back(cells.size());
   }
   if (PyErr_Occurred()) return nullptr;
+  if (ends.empty()) Py_RETURN_NONE;  // the rows stay shared
   Table& t = st.table.writable();
   t.reserve(ends.size(), cells.size());
   size_t begin = 0;
