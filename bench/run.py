@@ -37,6 +37,7 @@ import veltrac  # noqa: E402
 from veltrac import HcyMessage, HcyService, InfoTable  # noqa: E402
 
 import scaling  # noqa: E402
+from scaling import fmt_time  # noqa: E402
 import workloads as wl  # noqa: E402
 
 
@@ -505,15 +506,6 @@ def cpp_rows(binary: Path, data: dict, reps: int, min_time: float, time_key: str
 
 
 # ---- output ----
-
-
-def fmt_time(s: float | None) -> str:
-    if s is None:
-        return ""
-    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
-        if s >= scale:
-            return f"{s / scale:.3g} {unit}"
-    return f"{s / 1e-9:.3g} ns"
 
 
 def fmt_value(r: Row, v: float | None) -> str:

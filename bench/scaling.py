@@ -761,19 +761,6 @@ def calibrate(fn: Timed, min_time: float) -> int:
         number = max(number * 2, int(number * min_time * 1.2 / dt) + 1) if dt > 0 else number * 10
 
 
-def sample(fn: Timed, number: int) -> float:
-    gc.collect()
-    clock = CLOCK
-    t0 = clock()
-    for _ in range(number):
-        fn()
-    return (clock() - t0) / 1e9 / number
-
-
-def once(fn: Timed) -> float:
-    return sample(fn, 1)
-
-
 # Written before each timed call of a cold sample: larger than the CPU's caches.
 _EVICT = bytearray(64 << 20)
 _LINES = bytes(len(range(0, len(_EVICT), 64)))
@@ -781,16 +768,25 @@ COLD = True
 COLD_FROM = 50e-6  # seconds per call at n
 
 
-def cold_sample(fn: Timed, number: int) -> float:
-    """Time per call of `number` calls, each after the caches were filled with other data."""
+def sample(fn: Timed, number: int, cold: bool = False) -> float:
+    """Time per call of `number` calls in a row, or (cold) each after other data filled the caches."""
     gc.collect()
     clock, total = CLOCK, 0
+    if not cold:
+        t0 = clock()
+        for _ in range(number):
+            fn()
+        return (clock() - t0) / 1e9 / number
     for _ in range(number):
         _EVICT[::64] = _LINES
         t0 = clock()
         fn()
         total += clock() - t0
     return total / 1e9 / number
+
+
+def once(fn: Timed) -> float:
+    return sample(fn, 1)
 
 
 def run_case(c: Case, rounds: int, min_time: float, guard: float) -> Result:
@@ -834,7 +830,7 @@ def run_case(c: Case, rounds: int, min_time: float, guard: float) -> Result:
             for fn, k, ts in (order if r % 2 else order[::-1]):
                 if ts is ts_big and len(ts) >= big_rounds:
                     continue
-                ts.append(cold_sample(fn, k) if cold else sample(fn, k))
+                ts.append(sample(fn, k, cold))
         res.t_n, res.t_big = min(ts_n), min(ts_big)
         res.ratio = res.t_big / res.t_n
         res.samples = {"n": ts_n, "8n": ts_big}
