@@ -443,6 +443,13 @@ def cases() -> list[Case]:
         tagged = '{"INFOTABLE":["INFOTABLE",' + t.to_json() + "]}"
         return lambda: (p.to_json(), HcPrim.from_json(tagged))
 
+    @case("nested.debug_text", "str() of a table value (the text error messages embed)", "rows", 2_000)
+    def _(n: int) -> Timed:
+        t = empty_table()
+        t.add_rows(dict_rows(n))
+        p = HcPrim.infotable(t)
+        return lambda: str(p)
+
     # Wide tables and long texts.
     @case("wide.add_field_definition", "add_field_definition loop", "fields", 4_000)
     def _(n: int) -> Timed:
