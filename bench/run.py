@@ -1,6 +1,6 @@
 """Benchmarks of veltrac against msgpack, cbor2, json and orjson, printed as one table.
 
-Usage: python bench/run.py [--rounds N] [--min-time S] [--cpp PATH] [--only W1,W3] [--json FILE]
+Usage: python bench/run.py [--rounds N] [--min-time S] [--cpp PATH] [--only W1,W3,scaling] [--json FILE]
 
 Every contender of a workload is timed in the same rounds, in rotating order, so a change of machine
 load hits all of them alike. A sample is a loop of calls lasting at least --min-time seconds; the table
@@ -36,6 +36,8 @@ import pyarrow  # noqa: E402
 import veltrac  # noqa: E402
 from veltrac import HcyMessage, HcyService, InfoTable  # noqa: E402
 
+import scaling  # noqa: E402
+from scaling import fmt_time  # noqa: E402
 import workloads as wl  # noqa: E402
 
 
@@ -543,15 +545,6 @@ def cpp_rows(binary: Path, data: dict, reps: int, min_time: float, time_key: str
 # ---- output ----
 
 
-def fmt_time(s: float | None) -> str:
-    if s is None:
-        return ""
-    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
-        if s >= scale:
-            return f"{s / scale:.3g} {unit}"
-    return f"{s / 1e-9:.3g} ns"
-
-
 def fmt_value(r: Row, v: float | None) -> str:
     if v is None:
         return ""
@@ -639,7 +632,9 @@ def main() -> None:
     ap.add_argument("--clock", choices=("wall", "cpu"), default=os.environ.get("BENCH_CLOCK", "wall"),
                     help="wall clock (default) or this process's CPU time (steadier on a busy machine)")
     ap.add_argument("--cpp", type=Path, help="the Google Benchmark binary (bench/cpp), run in the same session")
-    ap.add_argument("--only", help="comma-separated workload keys, e.g. W2,W3")
+    ap.add_argument("--only", help="comma-separated workload keys, e.g. W2,W3; 'scaling' for the scaling suite")
+    ap.add_argument("--scaling", metavar="KEYS", help="the scaling suite's cases or groups to run, e.g. table,msg.reply")
+    scaling.add_arguments(ap, "scaling-")
     ap.add_argument("--json", type=Path, help="also write the rows as JSON here")
     ap.add_argument("--markdown", type=Path, help="also write the ratios as a Markdown table here")
     args = ap.parse_args()
@@ -674,6 +669,10 @@ def main() -> None:
         cpp, cpp_raw = cpp_rows(args.cpp, data, reps=max(5, args.rounds // 3), min_time=max(args.min_time, 0.1),
                                 time_key="cpu_time" if args.clock == "cpu" else "real_time")
         rows += cpp
+    scaled: list[scaling.Result] = []
+    if not only or "scaling" in only:
+        scaled = scaling.run(set(args.scaling.split(",")) if args.scaling else None, args.scaling_rounds,
+                             args.scaling_min_time, args.scaling_guard, args.scaling_clock)
 
     print()
     print(f"veltrac {veltrac.__version__} on CPython {platform.python_version()}, {platform.machine()}, "
@@ -684,12 +683,17 @@ def main() -> None:
     print("times are per call; IQR is the interquartile range / 2 relative to the median; "
           "'veltrac / this' is the per-round ratio's median [quartiles], below 1 = veltrac faster")
     print()
-    print_table(rows, args.rounds)
+    if rows:
+        print_table(rows, args.rounds)
+    if scaled:
+        print()
+        scaling.print_report(scaled)
     if args.markdown:
-        args.markdown.write_text(markdown(rows) + "\n")
+        args.markdown.write_text(markdown(rows) + "\n" + (scaling.markdown(scaled) + "\n" if scaled else ""))
     if args.json:
         args.json.write_text(json.dumps({"load_start": start_load, "load_end": load_text(),
-                                         "rows": [r.__dict__ for r in rows], "cpp": cpp_raw}, indent=1))
+                                         "rows": [r.__dict__ for r in rows], "cpp": cpp_raw,
+                                         "scaling": [scaling.result_json(r) for r in scaled]}, indent=1))
 
 
 def cbor2_version() -> str:
