@@ -38,11 +38,13 @@ void TextStore::release() noexcept {
 }
 
 void TextStore::new_block(size_t n, size_t bound) {
-  constexpr size_t kFirstBlock = 4096, kLargestBlock = size_t{1} << 20;
+  // The first block is small: a message may hold thousands of nested tables of one short text each, and
+  // `bound` (the input left) counts the rest of the message for every one of them.
+  constexpr size_t kFirstBlock = 64, kLargestBlock = size_t{1} << 20;
   block_size_ = block_size_ == 0 ? kFirstBlock : std::min(block_size_ * 2, kLargestBlock);
   size_t size = std::max(n, std::min(block_size_, bound));
   // Room for the block's entry first (growing geometrically), so that taking the block cannot leak it.
-  if (blocks_.size() == blocks_.capacity()) blocks_.reserve(std::max<size_t>(8, blocks_.capacity() * 2));
+  if (blocks_.size() == blocks_.capacity()) blocks_.reserve(std::max<size_t>(2, blocks_.capacity() * 2));
   if (!blocks_.empty()) blocks_.back().used = blocks_.back().size - left_;
   char* data = static_cast<char*>(table_blocks::take(size));
   blocks_.push_back({data, size, 0});
