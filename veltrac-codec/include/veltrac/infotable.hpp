@@ -1,6 +1,7 @@
 // InfoTable: a data shape and rows of typed values.
 #pragma once
 
+#include <algorithm>
 #include <expected>
 #include <memory>
 #include <new>
@@ -83,10 +84,13 @@ class InfoTable {
   void add_row(InfoTableRow row) { append_row(row.fields); }
   // Appends a row made of `values`, moving them out (they are left NOTHING).
   void append_row(std::span<HcPrim> values);
-  // Room for `rows` more rows holding `values` values in all, so that appending them moves no cells.
+  // Room for `rows` more rows holding `values` values in all, so that appending them moves no cells. Both
+  // grow geometrically: reserving batch after batch stays linear.
   void reserve(size_t rows, size_t values) {
     cells_.reserve_more(values);
-    row_ends_.reserve(row_ends_.size() + rows);
+    if (row_ends_.capacity() - row_ends_.size() < rows) {
+      row_ends_.reserve(std::max(row_ends_.size() + rows, row_ends_.capacity() * 2));
+    }
   }
 
   // Rows in order: for (InfoTable::Row row : table.rows()) ...

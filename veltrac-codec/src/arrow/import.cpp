@@ -1,6 +1,7 @@
 // Import of tables through the Arrow C data and C stream interfaces. Everything the producer states is
 // checked before a value is read (buffer and child counts, lengths and offsets, text offsets and views
 // against their buffers), and every structure handed over is released exactly once.
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -153,14 +154,27 @@ std::optional<std::string_view> find(const std::vector<std::pair<std::string_vie
   return std::nullopt;
 }
 
-std::string quoted(std::string_view s) {
-  std::string q;
-  q.reserve(s.size() + 2);
-  q += '\'';
-  q += s;
-  q += '\'';
-  return q;
+// A producer's text for an error message: kept as it is when it is UTF-8, else each byte of a broken
+// sequence is written \xNN (messages are always UTF-8 text).
+std::string readable(std::string_view s) {
+  std::string out;
+  while (auto e = utf8::validate(s)) {
+    out.append(s.substr(0, e->valid_up_to));
+    const size_t bad = std::min<size_t>(e->error_len.value_or(1), s.size() - e->valid_up_to);
+    for (size_t i = 0; i < bad; ++i) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      const auto b = static_cast<uint8_t>(s[e->valid_up_to + i]);
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+    s.remove_prefix(e->valid_up_to + bad);
+  }
+  out.append(s);
+  return out;
 }
+
+std::string quoted(std::string_view s) { return '\'' + readable(s) + '\''; }
 
 // Adds column i, whose schema is c, to the plan.
 Expected<void> plan_column(Plan& plan, const ArrowSchema* c, int64_t i) {
@@ -405,6 +419,9 @@ HcPrim value_at(const Column& c, const ArrowArray& a, int64_t i) {
   return HcPrim();
 }
 
+constexpr int64_t kMaxEmptyRows = INT32_MAX;
+constexpr int64_t kReserveRows = int64_t{1} << 20;
+
 // Checks a whole batch, then appends its rows; `row0` is the number of rows before it.
 Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t, int64_t row0) {
   if (a.length < 0 || a.offset < 0 || a.length > std::numeric_limits<int64_t>::max() - a.offset) {
@@ -426,8 +443,15 @@ Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t,
   for (size_t c = 0; c < plan.cols.size(); ++c) {
     if (auto ok = check_column(plan.cols[c], a.children[c], end, rows, row0); !ok) return ok;
   }
+  // Without columns nothing holds the rows a batch claims: past this count the claim is refused. With
+  // columns, the claim sizes the reservation only up to kReserveRows rows; more grow the table as they come.
+  if (plan.cols.empty() && rows > kMaxEmptyRows) {
+    return fail("a batch without columns claims " + std::to_string(rows) + " rows (at most " +
+                std::to_string(kMaxEmptyRows) + ")");
+  }
   std::vector<HcPrim> row(plan.cols.size());
-  t.reserve(static_cast<size_t>(rows), static_cast<size_t>(rows) * plan.cols.size());
+  const auto claimed = static_cast<size_t>(std::min(rows, kReserveRows));
+  t.reserve(claimed, claimed * plan.cols.size());
   for (int64_t r = 0; r < rows; ++r) {
     for (size_t c = 0; c < plan.cols.size(); ++c) {
       const ArrowArray& col = *a.children[c];
@@ -453,7 +477,7 @@ std::string stream_error(ArrowArrayStream* s, const char* step, int code) {
   const char* text = s->get_last_error != nullptr ? s->get_last_error(s) : nullptr;
   if (text != nullptr) {
     m += ": ";
-    m += text;
+    m += readable(text);
   }
   return m;
 }

@@ -40,7 +40,7 @@ void TextStore::new_block(size_t n, size_t bound) {
   constexpr size_t kFirstBlock = 4096, kLargestBlock = size_t{1} << 20;
   block_size_ = block_size_ == 0 ? kFirstBlock : std::min(block_size_ * 2, kLargestBlock);
   size_t size = std::max(n, std::min(block_size_, bound));
-  blocks_.reserve(blocks_.size() + 1);
+  if (blocks_.size() == blocks_.capacity()) blocks_.reserve(std::max<size_t>(8, blocks_.size() * 2));
   char* data = static_cast<char*>(table_blocks::take(size));
   blocks_.push_back({data, size});
   next_ = data;
