@@ -6,8 +6,8 @@
 // exports and imports back equal.
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,10 +36,9 @@ struct Input {
   }
 };
 
-const char* const kFormats[] = {"c",   "C",   "s",    "S",       "i",     "I",    "l",       "L",
-                                "f",   "g",   "u",    "U",       "vu",    "z",    "Z",       "vz",
-                                "b",   "tdD", "tdm",  "tss:",    "tsm:UTC", "tsu:X", "tsn:", "+s",
-                                "+l",  "e",   "d:10,2", "tDs",   "n"};
+const char* const kFormats[] = {
+    "c",  "C", "s",   "S",   "i",    "I",       "l",     "L",    "f",  "g",  "u", "U",      "vu",  "z", "Z",
+    "vz", "b", "tdD", "tdm", "tss:", "tsm:UTC", "tsu:X", "tsn:", "+s", "+l", "e", "d:10,2", "tDs", "n"};
 const char* const kNames[] = {"a", "b", "c", "é", "a\xff", ""};
 const char* const kMetaKeys[] = {"name", "description", "base_type", "x"};
 const char* const kMetaValues[] = {"JSON", "XML", "GUID", "INTEGER", "LONG", "STRING", "BLOB", "NOTHING", "T", "\xc3"};
@@ -228,7 +227,8 @@ ArrowArray* batch(Arena& a, Input& in, const std::vector<ColumnSpec>& cols) {
   const int64_t need = top->length < (int64_t{1} << 20) ? top->offset + top->length : 0;
   top->null_count = in.chance(220) ? 0 : static_cast<int64_t>(in.below(3)) - 1;
   std::vector<const void*> bufs(1, nullptr);
-  if (need == top->offset + top->length && top->null_count != 0 && in.chance(128)) bufs[0] = a.alloc(static_cast<size_t>(need + 7) / 8, in);
+  if (need == top->offset + top->length && top->null_count != 0 && in.chance(128))
+    bufs[0] = a.alloc(static_cast<size_t>(need + 7) / 8, in);
   if (in.chance(3)) bufs.push_back(nullptr);
   top->n_buffers = static_cast<int64_t>(bufs.size());
   top->buffers = a.ptrs.emplace_back(std::move(bufs)).data();
@@ -306,8 +306,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (array->release != nullptr) handed.push_back(static_cast<int*>(array->private_data));
     check_result(veltrac::arrow::import_array(schema, array));
   } else {
-    Stream st{&arena, &in, cols, in.below(4), in.chance(128) ? in.text(8) : std::string(), in.chance(16) ? 7 : 0,
-              static_cast<int>(in.below(6)), &handed};
+    Stream st{&arena,
+              &in,
+              cols,
+              in.below(4),
+              in.chance(128) ? in.text(8) : std::string(),
+              in.chance(16) ? 7 : 0,
+              static_cast<int>(in.below(6)),
+              &handed};
     ArrowArrayStream s{};
     s.private_data = &st;
     s.get_schema = [](ArrowArrayStream* self, ArrowSchema* out) {

@@ -82,8 +82,7 @@ PyObject* gather(const char* what, Run&& run) {
   };
   if (!run(f)) {
     return raise(PyExc_ValueError, std::string("cannot pickle ") + what + ": values nested more than " +
-                                       std::to_string(detail::kMaxNestingDepth) +
-                                       " levels deep cannot be read back");
+                                       std::to_string(detail::kMaxNestingDepth) + " levels deep cannot be read back");
   }
   if (!any) return Py_NewRef(Py_None);
   PyRef out(PyTuple_New(static_cast<Py_ssize_t>(names.size())));

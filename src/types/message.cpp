@@ -4,10 +4,10 @@
 
 #include "common/args.hpp"
 #include "common/classes.hpp"
-#include "common/pickle_names.hpp"
 #include "common/convert.hpp"
 #include "common/gil.hpp"
 #include "common/guard.hpp"
+#include "common/pickle_names.hpp"
 #include "common/scratch.hpp"
 #include "types/types.hpp"
 #include "util/debug_text.hpp"

@@ -312,24 +312,25 @@ Expected<void> check_views(const Column& c, const ArrowArray& a, int64_t base, i
 
 // Checks one column of a batch: its structure, its nulls, and values that have no table value.
 Expected<void> check_column(const Column& c, const ArrowArray* a, int64_t parent_end, int64_t rows, int64_t row0) {
-  const std::string where = "column " + quoted(c.name);
-  if (a == nullptr || a->release == nullptr) return fail(where + ": the array is missing or released");
+  // Built only for an error: a stream of many small batches checks its columns once per batch.
+  auto where = [&c] { return "column " + quoted(c.name); };
+  if (a == nullptr || a->release == nullptr) return fail(where() + ": the array is missing or released");
   if (a->length < 0 || a->offset < 0 || a->length > std::numeric_limits<int64_t>::max() - a->offset) {
-    return fail(where + ": bad length or offset");
+    return fail(where() + ": bad length or offset");
   }
   if (a->length < parent_end)
-    return fail(where + ": " + std::to_string(a->length) + " values for " + std::to_string(parent_end) + " rows");
-  if (a->n_children != 0 || a->dictionary != nullptr) return fail(where + ": unexpected children");
+    return fail(where() + ": " + std::to_string(a->length) + " values for " + std::to_string(parent_end) + " rows");
+  if (a->n_children != 0 || a->dictionary != nullptr) return fail(where() + ": unexpected children");
   const int64_t want = buffer_count(c.in);
   if (is_view(c.in) ? a->n_buffers < 3 : a->n_buffers != want) {
-    return fail(where + ": " + std::to_string(a->n_buffers) + " buffers, expected " +
+    return fail(where() + ": " + std::to_string(a->n_buffers) + " buffers, expected " +
                 (is_view(c.in) ? std::string("at least 3") : std::to_string(want)));
   }
-  if (a->buffers == nullptr) return fail(where + ": the buffers are missing");
+  if (a->buffers == nullptr) return fail(where() + ": the buffers are missing");
   const int64_t base = a->offset + (parent_end - rows);
   if (a->null_count != 0) {
     if (a->buffers[0] == nullptr) {
-      if (a->null_count > 0) return fail(where + ": nulls without a validity bitmap");
+      if (a->null_count > 0) return fail(where() + ": nulls without a validity bitmap");
     } else if (int64_t i = first_null(a->buffers[0], base, rows); i >= 0) {
       return fail(at_row(c, row0 + i) + ": null value");
     }
@@ -345,7 +346,7 @@ Expected<void> check_column(const Column& c, const ArrowArray* a, int64_t parent
     default: break;
   }
   const void* values = a->buffers[1];
-  if (values == nullptr) return fail(where + ": the values buffer is missing");
+  if (values == nullptr) return fail(where() + ": the values buffer is missing");
   if (c.in == In::U64) {
     for (int64_t i = 0; i < rows; ++i) {
       if (load<uint64_t>(values, base + i) > uint64_t{INT64_MAX})
