@@ -364,6 +364,17 @@ def arrow_batch_workloads() -> list[Workload]:
     ]
 
 
+def arrow_import_ratio(rows: list[Row]) -> None:
+    """The C++ ArrowImport rows: the importer alone (a producer that costs nothing per batch), one-row batches
+    against one batch; target 3x."""
+    named = {r.contender: r for r in rows if r.contender in ("OneBatch", "OneRowBatches")}
+    if len(named) == 2 and named["OneBatch"].median:
+        r = named["OneRowBatches"]
+        r.ratio = r.median / named["OneBatch"].median
+        r.extra["vs"] = "OneBatch"
+        r.target = target_text(r.ratio, 3.0) + " (x one batch)"
+
+
 def export_memory_rows(reps: int) -> list[Row]:
     code = f"import sys; sys.path.insert(0, {str(HERE)!r}); import workloads; workloads.export_probe()"
     runs = [json.loads(subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
@@ -670,6 +681,7 @@ def main() -> None:
         print("running the C++ benchmarks ...", file=sys.stderr, flush=True)
         cpp, cpp_raw = cpp_rows(args.cpp, data, reps=max(5, args.rounds // 3), min_time=max(args.min_time, 0.1),
                                 time_key="cpu_time" if args.clock == "cpu" else "real_time")
+        arrow_import_ratio(cpp)
         rows += cpp
 
     print()

@@ -23,6 +23,7 @@ tools/bootstrap.sh none >/dev/null
 # runtime finds no __cxa_throw to intercept when it starts, and the first C++ exception (MemoryError and
 # SystemError paths) aborts on a CHECK failure.
 RUNTIME="$(g++ -print-file-name=$LIB) $(g++ -print-file-name=libstdc++.so)"
-# The interpreter itself is not instrumented and keeps memory until exit: leak reports would be its own.
-ASAN_OPTIONS=detect_leaks=0 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+# The interpreter itself is not instrumented and keeps memory until exit: leak reports would be its own. A
+# failed allocation throws std::bad_alloc (MemoryError) as without the sanitizer, instead of aborting.
+ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   LD_PRELOAD="$RUNTIME" "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"

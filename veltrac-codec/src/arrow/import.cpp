@@ -423,8 +423,10 @@ HcPrim value_at(const Column& c, const ArrowArray& a, int64_t i) {
 constexpr int64_t kMaxEmptyRows = INT32_MAX;
 constexpr int64_t kReserveRows = int64_t{1} << 20;
 
-// Checks a whole batch, then appends its rows; `row0` is the number of rows before it.
-Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t, int64_t row0) {
+// Checks a whole batch, then appends its rows; `row0` is the number of rows before it. `row` holds one
+// NOTHING value per column (kept from batch to batch).
+Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t, int64_t row0,
+                            std::vector<HcPrim>& row) {
   if (a.length < 0 || a.offset < 0 || a.length > std::numeric_limits<int64_t>::max() - a.offset) {
     return fail("bad length or offset of a batch");
   }
@@ -450,7 +452,6 @@ Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t,
     return fail("a batch without columns claims " + std::to_string(rows) + " rows (at most " +
                 std::to_string(kMaxEmptyRows) + ")");
   }
-  std::vector<HcPrim> row(plan.cols.size());
   const auto claimed = static_cast<size_t>(std::min(rows, kReserveRows));
   t.reserve(claimed, claimed * plan.cols.size());
   for (int64_t r = 0; r < rows; ++r) {
@@ -494,7 +495,8 @@ Expected<InfoTable> import_array(ArrowSchema* schema, ArrowArray* array, std::op
   if (array->release == nullptr) return fail("the array is released");
   InfoTable t;
   t.datashape = std::move(plan->shape);
-  if (auto ok = append_batch(*plan, *array, t, 0); !ok) return fail(std::move(ok.error().message));
+  std::vector<HcPrim> row(plan->cols.size());
+  if (auto ok = append_batch(*plan, *array, t, 0, row); !ok) return fail(std::move(ok.error().message));
   return t;
 }
 
@@ -510,12 +512,13 @@ Expected<InfoTable> import_stream(ArrowArrayStream* s, std::optional<std::string
   InfoTable t;
   t.datashape = std::move(plan->shape);
   int64_t rows = 0;
+  std::vector<HcPrim> row(plan->cols.size());
   for (;;) {
     ArrowArray a{};
     if (int rc = s->get_next(s, &a); rc != 0) return fail(stream_error(s, "get_next", rc));
     if (a.release == nullptr) break;
     Releaser<ArrowArray> ra{&a};
-    if (auto ok = append_batch(*plan, a, t, rows); !ok) return fail(std::move(ok.error().message));
+    if (auto ok = append_batch(*plan, a, t, rows, row); !ok) return fail(std::move(ok.error().message));
     rows += a.length;
   }
   return t;
