@@ -24,6 +24,7 @@ tools/bootstrap.sh none >/dev/null
 # SystemError paths) aborts on a CHECK failure.
 RUNTIME="$(g++ -print-file-name=$LIB) $(g++ -print-file-name=libstdc++.so)"
 # The interpreter itself is not instrumented and keeps memory until exit: leak reports would be its own. A
-# failed allocation throws std::bad_alloc (MemoryError) as without the sanitizer, instead of aborting.
+# failed malloc returns NULL (the interpreter raises MemoryError) instead of aborting; a failed operator new
+# still aborts under AddressSanitizer, which never throws std::bad_alloc for it.
 ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   LD_PRELOAD="$RUNTIME" "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
