@@ -342,6 +342,54 @@ def build_workloads() -> tuple[list[Workload], dict]:
     return ws, data
 
 
+# ---- Arrow import in many batches; memory of exporting one long text among short ones ----
+
+
+def arrow_batch_workloads() -> list[Workload]:
+    one = wl.arrow_rows()
+    many = pyarrow.Table.from_batches(one.to_batches(max_chunksize=1))
+    assert len(many.to_batches()) == wl.BATCH_ROWS, "W8e: not one row per batch"
+    assert InfoTable.from_arrow(many).to_bytes() == InfoTable.from_arrow(one).to_bytes(), "W8e: other tables"
+    return [
+        Workload(
+            "W8e",
+            f"from Arrow: InfoTable.from_arrow of {wl.BATCH_ROWS:,} one-row batches (pyarrow table, 3 columns)",
+            lambda: InfoTable.from_arrow(many),
+            {
+                "from_arrow of one batch of the same rows": lambda: InfoTable.from_arrow(one),
+                # The producer's own cost per batch, for scale: pyarrow reading the stream it exports.
+                "pyarrow RecordBatchReader.from_stream + read_all": (
+                    lambda: pyarrow.RecordBatchReader.from_stream(many).read_all()),
+            },
+            ("from_arrow of one batch of the same rows", 3.0),
+        )
+    ]
+
+
+def arrow_import_ratio(rows: list[Row]) -> None:
+    """The C++ ArrowImport rows: the importer alone (a producer that costs nothing per batch), one-row batches
+    against one batch; target 3x."""
+    named = {r.contender: r for r in rows if r.contender in ("OneBatch", "OneRowBatches")}
+    if len(named) == 2 and named["OneBatch"].median:
+        r = named["OneRowBatches"]
+        r.ratio = r.median / named["OneBatch"].median
+        r.extra["vs"] = "OneBatch"
+        r.target = target_text(r.ratio, 3.0) + " (x one batch)"
+
+
+def export_memory_rows(reps: int) -> list[Row]:
+    code = f"import sys; sys.path.insert(0, {str(HERE)!r}); import workloads; workloads.export_probe()"
+    runs = [json.loads(subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
+                                      text=True).stdout) for _ in range(reps)]
+    ratios = [r["peak"] / r["text"] for r in runs]
+    q1, med, q3 = quartiles(ratios)
+    row = Row("W6b peak memory of exporting one 100 MB text + 1,000,000 short ones / text bytes (fresh process)",
+              "InfoTable.__arrow_c_stream__", med, min(ratios), (q3 - q1) / med if med else 0.0, unit="x",
+              extra={"text MB": runs[0]["text"] / 1e6})
+    row.target = target_text(med, 2.0)
+    return [row]
+
+
 def check_outputs(get: bytes, auth: bytes, response: bytes, service: str) -> None:
     """The timed operations must give back what they were given, or the numbers mean nothing."""
     g = wl.GET_FIELDS
@@ -648,6 +696,7 @@ def main() -> None:
     workloads, data = build_workloads()
     pass_on_request = wl.pass_on_request()
     workloads += pass_on_workloads(pass_on_request)
+    workloads += arrow_batch_workloads()
     rows: list[Row] = []
     for w in workloads:
         if only and w.key not in only:
@@ -663,11 +712,15 @@ def main() -> None:
     if not only or "W11" in only:
         print("measuring W11 memory ...", file=sys.stderr, flush=True)
         rows += pass_on_memory_rows(pass_on_request, reps=5)
+    if not only or "W6b" in only:
+        print("measuring W6b ...", file=sys.stderr, flush=True)
+        rows += export_memory_rows(reps=3)
     cpp_raw: list[dict] = []
     if args.cpp and (not only or "C++" in only):
         print("running the C++ benchmarks ...", file=sys.stderr, flush=True)
         cpp, cpp_raw = cpp_rows(args.cpp, data, reps=max(5, args.rounds // 3), min_time=max(args.min_time, 0.1),
                                 time_key="cpu_time" if args.clock == "cpu" else "real_time")
+        arrow_import_ratio(cpp)
         rows += cpp
     scaled: list[scaling.Result] = []
     if not only or "scaling" in only:

@@ -193,3 +193,41 @@ def pass_on_request(rows: int = PASS_ON_ROWS) -> bytes:
     t.add_field_definition("tag", "STRING", "")
     t.add_rows({"tag": f"tag{i}"} for i in range(rows))
     return HcyMessage.build_request("HCY_POST", 4713, 20, "gateway", 2, "answer", params=t).to_bytes()
+
+
+# ---- Arrow import in many batches; memory of exporting one long text among short ones ----
+
+BATCH_ROWS = 100_000
+
+
+def arrow_rows(n: int = BATCH_ROWS):
+    """A pyarrow table of n rows (text, float64, int32), in one batch."""
+    import pyarrow
+
+    rnd = random.Random(SEED)
+    return pyarrow.table({
+        "name": [rnd.choice(_WORDS) for _ in range(n)],
+        "reading": [rnd.uniform(-50, 150) for _ in range(n)],
+        "count": pyarrow.array([rnd.randrange(1 << 20) for _ in range(n)], pyarrow.int32()),
+    })
+
+
+def export_probe(long_text: int = 100_000_000, short: int = 1_000_000) -> None:
+    """Prints the text bytes of a table of one long text and `short` short ones, and the peak memory growth of
+    exporting it as an Arrow stream (VmHWM, reset just before)."""
+
+    def status_kib(field: str) -> int:
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
+
+    t = InfoTable()
+    t.add_field_definition("s", "STRING", "")
+    t.add_rows([{"s": "x" * long_text}] + [{"s": _WORDS[i % len(_WORDS)]} for i in range(short)])
+    size = long_text + sum(len(_WORDS[i % len(_WORDS)]) for i in range(short))
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status_kib("VmRSS")
+    capsule = t.__arrow_c_stream__()
+    peak = status_kib("VmHWM")
+    del capsule
+    print(json.dumps({"text": size, "peak": (peak - before) * 1024}))

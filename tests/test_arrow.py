@@ -11,6 +11,7 @@ pl = pytest.importorskip("polars")
 
 from veltrac import InfoTable  # noqa: E402
 
+from arrow_structs import Producer  # noqa: E402
 from test_primitive import table  # noqa: E402
 
 FIELDS = [("name", "STRING"), ("reading", "NUMBER"), ("count", "INTEGER"), ("total", "LONG"),
@@ -75,3 +76,29 @@ def test_tables_arrow_cannot_hold_are_refused_on_export():
     for export in (pa.table, pa.schema, pl.DataFrame):
         with pytest.raises(ValueError, match="^Arrow export error: field 'loc' "):
             export(t)
+
+
+def nul_names(_):
+    return pa.table(table(("temp\0a", "STRING"), ("temp\0b", "STRING")))
+
+
+# Producers that break the interface give a clear exception; what was handed over is released, by the
+# producer's own callbacks (written in Python here), which must run with no exception pending.
+@pytest.mark.parametrize("call, error, message, producer, released", [
+    # A released schema (release null) with a misnamed array capsule: no call through null.
+    (InfoTable.from_arrow, TypeError, "did not return a capsule named 'arrow_array'",
+     Producer(names=(b"arrow_schema", b"wrong"), release=(False, True)), []),
+    # The schema taken is released by its callback, and the TypeError stays the error.
+    (InfoTable.from_arrow, TypeError, "did not return a capsule named 'arrow_array'",
+     Producer(names=(b"arrow_schema", b"wrong")), ["schema"]),
+    # A format string that is not UTF-8 ends up in a readable error, not in a UnicodeDecodeError.
+    (InfoTable.from_arrow, ValueError, "^Arrow import error: column 'c': unsupported Arrow type",
+     Producer(child_formats=[b"\xff"]), ["array", "schema"]),
+    # Field names that Arrow cannot carry are refused on export.
+    (nul_names, ValueError, "^Arrow export error: field 'temp", None, None),
+])
+def test_broken_producers_and_unexportable_tables_give_clear_errors(call, error, message, producer, released):
+    with pytest.raises(error, match=message):
+        call(producer)
+    if producer is not None:
+        assert sorted(producer.released) == released

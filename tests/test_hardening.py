@@ -9,14 +9,58 @@ import textwrap
 
 import pytest
 
-from veltrac import HcPrim, HcyMessage
+from veltrac import HcPrim, HcyMessage, InfoTable
+
+from arrow_structs import Producer
 
 
-@pytest.mark.parametrize("claimed", [2**62, 2**40, 0])
-def test_sequence_length_is_only_a_hint(claimed):
-    # The length was used to reserve storage: 2^40 or 2^62 aborted the process with an uncaught bad_alloc.
-    lying = type("Lying", (), {"__len__": lambda self: claimed, "__getitem__": lambda self, i: [1, 2, 3][i]})
-    assert HcPrim.blob(lying()).get_value() == b"\x01\x02\x03"
+class Hinted:
+    """One row that claims to be 2^62."""
+
+    def __iter__(self):
+        return iter([{}])
+
+    def __length_hint__(self):
+        return 2**62
+
+
+def lying_length(claimed):
+    return type("Lying", (), {"__len__": lambda self: claimed, "__getitem__": lambda self, i: [1, 2, 3][i]})()
+
+
+def over_2_gib_of_text():
+    # 64-bit offsets from the row whose text passes 2^31 - 1 bytes on: every later row's offset was written
+    # past the end of the widened offsets.
+    pa = pytest.importorskip("pyarrow")
+    pc = pytest.importorskip("pyarrow.compute")
+    big = "x" * (1100 << 20)
+    t = InfoTable()
+    t.add_field_definition("s", "STRING", "")
+    t.add_rows([{"s": big}, {"s": big}, {"s": "end"}])
+    del big
+    a = pa.table(t)
+    assert a.schema.types == [pa.large_string()]
+    assert pc.binary_length(a.column(0)).to_pylist() == [1100 << 20, 1100 << 20, 3]
+    return a.column(0)[2].as_py()
+
+
+# Counts from outside (lengths, length hints, Arrow lengths) size nothing they do not hold.
+@pytest.mark.parametrize("run, expected", [
+    # A sequence's length was used to reserve storage: 2^40 or 2^62 aborted with an uncaught bad_alloc.
+    *[(lambda n=n: HcPrim.blob(lying_length(n)).get_value(), b"\x01\x02\x03") for n in (2**62, 2**40, 0)],
+    # A length hint of 2^62 raised SystemError (vector::reserve).
+    (lambda: (t := InfoTable(), t.add_rows(Hinted()), t.get_row_count())[2], 1),
+    # A batch without columns claiming 2^62 rows.
+    (lambda: InfoTable.from_arrow(Producer(length=2**62)), ValueError("^Arrow import error: ")),
+    pytest.param(over_2_gib_of_text, "end", marks=pytest.mark.skipif(
+        not os.environ.get("VELTRAC_BIG_MEMORY_TESTS"), reason="needs about 5 GiB")),
+])
+def test_outside_counts_size_only_what_the_input_holds(run, expected):
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected), match=str(expected)):
+            run()
+    else:
+        assert run() == expected
 
 
 MEMORY_PROBE = textwrap.dedent(

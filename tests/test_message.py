@@ -150,10 +150,30 @@ def table_with_aspects():
     return t
 
 
+def holding(value, name=None):
+    """A table named `name` whose one row holds `value` (an HcPrim) in a field of its base type."""
+    t = InfoTable(name)
+    t.add_field_definition("v", "VARIANT" if value.is_variant() else value.get_type(), "")
+    t.append_row([value])
+    return t
+
+
+def nested_names(value):
+    """What shows the shape names of the tables inside a value (the JSON record form carries them)."""
+    if isinstance(value, HcyMessage):
+        params = value.get_params()
+        return params.to_json() if isinstance(params, InfoTable) else None
+    return value.to_json() if isinstance(value, (InfoTable, HcPrim)) else None
+
+
 @pytest.mark.parametrize("make", [
     lambda: HcPrim.from_bytes(bytes.fromhex("12 16 00000005")),
     lambda: HcyMessage.from_bytes(REQUEST),
     lambda: HcyMessage.build_response(64, 1, "r", readings()),
+    lambda: HcyMessage.build_request(2, 7, 0, "e", 1, "c", params=readings()),
+    lambda: HcPrim.infotable(readings()),
+    lambda: HcPrim.variant(HcPrim.infotable(holding(HcPrim.infotable(readings()), "Middle"))),
+    lambda: holding(HcPrim.variant(HcPrim.infotable(readings())), "Outer"),
     table_with_aspects,
     *[lambda text=text, cls=cls: cls.from_json(text) for cls, text, *_ in ENTITIES],
 ])
@@ -162,5 +182,27 @@ def test_copy_and_pickle_keep_everything(make):
     for clone in (copy.copy(original), copy.deepcopy(original), pickle.loads(pickle.dumps(original))):
         assert type(clone) is type(original) and clone is not original
         assert clone.to_bytes() == original.to_bytes() and repr(clone) == repr(original)
+        # The shape names of tables inside (parameter tables, tables in values): the binary form has none.
+        assert nested_names(clone) == nested_names(original)
         if isinstance(original, InfoTable):
             assert clone.to_json() == original.to_json()  # shape name, descriptions and aspects
+
+
+def variants(depth):
+    value = HcPrim.integer(7)
+    for _ in range(depth):
+        value = HcPrim.variant(value)
+    return value
+
+
+# The deepest value from_bytes reads pickles; one level more fails at dumps, not at loads.
+@pytest.mark.parametrize("make, deepest", [
+    (variants, 200),
+    (lambda depth: holding(variants(depth)), 199),
+    (lambda depth: HcyMessage.build_response(64, 1, "r", holding(variants(depth))), 199),
+])
+def test_pickle_refuses_at_dumps_what_cannot_be_loaded(make, deepest):
+    value = make(deepest)
+    assert pickle.loads(pickle.dumps(value)).to_bytes() == value.to_bytes()
+    with pytest.raises(ValueError, match="^cannot pickle .*: values nested more than 200 levels deep"):
+        pickle.dumps(make(deepest + 1))

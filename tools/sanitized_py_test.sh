@@ -19,7 +19,12 @@ tools/bootstrap.sh none >/dev/null
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
   --config-settings=build-dir="build/wheel-$SAN" --config-settings=cmake.build-type=RelWithDebInfo \
   --config-settings=cmake.define.CMAKE_CXX_FLAGS="$FLAGS" --config-settings=cmake.define.CMAKE_SHARED_LINKER_FLAGS="$FLAGS" .
-RUNTIME="$(g++ -print-file-name=$LIB)"
-# The interpreter itself is not instrumented and keeps memory until exit: leak reports would be its own.
-ASAN_OPTIONS=detect_leaks=0 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tools/tsan.supp" \
+# The sanitizer's runtime first, then libstdc++: the interpreter does not link libstdc++, so without it the
+# runtime finds no __cxa_throw to intercept when it starts, and the first C++ exception (MemoryError and
+# SystemError paths) aborts on a CHECK failure.
+RUNTIME="$(g++ -print-file-name=$LIB) $(g++ -print-file-name=libstdc++.so)"
+# The interpreter itself is not instrumented and keeps memory until exit: leak reports would be its own. A
+# failed malloc returns NULL (the interpreter raises MemoryError) instead of aborting; a failed operator new
+# still aborts under AddressSanitizer, which never throws std::bad_alloc for it.
+ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tools/tsan.supp" \
   LD_PRELOAD="$RUNTIME" "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"

@@ -11,6 +11,7 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -373,6 +374,99 @@ void float_json(benchmark::State& state, Floats kind) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * values.size()));
 }
 
+// ---- Arrow import in many batches ----
+
+// A stream handing out rows [0, kBatchRows) of three columns (utf8, float64, int32) as batches of `per_batch`
+// rows: each batch is the same struct with its offset moved, so the producer costs next to nothing and the
+// importer's per-batch cost shows.
+constexpr int64_t kBatchRows = 100000;
+
+struct BatchSource {
+  std::vector<int32_t> text_offsets, ints;
+  std::string text;
+  std::vector<double> reals;
+  const void* bufs[3][3] = {};
+  const void* top_bufs[1] = {nullptr};
+  ArrowArray cols[3] = {};
+  ArrowArray* col_ptrs[3] = {&cols[0], &cols[1], &cols[2]};
+  ArrowSchema col_schemas[3] = {};
+  ArrowSchema* col_schema_ptrs[3] = {&col_schemas[0], &col_schemas[1], &col_schemas[2]};
+  int64_t next = 0, per_batch = 1;
+
+  BatchSource() {
+    text_offsets.push_back(0);
+    for (int64_t i = 0; i < kBatchRows; ++i) {
+      text += "row" + std::to_string(i % 1000);
+      text_offsets.push_back(static_cast<int32_t>(text.size()));
+      reals.push_back(static_cast<double>(i) * 0.5);
+      ints.push_back(static_cast<int32_t>(i));
+    }
+    const char* formats[] = {"u", "g", "i"};
+    const char* names[] = {"name", "reading", "count"};
+    bufs[0][1] = text_offsets.data();
+    bufs[0][2] = text.data();
+    bufs[1][1] = reals.data();
+    bufs[2][1] = ints.data();
+    for (int c = 0; c < 3; ++c) {
+      cols[c].length = kBatchRows;
+      cols[c].n_buffers = c == 0 ? 3 : 2;
+      cols[c].buffers = bufs[c];
+      cols[c].release = release;
+      col_schemas[c].format = formats[c];
+      col_schemas[c].name = names[c];
+      col_schemas[c].release = release;
+    }
+  }
+  static void release(ArrowArray* a) { a->release = nullptr; }
+  static void release(ArrowSchema* s) { s->release = nullptr; }
+  static BatchSource& of(ArrowArrayStream* s) { return *static_cast<BatchSource*>(s->private_data); }
+
+  ArrowArrayStream stream(int64_t rows_per_batch) {
+    next = 0;
+    per_batch = rows_per_batch;
+    ArrowArrayStream s{};
+    s.get_schema = [](ArrowArrayStream* st, ArrowSchema* out) {
+      BatchSource& b = of(st);
+      *out = ArrowSchema{};
+      out->format = "+s";
+      out->name = "";
+      out->n_children = 3;
+      out->children = b.col_schema_ptrs;
+      out->release = release;
+      return 0;
+    };
+    s.get_next = [](ArrowArrayStream* st, ArrowArray* out) {
+      BatchSource& b = of(st);
+      *out = ArrowArray{};
+      if (b.next < kBatchRows) {
+        out->length = std::min(b.per_batch, kBatchRows - b.next);
+        out->offset = b.next;
+        out->n_buffers = 1;
+        out->n_children = 3;
+        out->buffers = b.top_bufs;
+        out->children = b.col_ptrs;
+        out->release = release;
+        b.next += b.per_batch;
+      }
+      return 0;
+    };
+    s.release = [](ArrowArrayStream* st) { st->release = nullptr; };
+    s.private_data = this;
+    return s;
+  }
+};
+
+void arrow_import(benchmark::State& state, int64_t rows_per_batch) {
+  static BatchSource source;
+  for (auto _ : state) {
+    ArrowArrayStream s = source.stream(rows_per_batch);
+    auto t = veltrac::arrow::import_stream(&s);
+    if (!t || t->row_count() != static_cast<size_t>(kBatchRows)) return fail(state, "import failed");
+    benchmark::DoNotOptimize(t);
+  }
+  state.SetItemsProcessed(state.iterations() * kBatchRows);
+}
+
 void register_all() {
   using benchmark::RegisterBenchmark;
   const Inputs& in = inputs();
@@ -398,6 +492,8 @@ void register_all() {
   RegisterBenchmark("Float/JsonRandomBits", float_json, Floats::RandomBits);
   RegisterBenchmark("Float/JsonUniform", float_json, Floats::Uniform);
   RegisterBenchmark("Float/JsonShortDecimal", float_json, Floats::ShortDecimal);
+  RegisterBenchmark("ArrowImport/OneBatch", arrow_import, kBatchRows);
+  RegisterBenchmark("ArrowImport/OneRowBatches", arrow_import, 1);
 }
 
 }  // namespace

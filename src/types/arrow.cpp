@@ -63,6 +63,36 @@ bool take_from_capsule(PyObject* capsule, const char* name, const char* method, 
   return true;
 }
 
+// Runs the producer's code that dropping `refs` or releasing a taken structure may call (capsule destructors,
+// release callbacks, written in Python through ctypes or cffi perhaps) with the pending exception set aside,
+// then restores it: such code cannot run while an exception is set.
+class ErrorSetAside {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000
+  ErrorSetAside() : exc_(PyErr_GetRaisedException()) {}
+  ~ErrorSetAside() { PyErr_SetRaisedException(exc_); }
+
+ private:
+  PyObject* exc_;
+#else
+  ErrorSetAside() { PyErr_Fetch(&type_, &value_, &tb_); }
+  ~ErrorSetAside() { PyErr_Restore(type_, value_, tb_); }
+
+ private:
+  PyObject *type_, *value_, *tb_;
+#endif
+};
+
+// Fails (returns nullptr) after releasing `taken` (when set and not released) and dropping `refs`, with
+// the pending exception set aside meanwhile.
+template <class... Refs>
+PyObject* fail_releasing(ArrowSchema* taken, Refs&... refs) {
+  ErrorSetAside aside;
+  if (taken != nullptr && taken->release != nullptr) taken->release(taken);
+  ((refs = PyRef()), ...);
+  return nullptr;
+}
+
 // The method `name` of `obj` (`name` is interned once), or nullptr without an exception when it has none.
 PyObject* optional_method(PyObject* obj, const char* name, PyObject*& interned) {
   if (interned == nullptr) {
@@ -124,7 +154,9 @@ PyObject* infotable_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t narg
     PyRef capsule(PyObject_CallNoArgs(method.get()));
     if (!capsule) return nullptr;
     ArrowArrayStream stream;
-    if (!take_from_capsule(capsule.get(), kStreamName, "__arrow_c_stream__", stream)) return nullptr;
+    if (!take_from_capsule(capsule.get(), kStreamName, "__arrow_c_stream__", stream)) {
+      return fail_releasing(nullptr, capsule);
+    }
     t = arrow::import_stream(&stream, std::move(name));
   } else if (PyErr_Occurred()) {
     return nullptr;
@@ -132,14 +164,16 @@ PyObject* infotable_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t narg
     PyRef pair(PyObject_CallNoArgs(array_method.get()));
     if (!pair) return nullptr;
     if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-      return raise(PyExc_TypeError, "argument 'data': __arrow_c_array__ did not return a pair of capsules");
+      raise(PyExc_TypeError, "argument 'data': __arrow_c_array__ did not return a pair of capsules");
+      return fail_releasing(nullptr, pair);
     }
     ArrowSchema schema{};
     ArrowArray array{};
-    if (!take_from_capsule(PyTuple_GET_ITEM(pair.get(), 0), kSchemaName, "__arrow_c_array__", schema)) return nullptr;
+    if (!take_from_capsule(PyTuple_GET_ITEM(pair.get(), 0), kSchemaName, "__arrow_c_array__", schema)) {
+      return fail_releasing(nullptr, pair);
+    }
     if (!take_from_capsule(PyTuple_GET_ITEM(pair.get(), 1), kArrayName, "__arrow_c_array__", array)) {
-      schema.release(&schema);
-      return nullptr;
+      return fail_releasing(&schema, pair);
     }
     t = arrow::import_array(&schema, &array, std::move(name));
   } else if (PyErr_Occurred()) {

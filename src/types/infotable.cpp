@@ -5,6 +5,7 @@
 // lazily after the shape changes, so a row costs one dict lookup per field with a key whose hash is cached
 // (usually matched by identity) and one conversion straight into an HcPrim; the values are gathered in a
 // vector kept with the table and then moved into the table's cells, so a row needs no allocation of its own.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "common/convert.hpp"
 #include "common/gil.hpp"
 #include "common/guard.hpp"
+#include "common/pickle_names.hpp"
 #include "common/scratch.hpp"
 #include "common/to_python.hpp"
 #include "infotable/table_store.hpp"
@@ -337,12 +339,15 @@ PyObject* table_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   State& st = state_of(self);
   std::vector<veltrac::HcPrim> cells;
   std::vector<size_t> ends;
-  if (Py_ssize_t hint = PyObject_LengthHint(rows, 0); hint > 0) {
-    cells.reserve(static_cast<size_t>(hint) * st.table.current().field_count());
-    ends.reserve(static_cast<size_t>(hint));
-  } else if (hint < 0) {
-    return nullptr;
-  }
+  // A list or tuple holds its rows; any other length hint is a claim that sizes the room only up to
+  // kHintedRows (the vectors grow geometrically past it).
+  constexpr Py_ssize_t kHintedRows = 1 << 16;
+  Py_ssize_t hint = PyList_Check(rows)    ? PyList_GET_SIZE(rows)
+                    : PyTuple_Check(rows) ? PyTuple_GET_SIZE(rows)
+                                          : std::min(PyObject_LengthHint(rows, 0), kHintedRows);
+  if (hint < 0) return nullptr;
+  cells.reserve(static_cast<size_t>(hint) * st.table.current().field_count());
+  ends.reserve(static_cast<size_t>(hint));
   while (PyObject* raw = PyIter_Next(it.get())) {
     PyRef d(raw);
     if (!convert_row(st, d.get(), cells)) return nullptr;
@@ -535,25 +540,37 @@ PyObject* table_copy(PyObject* self, PyObject*) {
 }
 
 // (InfoTable, (name,), bytes): the binary form keeps fields, descriptions, aspects and rows; the shape name
-// goes to the constructor.
+// goes to the constructor. The state is (bytes, names) when tables inside have names (pickled_names).
 PyObject* table_reduce(PyObject* self, PyObject*) {
   auto snap = snapshot_of(self);
   if (!snap) return nullptr;
   const Table& t = **snap;
+  PyRef names(pickled_names(t, "InfoTable"));
+  if (!names) return nullptr;
   ByteBuffer& buf = scratch_bytes();
   auto r = t.to_bytes(buf);
   if (!r) return raise_value_error("InfoTable serialization error: ", r.error().message());
   PyRef data(take_bytes(buf));
   PyRef name(t.datashape_name() ? new_str(*t.datashape_name()) : Py_NewRef(Py_None));
   if (!data || !name) return nullptr;
+  if (names.get() != Py_None) {
+    data = PyRef(PyTuple_Pack(2, data.get(), names.get()));
+    if (!data) return nullptr;
+  }
   return Py_BuildValue("(O(O)O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), name.get(), data.get());
 }
 
 PyObject* table_setstate(PyObject* self, PyObject* state) {
+  PyObject* names = nullptr;
+  if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
+    names = PyTuple_GET_ITEM(state, 1);
+    state = PyTuple_GET_ITEM(state, 0);
+  }
   std::string_view data;
   if (!to_bytes(state, "state", data)) return nullptr;
   auto r = Table::from_bytes(as_bytes(data));
   if (!r) return raise_value_error("InfoTable deserialization error: ", r.error().message());
+  if (names != nullptr && !restore_names(r->value, names)) return nullptr;
   WriteTurn turn(flag_of(self));
   if (!turn) return nullptr;
   State& st = state_of(self);

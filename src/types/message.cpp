@@ -7,6 +7,7 @@
 #include "common/convert.hpp"
 #include "common/gil.hpp"
 #include "common/guard.hpp"
+#include "common/pickle_names.hpp"
 #include "common/scratch.hpp"
 #include "types/types.hpp"
 #include "util/debug_text.hpp"
@@ -472,6 +473,10 @@ PyObject* msg_str(PyObject* self) { return msg_short_description(self, nullptr);
 
 PyObject* msg_repr(PyObject* self) { return Py_NewRef(g_reprs[kind_index(msg_of(self))]); }
 
+PyObject* msg_from_pickle_m(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return msg_from_pickle(&HcyMessageType, args, nargs, kwnames);
+}
+
 PyMethodDef kMethods[] = {
     {"from_bytes", VELTRAC_METHOD(msg_from_bytes), kStaticFastcall, "from_bytes(data)\n--\n\n"},
     {"to_bytes", VELTRAC_METHOD(msg_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
@@ -514,7 +519,10 @@ PyMethodDef kMethods[] = {
      "reply($self, code='HCY_SUCCESS', reason=None, params=None)\n--\n\n"},
     {"from_buffer", VELTRAC_METHOD(msg_from_buffer), kStaticFastcall, "from_buffer(data, offset=0)\n--\n\n"},
     {"message_codes", VELTRAC_METHOD(msg_message_codes), METH_NOARGS | METH_STATIC, "message_codes()\n--\n\n"},
-    VELTRAC_IMMUTABLE_COPY_METHODS(Msg),
+    {"__copy__", VELTRAC_METHOD(copy_value<Msg>), METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", VELTRAC_METHOD(copy_value<Msg>), METH_O, "__deepcopy__($self, memo)\n--\n\n"},
+    {"__reduce__", VELTRAC_METHOD(reduce_msg), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"_from_pickle", VELTRAC_METHOD(msg_from_pickle_m), kStaticFastcall, "_from_pickle(data, names)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

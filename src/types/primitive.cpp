@@ -8,6 +8,7 @@
 #include "common/convert.hpp"
 #include "common/gil.hpp"
 #include "common/guard.hpp"
+#include "common/pickle_names.hpp"
 #include "common/scratch.hpp"
 #include "common/to_python.hpp"
 #include "json/record.hpp"
@@ -246,6 +247,10 @@ PyObject* prim_repr(PyObject* self) {
   return new_str(s);
 }
 
+PyObject* prim_from_pickle_m(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return prim_from_pickle(&HcPrimType, args, nargs, kwnames);
+}
+
 PyMethodDef kMethods[] = {
     {"boolean", VELTRAC_METHOD(prim_boolean), kStaticFastcall, "boolean(value)\n--\n\n"},
     {"integer", VELTRAC_METHOD(prim_integer), kStaticFastcall, "integer(value)\n--\n\n"},
@@ -266,7 +271,10 @@ PyMethodDef kMethods[] = {
     // Both branches of the inner type give the innermost kind, like get_type.
     {"get_inner_type", VELTRAC_METHOD(prim_get_type), METH_NOARGS, "get_inner_type($self)\n--\n\n"},
     {"get_full_type", VELTRAC_METHOD(prim_get_full_type), METH_NOARGS, "get_full_type($self)\n--\n\n"},
-    VELTRAC_IMMUTABLE_COPY_METHODS(Prim),
+    {"__copy__", VELTRAC_METHOD(copy_value<Prim>), METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", VELTRAC_METHOD(copy_value<Prim>), METH_O, "__deepcopy__($self, memo)\n--\n\n"},
+    {"__reduce__", VELTRAC_METHOD(reduce_prim), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"_from_pickle", VELTRAC_METHOD(prim_from_pickle_m), kStaticFastcall, "_from_pickle(data, names)\n--\n\n"},
     {"to_python", VELTRAC_METHOD(prim_to_python_m), METH_NOARGS, "to_python($self)\n--\n\n"},
     {"location", VELTRAC_METHOD(prim_location), kStaticFastcall,
      "location(latitude, longitude, elevation=0.0)\n--\n\n"},

@@ -1,6 +1,7 @@
 // InfoTable: a data shape and rows of typed values.
 #pragma once
 
+#include <algorithm>
 #include <expected>
 #include <memory>
 #include <new>

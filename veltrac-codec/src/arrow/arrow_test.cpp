@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "arrow/arrow_util.hpp"
+
 namespace veltrac::arrow {
 namespace {
 
@@ -120,6 +122,9 @@ TEST(ArrowExport, Refusals) {
       {{"x", "", BaseType::LONG, {}},
        {{HcPrim::long_(0)}, {HcPrim::long_(1), HcPrim::long_(2)}},
        "row 1 has 2 values for 1 fields"},
+      {{std::string("temp\0a", 6), "", BaseType::STRING, {}},
+       {},
+       "field 'temp\\0a': Arrow field names cannot hold a NUL character"},
   };
   for (const Case& c : cases) {
     InfoTable t;
@@ -130,6 +135,38 @@ TEST(ArrowExport, Refusals) {
     ASSERT_FALSE(r) << c.error;
     EXPECT_EQ(r.error().message, c.error);
     EXPECT_EQ(s.release, nullptr);
+  }
+}
+
+// Text offsets: 32-bit until a column's data passes the limit, then 64-bit for the rows before and after
+// (widened while appending, or from the start when the first block's guess is not trusted and the bytes
+// are counted). One long text among a hundred thousand short ones must not size the data by extrapolation.
+TEST(ArrowExport, TextSizing) {
+  struct Case {
+    size_t first_len, rows, text_len, limit;
+    const char* format;
+  };
+  const Case cases[] = {
+      {8, 600, 8, 1000, "U"},                // widened in the first block
+      {8, 600, 8, 3000, "U"},                // widened in a later block
+      {8, 600, 8, INT32_MAX, "u"},           // no widening
+      {1 << 20, 100000, 1, INT32_MAX, "u"},  // counted, fits
+      {1 << 20, 100000, 1, 1 << 20, "U"},    // counted, widened from the start
+  };
+  for (const Case& c : cases) {
+    InfoTable t;
+    t.add_field_definition({"s", "", BaseType::STRING, {}});
+    for (size_t r = 0; r < c.rows; ++r) {
+      std::vector<HcPrim> row = {HcPrim::string(std::string(r == 0 ? c.first_len : c.text_len, 'a' + r % 26))};
+      t.append_row(row);
+    }
+    ArrowSchema schema;
+    ArrowArray array;
+    ASSERT_TRUE(detail::export_array_widening_at(t, c.limit, &schema, &array));
+    EXPECT_STREQ(schema.children[0]->format, c.format) << c.rows << " " << c.limit;
+    auto back = import_array(&schema, &array);
+    ASSERT_TRUE(back) << back.error().message;
+    EXPECT_EQ(*back, t) << c.rows << " " << c.limit;
   }
 }
 
@@ -296,6 +333,7 @@ TEST(ArrowImport, Errors) {
       {{{"vz", {nullptr, far_view, "x", sizes}, 3}}, "column 'c' row 0: the view lies outside its buffers"},
       {{{"i", {nullptr, ints}, 3}, {"i", {nullptr, ints}, 3}}, "duplicate column 'c'"},
       {{{"i", {nullptr, ints}, 3}}, "the top level is '+l', not a struct ('+s')", "+l"},
+      {{{"d:\xff\xfe,2", {nullptr, ints}, 3}}, "column 'c': unsupported Arrow type 'd:\\xff\\xfe,2'"},
   };
   for (Case& c : cases) {
     Batch b(c.cols, 3, 0, c.top);
@@ -313,13 +351,20 @@ TEST(ArrowImport, Errors) {
   EXPECT_EQ(r.error().message, "column 'c': dictionary-encoded columns are not supported");
 }
 
-TEST(ArrowImport, NoColumnsAndNoRows) {
+TEST(ArrowImport, NoColumns) {
   std::vector<Col> none;
-  Batch b(none, 0);
+  for (int64_t rows : {0, 3}) {
+    Batch b(none, rows);
+    auto t = b.import();
+    ASSERT_TRUE(t) << t.error().message;
+    EXPECT_EQ(t->row_count(), static_cast<size_t>(rows));
+    EXPECT_EQ(t->datashape.size(), 0u);
+  }
+  // Nothing holds the rows claimed: refused before anything is sized by the claim.
+  Batch b(none, int64_t{1} << 62);
   auto t = b.import();
-  ASSERT_TRUE(t) << t.error().message;
-  EXPECT_EQ(t->row_count(), 0u);
-  EXPECT_EQ(t->datashape.size(), 0u);
+  ASSERT_FALSE(t);
+  EXPECT_EQ(t.error().message, "a batch without columns claims 4611686018427387904 rows (at most 2147483647)");
 }
 
 // A stream of the given batches, each released by the importer; an error at batch `fail_at`.
@@ -347,7 +392,7 @@ struct FakeStream {
               f.batches[f.next++]->array.release = nullptr;
               return 0;
             },
-            [](ArrowArrayStream*) -> const char* { return "disk on fire"; },
+            [](ArrowArrayStream*) -> const char* { return "disk on fire \xe2\x82"; },
             [](ArrowArrayStream* s) { s->release = nullptr; }, this};
   }
 };
@@ -381,7 +426,7 @@ TEST(ArrowImport, StreamBatches) {
   s = failing.stream();
   r = import_stream(&s);
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message, "the stream's get_next failed (error 5): disk on fire");
+  EXPECT_EQ(r.error().message, "the stream's get_next failed (error 5): disk on fire \\xe2\\x82");
   EXPECT_EQ(b7.array.release, release_counted<ArrowArray>);  // never handed out
 }
 

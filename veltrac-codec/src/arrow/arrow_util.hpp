@@ -33,6 +33,11 @@ inline std::optional<BaseType> plain_type_of(PrimKind k) {
   }
 }
 
+// export_array with text and byte offsets widened to 64 bits past `limit` bytes of a column instead of
+// past INT32_MAX, so that tests reach the widening without gigabytes of data.
+Expected<void> export_array_widening_at(const InfoTable& t, size_t limit, ArrowSchema* schema_out,
+                                        ArrowArray* array_out);
+
 // A block of bytes for one exported buffer, from the table block cache (so that exporting table after
 // table does not fault fresh pages in every time); 16-byte aligned, never null.
 class Buf {

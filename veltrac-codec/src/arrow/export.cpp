@@ -80,6 +80,11 @@ Expected<std::vector<ColumnType>> column_types(const DataShape& shape) {
     const std::string& key = field.first;
     const DataShapeEntry& entry = field.second;
     auto kind = prim_kind_of(get_family(entry.entry_type));
+    if (key.find('\0') != std::string::npos) {
+      std::string shown;
+      for (char ch : key) shown += ch == '\0' ? std::string("\\0") : std::string(1, ch);
+      return fail("field '" + shown + "': Arrow field names cannot hold a NUL character");
+    }
     if (!kind || !detail::plain_type_of(*kind)) {
       return fail("field '" + key + "' (" + std::string(name_of(entry.entry_type)) + ") has no Arrow type");
     }
@@ -184,22 +189,34 @@ std::vector<uint64_t> data_sizes(const InfoTable& t, const std::vector<ColumnTyp
   return sizes;
 }
 
-// Offsets switch from 32 to 64 bits once a column's data outgrows int32 (the rows so far are widened).
-void widen_offsets(ColumnBuild& b, size_t rows) {
+// Offsets switch from 32 to 64 bits once a column's data outgrows `limit` bytes (int32, lower in tests):
+// the offsets of rows [0, done] are widened into room for all `rows`.
+void widen_offsets(ColumnBuild& b, size_t done, size_t rows) {
   Buf wide;
   wide.allocate((rows + 1) * sizeof(int64_t));
   const int32_t* narrow = b.values.as<int32_t>();
-  for (size_t i = 0; i <= rows; ++i) wide.as<int64_t>()[i] = narrow[i];
+  for (size_t i = 0; i <= done; ++i) wide.as<int64_t>()[i] = narrow[i];
   b.values = std::move(wide);
   b.large = true;
 }
 
+// Beyond this, a guess from the first block is not trusted: the column's bytes are counted.
+constexpr size_t kTrustedGuess = size_t{64} << 20;
+
 // Room for the data of all rows, extrapolated from the first block's `more` bytes with an eighth more (the
 // first block's average is seldom that far below the whole table's); appends grow it by half when the guess
-// still falls short.
-void reserve_data(ColumnBuild& b, size_t more, size_t block_rows, size_t rows) {
-  const size_t guess = more / std::max<size_t>(block_rows, 1) * rows;
-  b.data.grow(guess + guess / 8 + 64, b.end);
+// still falls short. A guess above kTrustedGuess (one long text among short ones extrapolates to far more
+// than the table holds) is replaced by the exact count `exact()`, which also fixes the offsets' width.
+template <class Exact>
+void reserve_data(ColumnBuild& b, size_t more, size_t block_rows, size_t rows, size_t limit, Exact&& exact) {
+  const size_t per_row = more / std::max<size_t>(block_rows, 1);
+  size_t want = per_row > kTrustedGuess / std::max<size_t>(rows, 1) ? kTrustedGuess + 1 : per_row * rows;
+  want += want / 8 + 64;
+  if (want > kTrustedGuess) {
+    want = exact();
+    if (want > limit && !b.large) widen_offsets(b, 0, rows);
+  }
+  b.data.grow(want, b.end);
 }
 
 // Copies the pending run into place.
@@ -210,7 +227,7 @@ inline void flush_run(ColumnBuild& b) {
 
 // Values that lie back to back in the table (a decoded table stores the long texts of its only text column
 // so) are copied as one run instead of one by one.
-inline void append_bytes(ColumnBuild& b, size_t r, const char* p, size_t n) {
+inline void append_bytes(ColumnBuild& b, size_t r, size_t rows, size_t limit, const char* p, size_t n) {
   if (b.end + n > b.data.capacity()) [[unlikely]] {
     const size_t need = b.end + n;
     b.data.grow(need + need / 2, b.end - b.run_len);
@@ -225,10 +242,10 @@ inline void append_bytes(ColumnBuild& b, size_t r, const char* p, size_t n) {
   }
   if (b.large) {
     b.values.as<int64_t>()[r + 1] = static_cast<int64_t>(b.end);
-  } else if (b.end <= INT32_MAX) {
+  } else if (b.end <= limit) {
     b.values.as<int32_t>()[r + 1] = static_cast<int32_t>(b.end);
   } else {
-    widen_offsets(b, r);
+    widen_offsets(b, r, rows);
     b.values.as<int64_t>()[r + 1] = static_cast<int64_t>(b.end);
   }
 }
@@ -255,7 +272,8 @@ inline size_t each_value(const HcPrim* v, size_t stride, size_t r0, size_t r1, C
 
 // The buffers filled in one pass over the cells, in blocks of rows that stay in cache while each column's
 // values are copied by a loop of their own kind (texts and bytes: room guessed from the first block).
-Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::vector<ColumnType>& cols) {
+Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::vector<ColumnType>& cols,
+                                                 size_t limit) {
   const size_t n = t.row_count(), f = cols.size();
   std::vector<ColumnBuild> b(f);
   for (size_t c = 0; c < f; ++c) {
@@ -295,19 +313,25 @@ Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::
         for (const HcPrim* v = first + c; v < first + (r1 - r0) * f; v += f) {
           if (v->kind() == cb.type.kind) more += var_size(*v);
         }
-        reserve_data(cb, more, r1 - r0, n);
+        reserve_data(cb, more, r1 - r0, n, limit, [&t, &cb, c] {
+          size_t total = 0;
+          for (InfoTable::Row row : t.rows()) {
+            if (c < row.size() && row[c].kind() == cb.type.kind) total += var_size(row[c]);
+          }
+          return total;
+        });
       }
       switch (cb.type.kind) {
         case PrimKind::STRING:
-          bad = each_value(first + c, f, r0, r1, cb.type, [&cb](size_t r, const HcPrim& v) {
+          bad = each_value(first + c, f, r0, r1, cb.type, [&cb, n, limit](size_t r, const HcPrim& v) {
             std::string_view s = v.as_string();
-            append_bytes(cb, r, s.data(), s.size());
+            append_bytes(cb, r, n, limit, s.data(), s.size());
           });
           break;
         case PrimKind::BLOB:
-          bad = each_value(first + c, f, r0, r1, cb.type, [&cb](size_t r, const HcPrim& v) {
+          bad = each_value(first + c, f, r0, r1, cb.type, [&cb, n, limit](size_t r, const HcPrim& v) {
             Bytes s = v.as_blob();
-            append_bytes(cb, r, reinterpret_cast<const char*>(s.data()), s.size());
+            append_bytes(cb, r, n, limit, reinterpret_cast<const char*>(s.data()), s.size());
           });
           break;
         case PrimKind::NUMBER: {
@@ -448,21 +472,28 @@ Expected<void> export_schema(const InfoTable& t, ArrowSchema* out) {
   return {};
 }
 
-Expected<void> export_array(const InfoTable& t, ArrowSchema* schema_out, ArrowArray* array_out) {
+namespace detail {
+Expected<void> export_array_widening_at(const InfoTable& t, size_t limit, ArrowSchema* schema_out,
+                                        ArrowArray* array_out) {
   auto cols = column_types(t.datashape);
   if (!cols) return fail(std::move(cols.error().message));
-  auto built = build_columns(t, *cols);
+  auto built = build_columns(t, *cols, limit);
   if (!built) return fail(std::move(built.error().message));
   std::vector<bool> large = large_flags(*built);
   build_schema(t.datashape, *cols, large, schema_out);
   build_array(std::move(*built), t.row_count(), array_out);
   return {};
 }
+}  // namespace detail
+
+Expected<void> export_array(const InfoTable& t, ArrowSchema* schema_out, ArrowArray* array_out) {
+  return detail::export_array_widening_at(t, INT32_MAX, schema_out, array_out);
+}
 
 Expected<void> export_stream(const InfoTable& t, ArrowArrayStream* out) {
   auto cols = column_types(t.datashape);
   if (!cols) return fail(std::move(cols.error().message));
-  auto built = build_columns(t, *cols);
+  auto built = build_columns(t, *cols, INT32_MAX);
   if (!built) return fail(std::move(built.error().message));
   auto d = std::make_unique<StreamData>();
   d->shape = t.datashape;

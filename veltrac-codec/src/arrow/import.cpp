@@ -1,6 +1,7 @@
 // Import of tables through the Arrow C data and C stream interfaces. Everything the producer states is
 // checked before a value is read (buffer and child counts, lengths and offsets, text offsets and views
 // against their buffers), and every structure handed over is released exactly once.
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -153,14 +154,27 @@ std::optional<std::string_view> find(const std::vector<std::pair<std::string_vie
   return std::nullopt;
 }
 
-std::string quoted(std::string_view s) {
-  std::string q;
-  q.reserve(s.size() + 2);
-  q += '\'';
-  q += s;
-  q += '\'';
-  return q;
+// A producer's text for an error message: kept as it is when it is UTF-8, else each byte of a broken
+// sequence is written \xNN (messages are always UTF-8 text).
+std::string readable(std::string_view s) {
+  std::string out;
+  while (auto e = utf8::validate(s)) {
+    out.append(s.substr(0, e->valid_up_to));
+    const size_t bad = std::min<size_t>(e->error_len.value_or(1), s.size() - e->valid_up_to);
+    for (size_t i = 0; i < bad; ++i) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      const auto b = static_cast<uint8_t>(s[e->valid_up_to + i]);
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+    s.remove_prefix(e->valid_up_to + bad);
+  }
+  out.append(s);
+  return out;
 }
+
+std::string quoted(std::string_view s) { return '\'' + readable(s) + '\''; }
 
 // Adds column i, whose schema is c, to the plan.
 Expected<void> plan_column(Plan& plan, const ArrowSchema* c, int64_t i) {
@@ -298,24 +312,25 @@ Expected<void> check_views(const Column& c, const ArrowArray& a, int64_t base, i
 
 // Checks one column of a batch: its structure, its nulls, and values that have no table value.
 Expected<void> check_column(const Column& c, const ArrowArray* a, int64_t parent_end, int64_t rows, int64_t row0) {
-  const std::string where = "column " + quoted(c.name);
-  if (a == nullptr || a->release == nullptr) return fail(where + ": the array is missing or released");
+  // Built only for an error: a stream of many small batches checks its columns once per batch.
+  auto where = [&c] { return "column " + quoted(c.name); };
+  if (a == nullptr || a->release == nullptr) return fail(where() + ": the array is missing or released");
   if (a->length < 0 || a->offset < 0 || a->length > std::numeric_limits<int64_t>::max() - a->offset) {
-    return fail(where + ": bad length or offset");
+    return fail(where() + ": bad length or offset");
   }
   if (a->length < parent_end)
-    return fail(where + ": " + std::to_string(a->length) + " values for " + std::to_string(parent_end) + " rows");
-  if (a->n_children != 0 || a->dictionary != nullptr) return fail(where + ": unexpected children");
+    return fail(where() + ": " + std::to_string(a->length) + " values for " + std::to_string(parent_end) + " rows");
+  if (a->n_children != 0 || a->dictionary != nullptr) return fail(where() + ": unexpected children");
   const int64_t want = buffer_count(c.in);
   if (is_view(c.in) ? a->n_buffers < 3 : a->n_buffers != want) {
-    return fail(where + ": " + std::to_string(a->n_buffers) + " buffers, expected " +
+    return fail(where() + ": " + std::to_string(a->n_buffers) + " buffers, expected " +
                 (is_view(c.in) ? std::string("at least 3") : std::to_string(want)));
   }
-  if (a->buffers == nullptr) return fail(where + ": the buffers are missing");
+  if (a->buffers == nullptr) return fail(where() + ": the buffers are missing");
   const int64_t base = a->offset + (parent_end - rows);
   if (a->null_count != 0) {
     if (a->buffers[0] == nullptr) {
-      if (a->null_count > 0) return fail(where + ": nulls without a validity bitmap");
+      if (a->null_count > 0) return fail(where() + ": nulls without a validity bitmap");
     } else if (int64_t i = first_null(a->buffers[0], base, rows); i >= 0) {
       return fail(at_row(c, row0 + i) + ": null value");
     }
@@ -331,7 +346,7 @@ Expected<void> check_column(const Column& c, const ArrowArray* a, int64_t parent
     default: break;
   }
   const void* values = a->buffers[1];
-  if (values == nullptr) return fail(where + ": the values buffer is missing");
+  if (values == nullptr) return fail(where() + ": the values buffer is missing");
   if (c.in == In::U64) {
     for (int64_t i = 0; i < rows; ++i) {
       if (load<uint64_t>(values, base + i) > uint64_t{INT64_MAX})
@@ -405,8 +420,13 @@ HcPrim value_at(const Column& c, const ArrowArray& a, int64_t i) {
   return HcPrim();
 }
 
-// Checks a whole batch, then appends its rows; `row0` is the number of rows before it.
-Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t, int64_t row0) {
+constexpr int64_t kMaxEmptyRows = INT32_MAX;
+constexpr int64_t kReserveRows = int64_t{1} << 20;
+
+// Checks a whole batch, then appends its rows; `row0` is the number of rows before it. `row` holds one
+// NOTHING value per column (kept from batch to batch).
+Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t, int64_t row0,
+                            std::vector<HcPrim>& row) {
   if (a.length < 0 || a.offset < 0 || a.length > std::numeric_limits<int64_t>::max() - a.offset) {
     return fail("bad length or offset of a batch");
   }
@@ -426,8 +446,14 @@ Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t,
   for (size_t c = 0; c < plan.cols.size(); ++c) {
     if (auto ok = check_column(plan.cols[c], a.children[c], end, rows, row0); !ok) return ok;
   }
-  std::vector<HcPrim> row(plan.cols.size());
-  t.reserve(static_cast<size_t>(rows), static_cast<size_t>(rows) * plan.cols.size());
+  // Without columns nothing holds the rows a batch claims: past this count the claim is refused. With
+  // columns, the claim sizes the reservation only up to kReserveRows rows; more grow the table as they come.
+  if (plan.cols.empty() && rows > kMaxEmptyRows) {
+    return fail("a batch without columns claims " + std::to_string(rows) + " rows (at most " +
+                std::to_string(kMaxEmptyRows) + ")");
+  }
+  const auto claimed = static_cast<size_t>(std::min(rows, kReserveRows));
+  t.reserve(claimed, claimed * plan.cols.size());
   for (int64_t r = 0; r < rows; ++r) {
     for (size_t c = 0; c < plan.cols.size(); ++c) {
       const ArrowArray& col = *a.children[c];
@@ -453,7 +479,7 @@ std::string stream_error(ArrowArrayStream* s, const char* step, int code) {
   const char* text = s->get_last_error != nullptr ? s->get_last_error(s) : nullptr;
   if (text != nullptr) {
     m += ": ";
-    m += text;
+    m += readable(text);
   }
   return m;
 }
@@ -469,7 +495,8 @@ Expected<InfoTable> import_array(ArrowSchema* schema, ArrowArray* array, std::op
   if (array->release == nullptr) return fail("the array is released");
   InfoTable t;
   t.datashape = std::move(plan->shape);
-  if (auto ok = append_batch(*plan, *array, t, 0); !ok) return fail(std::move(ok.error().message));
+  std::vector<HcPrim> row(plan->cols.size());
+  if (auto ok = append_batch(*plan, *array, t, 0, row); !ok) return fail(std::move(ok.error().message));
   return t;
 }
 
@@ -485,12 +512,13 @@ Expected<InfoTable> import_stream(ArrowArrayStream* s, std::optional<std::string
   InfoTable t;
   t.datashape = std::move(plan->shape);
   int64_t rows = 0;
+  std::vector<HcPrim> row(plan->cols.size());
   for (;;) {
     ArrowArray a{};
     if (int rc = s->get_next(s, &a); rc != 0) return fail(stream_error(s, "get_next", rc));
     if (a.release == nullptr) break;
     Releaser<ArrowArray> ra{&a};
-    if (auto ok = append_batch(*plan, a, t, rows); !ok) return fail(std::move(ok.error().message));
+    if (auto ok = append_batch(*plan, a, t, rows, row); !ok) return fail(std::move(ok.error().message));
     rows += a.length;
   }
   return t;

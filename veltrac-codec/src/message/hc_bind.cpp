@@ -1,5 +1,7 @@
 #include "veltrac/bind.hpp"
 
+#include <algorithm>
+
 #include "message/hc_body_util.hpp"
 
 namespace veltrac {
@@ -53,7 +55,8 @@ Result<size_t> HcyBindBody::read_from(Bytes in) {
   auto count = r.u16();
   if (!count) return fail(std::move(count.error()));
   names.clear();
-  names.reserve(*count);
+  // Each name takes at least its one-byte length: the input bounds the room.
+  names.reserve(std::min<size_t>(*count, r.remaining()));
   for (size_t i = 0; i < *count; ++i) {
     auto s = read_stream_string(r);
     if (!s) return fail(std::move(s.error()));
