@@ -71,7 +71,18 @@ MEMORY_PROBE = textwrap.dedent(
     def lp(b):
         return (bytes([len(b)]) if len(b) < 128 else struct.pack(">I", len(b) | 0x80000000)) + b
 
-    # Inputs that claim or imply far more than they hold; the last one has the most values per input byte.
+    def nested_tables(n):
+        inner = InfoTable()
+        inner.add_field_definition("s", "STRING", "")
+        inner.add_row({"s": "abc"})
+        outer = InfoTable()
+        outer.add_field_definition("t", "INFOTABLE", "")
+        for _ in range(n):
+            outer.append_row([HcPrim.infotable(inner)])
+        return outer.to_bytes()
+
+    # Inputs that claim or imply far more than they hold; the last but one has the most values per input
+    # byte, the last the most tables.
     CASES = [
         (HcPrim.from_bytes, b"\\x00\\xff\\xff\\xff\\xff" + b"x" * 1000),  # text length overclaim
         (HcPrim.from_bytes, b"\\x15\\xff\\xff\\xff\\xff" + b"x" * 1000),  # blob length overclaim
@@ -82,6 +93,7 @@ MEMORY_PROBE = textwrap.dedent(
                                  + ",".join('"%x":["a","","STRING",{}]' % i for i in range(50000))
                                  + '}},"Outputs":{"name":"r","baseType":"NOTHING","fieldDefinitions":{}}}').encode()),
         (InfoTable.from_bytes, b"\\x00\\x01\\xff\\xff" + b"\\x05\\x00\\x00" * 65535 + b"\\x00"),
+        (InfoTable.from_bytes, nested_tables(50000)),
     ]
     decode, data = CASES[int(sys.argv[1])]
     gc.collect()
@@ -125,7 +137,7 @@ OUT_OF_MEMORY_PROBE = textwrap.dedent(
 )
 
 
-@pytest.mark.parametrize("case", range(7))
+@pytest.mark.parametrize("case", range(8))
 def test_peak_memory_is_proportional_to_input(case):
     out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(case)], capture_output=True, text=True, check=True)
     size, grown = map(int, out.stdout.split())

@@ -223,7 +223,9 @@ class OrderedMap {
       ++size_;
       return;
     }
-    size_t cap = std::max<size_t>(2 * cap_, 4);
+    // Maps of large entries (data shapes) start with room for one: a message may hold thousands of nested
+    // tables of one field each.
+    size_t cap = cap_ == 0 ? 1 : 2 * cap_;
     value_type* fresh = allocate(cap);
     try {
       new (fresh + size_) value_type(std::forward<Args>(args)...);
