@@ -190,6 +190,92 @@ void InfoTable::reserve(size_t rows, size_t values) {
   reserve_more(s.row_ends, rows);
 }
 
+namespace detail {
+
+RowBatch::~RowBatch() {
+  drop_cells();
+  ::operator delete(cells_);
+}
+
+void RowBatch::drop_cells() noexcept {
+  if (owns_) {
+    for (size_t i = 0; i < size_; ++i) cells_[i].~HcPrim();
+  }
+  size_ = 0;
+  owns_ = false;
+}
+
+void RowBatch::clear() noexcept {
+  drop_cells();
+  ends_.clear();
+  texts_.clear();
+  text_at_.clear();
+}
+
+void RowBatch::grow(size_t n) {
+  size_t cap = std::max(size_ + n, cap_ * 2);
+  if (cap > SIZE_MAX / sizeof(HcPrim)) throw std::bad_alloc();
+  auto* fresh = static_cast<HcPrim*>(::operator new(cap * sizeof(HcPrim)));
+  for (size_t i = 0; i < size_; ++i) {
+    new (fresh + i) HcPrim(std::move(cells_[i]));
+    cells_[i].~HcPrim();
+  }
+  ::operator delete(cells_);
+  cells_ = fresh;
+  cap_ = cap;
+}
+
+void RowBatch::reserve(size_t rows, size_t cells) {
+  room_for(cells);
+  ends_.reserve(ends_.size() + rows);
+}
+
+// A text beyond a borrowed cell's length: a value of its own.
+void RowBatch::add_long_text(BaseType t, std::string_view s) {
+  new (cells_ + size_) HcPrim(HcPrim::string(s, t));
+  ++size_;
+  owns_ = true;
+}
+
+void RowBatch::append_to(InfoTable& t) {
+  if (ends_.empty()) {
+    clear();
+    return;
+  }
+  const size_t n = ends_.back();
+  size_t texts = texts_.size();
+  while (!text_at_.empty() && text_at_.back().cell >= n) {  // the open row's texts
+    texts = text_at_.back().offset;
+    text_at_.pop_back();
+  }
+  TableStore& s = TableAccess::own(t);
+  struct SyncOnExit {
+    InfoTable& t;
+    ~SyncOnExit() { TableAccess::sync(t); }
+  } sync_on_exit{t};
+  // Everything that may throw comes before the first change.
+  s.cells.reserve_more(n);
+  reserve_more(s.row_ends, ends_.size());
+  // No bound on later texts: rows added one by one fill blocks that grow geometrically.
+  char* base = texts == 0 ? nullptr : s.texts.alloc(texts, SIZE_MAX);
+  if (texts != 0) std::memcpy(base, texts_.data(), texts);
+  HcPrim* to = s.cells.end_room();
+  if (owns_) {
+    for (size_t i = 0; i < n; ++i) new (to + i) HcPrim(std::move(cells_[i]));
+  } else {
+    for (size_t i = 0; i < n; ++i) PrimAccess::emplace_plain_copy(to + i, cells_[i]);
+  }
+  for (const TextAt& at : text_at_) {
+    PrimAccess::emplace_borrowed_text(to + at.cell, to[at.cell].base_type(), base + at.offset, at.len);
+  }
+  const size_t first = s.cells.size();
+  s.cells.commit(n, owns_);
+  for (size_t end : ends_) s.row_ends.push_back(first + end);
+  clear();
+}
+
+}  // namespace detail
+
 // ---- debug text ----
 
 namespace detail {
