@@ -332,12 +332,32 @@ inline bool add_value(PyObject* v, FieldConv conv, veltrac::detail::RowBatch& b)
   return false;
 }
 
-// Converts the value `v` of column i of the row dict; false with an exception set on failure.
+// Converts the value `v` of column i of the row dict; false with an exception set on failure. Values of the
+// exact types are stored straight away (no Python code runs); others go through the full conversion.
 inline bool add_column_value(const Table& t, const Column& col, size_t i, PyObject* v,
                              veltrac::detail::RowBatch& b) {
-  if (col.conv == FieldConv::Unsupported) {
-    unsupported_field(t, i);
-    return false;
+  switch (col.conv) {
+    case FieldConv::String:
+      if (PyUnicode_CheckExact(v) && PyUnicode_IS_COMPACT_ASCII(v)) [[likely]] {
+        b.add_text(BaseType::STRING, {static_cast<const char*>(PyUnicode_DATA(v)),
+                                      static_cast<size_t>(PyUnicode_GET_LENGTH(v))});
+        return true;
+      }
+      break;
+    case FieldConv::Number:
+      if (PyFloat_CheckExact(v)) [[likely]] {
+        b.add_u64(PrimKind::NUMBER, BaseType::NUMBER, std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)));
+        return true;
+      }
+      break;
+    case FieldConv::Boolean:
+      if (v == Py_True || v == Py_False) [[likely]] {
+        b.add_bool(BaseType::BOOLEAN, v == Py_True);
+        return true;
+      }
+      break;
+    case FieldConv::Unsupported: unsupported_field(t, i); return false;
+    default: break;
   }
   // The conversion may run Python code (__index__, __float__) that drops the dict's reference.
   PyRef held = PyRef::borrow(v);

@@ -195,6 +195,7 @@ namespace detail {
 RowBatch::~RowBatch() {
   drop_cells();
   ::operator delete(cells_);
+  ::operator delete(texts_);
 }
 
 void RowBatch::drop_cells() noexcept {
@@ -208,8 +209,7 @@ void RowBatch::drop_cells() noexcept {
 void RowBatch::clear() noexcept {
   drop_cells();
   ends_.clear();
-  texts_.clear();
-  text_at_.clear();
+  text_size_ = open_texts_ = 0;
 }
 
 void RowBatch::grow(size_t n) {
@@ -223,6 +223,16 @@ void RowBatch::grow(size_t n) {
   ::operator delete(cells_);
   cells_ = fresh;
   cap_ = cap;
+}
+
+void RowBatch::grow_texts(size_t n) {
+  if (n > SIZE_MAX / 2 - text_size_) throw std::bad_alloc();
+  const size_t cap = std::max({text_size_ + n, text_cap_ * 2, size_t{256}});
+  char* fresh = static_cast<char*>(::operator new(cap));
+  if (text_size_ != 0) std::memcpy(fresh, texts_, text_size_);
+  ::operator delete(texts_);
+  texts_ = fresh;
+  text_cap_ = cap;
 }
 
 void RowBatch::reserve(size_t rows, size_t cells) {
@@ -243,30 +253,29 @@ void RowBatch::append_to(InfoTable& t) {
     return;
   }
   const size_t n = ends_.back();
-  size_t texts = texts_.size();
-  while (!text_at_.empty() && text_at_.back().cell >= n) {  // the open row's texts
-    texts = text_at_.back().offset;
-    text_at_.pop_back();
-  }
+  const size_t texts = ends_.back() == size_ ? text_size_ : open_texts_;  // without the open row's texts
   TableStore& s = TableAccess::own(t);
   struct SyncOnExit {
     InfoTable& t;
     ~SyncOnExit() { TableAccess::sync(t); }
   } sync_on_exit{t};
-  // Everything that may throw comes before the first change.
+  // Everything that may throw comes before the first change. No bound on later texts: rows added one by
+  // one fill blocks that grow geometrically.
   s.cells.reserve_more(n);
   reserve_more(s.row_ends, ends_.size());
-  // No bound on later texts: rows added one by one fill blocks that grow geometrically.
   char* base = texts == 0 ? nullptr : s.texts.alloc(texts, SIZE_MAX);
-  if (texts != 0) std::memcpy(base, texts_.data(), texts);
+  if (texts != 0) std::memcpy(base, texts_, texts);
   HcPrim* to = s.cells.end_room();
-  if (owns_) {
-    for (size_t i = 0; i < n; ++i) new (to + i) HcPrim(std::move(cells_[i]));
-  } else {
-    for (size_t i = 0; i < n; ++i) PrimAccess::emplace_plain_copy(to + i, cells_[i]);
-  }
-  for (const TextAt& at : text_at_) {
-    PrimAccess::emplace_borrowed_text(to + at.cell, to[at.cell].base_type(), base + at.offset, at.len);
+  for (size_t i = 0; i < n; ++i) {
+    const HcPrim& v = cells_[i];
+    if (PrimAccess::is_borrowed(v)) {
+      const auto offset = reinterpret_cast<uintptr_t>(v.as_string().data());
+      PrimAccess::emplace_borrowed_text(to + i, v.base_type(), base + offset, v.as_string().size());
+    } else if (owns_) {
+      new (to + i) HcPrim(std::move(cells_[i]));
+    } else {
+      PrimAccess::emplace_plain_copy(to + i, v);
+    }
   }
   const size_t first = s.cells.size();
   s.cells.commit(n, owns_);

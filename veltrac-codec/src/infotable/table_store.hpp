@@ -200,15 +200,20 @@ class RowBatch {
   }
   void add_text(BaseType t, std::string_view s) {
     if (s.size() >= UINT32_MAX) return add_long_text(t, s);
-    text_at_.push_back({size_, texts_.size(), s.size()});
-    texts_.append(s);
-    PrimAccess::emplace_borrowed_text(cells_ + size_++, t, nullptr, s.size());
+    if (text_cap_ - text_size_ < s.size()) grow_texts(s.size());
+    if (!s.empty()) std::memcpy(texts_ + text_size_, s.data(), s.size());
+    // Until the rows join a table, a text's cell holds its offset in the pending buffer.
+    PrimAccess::emplace_borrowed_text(cells_ + size_++, t, reinterpret_cast<const char*>(text_size_), s.size());
+    text_size_ += s.size();
   }
   void add_u64(PrimKind k, BaseType t, uint64_t bits) { PrimAccess::emplace_u64(cells_ + size_++, k, t, bits); }
   void add_i32(BaseType t, int32_t v) { PrimAccess::emplace_i32(cells_ + size_++, t, v); }
   void add_bool(BaseType t, bool v) { PrimAccess::emplace_bool(cells_ + size_++, t, v); }
   // Closes the open row.
-  void end_row() { ends_.push_back(size_); }
+  void end_row() {
+    ends_.push_back(size_);
+    open_texts_ = text_size_;
+  }
   // Drops every row, the open one too; keeps the room.
   void clear() noexcept;
   // Appends the closed rows to `t` (the open row is dropped) and empties the batch. When it throws (out of
@@ -218,20 +223,18 @@ class RowBatch {
  private:
   void grow(size_t n);
   void add_long_text(BaseType t, std::string_view s);
+  void grow_texts(size_t n);
   void drop_cells() noexcept;
 
-  struct TextAt {
-    size_t cell;
-    size_t offset;  // in texts_
-    size_t len;
-  };
   HcPrim* cells_ = nullptr;  // size_ built values in room for cap_
   size_t size_ = 0;
   size_t cap_ = 0;
   bool owns_ = false;  // some cell owns heap memory
   std::vector<size_t> ends_;
-  std::string texts_;
-  std::vector<TextAt> text_at_;
+  char* texts_ = nullptr;  // the pending texts: text_size_ bytes in room for text_cap_
+  size_t text_size_ = 0;
+  size_t text_cap_ = 0;
+  size_t open_texts_ = 0;  // text_size_ when the open row began
 };
 
 // The storage that the copies of a table share. Shared (refs > 1), it is never changed: a copy that changes
