@@ -87,7 +87,12 @@ void CellStore::relocate(size_t capacity) {
   size_t bytes = capacity * sizeof(HcPrim);
   auto* fresh = static_cast<HcPrim*>(table_blocks::take(bytes));
   // Moving leaves NOTHING behind, which owns nothing: the old block is freed without visiting it again.
-  for (size_t i = 0; i < size_; ++i) new (fresh + i) HcPrim(std::move(data_[i]));
+  // Cells that own nothing are copied word by word.
+  if (may_own_) {
+    for (size_t i = 0; i < size_; ++i) new (fresh + i) HcPrim(std::move(data_[i]));
+  } else {
+    for (size_t i = 0; i < size_; ++i) PrimAccess::emplace_plain_copy(fresh + i, data_[i]);
+  }
   table_blocks::give(data_, capacity_ * sizeof(HcPrim));
   data_ = fresh;
   capacity_ = bytes / sizeof(HcPrim);
