@@ -334,13 +334,12 @@ inline bool add_value(PyObject* v, FieldConv conv, veltrac::detail::RowBatch& b)
 
 // Converts the value `v` of column i of the row dict; false with an exception set on failure. Values of the
 // exact types are stored straight away (no Python code runs); others go through the full conversion.
-inline bool add_column_value(const Table& t, const Column& col, size_t i, PyObject* v,
-                             veltrac::detail::RowBatch& b) {
+inline bool add_column_value(const Table& t, const Column& col, size_t i, PyObject* v, veltrac::detail::RowBatch& b) {
   switch (col.conv) {
     case FieldConv::String:
       if (PyUnicode_CheckExact(v) && PyUnicode_IS_COMPACT_ASCII(v)) [[likely]] {
-        b.add_text(BaseType::STRING, {static_cast<const char*>(PyUnicode_DATA(v)),
-                                      static_cast<size_t>(PyUnicode_GET_LENGTH(v))});
+        b.add_text(BaseType::STRING,
+                   {static_cast<const char*>(PyUnicode_DATA(v)), static_cast<size_t>(PyUnicode_GET_LENGTH(v))});
         return true;
       }
       break;
@@ -701,7 +700,8 @@ PyMethodDef kMethods[] = {
      "get_field_definitions($self)\n--\n\n"},
     {"get_rows", VELTRAC_METHOD(table_get_rows), METH_NOARGS, "get_rows($self)\n--\n\n"},
     {"get_row_tuples", VELTRAC_METHOD(table_get_row_tuples), METH_NOARGS,
-     "get_row_tuples($self)\n--\n\nEvery row as a tuple of its values in field order: the values of get_rows() without\n"
+     "get_row_tuples($self)\n--\n\nEvery row as a tuple of its values in field order: the values of get_rows() "
+     "without\n"
      "the keys, made faster and kept smaller."},
     {"get_row", VELTRAC_METHOD(table_get_row), kFastcall, "get_row($self, index)\n--\n\n"},
     {"get_column", VELTRAC_METHOD(table_get_column), kFastcall, "get_column($self, name)\n--\n\n"},
