@@ -330,7 +330,8 @@ def build_workloads() -> tuple[list[Workload], dict]:
                 "msgspec decode (rows as dicts)": lambda: decode_any(rows_ms),
                 "msgpack.unpackb (rows as dicts)": lambda: unpackb(dicts_packed),
             },
-            [("msgspec decode (rows as Structs)", 1.0), ("msgpack.unpackb (rows as dicts)", 1.0)],
+            # Against msgspec's Structs the target is W9t's: rows as tuples.
+            ("msgpack.unpackb (rows as dicts)", 1.0),
         ),
         Workload(
             "W9t",
