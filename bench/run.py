@@ -1,4 +1,4 @@
-"""Benchmarks of veltrac against msgpack, cbor2, json and orjson, printed as one table.
+"""Benchmarks of veltrac against msgspec, msgpack, cbor2, json and orjson, printed as one table.
 
 Usage: python bench/run.py [--rounds N] [--min-time S] [--cpp PATH] [--only W1,W3,scaling] [--json FILE]
 
@@ -30,6 +30,7 @@ sys.path.insert(0, str(HERE))
 
 import cbor2  # noqa: E402
 import msgpack  # noqa: E402
+import msgspec  # noqa: E402
 import orjson  # noqa: E402
 import pyarrow  # noqa: E402
 
@@ -38,6 +39,7 @@ from veltrac import HcyMessage, HcyService, InfoTable  # noqa: E402
 
 import scaling  # noqa: E402
 from scaling import fmt_time  # noqa: E402
+import typed  # noqa: E402
 import workloads as wl  # noqa: E402
 
 
@@ -47,8 +49,8 @@ class Workload:
     title: str
     ours: Callable[[], object]
     baselines: dict[str, Callable[[], object]]
-    # Baseline name and the largest ratio ours/baseline that meets the target.
-    target: tuple[str, float] | None = None
+    # Baseline name and the largest ratio ours/baseline that meets the target (a list for several).
+    target: tuple[str, float] | list[tuple[str, float]] | None = None
     note: str = ""
 
 
@@ -122,6 +124,7 @@ def time_workload(w: Workload, rounds: int, min_time: float) -> list[Row]:
             gc.enable()
     rows = []
     ours = times["veltrac"]
+    targets = dict(w.target if isinstance(w.target, list) else [w.target]) if w.target else {}
     for name, _ in contenders:
         ts = times[name]
         q1, med, q3 = quartiles(ts)
@@ -130,8 +133,8 @@ def time_workload(w: Workload, rounds: int, min_time: float) -> list[Row]:
             ratios = [a / b for a, b in zip(ours, ts)]
             lo, mid, hi = quartiles(ratios)
             row.ratio, row.ratio_lo, row.ratio_hi = mid, lo, hi
-            if w.target and w.target[0] == name:
-                row.target = target_text(mid, w.target[1])
+            if name in targets:
+                row.target = target_text(mid, targets[name])
         rows.append(row)
     if w.note:
         rows[0].target = w.note
@@ -188,6 +191,20 @@ def build_workloads() -> tuple[list[Workload], dict]:
         return build_request(code, request_id, entity_type, entity_name, characteristic_type, characteristic_name,
                              endpoint=endpoint, session_id=session_id)
 
+    # msgspec as its users write it: typed Structs (bench/typed.py), and plain dicts.
+    ms_encode, ms_json_encode = typed.encoder.encode, typed.json_encoder.encode
+    get_ms, auth_ms = ms_encode(wl.GET_FIELDS), ms_encode(wl.AUTH_FIELDS)
+    rows_ms = ms_encode(dict_rows)
+    decode_get, decode_auth = typed.get_decoder.decode, typed.auth_decoder.decode
+    decode_rows, decode_any = typed.rows_decoder.decode, typed.dicts_decoder.decode
+    decode_service = typed.service_decoder.decode
+    GetRequest = typed.GetRequest
+    version = g["version"]
+
+    def ms_build_get() -> bytes:
+        return ms_encode(GetRequest(version, code, request_id, endpoint, session_id, entity_type, entity_name,
+                                    characteristic_type, characteristic_name))
+
     def build_with_add_rows() -> bytes:
         t = wl.new_table()
         t.add_rows(dict_rows)
@@ -215,6 +232,8 @@ def build_workloads() -> tuple[list[Workload], dict]:
             f"GET request ({len(get)} B): decode, describe, encode",
             small(get),
             {
+                "msgspec Struct decode+encode": lambda: ms_encode(decode_get(get_ms)),
+                "msgspec decode+encode (dict)": lambda: ms_encode(decode_any(get_ms)),
                 "msgpack unpack+pack": lambda: packb(unpackb(get_packed)),
                 "cbor2 loads+dumps": lambda: cdumps(cloads(get_cbor)),
             },
@@ -225,6 +244,8 @@ def build_workloads() -> tuple[list[Workload], dict]:
             f"auth message ({len(auth)} B): decode, describe, encode",
             small(auth),
             {
+                "msgspec Struct decode+encode": lambda: ms_encode(decode_auth(auth_ms)),
+                "msgspec decode+encode (dict)": lambda: ms_encode(decode_any(auth_ms)),
                 "msgpack unpack+pack": lambda: packb(unpackb(auth_packed)),
                 "cbor2 loads+dumps": lambda: cdumps(cloads(auth_cbor)),
             },
@@ -241,14 +262,20 @@ def build_workloads() -> tuple[list[Workload], dict]:
             "W1d",
             f"GET request ({len(get)} B): build_request + to_bytes",
             lambda: build_get().to_bytes(),
-            {"msgpack.packb (fields as dict)": lambda: packb(g)},
-            ("msgpack.packb (fields as dict)", 1.0),
+            {
+                "msgspec Struct build + encode": ms_build_get,
+                "msgspec encode (fields as dict)": lambda: ms_encode(g),
+                "msgpack.packb (fields as dict)": lambda: packb(g),
+            },
+            [("msgspec Struct build + encode", 1.0), ("msgpack.packb (fields as dict)", 1.0)],
         ),
         Workload(
             "W2",
             f"response with {len(rows):,}-row table ({len(response) / 1e6:.2f} MB): decode + encode",
             lambda: from_bytes(response).to_bytes(),
             {
+                "msgspec Struct rows decode+encode": lambda: ms_encode(decode_rows(rows_ms)),
+                "msgspec decode+encode (dicts)": lambda: ms_encode(decode_any(rows_ms)),
                 "msgpack unpack+pack": lambda: packb(unpackb(rows_packed)),
                 "cbor2 loads+dumps": lambda: cdumps(cloads(rows_cbor)),
             },
@@ -260,6 +287,7 @@ def build_workloads() -> tuple[list[Workload], dict]:
             lambda: InfoTable.from_bytes(table_bytes).to_simple_json(),
             {
                 "orjson.dumps (rows in memory)": lambda: orjson.dumps(dict_rows),
+                "msgspec.json.encode (rows in memory)": lambda: ms_json_encode(dict_rows),
                 "json.dumps (rows in memory)": lambda: json.dumps(dict_rows),
             },
             ("orjson.dumps (rows in memory)", 0.5),
@@ -268,7 +296,10 @@ def build_workloads() -> tuple[list[Workload], dict]:
             "W3r",
             "table export, random doubles: InfoTable.from_bytes + to_simple_json",
             lambda: InfoTable.from_bytes(wide_table_bytes).to_simple_json(),
-            {"orjson.dumps (rows in memory)": lambda: orjson.dumps(wide_rows)},
+            {
+                "orjson.dumps (rows in memory)": lambda: orjson.dumps(wide_rows),
+                "msgspec.json.encode (rows in memory)": lambda: ms_json_encode(wide_rows),
+            },
             ("orjson.dumps (rows in memory)", 0.5),
         ),
         Workload(
@@ -276,24 +307,43 @@ def build_workloads() -> tuple[list[Workload], dict]:
             f"table building: {len(rows):,} add_row from dicts + to_bytes",
             build_and_encode,
             {
+                "msgspec.msgpack.encode (list of dicts)": lambda: ms_encode(dict_rows),
                 "msgpack.packb (list of dicts)": lambda: packb(dict_rows),
                 "cbor2.dumps (list of dicts)": lambda: cdumps(dict_rows),
             },
-            ("msgpack.packb (list of dicts)", 1.5),
+            [("msgspec.msgpack.encode (list of dicts)", 1.3), ("msgpack.packb (list of dicts)", 1.5)],
         ),
         Workload(
             "W4b",
             f"table building: add_rows of {len(rows):,} dicts + to_bytes",
             build_with_add_rows,
-            {"add_row loop + to_bytes": build_and_encode},
-            ("add_row loop + to_bytes", 1.0),
+            {
+                "msgspec.msgpack.encode (list of dicts)": lambda: ms_encode(dict_rows),
+                "add_row loop + to_bytes": build_and_encode,
+            },
+            [("msgspec.msgpack.encode (list of dicts)", 1.0), ("add_row loop + to_bytes", 1.0)],
         ),
         Workload(
             "W9",
             f"rows to Python: InfoTable.from_bytes + get_rows ({len(rows):,} rows as dicts)",
             lambda: InfoTable.from_bytes(table_bytes).get_rows(),
-            {"msgpack.unpackb (rows as dicts)": lambda: unpackb(dicts_packed)},
+            {
+                "msgspec decode (rows as Structs)": lambda: decode_rows(rows_ms),
+                "msgspec decode (rows as dicts)": lambda: decode_any(rows_ms),
+                "msgpack.unpackb (rows as dicts)": lambda: unpackb(dicts_packed),
+            },
+            # Against msgspec's Structs the target is W9t's: rows as tuples.
             ("msgpack.unpackb (rows as dicts)", 1.0),
+        ),
+        Workload(
+            "W9t",
+            f"rows to Python: InfoTable.from_bytes + get_row_tuples ({len(rows):,} rows as tuples)",
+            lambda: InfoTable.from_bytes(table_bytes).get_row_tuples(),
+            {
+                "msgspec decode (rows as Structs)": lambda: decode_rows(rows_ms),
+                "from_bytes + get_rows (dicts)": lambda: InfoTable.from_bytes(table_bytes).get_rows(),
+            },
+            ("msgspec decode (rows as Structs)", 1.0),
         ),
         Workload(
             "W5",
@@ -301,6 +351,7 @@ def build_workloads() -> tuple[list[Workload], dict]:
             lambda: HcyService.from_json(service).to_json(),
             {
                 "orjson loads+dumps": lambda: orjson.dumps(orjson.loads(service)),
+                "msgspec.json Struct decode+encode": lambda: ms_json_encode(decode_service(service)),
                 "json loads+dumps": lambda: json.dumps(json.loads(service), separators=(",", ":")),
             },
             ("orjson loads+dumps", 0.5),
@@ -328,6 +379,7 @@ def build_workloads() -> tuple[list[Workload], dict]:
         ),
     ]
     check_outputs(get, auth, response, service)
+    check_msgspec(ms_build_get, decode_rows(rows_ms), decode_service(service), dict_rows, service)
     assert from_pylist(unpackb(dict_rows_packed), schema=arrow_schema).equals(arrow_table), "W8a: other tables"
     assert InfoTable.from_arrow(arrow_table).to_bytes() == build_and_encode() == table_bytes, "W8c: other bytes"
     data = {
@@ -337,6 +389,7 @@ def build_workloads() -> tuple[list[Workload], dict]:
         "table": table_bytes,
         "rows_packed": rows_packed,
         "rows_cbor": rows_cbor,
+        "rows_ms": rows_ms,
         "service": service.encode(),
     }
     return ws, data
@@ -403,18 +456,22 @@ def check_outputs(get: bytes, auth: bytes, response: bytes, service: str) -> Non
     assert HcyService.from_json(service).to_json() == service
 
 
+def check_msgspec(build: Callable[[], bytes], rows: list, service: object, dict_rows: list[dict],
+                  service_json: str) -> None:
+    """The msgspec baselines must carry the same data as ours."""
+    assert {k: v for k, v in msgspec.msgpack.decode(build()).items() if k in wl.GET_FIELDS} == wl.GET_FIELDS
+    assert [msgspec.structs.asdict(r) for r in rows] == dict_rows, "msgspec rows differ"
+    assert msgspec.json.decode(msgspec.json.encode(service)) == json.loads(service_json), "msgspec service differs"
+    assert [list(r.values()) for r in dict_rows] == [list(t) for t in InfoTable.from_bytes(
+        wl.build_table(dict_rows).to_bytes()).get_row_tuples()], "get_row_tuples gives other values"
+
+
 # ---- threads (W7) ----
 
 
-def thread_rows(response: bytes, rounds: int, min_time: float) -> list[Row]:
-    """Throughput of decoding and re-encoding the W2 response on 1 and on 2 threads (same total work)."""
+def scaling(work: Callable[[int], None], rounds: int, min_time: float) -> tuple[list[float], list[float], list[float]]:
+    """Time per call of `work` on 1 and on 2 threads (same total work), and the throughput ratio, per round."""
     from concurrent.futures import ThreadPoolExecutor
-
-    from_bytes = HcyMessage.from_bytes
-
-    def work(n: int) -> None:
-        for _ in range(n):
-            from_bytes(response).to_bytes()
 
     per_call = sample(lambda: work(1), 3)
     n = max(4, int(min_time * 4 / per_call) // 2 * 2)
@@ -431,13 +488,36 @@ def thread_rows(response: bytes, rounds: int, min_time: float) -> list[Row]:
         pairs.append((t2 - t1) / 1e9 / n)
         ratios.append((t1 - t0) / (t2 - t1))
     pool.shutdown()
-    lo, mid, hi = quartiles(ratios)
-    q1, med1, q3 = quartiles(singles)
-    p1, med2, p3 = quartiles(pairs)
-    one = Row("W7 decode + encode W2 on threads (time per message)", "1 thread", med1, min(singles), (q3 - q1) / med1)
-    two = Row("", "2 threads", med2, min(pairs), (p3 - p1) / med2)
-    two.target = f">= 1.7x: {'met' if mid >= 1.7 else 'MISSED'} ({mid:.2f}x [{lo:.2f}-{hi:.2f}])"
-    return [one, two]
+    return ratios, singles, pairs
+
+
+def thread_rows(response: bytes, rows_ms: bytes, rounds: int, min_time: float) -> list[Row]:
+    """Throughput of decoding and re-encoding the W2 response on 1 and on 2 threads (same total work), and of
+    msgspec doing the same with the rows as Structs."""
+    from_bytes = HcyMessage.from_bytes
+    ms_encode, decode_rows = typed.encoder.encode, typed.rows_decoder.decode
+
+    def work(n: int) -> None:
+        for _ in range(n):
+            from_bytes(response).to_bytes()
+
+    def ms_work(n: int) -> None:
+        for _ in range(n):
+            ms_encode(decode_rows(rows_ms))
+
+    out = []
+    for label, fn, title in (("", work, "W7 decode + encode W2 on threads (time per message)"),
+                             ("msgspec Struct rows ", ms_work, "")):
+        ratios, singles, pairs = scaling(fn, rounds, min_time)
+        lo, mid, hi = quartiles(ratios)
+        q1, med1, q3 = quartiles(singles)
+        p1, med2, p3 = quartiles(pairs)
+        one = Row(title, label + "1 thread", med1, min(singles), (q3 - q1) / med1)
+        two = Row("", label + "2 threads", med2, min(pairs), (p3 - p1) / med2)
+        scaled = f"{mid:.2f}x [{lo:.2f}-{hi:.2f}]"
+        two.target = f">= 1.7x: {'met' if mid >= 1.7 else 'MISSED'} ({scaled})" if not label else f"({scaled})"
+        out += [one, two]
+    return out
 
 
 # ---- memory (W6) ----
@@ -705,7 +785,7 @@ def main() -> None:
         rows += time_workload(w, args.rounds, args.min_time)
     if (not only or "W7" in only) and os.cpu_count() and os.cpu_count() >= 2:
         print("timing W7 ...", file=sys.stderr, flush=True)
-        rows += thread_rows(data["response"], max(5, args.rounds // 3), args.min_time)
+        rows += thread_rows(data["response"], data["rows_ms"], max(5, args.rounds // 3), args.min_time)
     if not only or "W6" in only:
         print("measuring W6 ...", file=sys.stderr, flush=True)
         rows += memory_rows(data, reps=5)
@@ -729,7 +809,7 @@ def main() -> None:
 
     print()
     print(f"veltrac {veltrac.__version__} on CPython {platform.python_version()}, {platform.machine()}, "
-          f"msgpack {msgpack.version[0]}.{msgpack.version[1]}.{msgpack.version[2]}, cbor2 {cbor2_version()}, "
+          f"msgspec {msgspec.__version__}, msgpack {msgpack.version[0]}.{msgpack.version[1]}.{msgpack.version[2]}, cbor2 {cbor2_version()}, "
           f"orjson {orjson.__version__}")
     print(f"load average: {start_load} at start, {load_text()} at end; "
           f"{args.clock} clock, {args.rounds} rounds, samples of >= {args.min_time:g} s, {time.time() - t_start:.0f} s in all")

@@ -207,3 +207,50 @@ def test_access_errors(call, error, text):
     with pytest.raises(error) as e:
         call(t)
     assert str(e.value) == text and t.get_row_count() == 2
+
+
+def test_row_tuples():
+    t = readings()
+    assert t.get_row_tuples() == [tuple(r.values()) for r in t.get_rows()] == [("temp-1", 21.5, 1), ("temp-2", 19.0, 2)]
+    odd = InfoTable.from_bytes(H("01 0161 00 00 0000  01 0162 00 00 0000 00 01 0003 0001 78 0001 79 0001 7a"
+                                 "01 0001 0001 77 00"))
+    assert (odd.get_row_tuples(), InfoTable().get_row_tuples()) == ([("x", "y"), ("w",)], [])
+
+
+class SubDict(dict):
+    def __getitem__(self, key):
+        raise AssertionError("add_row reads the dict's own storage")
+
+
+# The same row given in the forms add_row reads in order and those it looks up (other key order, extra keys,
+# keys that are equal but other objects, a dict subclass), with texts in and beyond ASCII.
+@pytest.mark.parametrize("make", [
+    lambda r: r,
+    lambda r: dict(reversed(list(r.items()))),
+    lambda r: {"extra": 0, **r},
+    lambda r: {"".join(k): v for k, v in r.items()},
+    lambda r: SubDict(r),
+])
+@pytest.mark.parametrize("text", ["", "short", "x" * 300, "näher 東京 \U0001f600"])
+def test_row_forms_give_the_same_table(make, text):
+    rows = [{"s": text + str(i), "n": i / 3, "i": -i, "l": (-1) ** i * 2 ** (30 + i % 34) + i, "b": i % 2 == 0,
+             "d": 2 ** 62 - i} for i in range(40)]
+    fields = (("s", "STRING"), ("n", "NUMBER"), ("i", "INTEGER"), ("l", "LONG"), ("b", "BOOLEAN"), ("d", "DATETIME"))
+    one_by_one, at_once, from_iter = table(*fields), table(*fields), table(*fields)
+    for r in rows:
+        one_by_one.add_row(make(r))
+    at_once.add_rows([make(r) for r in rows])
+    from_iter.add_rows(make(r) for r in rows)
+    assert one_by_one.get_rows() == at_once.get_rows() == from_iter.get_rows() == rows
+    assert one_by_one.to_bytes() == at_once.to_bytes() == from_iter.to_bytes()
+    assert InfoTable.from_bytes(at_once.to_bytes()).get_rows() == rows
+
+
+@pytest.mark.parametrize("value", [2 ** 63, -(2 ** 63) - 1, 2 ** 90])
+def test_long_values_beyond_64_bits_fail(value):
+    t = table(("s", "STRING"), ("l", "LONG"))
+    t.add_row({"s": "kept", "l": -(2 ** 63)})
+    before = snapshot(t)
+    with pytest.raises(OverflowError):
+        t.add_rows([{"s": "a", "l": 2 ** 63 - 1}, {"s": "b", "l": value}])
+    assert snapshot(t) == before and t.get_row_tuples() == [("kept", -(2 ** 63))]

@@ -69,6 +69,20 @@ inline bool to_ll(PyObject* obj, const char* param, long long& out) {
     return true;
   }
 #endif
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && PYLONG_BITS_IN_DIGIT == 30
+  // Two or three 30-bit digits (3.12 and 3.13 keep the digit count and sign in lv_tag: count << 3 | sign,
+  // sign 2 for negative): read in place while the magnitude is below 2^63.
+  if (PyLong_CheckExact(obj)) {
+    const _PyLongValue& lv = reinterpret_cast<PyLongObject*>(obj)->long_value;
+    const uintptr_t ndigits = lv.lv_tag >> 3;
+    if (ndigits == 2 || (ndigits == 3 && lv.ob_digit[2] < 8)) {
+      uint64_t m = lv.ob_digit[0] | static_cast<uint64_t>(lv.ob_digit[1]) << 30;
+      if (ndigits == 3) m |= static_cast<uint64_t>(lv.ob_digit[2]) << 60;
+      out = (lv.lv_tag & 3) == 2 ? -static_cast<long long>(m) : static_cast<long long>(m);
+      return true;
+    }
+  }
+#endif
   return to_ll_general(obj, param, out);
 }
 
@@ -118,45 +132,5 @@ bool check_dict(PyObject* obj, const char* param);
 enum class FieldConv : uint8_t { String, Number, Boolean, Datetime, Integer, Long, Unsupported };
 
 FieldConv field_conv(BaseType t);
-
-// Converts one row value of a field whose conversion is not Unsupported and appends it to `row`; errors
-// carry no argument prefix.
-inline bool append_field_value(PyObject* v, FieldConv conv, std::vector<HcPrim>& row) {
-  switch (conv) {
-    case FieldConv::String: {
-      std::string_view s;
-      if (!to_str(v, nullptr, s)) return false;
-      row.push_back(HcPrim::string(s));
-      return true;
-    }
-    case FieldConv::Number: {
-      double d;
-      if (!to_f64(v, nullptr, d)) return false;
-      row.push_back(HcPrim::number(d));
-      return true;
-    }
-    case FieldConv::Boolean: {
-      bool b;
-      if (!to_bool(v, nullptr, b)) return false;
-      row.push_back(HcPrim::boolean(b));
-      return true;
-    }
-    case FieldConv::Integer: {
-      int32_t i;
-      if (!to_i32(v, nullptr, i)) return false;
-      row.push_back(HcPrim::integer(i));
-      return true;
-    }
-    case FieldConv::Long:
-    case FieldConv::Datetime: {
-      int64_t i;
-      if (!to_i64(v, nullptr, i)) return false;
-      row.push_back(conv == FieldConv::Long ? HcPrim::long_(i) : HcPrim::datetime(i));
-      return true;
-    }
-    case FieldConv::Unsupported: break;
-  }
-  return false;
-}
 
 }  // namespace veltrac::py

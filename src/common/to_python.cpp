@@ -114,6 +114,19 @@ PyObject* RowConverter::row(size_t index) const {
   return d.release();
 }
 
+PyObject* RowConverter::row_tuple(size_t index) const {
+  InfoTable::Row values = table_.row(index);
+  const size_t n = std::min(values.size(), static_cast<size_t>(PyTuple_GET_SIZE(keys_.get())));
+  PyRef t(PyTuple_New(static_cast<Py_ssize_t>(n)));
+  if (!t) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* v = prim_to_python(values[i]);
+    if (v == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), v);
+  }
+  return t.release();
+}
+
 size_t RowConverter::column(std::string_view name) const { return table_.datashape.entries.position(name); }
 
 }  // namespace veltrac::py

@@ -27,6 +27,8 @@ class RowConverter {
   // False with an exception set when the keys cannot be made.
   bool init();
   PyObject* row(size_t index) const;
+  // The same values as a tuple, in column order.
+  PyObject* row_tuple(size_t index) const;
   // The position of the field whose key is `name`, or npos.
   size_t column(std::string_view name) const;
 

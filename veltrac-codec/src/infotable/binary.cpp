@@ -49,7 +49,36 @@ Result<size_t> size_row(std::span<const HcPrim> row) {
 uint8_t* write_row(std::span<const HcPrim> row, uint8_t* p) {
   be::store16(p, static_cast<uint16_t>(row.size()));
   p += 2;
-  for (const HcPrim& v : row) p = write_prim(v, p);
+  for (const HcPrim& v : row) {
+    // Scalars and texts inline; other values through write_prim.
+    switch (v.kind()) {
+      case PrimKind::NUMBER:
+        *p++ = code_of(v.base_type());
+        p = put_fixed<PrimKind::NUMBER>(v, p);
+        break;
+      case PrimKind::INTEGER:
+        *p++ = code_of(v.base_type());
+        p = put_fixed<PrimKind::INTEGER>(v, p);
+        break;
+      case PrimKind::LONG:
+        *p++ = code_of(v.base_type());
+        p = put_fixed<PrimKind::LONG>(v, p);
+        break;
+      case PrimKind::DATETIME:
+        *p++ = code_of(v.base_type());
+        p = put_fixed<PrimKind::DATETIME>(v, p);
+        break;
+      case PrimKind::BOOLEAN:
+        *p++ = code_of(v.base_type());
+        p = put_fixed<PrimKind::BOOLEAN>(v, p);
+        break;
+      case PrimKind::STRING:
+        *p++ = code_of(v.base_type());
+        p = write_string(v.as_string(), p);
+        break;
+      default: p = write_prim(v, p); break;
+    }
+  }
   return p;
 }
 

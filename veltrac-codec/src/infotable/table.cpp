@@ -89,7 +89,12 @@ void CellStore::relocate(size_t capacity) {
   size_t bytes = capacity * sizeof(HcPrim);
   auto* fresh = static_cast<HcPrim*>(table_blocks::take(bytes));
   // Moving leaves NOTHING behind, which owns nothing: the old block is freed without visiting it again.
-  for (size_t i = 0; i < size_; ++i) new (fresh + i) HcPrim(std::move(data_[i]));
+  // Cells that own nothing are copied word by word.
+  if (may_own_) {
+    for (size_t i = 0; i < size_; ++i) new (fresh + i) HcPrim(std::move(data_[i]));
+  } else {
+    for (size_t i = 0; i < size_; ++i) PrimAccess::emplace_plain_copy(fresh + i, data_[i]);
+  }
   table_blocks::give(data_, capacity_ * sizeof(HcPrim));
   data_ = fresh;
   capacity_ = bytes / sizeof(HcPrim);
@@ -191,6 +196,101 @@ void InfoTable::reserve(size_t rows, size_t values) {
   s.cells.reserve_more(values);
   reserve_more(s.row_ends, rows);
 }
+
+namespace detail {
+
+RowBatch::~RowBatch() {
+  drop_cells();
+  ::operator delete(cells_);
+  ::operator delete(texts_);
+}
+
+void RowBatch::drop_cells() noexcept {
+  if (owns_) {
+    for (size_t i = 0; i < size_; ++i) cells_[i].~HcPrim();
+  }
+  size_ = 0;
+  owns_ = false;
+}
+
+void RowBatch::clear() noexcept {
+  drop_cells();
+  ends_.clear();
+  text_size_ = open_texts_ = 0;
+}
+
+void RowBatch::grow(size_t n) {
+  size_t cap = std::max(size_ + n, cap_ * 2);
+  if (cap > SIZE_MAX / sizeof(HcPrim)) throw std::bad_alloc();
+  auto* fresh = static_cast<HcPrim*>(::operator new(cap * sizeof(HcPrim)));
+  for (size_t i = 0; i < size_; ++i) {
+    new (fresh + i) HcPrim(std::move(cells_[i]));
+    cells_[i].~HcPrim();
+  }
+  ::operator delete(cells_);
+  cells_ = fresh;
+  cap_ = cap;
+}
+
+void RowBatch::grow_texts(size_t n) {
+  if (n > SIZE_MAX / 2 - text_size_) throw std::bad_alloc();
+  const size_t cap = std::max({text_size_ + n, text_cap_ * 2, size_t{256}});
+  char* fresh = static_cast<char*>(::operator new(cap));
+  if (text_size_ != 0) std::memcpy(fresh, texts_, text_size_);
+  ::operator delete(texts_);
+  texts_ = fresh;
+  text_cap_ = cap;
+}
+
+void RowBatch::reserve(size_t rows, size_t cells) {
+  room_for(cells);
+  ends_.reserve(ends_.size() + rows);
+}
+
+// A text beyond a borrowed cell's length: a value of its own.
+void RowBatch::add_long_text(BaseType t, std::string_view s) {
+  new (cells_ + size_) HcPrim(HcPrim::string(s, t));
+  ++size_;
+  owns_ = true;
+}
+
+void RowBatch::append_to(InfoTable& t) {
+  if (ends_.empty()) {
+    clear();
+    return;
+  }
+  const size_t n = ends_.back();
+  const size_t texts = ends_.back() == size_ ? text_size_ : open_texts_;  // without the open row's texts
+  TableStore& s = TableAccess::own(t);
+  struct SyncOnExit {
+    InfoTable& t;
+    ~SyncOnExit() { TableAccess::sync(t); }
+  } sync_on_exit{t};
+  // Everything that may throw comes before the first change. No bound on later texts: rows added one by
+  // one fill blocks that grow geometrically.
+  s.cells.reserve_more(n);
+  reserve_more(s.row_ends, ends_.size());
+  char* base = texts == 0 ? nullptr : s.texts.alloc(texts, SIZE_MAX);
+  if (texts != 0) std::memcpy(base, texts_, texts);
+  HcPrim* to = s.cells.end_room();
+  for (size_t i = 0; i < n; ++i) {
+    const HcPrim& v = cells_[i];
+    if (PrimAccess::is_borrowed(v)) {
+      const auto offset = reinterpret_cast<uintptr_t>(v.as_string().data());
+      PrimAccess::emplace_borrowed_text(to + i, v.base_type(), base + offset, v.as_string().size());
+    } else if (owns_) {
+      new (to + i) HcPrim(std::move(cells_[i]));
+    } else {
+      PrimAccess::emplace_plain_copy(to + i, v);
+    }
+  }
+  const size_t first = s.cells.size();
+  s.cells.commit(n, owns_);
+  for (size_t end : ends_) s.row_ends.push_back(first + end);
+  clear();
+}
+
+}  // namespace detail
 
 // ---- debug text ----
 

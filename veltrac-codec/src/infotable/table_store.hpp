@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "primitive/prim_access.hpp"
 #include "veltrac/bytes.hpp"
 #include "veltrac/infotable.hpp"
 #include "veltrac/primitive.hpp"
@@ -178,6 +179,63 @@ class CellStore {
 };
 
 namespace detail {
+
+// Rows converted outside a table and then appended to it in one step (the Python row builders, whose
+// conversions may run Python code, so the table is not touched before the end). Texts go into one pending
+// buffer and their cells are placeholders until the rows join the table, where the texts are copied into
+// its text store in one piece: a row costs no allocation of its own.
+class RowBatch {
+ public:
+  RowBatch() = default;
+  RowBatch(const RowBatch&) = delete;
+  RowBatch& operator=(const RowBatch&) = delete;
+  ~RowBatch();
+
+  size_t rows() const { return ends_.size(); }
+  // Room for `rows` more rows of `cells` values in all (both counts of values the caller holds).
+  void reserve(size_t rows, size_t cells);
+  // Room for n more values, growing geometrically; the add functions below require room.
+  void room_for(size_t n) {
+    if (cap_ - size_ < n) grow(n);
+  }
+  void add_text(BaseType t, std::string_view s) {
+    if (s.size() >= UINT32_MAX) return add_long_text(t, s);
+    if (text_cap_ - text_size_ < s.size()) grow_texts(s.size());
+    if (!s.empty()) std::memcpy(texts_ + text_size_, s.data(), s.size());
+    // Until the rows join a table, a text's cell holds its offset in the pending buffer.
+    PrimAccess::emplace_borrowed_text(cells_ + size_++, t, reinterpret_cast<const char*>(text_size_), s.size());
+    text_size_ += s.size();
+  }
+  void add_u64(PrimKind k, BaseType t, uint64_t bits) { PrimAccess::emplace_u64(cells_ + size_++, k, t, bits); }
+  void add_i32(BaseType t, int32_t v) { PrimAccess::emplace_i32(cells_ + size_++, t, v); }
+  void add_bool(BaseType t, bool v) { PrimAccess::emplace_bool(cells_ + size_++, t, v); }
+  // Closes the open row.
+  void end_row() {
+    ends_.push_back(size_);
+    open_texts_ = text_size_;
+  }
+  // Drops every row, the open one too; keeps the room.
+  void clear() noexcept;
+  // Appends the closed rows to `t` (the open row is dropped) and empties the batch. When it throws (out of
+  // memory), `t` keeps its rows.
+  void append_to(InfoTable& t);
+
+ private:
+  void grow(size_t n);
+  void add_long_text(BaseType t, std::string_view s);
+  void grow_texts(size_t n);
+  void drop_cells() noexcept;
+
+  HcPrim* cells_ = nullptr;  // size_ built values in room for cap_
+  size_t size_ = 0;
+  size_t cap_ = 0;
+  bool owns_ = false;  // some cell owns heap memory
+  std::vector<size_t> ends_;
+  char* texts_ = nullptr;  // the pending texts: text_size_ bytes in room for text_cap_
+  size_t text_size_ = 0;
+  size_t text_cap_ = 0;
+  size_t open_texts_ = 0;  // text_size_ when the open row began
+};
 
 // The storage that the copies of a table share. Shared (refs > 1), it is never changed: a copy that changes
 // first gets a storage of its own (InfoTable::own). refs is atomic, so copies of one table may live and die

@@ -59,6 +59,12 @@ struct PrimAccess {
     p->u_.heap = const_cast<char*>(data);
   }
   static bool is_borrowed(const HcPrim& p) { return p.h_.flags & HcPrim::kBorrowedText; }
+  // Builds at `at` a copy of `p`, a value that owns no heap memory (its words copied as they are).
+  static void emplace_plain_copy(void* at, const HcPrim& p) {
+    uint64_t head;
+    std::memcpy(&head, &p.h_, sizeof head);
+    new (at) HcPrim(head, static_cast<uint64_t>(p.u_.i64));
+  }
   static void set_text(HcPrim& p, PrimKind k, BaseType t, std::string_view s) {
     char* dst = p.alloc_bytes(s.size());
     if (!s.empty()) std::memcpy(dst, s.data(), s.size());
