@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -64,11 +65,35 @@ class VeltracError {
   uint64_t u1 = 0, u2 = 0;
   int64_t i1 = 0;
   double f1 = 0.0;
+  // Where a decoder found the error: the input byte it was reading (nullptr where no position applies).
+  // The caller that owns the input turns it into an offset with offset_in().
+  const uint8_t* at = nullptr;
+  // The input ended before the value did: more bytes might complete it (as opposed to corrupt input).
+  bool incomplete = false;
 
   // The display text, exactly as callers see it.
   std::string message() const;
 
-  bool operator==(const VeltracError&) const = default;
+  // The catalogue member's name, such as "InvalidCode".
+  std::string_view kind_name() const;
+
+  // Offset of `at` within `input`, or -1 when the error carries no position inside it.
+  int64_t offset_in(std::span<const uint8_t> input) const {
+    if (at == nullptr || at < input.data() || at > input.data() + input.size()) return -1;
+    return at - input.data();
+  }
+
+  VeltracError& found_at(const uint8_t* p, bool ended = false) {
+    at = p;
+    incomplete = ended;
+    return *this;
+  }
+
+  // Equal kind and payload; the position does not take part.
+  bool operator==(const VeltracError& o) const {
+    return kind == o.kind && text1 == o.text1 && text2 == o.text2 && text3 == o.text3 && u1 == o.u1 && u2 == o.u2 &&
+           i1 == o.i1 && (f1 == o.f1 || (f1 != f1 && o.f1 != o.f1));
+  }
 
   // Members with a single text payload (OptionFromEnv, Io, Json, IntParse, Utf8, UnimplementedVariantFamily,
   // WrongMessageHeader, WrongEntityTypeInService, PrimToJson, JsonToPrim).
@@ -91,7 +116,16 @@ class VeltracError {
   static VeltracError invalid_base_type(uint8_t code) { return with_code(ErrorKind::InvalidBaseType, code); }
   static VeltracError invalid_entry_type(uint8_t code) { return with_code(ErrorKind::InvalidEntryType, code); }
   // Input ended inside a fixed-width field.
-  static VeltracError truncated() { return io("failed to fill whole buffer"); }
+  static VeltracError truncated() {
+    VeltracError e = io("failed to fill whole buffer");
+    e.incomplete = true;
+    return e;
+  }
+  static VeltracError truncated_at(const uint8_t* p) {
+    VeltracError e = truncated();
+    e.at = p;
+    return e;
+  }
 };
 
 template <class T>

@@ -71,6 +71,49 @@ VeltracError VeltracError::with_two_counts(ErrorKind k, uint64_t a, uint64_t b) 
   return e;
 }
 
+std::string_view VeltracError::kind_name() const {
+  static constexpr std::string_view kNames[kErrorKindCount] = {"OptionFromEnv",
+                                                               "Io",
+                                                               "Json",
+                                                               "IntParse",
+                                                               "Utf8",
+                                                               "InvalidBaseType",
+                                                               "InvalidEntryType",
+                                                               "UnknownTypeToString",
+                                                               "UnimplementedVariant",
+                                                               "UnimplementedVariantFamily",
+                                                               "ChanceOutOfRange",
+                                                               "ChanceSumNotOne",
+                                                               "BinLengthMismatch",
+                                                               "UnmatchedPairType",
+                                                               "PairNotInBaseList",
+                                                               "DatetimeMinMax",
+                                                               "DatetimeBounds",
+                                                               "DatetimeOption",
+                                                               "DatetimeEarlier",
+                                                               "DatetimeChangeControl",
+                                                               "DatetimeNeedsLong",
+                                                               "JsonPairNotInBaseList",
+                                                               "InfotablePairNotInBaseList",
+                                                               "UnexpectedAuthBody",
+                                                               "WrongMessageHeader",
+                                                               "InvalidCode",
+                                                               "WrongEntityTypeInService",
+                                                               "WrongServiceRequest",
+                                                               "MultipartFromBytes",
+                                                               "UnimplementedCode",
+                                                               "MsgToBinary",
+                                                               "MessageTooBig",
+                                                               "ChunkNotFirst",
+                                                               "MultipartReassembly",
+                                                               "InvalidEntityType",
+                                                               "InvalidCharacteristicType",
+                                                               "PrimToJson",
+                                                               "JsonToPrim",
+                                                               "UnacceptableBinaryLetter"};
+  return kNames[static_cast<size_t>(kind)];
+}
+
 std::string VeltracError::message() const {
   std::string s;
   auto text = [&](const char* prefix, const std::string& t, const char* suffix = "") {
