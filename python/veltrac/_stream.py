@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Iterator
+from operator import length_hint
 from typing import Union
 
 from veltrac._native import HcyMessage, MessageHeader
@@ -10,7 +11,7 @@ from veltrac._native import HcyMessage, MessageHeader
 Message = Union[HcyMessage, MessageHeader]
 
 # Messages decoded per call into the codec while iterating.
-_BATCH = 256
+_BATCH = 4096
 
 
 class BufferFullError(ValueError):
@@ -38,19 +39,33 @@ class MessageReader:
             raise ValueError("max_buffer_size must be positive")
         self.max_buffer_size = max_buffer_size
         self._buf = bytearray()
-        self._pos = 0  # next message within _buf
+        self._pos = 0  # next message within _buf, once the batch being yielded is settled
         self._base = 0  # stream offset of _buf[0]
         self._closed = False
+        # The batch being yielded: its iterator, the end of each message within _buf, where it started.
+        self._batch: tuple[Iterator[Message], list[int], int] | None = None
+
+    def _consumed(self) -> int:
+        if self._batch is None:
+            return self._pos
+        it, ends, start = self._batch
+        done = len(ends) - length_hint(it)
+        return ends[done - 1] if done else start
+
+    def _settle(self) -> None:
+        self._pos = self._consumed()
+        self._batch = None
 
     @property
     def offset(self) -> int:
         """Stream offset of the next message."""
-        return self._base + self._pos
+        return self._base + self._consumed()
 
     def feed(self, data: bytes | bytearray | memoryview) -> None:
         """Appends bytes to the stream."""
         if self._closed:
             raise ValueError("the reader is closed")
+        self._settle()
         with memoryview(data) as view:
             size = view.nbytes
             pending = len(self._buf) - self._pos
@@ -69,11 +84,16 @@ class MessageReader:
 
     def _read(self, final: bool) -> Iterator[Message]:
         scan = HcyMessage._scan
+        self._settle()
         while True:
-            messages, ends, error = scan(self._buf, self._pos, self._base, final, _BATCH)
-            for message, end in zip(messages, ends):
-                self._pos = end
-                yield message
+            start = self._pos
+            messages, ends, error = scan(self._buf, start, self._base, final, _BATCH)
+            if messages:
+                it = iter(messages)
+                self._batch = (it, ends, start)
+                yield from it
+                self._batch = None
+                self._pos = ends[-1]
             if error is not None:
                 raise error
             if len(messages) < _BATCH:
@@ -83,6 +103,7 @@ class MessageReader:
         """Ends the stream; returns the messages the remaining bytes make (IncompleteError if they cannot)."""
         self._closed = True
         out = list(self._read(final=True))
+        self._settle()
         self._buf = bytearray()
         self._base += self._pos
         self._pos = 0
