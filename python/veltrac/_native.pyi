@@ -1,6 +1,7 @@
 """Type stubs for the compiled codec module `veltrac._native`."""
 
 from collections.abc import Callable, Iterable, Sequence
+from enum import IntEnum
 from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, final
 
 from typing_extensions import Buffer, CapsuleType, TypedDict
@@ -308,7 +309,7 @@ class MessageHeader:
     @property
     def version(self) -> int: ...
     @property
-    def code(self) -> Any: ...
+    def code(self) -> IntEnum: ...
     @property
     def request_id(self) -> int: ...
     @property

@@ -3,7 +3,9 @@
 
 #include <string>
 
+#include "common/args.hpp"
 #include "common/convert.hpp"
+#include "common/errors.hpp"
 #include "common/pyref.hpp"
 #include "veltrac/bytes.hpp"
 
@@ -45,5 +47,22 @@ class BufferArg {
   bool held_ = false;
   int64_t offset_ = 0;
 };
+
+// from_buffer(data, offset=0) of a decoder: `decode(Bytes)` gives Result<Decoded<T>>, `wrap(T&&)` the new
+// object; returns (object, bytes taken), or raises DecodeError with `prefix`.
+template <class Decode, class Wrap>
+PyObject* decode_from_buffer(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                             std::string_view prefix, Decode&& decode, Wrap&& wrap) {
+  PyObject* argv[2];
+  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
+  BufferArg buf;
+  if (!buf.open(argv[0], argv[1])) return nullptr;
+  auto r = decode(buf.rest());
+  if (!r) return raise_decode_error(prefix, r.error(), buf.rest(), buf.offset());
+  PyRef obj(wrap(std::move(r->value)));
+  PyRef taken(PyLong_FromSize_t(r->consumed));
+  if (!obj || !taken) return nullptr;
+  return PyTuple_Pack(2, obj.get(), taken.get());
+}
 
 }  // namespace veltrac::py

@@ -196,16 +196,9 @@ PyObject* table_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* table_from_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data", "offset"};
   static const Signature sig{"InfoTable.from_buffer", names, 2, 1};
-  PyObject* argv[2];
-  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
-  BufferArg buf;
-  if (!buf.open(argv[0], argv[1])) return nullptr;
-  auto r = Table::from_bytes(buf.rest());
-  if (!r) return raise_decode_error("InfoTable deserialization error: ", r.error(), buf.rest(), buf.offset());
-  PyRef obj(new_table(&InfoTableType, std::move(r->value)));
-  PyRef taken(PyLong_FromSize_t(r->consumed));
-  if (!obj || !taken) return nullptr;
-  return PyTuple_Pack(2, obj.get(), taken.get());
+  return decode_from_buffer(
+      sig, args, nargs, kwnames, "InfoTable deserialization error: ", [](Bytes in) { return Table::from_bytes(in); },
+      [](Table&& t) { return new_table(&InfoTableType, std::move(t)); });
 }
 
 PyObject* table_to_bytes(PyObject* self, PyObject*) {

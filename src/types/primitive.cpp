@@ -129,16 +129,9 @@ PyObject* prim_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* prim_from_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data", "offset"};
   static const Signature sig{"HcPrim.from_buffer", names, 2, 1};
-  PyObject* argv[2];
-  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
-  BufferArg buf;
-  if (!buf.open(argv[0], argv[1])) return nullptr;
-  auto r = Prim::from_bytes(buf.rest());
-  if (!r) return raise_decode_error("Binary deserialization error: ", r.error(), buf.rest(), buf.offset());
-  PyRef obj(new_prim(std::move(r->value)));
-  PyRef taken(PyLong_FromSize_t(r->consumed));
-  if (!obj || !taken) return nullptr;
-  return PyTuple_Pack(2, obj.get(), taken.get());
+  return decode_from_buffer(
+      sig, args, nargs, kwnames, "Binary deserialization error: ", [](Bytes in) { return Prim::from_bytes(in); },
+      [](Prim&& v) { return new_prim(std::move(v)); });
 }
 
 // ---- JSON forms ----

@@ -14,7 +14,7 @@
 namespace veltrac {
 namespace detail {
 
-VeltracError nesting_too_deep() { return VeltracError::io("nesting depth exceeds 200"); }
+VeltracError nesting_too_deep() { return VeltracError::io(IoText::NestingTooDeep); }
 
 VeltracError too_long(std::string_view what, size_t n) {
   std::string msg(what);

@@ -23,14 +23,12 @@ Result<Decoded<std::string_view>> stream_to_string_view(Bytes in) {
     w = 1;
   } else {
     if (len < 4) {
-      return fail(VeltracError::io("Stream to String failed: content too short, expecting 4 bytes but got less")
-                      .found_at(in.data(), true));
+      return fail(VeltracError::io(IoText::StringPrefix).found_at(in.data(), true));
     }
     n = bytes4_tousize(in.data());
     w = 4;
   }
-  if (len - w < n)
-    return fail(VeltracError::io("Stream to String failed: content too short").found_at(in.data(), true));
+  if (len - w < n) return fail(VeltracError::io(IoText::StringContent).found_at(in.data(), true));
   const uint8_t* content = in.data() + w;
   if (auto bad = utf8::validate(content, n)) {
     return fail(VeltracError::io("Stream to String failed:" + bad->describe()).found_at(in.data()));
