@@ -191,7 +191,7 @@ class HcyMessage:
     @staticmethod
     def _scan(
         data: Buffer, start: int, base: int, final: bool, limit: int
-    ) -> tuple[list[HcyMessage | MessageHeader], list[int], DecodeError | None]: ...
+    ) -> tuple[list[HcyMessage | MessageHeader], bytes, DecodeError | None]: ...
 
 @final
 class HcyEvent:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Iterator
 from operator import length_hint
 from typing import Union
@@ -43,7 +44,7 @@ class MessageReader:
         self._base = 0  # stream offset of _buf[0]
         self._closed = False
         # The batch being yielded: its iterator, the end of each message within _buf, where it started.
-        self._batch: tuple[Iterator[Message], list[int], int] | None = None
+        self._batch: tuple[Iterator[Message], memoryview, int] | None = None
 
     def _consumed(self) -> int:
         if self._batch is None:
@@ -90,10 +91,10 @@ class MessageReader:
             messages, ends, error = scan(self._buf, start, self._base, final, _BATCH)
             if messages:
                 it = iter(messages)
-                self._batch = (it, ends, start)
+                self._batch = (it, memoryview(ends).cast("Q"), start)
                 yield from it
                 self._batch = None
-                self._pos = ends[-1]
+                self._pos = int.from_bytes(ends[-8:], sys.byteorder)
             if error is not None:
                 raise error
             if len(messages) < _BATCH:
@@ -117,7 +118,7 @@ def iter_messages(buffer: bytes | bytearray | memoryview) -> Iterator[tuple[int,
     pos = 0
     while True:
         messages, ends, error = scan(buffer, pos, 0, True, _BATCH)
-        for message, end in zip(messages, ends):
+        for message, end in zip(messages, memoryview(ends).cast("Q")):
             yield pos, message
             pos = end
         if error is not None:

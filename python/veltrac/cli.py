@@ -447,7 +447,7 @@ def _scan_capture(data: bytes) -> tuple[list[tuple[int, int, Any]], _native.Deco
     pos = 0
     while True:
         messages, ends, error = _native.HcyMessage._scan(data, pos, 0, True, 4096)
-        for message, end in zip(messages, ends):
+        for message, end in zip(messages, memoryview(ends).cast("Q")):
             found.append((pos, end - pos, message))
             pos = end
         if error is not None or len(messages) < 4096:

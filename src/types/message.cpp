@@ -1,6 +1,8 @@
 // HcyMessage: one whole protocol message, decoded from bytes or built as an authentication message.
 // The wrapped value never changes after creation, so the methods need no borrow.
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/args.hpp"
 #include "common/buffer.hpp"
@@ -487,7 +489,8 @@ bool header_only(uint8_t code) {
 }
 
 // _scan(data, start, base, final, limit): reads messages from `start` on; returns (messages, ends, error).
-// `ends` holds the end of each message within `data`; `error` is the exception (or None) that stopped the
+// `ends` holds the end of each message within `data`, as native unsigned 64-bit numbers (a bytes object, so
+// that no int is made per message); `error` is the exception (or None) that stopped the
 // scan at the last end. Unless `final`, a message that may go on past the end of `data` stops the scan
 // without error (a string due at the very end counts as such); header-only codes yield their MessageHeader.
 // Offsets in errors are `base` plus the position in `data`.
@@ -507,15 +510,20 @@ PyObject* msg_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (start < 0 || start > view.len) return raise(PyExc_ValueError, "start is outside the data");
   const auto* data = static_cast<const uint8_t*>(view.buf);
   const size_t len = static_cast<size_t>(view.len);
-  PyRef msgs(PyList_New(0)), ends(PyList_New(0));
-  if (!msgs || !ends) return nullptr;
+  PyRef msgs(PyList_New(0));
+  if (!msgs) return nullptr;
+  std::vector<uint64_t> ends;
   PyRef error(Py_NewRef(Py_None));
   size_t pos = static_cast<size_t>(start);
   auto append = [&](PyObject* obj, size_t end) {
     PyRef o(obj);
-    PyRef e(PyLong_FromSize_t(end));
-    return o && e && PyList_Append(msgs.get(), o.get()) == 0 && PyList_Append(ends.get(), e.get()) == 0;
+    if (!o || PyList_Append(msgs.get(), o.get()) < 0) return false;
+    ends.push_back(end);
+    return true;
   };
+  // Unless final, a string due at the very end of the data waits for more bytes.
+  std::optional<WholeStrings> whole;
+  if (!final) whole.emplace();
   // Sets `error` to the exception `raise_fn` raises.
   auto take_error = [&]() {
     PyObject *type, *value, *tb;
@@ -554,13 +562,7 @@ PyObject* msg_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyRef obj(wrap_new<Msg>(&HcyMessageType));
     if (!obj) return nullptr;
     Msg& m = value_of<Msg>(obj.get());
-    Result<size_t> r;
-    if (final) {
-      r = m.read_from(in);
-    } else {
-      WholeStrings whole;
-      r = m.read_from(in);
-    }
+    Result<size_t> r = m.read_from(in);
     if (!r) {
       if (!final && r.error().incomplete) break;
       PyRef header(header_or_none(in));
@@ -572,7 +574,9 @@ PyObject* msg_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     pos += *r;
     if (!append(obj.release(), pos)) return nullptr;
   }
-  return PyTuple_Pack(3, msgs.get(), ends.get(), error.get());
+  PyRef ends_bytes(new_bytes(ends.data(), ends.size() * sizeof(uint64_t)));
+  if (!ends_bytes) return nullptr;
+  return PyTuple_Pack(3, msgs.get(), ends_bytes.get(), error.get());
 }
 
 // ---- MessageHeader ----
