@@ -601,6 +601,51 @@ def pass_on_memory_rows(request: bytes, reps: int) -> list[Row]:
     return [row]
 
 
+# ---- reading a capture (W12) ----
+
+
+def stream_workloads() -> list[Workload]:
+    """MessageReader over a capture fed in 64 KiB chunks, against msgpack.Unpacker over the same content as
+    msgpack maps; and MessageHeader.from_buffer against struct.unpack_from of the same 15 bytes."""
+    import struct
+
+    from veltrac import MessageHeader, MessageReader
+
+    ours_data, packed_data = wl.capture()
+    step = wl.CAPTURE_CHUNK
+    ours_chunks = [ours_data[i:i + step] for i in range(0, len(ours_data), step)]
+    packed_chunks = [packed_data[i:i + step] for i in range(0, len(packed_data), step)]
+
+    def read_ours() -> int:
+        reader, n = MessageReader(), 0
+        for chunk in ours_chunks:
+            reader.feed(chunk)
+            for _ in reader:
+                n += 1
+        return n
+
+    def read_packed() -> int:
+        unpacker, n = msgpack.Unpacker(), 0
+        for chunk in packed_chunks:
+            unpacker.feed(chunk)
+            for _ in unpacker:
+                n += 1
+        return n
+
+    assert read_ours() == read_packed() == wl.CAPTURE_MESSAGES, "W12: messages lost"
+    head = ours_data[:15]
+    from_buffer, unpack_from = MessageHeader.from_buffer, struct.unpack_from
+    title = f"read a capture ({wl.CAPTURE_MESSAGES:,} mixed messages, {len(ours_data) / 1e6:.1f} MB, 64 KiB chunks)"
+    return [
+        Workload("W12", f"{title}: MessageReader", read_ours,
+                 {f"msgpack.Unpacker ({len(packed_data) / 1e6:.1f} MB of maps)": read_packed},
+                 (f"msgpack.Unpacker ({len(packed_data) / 1e6:.1f} MB of maps)", 0.5)),
+        Workload("W12b", "the 15-byte header of a message: MessageHeader.from_buffer", lambda: from_buffer(head),
+                 {'struct.unpack_from(">BBIIIB")': lambda: unpack_from(">BBIIIB", head)},
+                 ('struct.unpack_from(">BBIIIB")', 1.0)),
+    ]
+
+
 # ---- C++ micro-benchmarks ----
 
 
@@ -777,6 +822,8 @@ def main() -> None:
     pass_on_request = wl.pass_on_request()
     workloads += pass_on_workloads(pass_on_request)
     workloads += arrow_batch_workloads()
+    if not only or only & {"W12", "W12b"}:
+        workloads += stream_workloads()
     rows: list[Row] = []
     for w in workloads:
         if only and w.key not in only:

@@ -231,3 +231,38 @@ def export_probe(long_text: int = 100_000_000, short: int = 1_000_000) -> None:
     peak = status_kib("VmHWM")
     del capsule
     print(json.dumps({"text": size, "peak": (peak - before) * 1024}))
+
+
+# ---- W12: a capture of back-to-back messages ----
+
+CAPTURE_MESSAGES = 200_000
+CAPTURE_CHUNK = 64 * 1024
+
+
+def capture(n: int = CAPTURE_MESSAGES) -> tuple[bytes, bytes]:
+    """n mixed messages back to back (requests with a small table, responses, authentication, bind), and
+    the same content as msgpack maps, one after another."""
+    import msgpack
+
+    rng = random.Random(SEED + 12)
+    table = InfoTable("Reading")
+    table.add_field_definition("sensor", "STRING", "")
+    table.add_field_definition("value", "NUMBER", "")
+    table.add_rows([{"sensor": "temp-1", "value": 21.5}, {"sensor": "temp-2", "value": 19.25}])
+    rows = [["temp-1", 21.5], ["temp-2", 19.25]]
+    ids = {"endpoint": 3, "session_id": 0x1234_5678}
+    kinds = [
+        (HcyMessage.build_request(2, 0, 20, "Pump-07", 1, "readings", params=table, **ids),
+         {"code": 2, "entity_type": 20, "entity_name": "Pump-07", "characteristic_type": 1,
+          "characteristic_name": "readings", "fields": [["sensor", "STRING"], ["value", "NUMBER"]], "rows": rows}),
+        (HcyMessage.build_response(64, 0, "ok", **ids), {"code": 64, "reason": "ok"}),
+        (HcyMessage.build_auth(0, AUTH_KEY), {"code": 20, "claim_name": "appKey", "claim_value": AUTH_KEY}),
+        (HcyMessage.build_bind(0, ["Pump-07", "Valve-12"], **ids), {"code": 10, "names": ["Pump-07", "Valve-12"]}),
+    ]
+    templates = [(m.to_bytes(), fields) for m, fields in kinds]
+    ours, packed = bytearray(), bytearray()
+    for request_id in range(1, n + 1):
+        data, fields = templates[rng.randrange(len(templates))]
+        ours += data[:2] + request_id.to_bytes(4, "big") + data[6:]
+        packed += msgpack.packb({"version": 1, "request_id": request_id, **ids, **fields})
+    return bytes(ours), bytes(packed)

@@ -134,3 +134,51 @@ def test_console_script_table_and_prim_commands(tmp_path):
     decoded = InfoTable.from_bytes(bytes.fromhex((tmp_path / "table.hex").read_text()))
     assert (code, out.splitlines()) == (0, ["InfoTable(rows=1, fields=1)", decoded.to_simple_json()])
     assert run("prim", "-", stdin=b"\x16\x00\x00\x00\x07")[1].split()[:3] == ["INTEGER(INTEGER,", "7)", "type"]
+
+
+def test_capture_summary_and_jsonl_with_a_cut_off_tail(tmp_path):
+    from test_stream import PARTS, STARTS, STREAM
+    path = tmp_path / "capture.bin"
+    path.write_bytes(STREAM + PARTS[0][:30])
+    code, out, err = run("capture", str(path))
+    lines = out.splitlines()
+    assert (code, err, lines[0]) == (1, "", f"{len(PARTS)} messages, {len(STREAM)} of {len(STREAM) + 30} bytes")
+    assert "  HCY_KEEP_ALIVE (31)          1            15" in lines
+    assert lines[-2:] == ["  first request id 1, last request id 9",
+                          f"cut-off tail: 30 bytes at offset {len(STREAM)} do not make a whole message "
+                          "(Message deserialization error: Io Error: Stream to String failed: content too short)"]
+    code, out, _ = run("capture", "--format", "jsonl", str(path))
+    docs = [json.loads(line) for line in out.splitlines()]
+    assert [d.get("offset") for d in docs] == STARTS + [len(STREAM)]
+    assert docs[-1] == {"error": "Message deserialization error: Io Error: Stream to String failed: content too short",
+                        "kind": "Io", "offset": len(STREAM), "incomplete": True}
+    first = json.loads(run("decode", "--format", "json", "-", stdin=PARTS[0])[1])
+    assert docs[0] == {**{k: v for k, v in first.items() if k not in ("size", "followingBytes")}, "offset": 0}
+    assert docs[6]["type"] == "Header" and docs[6]["header"]["code"] == "HCY_KEEP_ALIVE"
+    assert run("capture", "-", stdin=STREAM)[0] == 0
+
+
+def test_decode_of_several_messages_gives_the_first_size_and_what_follows():
+    data = SAMPLE_MESSAGE + bytes.fromhex(AUTH_HEX)
+    out = run("decode", "-", stdin=data)[1]
+    assert f"Request, {len(SAMPLE_MESSAGE)} bytes\n" in out
+    assert f"{len(AUTH_HEX) // 2} more bytes after this message" in out
+    doc = json.loads(run("decode", "--format", "json", "-", stdin=data)[1])
+    assert (doc["size"], doc["followingBytes"]) == (len(SAMPLE_MESSAGE), len(AUTH_HEX) // 2)
+
+
+@pytest.mark.parametrize("data", [
+    SAMPLE_MESSAGE.hex(":").encode(),
+    SAMPLE_MESSAGE.hex(" ").encode() + b"\n",
+    "\n".join(SAMPLE_MESSAGE[i:i + 16].hex() for i in range(0, len(SAMPLE_MESSAGE), 16)).encode(),
+    b"".join(b"%08x: %s  %s\n" % (i, b" ".join(SAMPLE_MESSAGE[j:j + 2].hex().encode()
+                                              for j in range(i, min(i + 16, len(SAMPLE_MESSAGE)), 2)), b"..")
+             for i in range(0, len(SAMPLE_MESSAGE), 16)),  # an xxd dump
+])
+def test_input_sniffing_reads_hex_as_meant(data):
+    assert decode_input(data) == SAMPLE_MESSAGE
+
+
+def test_odd_length_hex_is_a_clear_error():
+    assert run("decode", "-", stdin=b"01 14 0")[2] == (
+        "veltrac decode: input looks like hex text but has an odd number of digits (5)\n")

@@ -54,7 +54,7 @@ def test_decoded_fields(data, fields):
 
 
 ACCESSORS = {**dict.fromkeys(["get_entity_type", "get_entity_name", "get_characteristic_type",
-                              "get_characteristic_name", "get_headers", "reply"], "Request"),
+                              "get_characteristic_name", "get_headers"], "Request"),
              "get_reason": "Response", "get_claim_name": "Auth", "get_claim_value": "Auth",
              **dict.fromkeys(["get_binder_name", "get_binder_type", "get_names"], "Bind"),
              "get_params": "Request or Response"}

@@ -4,6 +4,8 @@ from enum import IntEnum
 
 from veltrac import _native
 from veltrac._native import *  # noqa: F401,F403
+from veltrac._native import DecodeError, EncodeError, IncompleteError, MessageHeader
+from veltrac._stream import BufferFullError, MessageReader, iter_messages
 
 __version__: str = _native.__version__
 
@@ -11,4 +13,14 @@ __version__: str = _native.__version__
 # builder takes a member, a display name or a wire value.
 MessageCode = IntEnum("MessageCode", _native.HcyMessage.message_codes(), module=__name__)  # type: ignore[misc]
 
-__all__ = list(_native.__all__) + ["MessageCode", "__version__"]
+__all__ = list(_native.__all__) + [
+    "MessageCode",
+    "__version__",
+    "DecodeError",
+    "IncompleteError",
+    "EncodeError",
+    "MessageHeader",
+    "MessageReader",
+    "BufferFullError",
+    "iter_messages",
+]

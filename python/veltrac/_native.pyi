@@ -1,6 +1,7 @@
 """Type stubs for the compiled codec module `veltrac._native`."""
 
 from collections.abc import Callable, Iterable, Sequence
+from enum import IntEnum
 from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, final
 
 from typing_extensions import Buffer, CapsuleType, TypedDict
@@ -100,6 +101,8 @@ class HcPrim:
     def infotable(table: InfoTable) -> HcPrim: ...
     @staticmethod
     def from_json(json_str: str) -> HcPrim: ...
+    @staticmethod
+    def from_buffer(data: Buffer, offset: SupportsIndex = 0) -> tuple[HcPrim, int]: ...
 
 @final
 class HcyMessage:
@@ -184,6 +187,11 @@ class HcyMessage:
     def __copy__(self) -> HcyMessage: ...
     def __deepcopy__(self, memo: object) -> HcyMessage: ...
     def __reduce__(self) -> tuple[Callable[[bytes], HcyMessage], tuple[bytes]]: ...
+    def get_header(self) -> MessageHeader: ...
+    @staticmethod
+    def _scan(
+        data: Buffer, start: int, base: int, final: bool, limit: int
+    ) -> tuple[list[HcyMessage | MessageHeader], bytes, DecodeError | None]: ...
 
 @final
 class HcyEvent:
@@ -277,9 +285,55 @@ class InfoTable:
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> CapsuleType: ...
     @staticmethod
     def from_arrow(data: _ArrowStreamExportable | _ArrowArrayExportable, name: str | None = None) -> InfoTable: ...
+    @staticmethod
+    def from_buffer(data: Buffer, offset: SupportsIndex = 0) -> tuple[InfoTable, int]: ...
 
 @final
 class VeltracError:
     """A message text. An ordinary value, not an exception."""
 
     def __new__(cls, message: str) -> VeltracError: ...
+
+@final
+class MessageHeader:
+    """The 15-byte header of any message: an immutable value, equal and hashed by its fields."""
+
+    def __new__(
+        cls,
+        code: str | SupportsIndex,
+        request_id: SupportsIndex = 0,
+        endpoint: SupportsIndex = 0,
+        session_id: SupportsIndex = 0,
+        version: SupportsIndex = 1,
+        multipart: bool = False,
+    ) -> MessageHeader: ...
+    @property
+    def version(self) -> int: ...
+    @property
+    def code(self) -> IntEnum: ...
+    @property
+    def request_id(self) -> int: ...
+    @property
+    def endpoint(self) -> int: ...
+    @property
+    def session_id(self) -> int: ...
+    @property
+    def multipart(self) -> bool: ...
+    def to_bytes(self) -> bytes: ...
+    @staticmethod
+    def from_buffer(data: Buffer, offset: SupportsIndex = 0) -> MessageHeader: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[type[MessageHeader], tuple[int, int, int, int, int, bool]]: ...
+
+class DecodeError(ValueError):
+    kind: str
+    offset: int | None
+    header: MessageHeader | None
+
+class IncompleteError(DecodeError): ...
+
+class EncodeError(ValueError):
+    kind: str
+    offset: int | None
+    header: MessageHeader | None

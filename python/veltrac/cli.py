@@ -8,6 +8,7 @@ import base64
 import binascii
 import json
 import os
+import re
 import sys
 from typing import IO, Any, Callable, Sequence
 
@@ -98,11 +99,32 @@ def _from_base64(data: bytes) -> bytes:
         raise CliError("input is not valid base64 text") from None
 
 
+# One line of an xxd dump: offset, colon, the hex groups, two spaces, the printable column.
+_XXD_LINE = re.compile(rb"[0-9a-fA-F]{4,16}: ((?:[0-9a-fA-F]{2})+(?: (?:[0-9a-fA-F]{2})+)*)(?: {2}.*)?")
+
+
+def _from_xxd(data: bytes) -> bytes | None:
+    """The bytes of an xxd dump, or None when `data` is not one."""
+    lines = data.splitlines()
+    if not lines or not data.lstrip()[:1].isalnum():
+        return None
+    chunks = []
+    for line in lines:
+        if not line.strip():
+            continue
+        m = _XXD_LINE.fullmatch(line.rstrip(b"\r"))
+        if m is None:
+            return None
+        chunks.append(bytes.fromhex(m.group(1).decode("ascii")))
+    return b"".join(chunks) if chunks else None
+
+
 def decode_input(data: bytes, encoding: str = "auto") -> bytes:
     """Raw bytes from `data` given as raw bytes, hex text or base64 text.
 
-    With "auto", input made only of hex digits and whitespace is hex, other input that is valid base64
-    text is base64, and anything else is taken as raw bytes.
+    With "auto", an xxd dump is read as its bytes; input made only of hex digits, whitespace and colons
+    is hex (an odd number of digits is an error); other input that is valid base64 text is base64, and
+    anything else is taken as raw bytes.
     """
     if encoding == "raw":
         return data
@@ -113,8 +135,17 @@ def decode_input(data: bytes, encoding: str = "auto") -> bytes:
     text = _strip_ws(data)
     if not text:
         return data
+    if b": " in data[:64]:
+        dump = _from_xxd(data)
+        if dump is not None:
+            return dump
     body = text[2:] if text[:2] in (b"0x", b"0X") else text
-    if body and len(body) % 2 == 0 and _only(body, _HEX_DIGITS):
+    if b":" in body and _only(body, _HEX_DIGITS + b":"):
+        body = body.translate(None, b":")
+        data = body
+    if body and _only(body, _HEX_DIGITS):
+        if len(body) % 2:
+            raise CliError(f"input looks like hex text but has an odd number of digits ({len(body)})")
         return _from_hex(data)
     if _only(text, _BASE64_CHARS):
         try:
@@ -129,6 +160,10 @@ def decode_input(data: bytes, encoding: str = "auto") -> bytes:
 
 
 def header_json(message: Any) -> dict[str, Any]:
+    if isinstance(message, _native.MessageHeader):
+        return {"version": message.version, "code": message.code.name, "codeValue": int(message.code),
+                "requestId": message.request_id, "endpoint": message.endpoint, "sessionId": message.session_id,
+                "multipart": message.multipart}
     # Decoded messages are never multipart pieces: the codec refuses those.
     return {
         "version": message.get_version(),
@@ -259,32 +294,53 @@ def _guard(fn: Callable[[], Any]) -> Any:
 # Commands
 
 
-def cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
-    raw = read_source(args.file, SAMPLE_MESSAGE)
-    data = decode_input(raw, args.encoding) if args.file is not None else raw
-    message = _guard(lambda: _native.HcyMessage.from_bytes(data))
+def _message_parts(message: Any, args: argparse.Namespace) -> tuple[list[tuple[str, str, Any]], Any, str | None]:
+    """The body fields (secrets hidden unless asked), the table and its JSON text of a decoded message."""
     kind: str = message.get_message_type()
-    header = header_json(message)
     fields = _guard(lambda: body_fields(message))
     if kind == "Auth" and not args.show_secrets:
         fields = [(label, key, _redact(v) if key == "claimValue" else v) for label, key, v in fields]
     table = _guard(message.get_params) if kind in ("Request", "Response") else None
     table_text = _guard(lambda: _table_json(table, args.json)) if table is not None else None
+    return fields, table, table_text
+
+
+def message_doc(message: Any, args: argparse.Namespace) -> dict[str, Any]:
+    """The JSON document of `decode --format json` for a message, or for the header of a header-only code
+    (type "Header", body null)."""
+    if isinstance(message, _native.MessageHeader):
+        return {"type": "Header", "description": str(message), "header": header_json(message), "body": None}
+    kind: str = message.get_message_type()
+    fields, _, table_text = _message_parts(message, args)
+    doc: dict[str, Any] = {
+        "type": kind,
+        "description": message.short_description(),
+        "header": header_json(message),
+        "body": {key: value for _, key, value in fields},
+    }
+    if kind in ("Request", "Response"):
+        doc["body"]["params"] = _load_json(table_text) if table_text is not None else None
+    return doc
+
+
+def cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
+    raw = read_source(args.file, SAMPLE_MESSAGE)
+    data = decode_input(raw, args.encoding) if args.file is not None else raw
+    message, size = _guard(lambda: _native.HcyMessage.from_buffer(data))
+    following = len(data) - size
+    kind: str = message.get_message_type()
+    header = header_json(message)
+    fields, table, table_text = _message_parts(message, args)
 
     if args.format == "json":
-        doc: dict[str, Any] = {
-            "type": kind,
-            "description": message.short_description(),
-            "header": header,
-            "body": {key: value for _, key, value in fields},
-        }
-        if kind in ("Request", "Response"):
-            doc["body"]["params"] = _load_json(table_text) if table_text is not None else None
+        doc = message_doc(message, args)
+        doc["size"] = size
+        doc["followingBytes"] = following
         out.write(_dump(doc, args.indent) + "\n")
         return 0
 
     rows: list[tuple[str, str]] = [
-        ("message", f"{kind}, {len(data)} bytes"),
+        ("message", f"{kind}, {size} bytes"),
         ("version", str(header["version"])),
         ("code", f"{header['code']} ({header['codeValue']})"),
         ("request id", str(header["requestId"])),
@@ -301,6 +357,8 @@ def cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
             rows.append((label, _show_value(value)))
     if kind in ("Request", "Response"):
         rows.append(("params", str(table) if table is not None else "(none)"))
+    if following:
+        rows.append(("following", f"{following} more bytes after this message (read them all with `veltrac capture`)"))
     out.write(printable(message.short_description()) + "\n")
     width = max(len(label) for label, _ in rows)
     for label, text in rows:
@@ -383,6 +441,60 @@ def cmd_auth(args: argparse.Namespace, out: IO[str]) -> int:
     return 0
 
 
+def _scan_capture(data: bytes) -> tuple[list[tuple[int, int, Any]], _native.DecodeError | None]:
+    """(offset, size, message) of every message of a capture, and the error that ended it early, if any."""
+    found: list[tuple[int, int, Any]] = []
+    pos = 0
+    while True:
+        messages, ends, error = _native.HcyMessage._scan(data, pos, 0, True, 4096)
+        for message, end in zip(messages, memoryview(ends).cast("Q")):
+            found.append((pos, end - pos, message))
+            pos = end
+        if error is not None or len(messages) < 4096:
+            return found, error
+
+
+def cmd_capture(args: argparse.Namespace, out: IO[str]) -> int:
+    data = decode_input(read_source(args.file), args.encoding)
+    found, error = _scan_capture(data)
+    if args.format == "jsonl":
+        for offset, size, message in found:
+            doc = message_doc(message, args)
+            doc["offset"] = offset
+            out.write(_dump(doc, None) + "\n")
+    else:
+        by_code: dict[tuple[str, int], list[int]] = {}
+        request_ids: list[int] = []
+        for _, size, message in found:
+            h = message if isinstance(message, _native.MessageHeader) else message.get_header()
+            entry = by_code.setdefault((h.code.name, int(h.code)), [0, 0])
+            entry[0] += 1
+            entry[1] += size
+            request_ids.append(h.request_id)
+        read = sum(size for _, size, _ in found)
+        out.write(f"{len(found)} messages, {read} of {len(data)} bytes\n")
+        if by_code:
+            width = max(len(f"{name} ({value})") for name, value in by_code)
+            out.write(f"  {'code'.ljust(width)}  {'count':>9}  {'bytes':>12}\n")
+            for (name, value), (count, size) in sorted(by_code.items(), key=lambda kv: kv[0][1]):
+                out.write(f"  {f'{name} ({value})'.ljust(width)}  {count:>9}  {size:>12}\n")
+            out.write(f"  first request id {request_ids[0]}, last request id {request_ids[-1]}\n")
+    if error is None:
+        return 0
+    stop: int = error.offset if error.offset is not None else len(data)
+    if isinstance(error, _native.IncompleteError):
+        text = f"cut-off tail: {len(data) - stop} bytes at offset {stop} do not make a whole message ({error})"
+    else:
+        text = f"error at offset {stop}: {error}; {len(data) - stop} bytes not read"
+    if args.format == "jsonl":
+        doc = {"error": str(error), "kind": error.kind, "offset": stop,
+               "incomplete": isinstance(error, _native.IncompleteError)}
+        out.write(_dump(doc, None) + "\n")
+    else:
+        out.write(printable(text) + "\n")
+    return 1
+
+
 _DEFINITION_CLASSES = {"property": "HcyProperty", "service": "HcyService", "event": "HcyEvent"}
 
 
@@ -446,6 +558,20 @@ def build_parser() -> argparse.ArgumentParser:
     _add_output_options(p)
     p.add_argument("--show-secrets", action="store_true", help="show the claim value of authentication messages")
     p.set_defaults(func=cmd_decode)
+
+    p = sub.add_parser("capture", help="read a file of back-to-back messages",
+                       description="Read a capture of back-to-back messages: a summary by default (count and "
+                                   "bytes per code, first and last request id, where reading stopped), or one "
+                                   "JSON object per message with --format jsonl (the `decode --format json` "
+                                   "document plus its offset). Exits 1 when the capture ends in a corrupt or "
+                                   "cut-off message.")
+    p.add_argument("file", metavar="FILE", help="the capture ('-' for stdin)")
+    _add_encoding_options(p)
+    p.add_argument("--format", choices=("summary", "jsonl"), default="summary",
+                   help="summary for people (default) or JSON lines for scripts")
+    p.add_argument("--json", choices=("simple", "record"), default="simple", help="table JSON form in jsonl")
+    p.add_argument("--show-secrets", action="store_true", help="show the claim value of authentication messages")
+    p.set_defaults(func=cmd_capture)
 
     p = sub.add_parser("table", help="decode a bare table",
                        description="Decode a table in its binary form and print it as JSON.")

@@ -7,6 +7,7 @@
 #include "common/args.hpp"
 #include "common/classes.hpp"
 #include "common/convert.hpp"
+#include "common/errors.hpp"
 #include "common/gil.hpp"
 #include "common/guard.hpp"
 #include "common/scratch.hpp"
@@ -59,7 +60,7 @@ PyTypeObject g_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 template <class T>
 PyObject* read_text(std::string_view text) {
   auto v = run_unlocked_if(text.size() >= kReleaseBytes, [&] { return T::from_json(text); });
-  if (!v) return raise_value_error(Traits<T>::kReadPrefix, v.error().text());
+  if (!v) return raise_json_error(true, Traits<T>::kReadPrefix, v.error());
   return wrap(&g_type<T>, std::move(*v));
 }
 
@@ -88,7 +89,7 @@ std::string* write_json(PyObject* self) {
   std::string& buf = scratch_text();
   auto ok = value_of<T>(self).to_json(buf);
   if (!ok) {
-    raise_value_error(kWritePrefix, ok.error().text());
+    raise_json_error(false, kWritePrefix, ok.error());
     return nullptr;
   }
   return &buf;

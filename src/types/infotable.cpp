@@ -14,8 +14,10 @@
 
 #include "common/args.hpp"
 #include "common/borrow.hpp"
+#include "common/buffer.hpp"
 #include "common/classes.hpp"
 #include "common/convert.hpp"
+#include "common/errors.hpp"
 #include "common/gil.hpp"
 #include "common/guard.hpp"
 #include "common/pickle_names.hpp"
@@ -191,8 +193,16 @@ PyObject* table_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   std::string_view data;
   if (!parse_bytes_arg(sig, args, nargs, kwnames, data)) return nullptr;
   auto r = run_unlocked_if(data.size() >= kReleaseBytes, [&] { return Table::from_bytes(as_bytes(data)); });
-  if (!r) return raise_value_error("InfoTable deserialization error: ", r.error().message());
+  if (!r) return raise_decode_error("InfoTable deserialization error: ", r.error(), as_bytes(data));
   return new_table(&InfoTableType, std::move(r->value));
+}
+
+PyObject* table_from_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"data", "offset"};
+  static const Signature sig{"InfoTable.from_buffer", names, 2, 1};
+  return decode_from_buffer(
+      sig, args, nargs, kwnames, "InfoTable deserialization error: ", [](Bytes in) { return Table::from_bytes(in); },
+      [](Table&& t) { return new_table(&InfoTableType, std::move(t)); });
 }
 
 // Sized first, then written straight into the new bytes object (no buffer to fill and copy); a large table
@@ -203,7 +213,7 @@ PyObject* table_to_bytes(PyObject* self, PyObject*) {
   const Table& t = *snapshot;
   const bool unlocked = large(t);
   auto size = run_unlocked_if(unlocked, [&] { return t.encoded_size(); });
-  if (!size) return raise_value_error("InfoTable serialization error: ", size.error().message());
+  if (!size) return raise_encode_error("InfoTable serialization error: ", size.error());
   PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
   if (!out) return nullptr;
   auto* at = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
@@ -234,7 +244,7 @@ PyObject* table_get_datashape_name(PyObject* self, PyObject*) {
 PyObject* table_to_json(PyObject* self, PyObject*) {
   auto r = encode_table(self, [](const Table& t) { return t.to_json(); });
   if (!r) return nullptr;
-  if (!*r) return raise_value_error("JSON serialization error: ", r->error().text());
+  if (!*r) return raise_json_error(false, "JSON serialization error: ", r->error());
   return take_text(**r);
 }
 
@@ -249,8 +259,7 @@ PyObject* table_to_simple_json(PyObject* self, PyObject*) {
     return veltrac::detail::write_simple_json(t, out, veltrac::detail::SimpleRows::InPlace, &ascii);
   });
   if (!r) return nullptr;
-  PyObject* result =
-      *r ? take_text(out, ascii) : raise_value_error("Simple JSON conversion error: ", r->error().message());
+  PyObject* result = *r ? take_text(out, ascii) : raise_encode_error("Simple JSON conversion error: ", r->error());
   constexpr size_t kKeep = size_t{16} << 20;
   if (out.capacity() > kKeep) std::string().swap(out);
   return result;
@@ -609,7 +618,7 @@ PyObject* table_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   std::string_view text;
   if (!parse_text_arg(sig, args, nargs, kwnames, text)) return nullptr;
   auto r = json::read_document(text, [](json::Reader& reader) { return Table::read_json(reader); });
-  if (!r) return raise_value_error("InfoTable JSON deserialization error: ", r.error().text());
+  if (!r) return raise_json_error(true, "InfoTable JSON deserialization error: ", r.error());
   return new_table(&InfoTableType, std::move(*r));
 }
 
@@ -639,7 +648,7 @@ PyObject* table_reduce(PyObject* self, PyObject*) {
   if (!names) return nullptr;
   ByteBuffer& buf = scratch_bytes();
   auto r = t.to_bytes(buf);
-  if (!r) return raise_value_error("InfoTable serialization error: ", r.error().message());
+  if (!r) return raise_encode_error("InfoTable serialization error: ", r.error());
   PyRef data(take_bytes(buf));
   PyRef name(t.datashape_name() ? new_str(*t.datashape_name()) : Py_NewRef(Py_None));
   if (!data || !name) return nullptr;
@@ -659,7 +668,7 @@ PyObject* table_setstate(PyObject* self, PyObject* state) {
   std::string_view data;
   if (!to_bytes(state, "state", data)) return nullptr;
   auto r = Table::from_bytes(as_bytes(data));
-  if (!r) return raise_value_error("InfoTable deserialization error: ", r.error().message());
+  if (!r) return raise_decode_error("InfoTable deserialization error: ", r.error(), as_bytes(data));
   if (names != nullptr && !restore_names(r->value, names)) return nullptr;
   WriteTurn turn(flag_of(self));
   if (!turn) return nullptr;
@@ -727,6 +736,9 @@ PyMethodDef kMethods[] = {
     {"__arrow_c_stream__", VELTRAC_METHOD(infotable_arrow_c_stream), kFastcall,
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"},
     {"from_arrow", VELTRAC_METHOD(infotable_from_arrow), kStaticFastcall, "from_arrow(data, name=None)\n--\n\n"},
+    {"from_buffer", VELTRAC_METHOD(table_from_buffer), kStaticFastcall,
+     "from_buffer(data, offset=0)\n--\n\nDecodes one table at `offset` of a bytes-like object without copying it; "
+     "returns (table, bytes taken)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

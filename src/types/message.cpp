@@ -1,16 +1,21 @@
 // HcyMessage: one whole protocol message, decoded from bytes or built as an authentication message.
 // The wrapped value never changes after creation, so the methods need no borrow.
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/args.hpp"
+#include "common/buffer.hpp"
 #include "common/classes.hpp"
 #include "common/convert.hpp"
+#include "common/errors.hpp"
 #include "common/gil.hpp"
 #include "common/guard.hpp"
 #include "common/pickle_names.hpp"
 #include "common/scratch.hpp"
 #include "types/types.hpp"
 #include "util/debug_text.hpp"
+#include "util/stream_string.hpp"
 #include "veltrac/message.hpp"
 
 namespace veltrac::py {
@@ -19,6 +24,24 @@ namespace {
 using Msg = veltrac::HcyMsg;
 
 PyTypeObject HcyMessageType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject MessageHeaderType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// A new MessageHeader object.
+PyObject* new_header(const HcyMsgHeader& h) { return wrap(&MessageHeaderType, HcyMsgHeader(h)); }
+
+// The header of the message at the start of `in` when its 15 bytes are there and its code is valid (multipart
+// pieces included), else None; nullptr with an exception set on failure.
+PyObject* header_or_none(Bytes in) {
+  if (in.size() < HcyMsgHeader::kSize || !msg_code_from_repr(in[1])) return Py_NewRef(Py_None);
+  return new_header(HcyMsgHeader::read(in.data()));
+}
+
+// DecodeError or IncompleteError for a message read from `in`, which starts at `base` in the caller's data.
+PyObject* raise_message_error(const VeltracError& e, Bytes in, int64_t base) {
+  PyRef header(header_or_none(in));
+  if (!header) return nullptr;
+  return raise_decode_error("Message deserialization error: ", e, in, base, header.get());
+}
 
 // Interned kind names and representations, indexed by MsgKind; created once when the class is added.
 constexpr int kKinds = 4;
@@ -38,7 +61,7 @@ PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   if (!obj) return nullptr;
   Msg& m = value_of<Msg>(obj.get());
   auto r = run_unlocked_if(bytes.size() >= kReleaseBytes, [&] { return m.read_from(as_bytes(bytes)); });
-  if (!r) return raise_value_error("Message deserialization error: ", r.error().message());
+  if (!r) return raise_message_error(r.error(), as_bytes(bytes), 0);
   return obj.release();
 }
 
@@ -59,7 +82,7 @@ PyObject* msg_to_bytes(PyObject* self, PyObject*) {
   ByteBuffer& buf = scratch_bytes();
   const Msg& m = msg_of(self);
   auto r = run_unlocked_if(encoded_size_estimate(m) >= kReleaseBytes, [&] { return m.to_bytes(buf); });
-  if (!r) return raise_value_error("Message serialization error: ", r.error().message());
+  if (!r) return raise_encode_error("Message serialization error: ", r.error());
   return take_bytes(buf);
 }
 
@@ -331,7 +354,7 @@ PyObject* build(F&& fill) {
   Msg& m = value_of<Msg>(obj.get());
   M& alt = std::holds_alternative<M>(m.msg) ? std::get<M>(m.msg) : m.msg.template emplace<M>();
   if (!fill(alt.header, alt.body)) return nullptr;
-  if (auto ok = m.check(); !ok) return raise_value_error("Message build error: ", ok.error().message());
+  if (auto ok = m.check(); !ok) return raise_encode_error("Message build error: ", ok.error());
   return obj.release();
 }
 
@@ -410,12 +433,11 @@ PyObject* msg_reply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   static const Signature sig{"HcyMessage.reply", names, 3, 0};
   PyObject* argv[3];
   if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
-  const auto* request = as_kind<Msg::Request>(self, "reply");
-  if (!request) return nullptr;
+  const HcyMsgHeader& from = msg_of(self).header();
   return build<Msg::Response>([&](HcyMsgHeader& h, HcyResBody& body) {
-    h.request_id = request->header.request_id;
-    h.endpoint = request->header.endpoint;
-    h.session_id = request->header.session_id;
+    h.request_id = from.request_id;
+    h.endpoint = from.endpoint;
+    h.session_id = from.session_id;
     h.code = msgCodeEnum::HCY_SUCCESS;
     return (!argv[0] || to_code(argv[0], CodeClass::Response, h.code)) &&
            to_optional_str(argv[1], "reason", body.reason) && to_optional_table(argv[2], body.params);
@@ -429,29 +451,17 @@ PyObject* msg_from_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   static const Signature sig{"HcyMessage.from_buffer", names, 2, 1};
   PyObject* argv[2];
   if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
-  int64_t offset = 0;
-  if (argv[1] && !to_i64(argv[1], "offset", offset)) return nullptr;
-  Py_buffer view;
-  if (PyObject_GetBuffer(argv[0], &view, PyBUF_SIMPLE) < 0) {
-    prefix_type_error("data");
-    return nullptr;
-  }
-  struct Release {
-    Py_buffer* v;
-    ~Release() { PyBuffer_Release(v); }
-  } release{&view};
-  if (offset < 0 || offset > view.len) {
-    return raise(PyExc_ValueError,
-                 "offset " + std::to_string(offset) + " is outside the data (" + std::to_string(view.len) + " bytes)");
-  }
-  Bytes in(static_cast<const uint8_t*>(view.buf) + offset, static_cast<size_t>(view.len - offset));
+  BufferArg buf;
+  if (!buf.open(argv[0], argv[1])) return nullptr;
+  const Bytes in = buf.rest();
+  const int64_t offset = buf.offset();
   PyRef obj(wrap_new<Msg>(&HcyMessageType));
   if (!obj) return nullptr;
   // A bytes object cannot change meanwhile; other buffers might, so they keep the lock.
   Msg& m = value_of<Msg>(obj.get());
   const bool unlocked = PyBytes_Check(argv[0]) && in.size() >= kReleaseBytes;
   auto r = run_unlocked_if(unlocked, [&] { return m.read_from(in); });
-  if (!r) return raise_value_error("Message deserialization error: ", r.error().message());
+  if (!r) return raise_message_error(r.error(), in, offset);
   PyRef taken(PyLong_FromSize_t(*r));
   if (!taken) return nullptr;
   return PyTuple_Pack(2, obj.get(), taken.get());
@@ -468,6 +478,250 @@ PyObject* msg_message_codes(PyObject*, PyObject*) {
   }
   return list.release();
 }
+
+// ---- headers and streams ----
+
+PyObject* msg_get_header(PyObject* self, PyObject*) { return new_header(msg_of(self).header()); }
+
+// Header-only codes: valid, but no body kind.
+bool header_only(uint8_t code) {
+  return code < 64 && !(code >= 1 && code <= 4) && code != 10 && code != 11 && code != 20;
+}
+
+// _scan(data, start, base, final, limit): reads messages from `start` on; returns (messages, ends, error).
+// `ends` holds the end of each message within `data`, as native unsigned 64-bit numbers (a bytes object, so
+// that no int is made per message); `error` is the exception (or None) that stopped the
+// scan at the last end. Unless `final`, a message that may go on past the end of `data` stops the scan
+// without error (a string due at the very end counts as such); header-only codes yield their MessageHeader.
+// Offsets in errors are `base` plus the position in `data`.
+PyObject* msg_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 5) return raise(PyExc_TypeError, "_scan takes 5 arguments");
+  Py_ssize_t start = PyLong_AsSsize_t(args[1]);
+  long long base = PyLong_AsLongLong(args[2]);
+  int final = PyObject_IsTrue(args[3]);
+  Py_ssize_t limit = PyLong_AsSsize_t(args[4]);
+  if (PyErr_Occurred() || final < 0) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+  struct Release {
+    Py_buffer* v;
+    ~Release() { PyBuffer_Release(v); }
+  } release{&view};
+  if (start < 0 || start > view.len) return raise(PyExc_ValueError, "start is outside the data");
+  const auto* data = static_cast<const uint8_t*>(view.buf);
+  const size_t len = static_cast<size_t>(view.len);
+  PyRef msgs(PyList_New(0));
+  if (!msgs) return nullptr;
+  std::vector<uint64_t> ends;
+  PyRef error(Py_NewRef(Py_None));
+  size_t pos = static_cast<size_t>(start);
+  auto append = [&](PyObject* obj, size_t end) {
+    PyRef o(obj);
+    if (!o || PyList_Append(msgs.get(), o.get()) < 0) return false;
+    ends.push_back(end);
+    return true;
+  };
+  // Unless final, a string due at the very end of the data waits for more bytes.
+  std::optional<WholeStrings> whole;
+  if (!final) whole.emplace();
+  // Sets `error` to the exception `raise_fn` raises.
+  auto take_error = [&]() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    error = PyRef(value);
+  };
+  for (Py_ssize_t n = 0; pos < len && n < limit; ++n) {
+    Bytes in(data + pos, len - pos);
+    const int64_t at = base + static_cast<int64_t>(pos);
+    if (in.size() < HcyMsgHeader::kSize) {
+      if (!final) break;
+      Msg probe;
+      VeltracError e = probe.read_from(in).error();
+      raise_decode_error_at("Message deserialization error: ", e, at, true, Py_None);
+      take_error();
+      break;
+    }
+    const auto code = msg_code_from_repr(in[1]);
+    if (code && (header_only(in[1]) || in[14] != 0)) {
+      HcyMsgHeader h = HcyMsgHeader::read(in.data());
+      if (h.multipart) {
+        PyRef header(new_header(h));
+        if (!header) return nullptr;
+        raise_decode_error_at("Message deserialization error: ", VeltracError::plain(ErrorKind::MultipartFromBytes), at,
+                              false, header.get());
+        take_error();
+        break;
+      }
+      if (!append(new_header(h), pos + HcyMsgHeader::kSize)) return nullptr;
+      pos += HcyMsgHeader::kSize;
+      continue;
+    }
+    PyRef obj(wrap_new<Msg>(&HcyMessageType));
+    if (!obj) return nullptr;
+    Msg& m = value_of<Msg>(obj.get());
+    Result<size_t> r = m.read_from(in);
+    if (!r) {
+      if (!final && r.error().incomplete) break;
+      PyRef header(header_or_none(in));
+      if (!header) return nullptr;
+      raise_decode_error_at("Message deserialization error: ", r.error(), at, r.error().incomplete, header.get());
+      take_error();
+      break;
+    }
+    pos += *r;
+    if (!append(obj.release(), pos)) return nullptr;
+  }
+  PyRef ends_bytes(new_bytes(ends.data(), ends.size() * sizeof(uint64_t)));
+  if (!ends_bytes) return nullptr;
+  return PyTuple_Pack(3, msgs.get(), ends_bytes.get(), error.get());
+}
+
+// ---- MessageHeader ----
+
+inline const HcyMsgHeader& header_of(PyObject* self) { return value_of<HcyMsgHeader>(self); }
+
+// MessageCode members by wire value, looked up in the package on first use.
+PyObject* g_code_members[256] = {};
+
+PyObject* code_member(uint8_t code) {
+  if (!g_code_members[code]) {
+    PyRef pkg(PyImport_ImportModule("veltrac"));
+    if (!pkg) return nullptr;
+    PyRef cls(PyObject_GetAttrString(pkg.get(), "MessageCode"));
+    if (!cls) return nullptr;
+    g_code_members[code] = PyObject_CallFunction(cls.get(), "i", static_cast<int>(code));
+    if (!g_code_members[code]) return nullptr;
+  }
+  return Py_NewRef(g_code_members[code]);
+}
+
+PyObject* header_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"code", "request_id", "endpoint", "session_id", "version", "multipart", nullptr};
+  PyObject *code = nullptr, *rid = nullptr, *ep = nullptr, *sid = nullptr, *ver = nullptr, *mp = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:MessageHeader", const_cast<char**>(kw), &code, &rid, &ep,
+                                   &sid, &ver, &mp)) {
+    return nullptr;
+  }
+  HcyMsgHeader h;
+  if (!to_code(code, CodeClass::Any, h.code)) return nullptr;
+  if ((rid && !to_u32(rid, "request_id", h.request_id)) || (ep && !to_u32(ep, "endpoint", h.endpoint)) ||
+      (sid && !to_u32(sid, "session_id", h.session_id))) {
+    return nullptr;
+  }
+  if (ver) {
+    uint32_t v;
+    if (!to_u32(ver, "version", v)) return nullptr;
+    if (v > 255) return raise(PyExc_ValueError, "version must be 0 to 255, not " + std::to_string(v));
+    h.version = static_cast<uint8_t>(v);
+  }
+  if (mp) {
+    int b = PyObject_IsTrue(mp);
+    if (b < 0) return nullptr;
+    h.multipart = b != 0;
+  }
+  return wrap(type, std::move(h));
+}
+
+PyObject* header_get_version(PyObject* self, void*) { return PyLong_FromLong(header_of(self).version); }
+PyObject* header_get_code(PyObject* self, void*) { return code_member(code_of(header_of(self).code)); }
+PyObject* header_get_request_id(PyObject* self, void*) { return PyLong_FromUnsignedLong(header_of(self).request_id); }
+PyObject* header_get_endpoint(PyObject* self, void*) { return PyLong_FromUnsignedLong(header_of(self).endpoint); }
+PyObject* header_get_session_id(PyObject* self, void*) { return PyLong_FromUnsignedLong(header_of(self).session_id); }
+PyObject* header_get_multipart(PyObject* self, void*) { return PyBool_FromLong(header_of(self).multipart); }
+
+PyObject* header_to_bytes(PyObject* self, PyObject*) {
+  uint8_t out[HcyMsgHeader::kSize];
+  const HcyMsgHeader& h = header_of(self);
+  out[0] = h.version;
+  out[1] = code_of(h.code);
+  be::store32(out + 2, h.request_id);
+  be::store32(out + 6, h.endpoint);
+  be::store32(out + 10, h.session_id);
+  out[14] = h.multipart ? 1 : 0;
+  return new_bytes(out, sizeof out);
+}
+
+PyObject* header_from_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"data", "offset"};
+  static const Signature sig{"MessageHeader.from_buffer", names, 2, 1};
+  PyObject* argv[2] = {nullptr, nullptr};
+  if (nargs == 1 && !kwnames) {
+    argv[0] = args[0];
+  } else if (!parse_args(sig, args, nargs, kwnames, argv)) {
+    return nullptr;
+  }
+  BufferArg buf;
+  if (!buf.open(argv[0], argv[1])) return nullptr;
+  const Bytes in = buf.rest();
+  const int64_t offset = buf.offset();
+  if (in.size() < HcyMsgHeader::kSize) {
+    Msg probe;
+    VeltracError e = probe.read_from(in).error();
+    return raise_decode_error("Message deserialization error: ", e, in, offset, Py_None);
+  }
+  if (!msg_code_from_repr(in[1])) {
+    return raise_decode_error("Message deserialization error: ",
+                              VeltracError::with_code(ErrorKind::InvalidCode, in[1]).found_at(in.data() + 1), in,
+                              offset, Py_None);
+  }
+  return new_header(HcyMsgHeader::read(in.data()));
+}
+
+PyObject* header_repr(PyObject* self) {
+  const HcyMsgHeader& h = header_of(self);
+  std::string s = "MessageHeader(code=";
+  s += name_of(h.code);
+  s += ", request_id=" + std::to_string(h.request_id) + ", endpoint=" + std::to_string(h.endpoint) +
+       ", session_id=" + std::to_string(h.session_id) + ", version=" + std::to_string(h.version) +
+       ", multipart=" + (h.multipart ? "True" : "False") + ")";
+  return new_str(s);
+}
+
+PyObject* header_str(PyObject* self) { return new_str(header_of(self).to_string()); }
+
+PyObject* header_richcompare(PyObject* a, PyObject* b, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(b) != &MessageHeaderType) Py_RETURN_NOTIMPLEMENTED;
+  bool eq = header_of(a) == header_of(b);
+  return PyBool_FromLong(op == Py_EQ ? eq : !eq);
+}
+
+Py_hash_t header_hash(PyObject* self) {
+  const HcyMsgHeader& h = header_of(self);
+  PyRef t(Py_BuildValue("(iIIIii)", static_cast<int>(code_of(h.code)), h.request_id, h.endpoint, h.session_id,
+                        static_cast<int>(h.version), static_cast<int>(h.multipart)));
+  return t ? PyObject_Hash(t.get()) : -1;
+}
+
+PyObject* header_reduce(PyObject* self, PyObject*) {
+  const HcyMsgHeader& h = header_of(self);
+  return Py_BuildValue("(O(iIIIiO))", reinterpret_cast<PyObject*>(&MessageHeaderType),
+                       static_cast<int>(code_of(h.code)), h.request_id, h.endpoint, h.session_id,
+                       static_cast<int>(h.version), h.multipart ? Py_True : Py_False);
+}
+
+PyGetSetDef kHeaderGetSet[] = {
+    {"version", header_get_version, nullptr, "Protocol version (0 to 255).", nullptr},
+    {"code", header_get_code, nullptr, "The message code, a MessageCode.", nullptr},
+    {"request_id", header_get_request_id, nullptr, "Request id.", nullptr},
+    {"endpoint", header_get_endpoint, nullptr, "Endpoint id.", nullptr},
+    {"session_id", header_get_session_id, nullptr, "Session id.", nullptr},
+    {"multipart", header_get_multipart, nullptr, "Whether the message is one piece of a multipart message.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kHeaderMethods[] = {
+    {"to_bytes", VELTRAC_METHOD(header_to_bytes), METH_NOARGS,
+     "to_bytes($self)\n--\n\nThe 15 bytes of the header; a whole keep-alive or clear-auth message."},
+    {"from_buffer", VELTRAC_METHOD(header_from_buffer), kStaticFastcall,
+     "from_buffer(data, offset=0)\n--\n\nReads the 15 header bytes of any message with a valid code at `offset` of a "
+     "bytes-like object, header-only codes and multipart pieces included. Raises DecodeError (IncompleteError "
+     "when fewer than 15 bytes are there)."},
+    {"__reduce__", VELTRAC_METHOD(header_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* msg_str(PyObject* self) { return msg_short_description(self, nullptr); }
 
@@ -523,6 +777,9 @@ PyMethodDef kMethods[] = {
     {"__deepcopy__", VELTRAC_METHOD(copy_value<Msg>), METH_O, "__deepcopy__($self, memo)\n--\n\n"},
     {"__reduce__", VELTRAC_METHOD(reduce_msg), METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"_from_pickle", VELTRAC_METHOD(msg_from_pickle_m), kStaticFastcall, "_from_pickle(data, names)\n--\n\n"},
+    {"get_header", VELTRAC_METHOD(msg_get_header), METH_NOARGS,
+     "get_header($self)\n--\n\nThe message's header as a MessageHeader."},
+    {"_scan", VELTRAC_METHOD(msg_scan), METH_FASTCALL | METH_STATIC, "_scan(data, start, base, final, limit)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -547,7 +804,25 @@ bool add_message(PyObject* module) {
   t.tp_str = VELTRAC_GUARDED(msg_str);
   t.tp_repr = VELTRAC_GUARDED(msg_repr);
   t.tp_methods = kMethods;
-  return add_class(module, &t, "HcyMessage");
+  if (!add_class(module, &t, "HcyMessage")) return false;
+  PyTypeObject& ht = MessageHeaderType;
+  ht.tp_name = "veltrac._native.MessageHeader";
+  ht.tp_basicsize = sizeof(Wrapper<HcyMsgHeader>);
+  ht.tp_flags = kClassFlags;
+  ht.tp_doc =
+      "MessageHeader(code, request_id=0, endpoint=0, session_id=0, version=1, multipart=False)\n--\n\n"
+      "The 15-byte header of any message: an immutable value, equal and hashed by its fields.";
+  ht.tp_new = VELTRAC_GUARDED(header_new);
+  ht.tp_dealloc = dealloc<HcyMsgHeader>;
+  ht.tp_repr = VELTRAC_GUARDED(header_repr);
+  ht.tp_str = VELTRAC_GUARDED(header_str);
+  ht.tp_richcompare = header_richcompare;
+  ht.tp_hash = header_hash;
+  ht.tp_getset = kHeaderGetSet;
+  ht.tp_methods = kHeaderMethods;
+  if (PyType_Ready(&ht) < 0) return false;
+  return PyModule_AddObjectRef(module, "MessageHeader", reinterpret_cast<PyObject*>(&ht)) == 0 &&
+         add_error_classes(module);
 }
 
 }  // namespace veltrac::py

@@ -4,8 +4,10 @@
 #include <string>
 
 #include "common/args.hpp"
+#include "common/buffer.hpp"
 #include "common/classes.hpp"
 #include "common/convert.hpp"
+#include "common/errors.hpp"
 #include "common/gil.hpp"
 #include "common/guard.hpp"
 #include "common/pickle_names.hpp"
@@ -111,7 +113,7 @@ PyObject* prim_infotable_empty(PyObject*, PyObject*) {
 PyObject* prim_to_bytes(PyObject* self, PyObject*) {
   ByteBuffer& buf = scratch_bytes();
   auto r = value_of<Prim>(self).to_bytes(buf);
-  if (!r) return raise_value_error("Binary serialization error: ", r.error().message());
+  if (!r) return raise_encode_error("Binary serialization error: ", r.error());
   return take_bytes(buf);
 }
 
@@ -120,8 +122,16 @@ PyObject* prim_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   std::string_view data;
   if (!parse_bytes_arg(sig, args, nargs, kwnames, data)) return nullptr;
   auto r = run_unlocked_if(data.size() >= kReleaseBytes, [&] { return Prim::from_bytes(as_bytes(data)); });
-  if (!r) return raise_value_error("Binary deserialization error: ", r.error().message());
+  if (!r) return raise_decode_error("Binary deserialization error: ", r.error(), as_bytes(data));
   return new_prim(std::move(r->value));
+}
+
+PyObject* prim_from_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"data", "offset"};
+  static const Signature sig{"HcPrim.from_buffer", names, 2, 1};
+  return decode_from_buffer(
+      sig, args, nargs, kwnames, "Binary deserialization error: ", [](Bytes in) { return Prim::from_bytes(in); },
+      [](Prim&& v) { return new_prim(std::move(v)); });
 }
 
 // ---- JSON forms ----
@@ -130,14 +140,14 @@ PyObject* prim_to_json(PyObject* self, PyObject*) {
   const Prim& p = value_of<Prim>(self);
   std::string out;
   auto r = p.write_json_typed(out, p.base_type());
-  if (!r) return raise_value_error("JSON conversion error: ", r.error().message());
+  if (!r) return raise_encode_error("JSON conversion error: ", r.error());
   return new_str(out);
 }
 
 PyObject* prim_to_simple_json(PyObject* self, PyObject*) {
   std::string out;
   auto r = value_of<Prim>(self).write_simple_json(out);
-  if (!r) return raise_value_error("Simple JSON conversion error: ", r.error().message());
+  if (!r) return raise_encode_error("Simple JSON conversion error: ", r.error());
   return new_str(out);
 }
 
@@ -234,7 +244,7 @@ PyObject* prim_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   std::string_view text;
   if (!parse_text_arg(sig, args, nargs, kwnames, text)) return nullptr;
   auto r = json::read_document(text, [](json::Reader& reader) { return Prim::from_tagged_json(reader); });
-  if (!r) return raise_value_error("HcPrim JSON deserialization error: ", r.error().text());
+  if (!r) return raise_json_error(true, "HcPrim JSON deserialization error: ", r.error());
   return new_prim(std::move(*r));
 }
 
@@ -281,6 +291,9 @@ PyMethodDef kMethods[] = {
     {"variant", VELTRAC_METHOD(prim_variant), kStaticFastcall, "variant(value)\n--\n\n"},
     {"infotable", VELTRAC_METHOD(prim_infotable), kStaticFastcall, "infotable(table)\n--\n\n"},
     {"from_json", VELTRAC_METHOD(prim_from_json), kStaticFastcall, "from_json(json_str)\n--\n\n"},
+    {"from_buffer", VELTRAC_METHOD(prim_from_buffer), kStaticFastcall,
+     "from_buffer(data, offset=0)\n--\n\nDecodes one value at `offset` of a bytes-like object without copying it; "
+     "returns (value, bytes taken)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

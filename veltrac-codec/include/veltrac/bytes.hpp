@@ -55,25 +55,27 @@ class ByteReader {
   // The unread rest of the input.
   Bytes rest() const { return data_.subspan(pos_); }
   void advance(size_t n) { pos_ += n; }  // caller guarantees n <= remaining()
+  // The byte at the current position (one past the end when at_end()).
+  const uint8_t* here() const { return data_.data() + pos_; }
 
   Result<uint8_t> u8() {
-    if (remaining() < 1) return fail(VeltracError::truncated());
+    if (remaining() < 1) return fail(VeltracError::truncated_at(data_.data() + pos_));
     return data_[pos_++];
   }
   Result<uint16_t> u16() {
-    if (remaining() < 2) return fail(VeltracError::truncated());
+    if (remaining() < 2) return fail(VeltracError::truncated_at(data_.data() + pos_));
     uint16_t v = be::load16(data_.data() + pos_);
     pos_ += 2;
     return v;
   }
   Result<uint32_t> u32() {
-    if (remaining() < 4) return fail(VeltracError::truncated());
+    if (remaining() < 4) return fail(VeltracError::truncated_at(data_.data() + pos_));
     uint32_t v = be::load32(data_.data() + pos_);
     pos_ += 4;
     return v;
   }
   Result<uint64_t> u64() {
-    if (remaining() < 8) return fail(VeltracError::truncated());
+    if (remaining() < 8) return fail(VeltracError::truncated_at(data_.data() + pos_));
     uint64_t v = be::load64(data_.data() + pos_);
     pos_ += 8;
     return v;
@@ -95,7 +97,7 @@ class ByteReader {
   }
   // The next n bytes, without copying.
   Result<Bytes> take(size_t n) {
-    if (remaining() < n) return fail(VeltracError::truncated());
+    if (remaining() < n) return fail(VeltracError::truncated_at(data_.data() + pos_));
     Bytes b = data_.subspan(pos_, n);
     pos_ += n;
     return b;

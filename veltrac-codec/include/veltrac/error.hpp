@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -55,20 +56,71 @@ enum class ErrorKind : uint8_t {
 
 inline constexpr int kErrorKindCount = 39;
 
-// A tagged error value. Payload fields are used according to `kind`:
-// texts in text1..text3, unsigned numbers in u1/u2, the signed number in i1, the float in f1.
+// Constant texts of Io errors, kept as an index so that the common decoding failures allocate nothing.
+enum class IoText : uint8_t {
+  None,
+  FillBuffer,      // "failed to fill whole buffer": input ended inside a fixed-width field
+  StringPrefix,    // "Stream to String failed: content too short, expecting 4 bytes but got less"
+  StringContent,   // "Stream to String failed: content too short"
+  NestingTooDeep,  // "nesting depth exceeds 200"
+};
+
+// A tagged error value of 16 bytes. A code or size payload is held inline, as is a constant Io text and the
+// position; texts and the other payloads live in one heap block. The display text is built by message().
 class VeltracError {
  public:
   ErrorKind kind = ErrorKind::Io;
-  std::string text1, text2, text3;
-  uint64_t u1 = 0, u2 = 0;
-  int64_t i1 = 0;
-  double f1 = 0.0;
+  // The input ended before the value did: more bytes might complete it (as opposed to corrupt input).
+  bool incomplete = false;
+
+  VeltracError() = default;
+  VeltracError(const VeltracError& o);
+  VeltracError(VeltracError&& o) noexcept
+      : kind(o.kind), incomplete(o.incomplete), io_(o.io_), heap_(o.heap_), small_(o.small_), word_(o.word_) {
+    o.heap_ = false;
+    o.word_ = 0;
+  }
+  VeltracError& operator=(const VeltracError& o) {
+    if (this != &o) *this = VeltracError(o);
+    return *this;
+  }
+  VeltracError& operator=(VeltracError&& o) noexcept {
+    if (this != &o) {
+      release();
+      kind = o.kind;
+      incomplete = o.incomplete;
+      io_ = o.io_;
+      heap_ = o.heap_;
+      small_ = o.small_;
+      word_ = o.word_;
+      o.heap_ = false;
+      o.word_ = 0;
+    }
+    return *this;
+  }
+  ~VeltracError() { release(); }
 
   // The display text, exactly as callers see it.
   std::string message() const;
 
-  bool operator==(const VeltracError&) const = default;
+  // The catalogue member's name, such as "InvalidCode".
+  std::string_view kind_name() const;
+
+  // Where a decoder found the error: the input byte it was reading (nullptr where no position applies).
+  // The caller that owns the input turns it into an offset with offset_in().
+  const uint8_t* at() const;
+
+  // Offset of at() within `input`, or -1 when the error carries no position inside it.
+  int64_t offset_in(std::span<const uint8_t> input) const {
+    const uint8_t* p = at();
+    if (p == nullptr || p < input.data() || p > input.data() + input.size()) return -1;
+    return p - input.data();
+  }
+
+  VeltracError& found_at(const uint8_t* p, bool ended = false);
+
+  // Equal kind and display text; the position does not take part.
+  bool operator==(const VeltracError& o) const { return kind == o.kind && message() == o.message(); }
 
   // Members with a single text payload (OptionFromEnv, Io, Json, IntParse, Utf8, UnimplementedVariantFamily,
   // WrongMessageHeader, WrongEntityTypeInService, PrimToJson, JsonToPrim).
@@ -82,6 +134,13 @@ class VeltracError {
   static VeltracError with_text_int_text(ErrorKind k, std::string a, int64_t n, std::string b);
   static VeltracError with_float(ErrorKind k, double f);
   static VeltracError with_two_counts(ErrorKind k, uint64_t a, uint64_t b);
+  // An Io error with one of the constant texts.
+  static VeltracError io(IoText t, bool ended = false) {
+    VeltracError e;
+    e.io_ = static_cast<uint8_t>(t);
+    e.incomplete = ended;
+    return e;
+  }
 
   // Shorthands for the members raised by the codec.
   static VeltracError io(std::string msg) { return with_text(ErrorKind::Io, std::move(msg)); }
@@ -91,8 +150,26 @@ class VeltracError {
   static VeltracError invalid_base_type(uint8_t code) { return with_code(ErrorKind::InvalidBaseType, code); }
   static VeltracError invalid_entry_type(uint8_t code) { return with_code(ErrorKind::InvalidEntryType, code); }
   // Input ended inside a fixed-width field.
-  static VeltracError truncated() { return io("failed to fill whole buffer"); }
+  static VeltracError truncated() { return io(IoText::FillBuffer, true); }
+  static VeltracError truncated_at(const uint8_t* p) {
+    VeltracError e = truncated();
+    e.word_ = reinterpret_cast<uintptr_t>(p);
+    return e;
+  }
+
+ private:
+  struct Payload;
+  Payload* payload() const { return heap_ ? reinterpret_cast<Payload*>(word_) : nullptr; }
+  Payload& make_payload();
+  void release();
+
+  uint8_t io_ = 0;      // IoText
+  bool heap_ = false;   // word_ holds the heap block (which then holds the position)
+  uint32_t small_ = 0;  // code or size payload
+  uintptr_t word_ = 0;  // the position, or the heap block
 };
+
+static_assert(sizeof(VeltracError) <= 16);
 
 template <class T>
 using Result = std::expected<T, VeltracError>;

@@ -218,7 +218,7 @@ Result<Aspects> read_aspects(ByteReader& r, unsigned depth) {
     auto code = r.u8();
     if (!code) return fail(std::move(code.error()));
     auto t = base_type_from_repr(*code);
-    if (!t) return fail(VeltracError::invalid_base_type(*code));
+    if (!t) return fail(VeltracError::invalid_base_type(*code).found_at(r.here() - 1));
     auto value = read_prim_typed(r, *t, depth);
     if (!value) return fail(std::move(value.error()));
     out.insert(std::string(*name), std::move(*value));

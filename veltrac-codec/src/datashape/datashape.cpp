@@ -60,7 +60,7 @@ Result<DataShapeEntry> read_entry(ByteReader& r, unsigned depth) {
   auto code = r.u8();
   if (!code) return fail(std::move(code.error()));
   auto t = base_type_from_repr(*code);
-  if (!t) return fail(VeltracError::invalid_entry_type(*code));
+  if (!t) return fail(VeltracError::invalid_entry_type(*code).found_at(r.here() - 1));
   e.entry_type = *t;
   auto aspects = read_aspects(r, depth);
   if (!aspects) return fail(std::move(aspects.error()));

@@ -19,17 +19,65 @@ void append_f64(std::string& out, double v) {
 
 }  // namespace
 
+struct VeltracError::Payload {
+  std::string text1, text2;
+  uint64_t u1 = 0, u2 = 0;
+  int64_t i1 = 0;
+  double f1 = 0.0;
+  const uint8_t* at = nullptr;
+};
+
+VeltracError::VeltracError(const VeltracError& o)
+    : kind(o.kind), incomplete(o.incomplete), io_(o.io_), heap_(o.heap_), small_(o.small_), word_(o.word_) {
+  if (heap_) word_ = reinterpret_cast<uintptr_t>(new Payload(*o.payload()));
+}
+
+void VeltracError::release() {
+  delete payload();
+  heap_ = false;
+  word_ = 0;
+}
+
+VeltracError::Payload& VeltracError::make_payload() {
+  if (!heap_) {
+    auto* p = new Payload;
+    p->at = reinterpret_cast<const uint8_t*>(word_);
+    word_ = reinterpret_cast<uintptr_t>(p);
+    heap_ = true;
+  }
+  return *payload();
+}
+
+const uint8_t* VeltracError::at() const {
+  if (const Payload* p = payload()) return p->at;
+  return reinterpret_cast<const uint8_t*>(word_);
+}
+
+VeltracError& VeltracError::found_at(const uint8_t* p, bool ended) {
+  if (Payload* h = payload()) {
+    h->at = p;
+  } else {
+    word_ = reinterpret_cast<uintptr_t>(p);
+  }
+  incomplete = ended;
+  return *this;
+}
+
 VeltracError VeltracError::with_text(ErrorKind k, std::string text) {
   VeltracError e;
   e.kind = k;
-  e.text1 = std::move(text);
+  e.make_payload().text1 = std::move(text);
   return e;
 }
 
 VeltracError VeltracError::with_code(ErrorKind k, uint64_t code) {
   VeltracError e;
   e.kind = k;
-  e.u1 = code;
+  if (code <= UINT32_MAX) {
+    e.small_ = static_cast<uint32_t>(code);
+  } else {
+    e.make_payload().u1 = code;
+  }
   return e;
 }
 
@@ -42,36 +90,89 @@ VeltracError VeltracError::plain(ErrorKind k) {
 VeltracError VeltracError::with_two_texts(ErrorKind k, std::string a, std::string b) {
   VeltracError e;
   e.kind = k;
-  e.text1 = std::move(a);
-  e.text2 = std::move(b);
+  Payload& p = e.make_payload();
+  p.text1 = std::move(a);
+  p.text2 = std::move(b);
   return e;
 }
 
 VeltracError VeltracError::with_text_int_text(ErrorKind k, std::string a, int64_t n, std::string b) {
   VeltracError e;
   e.kind = k;
-  e.text1 = std::move(a);
-  e.i1 = n;
-  e.text2 = std::move(b);
+  Payload& p = e.make_payload();
+  p.text1 = std::move(a);
+  p.i1 = n;
+  p.text2 = std::move(b);
   return e;
 }
 
 VeltracError VeltracError::with_float(ErrorKind k, double f) {
   VeltracError e;
   e.kind = k;
-  e.f1 = f;
+  e.make_payload().f1 = f;
   return e;
 }
 
 VeltracError VeltracError::with_two_counts(ErrorKind k, uint64_t a, uint64_t b) {
   VeltracError e;
   e.kind = k;
-  e.u1 = a;
-  e.u2 = b;
+  Payload& p = e.make_payload();
+  p.u1 = a;
+  p.u2 = b;
   return e;
 }
 
+std::string_view VeltracError::kind_name() const {
+  static constexpr std::string_view kNames[kErrorKindCount] = {"OptionFromEnv",
+                                                               "Io",
+                                                               "Json",
+                                                               "IntParse",
+                                                               "Utf8",
+                                                               "InvalidBaseType",
+                                                               "InvalidEntryType",
+                                                               "UnknownTypeToString",
+                                                               "UnimplementedVariant",
+                                                               "UnimplementedVariantFamily",
+                                                               "ChanceOutOfRange",
+                                                               "ChanceSumNotOne",
+                                                               "BinLengthMismatch",
+                                                               "UnmatchedPairType",
+                                                               "PairNotInBaseList",
+                                                               "DatetimeMinMax",
+                                                               "DatetimeBounds",
+                                                               "DatetimeOption",
+                                                               "DatetimeEarlier",
+                                                               "DatetimeChangeControl",
+                                                               "DatetimeNeedsLong",
+                                                               "JsonPairNotInBaseList",
+                                                               "InfotablePairNotInBaseList",
+                                                               "UnexpectedAuthBody",
+                                                               "WrongMessageHeader",
+                                                               "InvalidCode",
+                                                               "WrongEntityTypeInService",
+                                                               "WrongServiceRequest",
+                                                               "MultipartFromBytes",
+                                                               "UnimplementedCode",
+                                                               "MsgToBinary",
+                                                               "MessageTooBig",
+                                                               "ChunkNotFirst",
+                                                               "MultipartReassembly",
+                                                               "InvalidEntityType",
+                                                               "InvalidCharacteristicType",
+                                                               "PrimToJson",
+                                                               "JsonToPrim",
+                                                               "UnacceptableBinaryLetter"};
+  return kNames[static_cast<size_t>(kind)];
+}
+
 std::string VeltracError::message() const {
+  static const Payload kNone;
+  const Payload& h = heap_ ? *payload() : kNone;
+  const std::string& text1 = h.text1;
+  const std::string& text2 = h.text2;
+  const uint64_t u1 = heap_ && h.u1 ? h.u1 : small_, u2 = h.u2;
+  const int64_t i1 = h.i1;
+  const double f1 = h.f1;
   std::string s;
   auto text = [&](const char* prefix, const std::string& t, const char* suffix = "") {
     s.append(prefix);
@@ -98,7 +199,17 @@ std::string VeltracError::message() const {
   };
   switch (kind) {
     case ErrorKind::OptionFromEnv: text("VeltracOption from env error:", text1); break;
-    case ErrorKind::Io: text("Io Error: ", text1); break;
+    case ErrorKind::Io:
+      switch (static_cast<IoText>(io_)) {
+        case IoText::None: text("Io Error: ", text1); break;
+        case IoText::FillBuffer: s = "Io Error: failed to fill whole buffer"; break;
+        case IoText::StringPrefix:
+          s = "Io Error: Stream to String failed: content too short, expecting 4 bytes but got less";
+          break;
+        case IoText::StringContent: s = "Io Error: Stream to String failed: content too short"; break;
+        case IoText::NestingTooDeep: s = "Io Error: nesting depth exceeds 200"; break;
+      }
+      break;
     case ErrorKind::Json: text("Serde Json Error: ", text1); break;
     case ErrorKind::IntParse: text("Int parse error: ", text1); break;
     case ErrorKind::Utf8: text("Utf8 error: ", text1); break;

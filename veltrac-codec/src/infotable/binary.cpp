@@ -344,7 +344,7 @@ Result<void> read_table_row(ByteReader& r, unsigned depth, CellStore& cells, Tex
     auto code = r.u8();
     if (!code) return fail(std::move(code.error()));
     auto t = base_type_from_repr(*code);
-    if (!t) return fail(VeltracError::invalid_base_type(*code));
+    if (!t) return fail(VeltracError::invalid_base_type(*code).found_at(r.here() - 1));
     if (i >= room) cells.reserve_more(1);
     HcPrim& dst = *PrimAccess::emplace(cells.end_room(), PrimKind::NOTHING, BaseType::NOTHING);
     cells.commit(1, true);

@@ -26,7 +26,9 @@ Result<size_t> HcyAuthBody::to_bytes(ByteBuffer& out) const {
 }
 
 Result<size_t> HcyAuthBody::read_from(Bytes in) {
-  if (in.empty() || in[0] != kAuthMarker) return fail(VeltracError::plain(ErrorKind::UnexpectedAuthBody));
+  if (in.empty() || in[0] != kAuthMarker) {
+    return fail(VeltracError::plain(ErrorKind::UnexpectedAuthBody).found_at(in.data(), in.empty()));
+  }
   ByteReader r(in);
   r.advance(1);
   if (auto ok = read_string(r, claim_name); !ok) return fail(std::move(ok.error()));

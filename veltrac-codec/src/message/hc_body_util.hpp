@@ -81,7 +81,7 @@ inline Result<size_t> write_table(ByteBuffer& out, const std::optional<InfoTable
 inline Result<void> read_params(ByteReader& r, std::optional<InfoTable>& params) {
   auto marker = r.u8();
   if (!marker) return fail(std::move(marker.error()));
-  if (!base_type_from_repr(*marker)) return fail(VeltracError::invalid_base_type(*marker));
+  if (!base_type_from_repr(*marker)) return fail(VeltracError::invalid_base_type(*marker).found_at(r.here() - 1));
   if (*marker != kTableMarker) {
     params.reset();
     return {};

@@ -39,11 +39,11 @@ std::string_view kind_name(MsgKind k) {
 
 Result<size_t> HcyMsg::read_from(Bytes in) {
   if (in.size() < HcyMsgHeader::kSize) {
-    return fail(VeltracError::with_text(ErrorKind::WrongMessageHeader, byte_list(in, ", ")));
+    return fail(VeltracError::with_text(ErrorKind::WrongMessageHeader, byte_list(in, ", ")).found_at(in.data(), true));
   }
   auto code = msg_code_from_repr(in[1]);
-  if (!code) return fail(VeltracError::with_code(ErrorKind::InvalidCode, in[1]));
-  if (in[14] != 0) return fail(VeltracError::plain(ErrorKind::MultipartFromBytes));
+  if (!code) return fail(VeltracError::with_code(ErrorKind::InvalidCode, in[1]).found_at(in.data() + 1));
+  if (in[14] != 0) return fail(VeltracError::plain(ErrorKind::MultipartFromBytes).found_at(in.data() + 14));
   HcyMsgHeader header = HcyMsgHeader::read(in.data());
   Bytes body = in.subspan(HcyMsgHeader::kSize);
 
@@ -58,7 +58,9 @@ Result<size_t> HcyMsg::read_from(Bytes in) {
     case HCY_AUTH: return read_body<Auth>(*this, header, body);
     default: break;
   }
-  if (code_of(*code) < 64) return fail(VeltracError::with_code(ErrorKind::UnimplementedCode, code_of(*code)));
+  if (code_of(*code) < 64) {
+    return fail(VeltracError::with_code(ErrorKind::UnimplementedCode, code_of(*code)).found_at(in.data() + 1));
+  }
   return read_body<Response>(*this, header, body);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "message/message_test_util.hpp"
+#include "util/stream_string.hpp"
 
 namespace veltrac {
 namespace {
@@ -258,6 +259,71 @@ TEST(HcyMsgTest, BuildersCheckWhatTheWireCarries) {
       h,
       (HcyMsgHeader{
           .request_id = 0x1234, .endpoint = 2, .session_id = 0xCAFE, .version = 1, .code = msgCodeEnum::HCY_SUCCESS}));
+}
+
+// A stream reader's view: with whole strings required, every proper prefix of a message is incomplete input
+// (never a message, never corrupt), positioned inside the prefix; the whole message still decodes.
+TEST(HcyMsgStream, EveryCutOfEveryKindIsIncompleteWithWholeStrings) {
+  HcyAuthBody auth = HcyAuthBody::from_appkey("k");
+  HcyBindBody bind{.names = {"a", "bc"}, .binder_name = "n", .binder_type = "t"};
+  HcyResBody res{.reason = "ok", .params = speed_table()};
+  HcyMsgHeader h{.request_id = 7, .version = 1};
+  h.code = msgCodeEnum::HCY_AUTH;
+  HcyMsg auth_msg{HcyMsg::Auth{h, auth}};
+  h.code = msgCodeEnum::HCY_BIND;
+  HcyMsg bind_msg{HcyMsg::Bind{h, bind}};
+  h.code = msgCodeEnum::HCY_SUCCESS;
+  HcyMsg res_msg{HcyMsg::Response{h, res}};
+  HcyMsg req = sample_request();
+  std::get<HcyMsg::Request>(req.msg).body.params = speed_table();
+  for (const HcyMsg& m : {req, auth_msg, bind_msg, res_msg}) {
+    const std::vector<uint8_t> bytes = encode(m);
+    WholeStrings whole;
+    for (size_t cut = 0; cut < bytes.size(); ++cut) {
+      Bytes in(bytes.data(), cut);
+      auto r = HcyMsg::from_bytes(in);
+      ASSERT_FALSE(r) << m.short_desc() << " cut at " << cut;
+      EXPECT_TRUE(r.error().incomplete) << m.short_desc() << " cut at " << cut << ": " << r.error().message();
+      const int64_t at = r.error().offset_in(in);
+      EXPECT_TRUE(at >= 0 && at <= static_cast<int64_t>(cut)) << cut;
+    }
+    auto r = HcyMsg::from_bytes(Bytes(bytes.data(), bytes.size()));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->consumed, bytes.size());
+  }
+  // Without the guard, the empty remainder is the empty text again.
+  EXPECT_TRUE(HcyMsg::from_bytes(Bytes(hex("01 14 00 00 00 07 00 00 00 00 00 00 00 00 00 01"))));
+}
+
+TEST(HcyMsgStream, ErrorsCarryKindOffsetAndWhetherInputEnded) {
+  struct Case {
+    const char* hex;
+    const char* kind;
+    int64_t offset;
+    bool incomplete;
+  };
+  const Case cases[] = {
+      {"01 14", "WrongMessageHeader", 0, true},
+      {"01 05 00 00 00 07 00 00 00 00 00 00 00 00 00", "InvalidCode", 1, false},
+      {"01 1F 00 00 00 07 00 00 00 00 00 00 00 00 00", "UnimplementedCode", 1, false},
+      {"01 01 00 00 00 07 00 00 00 00 00 00 00 00 01", "MultipartFromBytes", 14, false},
+      {"01 14 00 00 00 07 00 00 00 00 00 00 00 00 00", "UnexpectedAuthBody", 15, true},
+      {"01 14 00 00 00 07 00 00 00 00 00 00 00 00 00 02", "UnexpectedAuthBody", 15, false},
+      {"01 40 00 00 00 07 00 00 00 00 00 00 00 00 00 00 13", "InvalidBaseType", 16, false},
+      {"01 40 00 00 00 07 00 00 00 00 00 00 00 00 00 01 05 61", "Io", 16, true},
+      {"01 40 00 00 00 07 00 00 00 00 00 00 00 00 00 01 81 00", "Io", 16, true},
+      {"01 40 00 00 00 07 00 00 00 00 00 00 00 00 00 01 02 C3 28", "Io", 16, false},
+      {"01 0A 00 00 00 07 00 00 00 00 00 00 00 00 00 00 00", "Io", 16, true},
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> bytes = hex(c.hex);
+    Bytes in(bytes.data(), bytes.size());
+    auto r = HcyMsg::from_bytes(in);
+    ASSERT_FALSE(r) << c.hex;
+    EXPECT_EQ(r.error().kind_name(), c.kind) << c.hex;
+    EXPECT_EQ(r.error().offset_in(in), c.offset) << c.hex;
+    EXPECT_EQ(r.error().incomplete, c.incomplete) << c.hex;
+  }
 }
 
 }  // namespace

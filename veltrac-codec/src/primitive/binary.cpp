@@ -14,7 +14,7 @@
 namespace veltrac {
 namespace detail {
 
-VeltracError nesting_too_deep() { return VeltracError::io("nesting depth exceeds 200"); }
+VeltracError nesting_too_deep() { return VeltracError::io(IoText::NestingTooDeep); }
 
 VeltracError too_long(std::string_view what, size_t n) {
   std::string msg(what);
@@ -101,7 +101,7 @@ Result<HcPrim> read_prim(ByteReader& r, unsigned depth) {
   if (r.at_end()) return HcPrim();
   uint8_t code = *r.u8();
   auto t = base_type_from_repr(code);
-  if (!t) return fail(VeltracError::invalid_base_type(code));
+  if (!t) return fail(VeltracError::invalid_base_type(code).found_at(r.here() - 1));
   if (*t == BaseType::NOTHING) return HcPrim();
   return read_prim_typed(r, *t, depth);
 }
@@ -136,7 +136,7 @@ Result<void> read_cell(ByteReader& r, BaseType t, unsigned depth, HcPrim& dst, T
       return {};
     }
     case Payload::Location: {
-      if (r.remaining() < 24) return fail(VeltracError::truncated());
+      if (r.remaining() < 24) return fail(VeltracError::truncated_at(r.here()));
       Location l;
       l.longitude = *r.f64();
       l.latitude = *r.f64();

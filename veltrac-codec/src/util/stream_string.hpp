@@ -48,8 +48,22 @@ inline size_t string_to_stream(ByteBuffer& out, std::string_view s) {
   return n;
 }
 
+// While one is alive on this thread, a string due at the very end of its input is an incomplete-input
+// error instead of the empty text: a stream reader uses it to wait for more bytes rather than accept a
+// message cut where a string begins.
+class WholeStrings {
+ public:
+  WholeStrings();
+  ~WholeStrings();
+  WholeStrings(const WholeStrings&) = delete;
+  WholeStrings& operator=(const WholeStrings&) = delete;
+
+ private:
+  bool prev_;
+};
+
 // Reads a length-prefixed string at the start of `in` and validates it as UTF-8 without copying.
-// An empty input is the empty text with 0 consumed.
+// An empty input is the empty text with 0 consumed (see WholeStrings).
 Result<Decoded<std::string_view>> stream_to_string_view(Bytes in);
 
 // Same, copying the text.
