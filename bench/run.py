@@ -419,6 +419,26 @@ def arrow_batch_workloads() -> list[Workload]:
     ]
 
 
+# ---- W8d: LOCATION, BLOB, INFOTABLE and VARIANT columns beside texts and numbers, to Arrow ----
+
+
+def mixed_arrow_workloads() -> list[Workload]:
+    data = wl.mixed_table_bytes()
+    a = pyarrow.table(InfoTable.from_bytes(data))
+    assert a.column("where").null_count == wl.MIXED_ROWS // 10, "W8d: empty cells not null"
+    assert InfoTable.from_arrow(a).to_bytes() == data, "W8d: other bytes"
+    return [
+        Workload(
+            "W8d",
+            f"to Arrow: InfoTable.from_bytes + pyarrow.table ({wl.MIXED_ROWS:,} rows of text, NUMBER, LOCATION, BLOB, "
+            "INFOTABLE, VARIANT)",
+            lambda: pyarrow.table(InfoTable.from_bytes(data)),
+            {"InfoTable.from_bytes alone": lambda: InfoTable.from_bytes(data)},
+            ("InfoTable.from_bytes alone", 3.0),
+        )
+    ]
+
+
 def arrow_import_ratio(rows: list[Row]) -> None:
     """The C++ ArrowImport rows: the importer alone (a producer that costs nothing per batch), one-row batches
     against one batch; target 3x."""
@@ -822,6 +842,7 @@ def main() -> None:
     pass_on_request = wl.pass_on_request()
     workloads += pass_on_workloads(pass_on_request)
     workloads += arrow_batch_workloads()
+    workloads += mixed_arrow_workloads()
     if not only or only & {"W12", "W12b"}:
         workloads += stream_workloads()
     rows: list[Row] = []

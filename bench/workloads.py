@@ -212,6 +212,37 @@ def arrow_rows(n: int = BATCH_ROWS):
     })
 
 
+# ---- W8d: a table of every storage kind to Arrow ----
+
+MIXED_ROWS = 10_000
+
+
+def mixed_table_bytes(n: int = MIXED_ROWS) -> bytes:
+    """A table of n rows: a text, a NUMBER, a LOCATION, a BLOB of 16 to 64 bytes, a nested table of two rows
+    and a VARIANT (an INTEGER or a text), every tenth LOCATION and VARIANT empty."""
+    def lp(b: bytes) -> bytes:
+        return (bytes([len(b)]) if len(b) < 128 else struct.pack(">I", len(b) | 0x80000000)) + b
+
+    def field(name: str, code: int) -> bytes:
+        return b"\x01" + lp(name.encode()) + lp(b"") + bytes([code]) + b"\x00\x00"
+
+    rnd = random.Random(SEED)
+    nested = (field("k", 22) + b"\x00" + b"\x01\x00\x01\x16\x00\x00\x00\x01" * 2 + b"\x00")
+    out = [field("name", 0), field("reading", 1), field("where", 6), field("raw", 21), field("parts", 5),
+           field("extra", 18), b"\x00"]
+    for i in range(n):
+        raw = rnd.randbytes(rnd.randrange(16, 65))
+        empty = i % 10 == 9
+        out.append(b"\x01\x00\x06" + b"\x00" + lp(rnd.choice(_WORDS).encode()) +
+                   b"\x01" + struct.pack(">d", rnd.uniform(-50, 150)) +
+                   (b"\xff" if empty else b"\x06" + struct.pack(">ddd", rnd.uniform(-180, 180), rnd.uniform(-90, 90), 0.0)) +
+                   b"\x15" + struct.pack(">I", 0x80000000 | len(raw)) + raw +
+                   b"\x05" + nested +
+                   (b"\xff" if empty else b"\x12" + (b"\x16" + struct.pack(">i", i) if i % 2 else b"\x00" + lp(b"on"))))
+    out.append(b"\x00")
+    return b"".join(out)
+
+
 def export_probe(long_text: int = 100_000_000, short: int = 1_000_000) -> None:
     """Prints the text bytes of a table of one long text and `short` short ones, and the peak memory growth of
     exporting it as an Arrow stream (VmHWM, reset just before)."""

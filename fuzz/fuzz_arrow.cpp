@@ -2,6 +2,9 @@
 // names, metadata, children, lengths, offsets, null counts, buffer contents, stream callbacks and their
 // error texts) and handed to import_array or import_stream. The buffers are as large as the structures
 // say (the C data interface gives no sizes, so a producer is trusted for them); everything else may lie.
+// Columns of every mapped type: besides the flat ones, LOCATION structs of three float64 children (names now
+// and then wrong), the null type, and binary marked INFOTABLE or VARIANT whose cells are read as wire bytes;
+// validity bitmaps with any bits.
 // Checks: every structure handed over is released exactly once; error texts are UTF-8; whatever imports
 // exports and imports back equal.
 #include <algorithm>
@@ -40,8 +43,11 @@ const char* const kFormats[] = {
     "c",  "C", "s",   "S",   "i",    "I",       "l",     "L",    "f",  "g",  "u", "U",      "vu",  "z", "Z",
     "vz", "b", "tdD", "tdm", "tss:", "tsm:UTC", "tsu:X", "tsn:", "+s", "+l", "e", "d:10,2", "tDs", "n"};
 const char* const kNames[] = {"a", "b", "c", "é", "a\xff", ""};
-const char* const kMetaKeys[] = {"name", "description", "base_type", "x"};
-const char* const kMetaValues[] = {"JSON", "XML", "GUID", "INTEGER", "LONG", "STRING", "BLOB", "NOTHING", "T", "\xc3"};
+const char* const kMetaKeys[] = {"name", "description", "base_type", "x", "aspects"};
+const char* const kMetaValues[] = {"JSON",      "XML",     "GUID",     "INTEGER",  "LONG",
+                                   "STRING",    "BLOB",    "NOTHING",  "T",        "\xc3",
+                                   "INFOTABLE", "VARIANT", "LOCATION", "TIMESPAN", "{\"isPrimaryKey\":true}"};
+const char* const kCoordinateNames[] = {"latitude", "longitude", "elevation", "x"};
 
 // Every byte a structure points to lives here until the input is done.
 struct Arena {
@@ -84,8 +90,8 @@ const char* metadata(Arena& a, Input& in) {
   const size_t pairs = in.below(3);
   put(static_cast<int32_t>(pairs));
   for (size_t i = 0; i < pairs; ++i) {
-    std::string k = kMetaKeys[in.below(4)];
-    std::string v = in.chance(32) ? in.text(6) : kMetaValues[in.below(10)];
+    std::string k = kMetaKeys[in.below(std::size(kMetaKeys))];
+    std::string v = in.chance(32) ? in.text(6) : kMetaValues[in.below(std::size(kMetaValues))];
     put(static_cast<int32_t>(k.size()));
     m += k;
     put(static_cast<int32_t>(v.size()));
@@ -112,6 +118,7 @@ ArrowArray* new_array(Arena& a) {
 
 struct ColumnSpec {
   std::string format;
+  size_t rotate = 0;  // LOCATION: the order of the coordinates among the children
 };
 
 ArrowSchema* column_schema(Arena& a, Input& in, const ColumnSpec& c) {
@@ -120,7 +127,17 @@ ArrowSchema* column_schema(Arena& a, Input& in, const ColumnSpec& c) {
   s->name = in.chance(8) ? nullptr : in.chance(24) ? a.text(in.text(4)) : kNames[in.below(6)];
   s->metadata = metadata(a, in);
   s->flags = ARROW_FLAG_NULLABLE;
-  if (in.chance(6)) {
+  if (c.format == "+s" && !in.chance(16)) {
+    // A LOCATION: three float64 children, each named by one of the coordinates (or not).
+    s->n_children = 3;
+    auto& kids = a.schema_lists.emplace_back();
+    for (size_t k = 0; k < 3; ++k) {
+      ArrowSchema* x = kids.emplace_back(new_schema(a));
+      x->format = in.chance(8) ? "f" : "g";
+      x->name = kCoordinateNames[in.chance(16) ? in.below(4) : (k + c.rotate) % 3];
+    }
+    s->children = kids.data();
+  } else if (in.chance(6)) {
     s->n_children = 1;
     s->children = a.schema_lists.emplace_back(1, new_schema(a)).data();
     s->children[0]->format = "i";
@@ -205,13 +222,21 @@ ArrowArray* column_array(Arena& a, Input& in, const ColumnSpec& c, int64_t need)
     views(a, in, count, bufs);
   } else if (f == "b") {
     bufs[1] = a.alloc((count + 7) / 8, in);
+  } else if (f == "n") {
+    bufs.clear();
+  } else if (f == "+s") {
+    bufs.resize(1);
+    x->n_children = 3;
+    auto& kids = a.array_lists.emplace_back();
+    for (size_t k = 0; k < 3; ++k) kids.push_back(column_array(a, in, ColumnSpec{"g"}, x->offset + need));
+    x->children = kids.data();
   } else if (!in.chance(4)) {
     bufs[1] = a.alloc(fixed_width(f) * count, in);
   }
   if (in.chance(4)) bufs.push_back(nullptr);  // a wrong buffer count
   x->n_buffers = static_cast<int64_t>(bufs.size());
   x->buffers = a.ptrs.emplace_back(std::move(bufs)).data();
-  if (in.chance(4)) {
+  if (in.chance(4) && f != "+s") {
     x->n_children = 1;
     x->children = a.array_lists.emplace_back(1, new_array(a)).data();
   }
@@ -295,7 +320,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Arena arena;
   std::vector<int*> handed;  // the release counters of the structures handed over
   std::vector<ColumnSpec> cols(in.below(5));
-  for (ColumnSpec& c : cols) c.format = in.chance(16) ? in.text(6) : kFormats[in.below(std::size(kFormats))];
+  for (ColumnSpec& c : cols) {
+    c.format = in.chance(16) ? in.text(6) : kFormats[in.below(std::size(kFormats))];
+    c.rotate = in.below(3);
+  }
   const bool as_stream = in.chance(128);
   if (!as_stream) {
     ArrowSchema* schema = top_schema(arena, in, cols);

@@ -13,6 +13,7 @@
 #include "common/guard.hpp"
 #include "common/pickle_names.hpp"
 #include "common/scratch.hpp"
+#include "message/body_kind.hpp"
 #include "types/types.hpp"
 #include "util/debug_text.hpp"
 #include "util/stream_string.hpp"
@@ -102,8 +103,8 @@ PyObject* msg_get_endpoint(PyObject* self, PyObject*) {
 
 PyObject* msg_is_request(PyObject* self, PyObject*) {
   const Msg& m = msg_of(self);
-  uint8_t code = code_of(m.header().code);
-  return PyBool_FromLong(m.kind() == MsgKind::Request && code >= 1 && code <= 4);
+  return PyBool_FromLong(m.kind() == MsgKind::Request &&
+                         message_detail::body_kind(m.header().code) == MsgKind::Request);
 }
 
 PyObject* msg_is_response(PyObject* self, PyObject*) {
@@ -276,9 +277,10 @@ bool to_code(PyObject* obj, CodeClass wanted, msgCodeEnum& out) {
   }
   const uint8_t c = code_of(*code);
   const char* expected = nullptr;
-  if (wanted == CodeClass::Request && (c < 1 || c > 4))
+  const auto kind = message_detail::body_kind(*code);
+  if (wanted == CodeClass::Request && kind != MsgKind::Request)
     expected = "a request code (HCY_GET, HCY_PUT, HCY_POST or HCY_DEL)";
-  if (wanted == CodeClass::Response && c < 64) expected = "a response code (64 and above)";
+  if (wanted == CodeClass::Response && kind != MsgKind::Response) expected = "a response code (64 and above)";
   if (expected) {
     std::string text(name_of(*code));
     text += " (" + std::to_string(c) + ") is not ";

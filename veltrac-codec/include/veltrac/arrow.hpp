@@ -1,22 +1,29 @@
 // Tables to and from the Arrow C data and C stream interfaces, without the Arrow library.
 //
-// Export: a table becomes one struct array ("+s") with one child per field in shape order and no nulls:
-// STRING utf8 ("u", "U" when a column's text exceeds 32-bit offsets), NUMBER float64, INTEGER int32,
-// LONG int64, BOOLEAN bool, DATETIME timestamp[ms, UTC], BLOB binary ("z" / "Z"). The other base types of
-// those storage kinds (XML, JSON, GUID, IMAGE, ...) export as their kind's type and name their base type
-// in the field metadata key "base_type". A field's description is the field metadata "description", the
-// shape's name the schema metadata "name". A field Arrow cannot hold (LOCATION, INFOTABLE, VARIANT), a value
-// whose base type differs from its field's, or a row whose value count differs from the field count is
-// refused with an error that names the field (or the row).
+// Export: a table becomes one struct array ("+s") with one nullable child per field in shape order, each
+// base type by its family: the texts utf8 ("u", "U" when a column's text exceeds 32-bit offsets), NUMBER
+// float64, INTEGER int32, LONG int64, BOOLEAN bool, DATETIME timestamp[ms, UTC], BLOB and IMAGE binary
+// ("z" / "Z"), LOCATION struct<latitude, longitude, elevation: float64>, INFOTABLE and VARIANT binary
+// holding each value's wire bytes after its type code (a table's binary form; the inner value with its
+// code), NOTHING and the types without values (TIMESPAN, SCHEDULE, UNKNOWN_TYPE) the null type ("n").
+// Where the Arrow type alone does not say the base type (XML, GUID, THINGNAME, IMAGE, INFOTABLE, VARIANT,
+// TIMESPAN, ...), the field metadata "base_type" names it. A field's description is the field metadata
+// "description", its aspects the field metadata "aspects" (their JSON form), the shape's name the schema
+// metadata "name". An empty cell (NOTHING) is a null. A value whose type differs from its field's, or a
+// row whose value count differs from the field count, is refused with an error that names the field and
+// the row.
 //
-// Import maps back: int8, int16, int32, uint8, uint16 to INTEGER; uint32, int64 and uint64 (up to the int64
-// maximum) to LONG; float32, float64 to NUMBER; utf8, large utf8, utf8 view to STRING; bool to BOOLEAN;
-// timestamps of any unit and zone, date32 and date64 to DATETIME in milliseconds since the epoch (finer units
-// by floor division, so instants before 1970 round down); binary, large binary, binary view to BLOB.
-// A null value, an unmapped type (dictionary, decimal, nested, ...), text that is not UTF-8 or a structure
-// that breaks the interface's rules fails with an error naming the column and, for values, the row
-// (counted from 0 over all batches); nothing is built then. Every imported structure is released exactly
-// once, on success and on failure.
+// Import maps back: the types above by their metadata; without it int8, int16, int32, uint8, uint16 to
+// INTEGER; uint32, int64 and uint64 (up to the int64 maximum) to LONG; float32, float64 to NUMBER; utf8,
+// large utf8, utf8 view to STRING; bool to BOOLEAN; timestamps of any unit and zone, date32 and date64 to
+// DATETIME in milliseconds since the epoch (finer units by floor division, so instants before 1970 round
+// down); binary, large binary, binary view to BLOB; a struct of the three coordinates (in any order) to
+// LOCATION; the null type to NOTHING. A null is an empty cell (a null row a row of empty cells).
+// An unmapped type (dictionary, decimal, other nested types, ...), text that is not UTF-8, INFOTABLE or
+// VARIANT bytes that do not hold exactly one value, a null coordinate of a LOCATION, or a structure that
+// breaks the interface's rules fails with an error naming the column and, for values, the row (counted
+// from 0 over all batches); nothing is built then. Every imported structure is released exactly once, on
+// success and on failure.
 #pragma once
 
 #include <cstdint>
@@ -100,6 +107,7 @@ using Expected = std::expected<T, Error>;
 inline constexpr const char* kNameKey = "name";
 inline constexpr const char* kDescriptionKey = "description";
 inline constexpr const char* kBaseTypeKey = "base_type";
+inline constexpr const char* kAspectsKey = "aspects";  // the field's aspects in their JSON form
 
 // The schema of the table's struct array. `out` is written only on success; its owner releases it.
 Expected<void> export_schema(const InfoTable& t, ArrowSchema* out);

@@ -94,7 +94,7 @@ TEST(ArrowExport, Schema) {
   ASSERT_EQ(s.n_children, 8);
   for (int i = 0; i < 8; ++i) EXPECT_STREQ(s.children[i]->format, formats[i]) << i;
   EXPECT_STREQ(s.children[1]->name, "n");
-  EXPECT_EQ(s.children[1]->flags, 0);
+  EXPECT_EQ(s.children[1]->flags, ARROW_FLAG_NULLABLE);
   EXPECT_EQ(metadata_of(*s.children[0]), (Texts{"description", "a text"}));
   EXPECT_EQ(metadata_of(*s.children[1]), Texts{});
   EXPECT_EQ(metadata_of(*s.children[7]), (Texts{"description", "json text", "base_type", "JSON"}));
@@ -112,7 +112,12 @@ TEST(ArrowExport, Refusals) {
     const char* error;
   };
   const Case cases[] = {
-      {{"loc", "", BaseType::LOCATION, {}}, {}, "field 'loc' (LOCATION) has no Arrow type"},
+      {{"v", "", BaseType::VARIANT, {}},
+       {{HcPrim()}, {HcPrim::integer(1)}},
+       "field 'v' row 1: a value of type INTEGER in a field of type VARIANT"},
+      {{"t", "", BaseType::TIMESPAN, {}},
+       {{HcPrim::long_(1)}},
+       "field 't' row 0: a value of type LONG in a field of type TIMESPAN"},
       {{"x", "", BaseType::LONG, {}},
        {{HcPrim::long_(0)}, {HcPrim::integer(1)}},
        "field 'x' row 1: a value of type INTEGER in a field of type LONG"},
@@ -168,6 +173,130 @@ TEST(ArrowExport, TextSizing) {
     ASSERT_TRUE(back) << back.error().message;
     EXPECT_EQ(*back, t) << c.rows << " " << c.limit;
   }
+}
+
+// One field of every base type (with a description and aspects on one), each row holding a value of the
+// field's type or, in turn, an empty cell.
+InfoTable every_type_table(int rows) {
+  InfoTable inner("Inner");
+  inner.add_field_definition({"k", "", BaseType::INTEGER, {}});
+  std::vector<HcPrim> inner_row = {HcPrim::integer(7)};
+  inner.append_row(inner_row);
+  InfoTable t("All");
+  Aspects aspects;
+  aspects.insert("isPrimaryKey", HcPrim::boolean(true));
+  for (BaseType type : kBaseTypesInOrder) {
+    t.add_field_definition({"f" + std::string(name_of(type)), type == BaseType::GUID ? "an id" : "", type,
+                            type == BaseType::GUID ? aspects : Aspects()});
+  }
+  uint8_t bytes[] = {0, 1, 255};
+  for (int r = 0; r < rows; ++r) {
+    std::vector<HcPrim> row;
+    size_t i = 0;
+    for (BaseType type : kBaseTypesInOrder) {
+      const auto kind = prim_kind_of(get_family(type));
+      if ((r + i++) % 3 == 0 || !kind) {
+        row.emplace_back();
+        continue;
+      }
+      switch (*kind) {
+        case PrimKind::STRING: row.push_back(HcPrim::string(std::string(r % 20, 'a'), type)); break;
+        case PrimKind::NUMBER: row.push_back(HcPrim::number(r * 0.25, type)); break;
+        case PrimKind::INTEGER: row.push_back(HcPrim::integer(-r, type)); break;
+        case PrimKind::LONG: row.push_back(HcPrim::long_(INT64_MIN + r, type)); break;
+        case PrimKind::BOOLEAN: row.push_back(HcPrim::boolean(r % 2 == 0, type)); break;
+        case PrimKind::DATETIME: row.push_back(HcPrim::datetime(-r * 1000, type)); break;
+        case PrimKind::LOCATION: row.push_back(HcPrim::location({1.5 * r, -2.0, 3.0}, type)); break;
+        case PrimKind::BLOB: row.push_back(HcPrim::blob(Bytes(bytes, r % 4), type)); break;
+        case PrimKind::INFOTABLE: row.push_back(HcPrim::infotable(inner, type)); break;
+        case PrimKind::VARIANT: row.push_back(HcPrim::variant(HcPrim::string("v", BaseType::THINGNAME), type)); break;
+        case PrimKind::NOTHING: row.emplace_back(); break;
+      }
+    }
+    t.append_row(row);
+  }
+  return t;
+}
+
+ByteBuffer wire_of(const InfoTable& t) {
+  ByteBuffer out;
+  EXPECT_TRUE(t.to_bytes(out));
+  return out;
+}
+
+// Every base type goes out and comes back to the same bytes, built or decoded, through the array and the
+// stream; empty cells as nulls.
+TEST(ArrowExport, EveryBaseTypeRoundTrip) {
+  for (int rows : {0, 7, 300}) {
+    const InfoTable built = every_type_table(rows);
+    const ByteBuffer wire = wire_of(built);
+    auto decoded = InfoTable::from_bytes(wire.view());
+    ASSERT_TRUE(decoded);
+    for (const InfoTable& t : {built, decoded->value}) {
+      ArrowArrayStream s;
+      ASSERT_TRUE(export_stream(t, &s));
+      auto back = import_stream(&s);
+      ASSERT_TRUE(back) << back.error().message;
+      EXPECT_EQ(wire_of(*back).vector(), wire.vector()) << rows;
+      ArrowSchema schema;
+      ArrowArray array;
+      ASSERT_TRUE(export_array(t, &schema, &array));
+      back = import_array(&schema, &array);
+      ASSERT_TRUE(back) << back.error().message;
+      EXPECT_EQ(wire_of(*back).vector(), wire.vector()) << rows;
+    }
+  }
+}
+
+TEST(ArrowExport, EveryBaseTypeSchema) {
+  const InfoTable t = every_type_table(3);
+  ArrowSchema s;
+  ArrowArray a;
+  ASSERT_TRUE(export_array(t, &s, &a));
+  using Texts = std::vector<std::string>;
+  struct Case {
+    BaseType type;
+    const char* format;
+    Texts metadata;
+    int64_t nulls;
+  };
+  const Case cases[] = {
+      {BaseType::NOTHING, "n", {}, 3},
+      {BaseType::TIMESPAN, "n", {"base_type", "TIMESPAN"}, 3},
+      {BaseType::STRING, "u", {}, 1},
+      {BaseType::THINGNAME, "u", {"base_type", "THINGNAME"}, 1},
+      {BaseType::GUID, "u", {"description", "an id", "base_type", "GUID", "aspects", "{\"isPrimaryKey\":true}"}, 1},
+      {BaseType::LOCATION, "+s", {}, 1},
+      {BaseType::IMAGE, "z", {"base_type", "IMAGE"}, 1},
+      {BaseType::INFOTABLE, "z", {"base_type", "INFOTABLE"}, 1},
+      {BaseType::VARIANT, "z", {"base_type", "VARIANT"}, 1},
+  };
+  for (const Case& c : cases) {
+    const size_t i = base_type_index(c.type);
+    EXPECT_STREQ(s.children[i]->format, c.format) << c.format;
+    EXPECT_EQ(metadata_of(*s.children[i]), c.metadata) << c.format;
+    EXPECT_EQ(a.children[i]->null_count, c.nulls) << c.format;
+  }
+  const size_t loc = base_type_index(BaseType::LOCATION);
+  ASSERT_EQ(s.children[loc]->n_children, 3);
+  ASSERT_EQ(a.children[loc]->n_children, 3);
+  for (int k = 0; k < 3; ++k) EXPECT_STREQ(s.children[loc]->children[k]->name, detail::kCoordinates[k]);
+  // Row 1 holds the LOCATION (longitude 1.5, latitude -2, elevation 3) under latitude, longitude, elevation.
+  EXPECT_EQ(static_cast<const double*>(a.children[loc]->children[0]->buffers[1])[1], -2.0);
+  EXPECT_EQ(static_cast<const double*>(a.children[loc]->children[1]->buffers[1])[1], 1.5);
+  // An INFOTABLE cell is the nested table's own bytes; a VARIANT cell the inner value with its code.
+  const ArrowArray* nested = a.children[base_type_index(BaseType::INFOTABLE)];
+  const auto* off = static_cast<const int32_t*>(nested->buffers[1]);
+  const auto* data = static_cast<const uint8_t*>(nested->buffers[2]);
+  auto table = InfoTable::from_bytes(Bytes(data + off[1], static_cast<size_t>(off[2] - off[1])));
+  ASSERT_TRUE(table);
+  EXPECT_EQ(table->value.row(0)[0], HcPrim::integer(7));
+  const ArrowArray* variant = a.children[base_type_index(BaseType::VARIANT)];
+  off = static_cast<const int32_t*>(variant->buffers[1]);
+  data = static_cast<const uint8_t*>(variant->buffers[2]);
+  EXPECT_EQ(std::vector<uint8_t>(data + off[1], data + off[2]), (std::vector<uint8_t>{100, 1, 'v'}));
+  s.release(&s);
+  a.release(&a);
 }
 
 // ---- import from hand-made structures ----
@@ -303,7 +432,6 @@ TEST(ArrowImport, Mapping) {
 
 TEST(ArrowImport, Errors) {
   static const int32_t ints[] = {1, 2, 3};
-  static const uint8_t valid[] = {0b101};
   static const int32_t bad_off[] = {0, 2, 1, 3};
   static const uint64_t big[] = {0, 0, uint64_t{INT64_MAX} + 1};
   static const char not_utf8[] = "a\xff";
@@ -317,7 +445,6 @@ TEST(ArrowImport, Errors) {
     const char* top = "+s";
   };
   std::vector<Case> cases = {
-      {{{"i", {valid, ints}, 3, 0, 1}}, "column 'c' row 1: null value"},
       {{{"i", {nullptr, ints}, 3, 0, 1}}, "column 'c': nulls without a validity bitmap"},
       {{{"d:10,2", {nullptr, ints}, 3}}, "column 'c': unsupported Arrow type 'd:10,2'"},
       {{{"tDs", {nullptr, ints}, 3}}, "column 'c': unsupported Arrow type 'tDs'"},
@@ -349,6 +476,61 @@ TEST(ArrowImport, Errors) {
   auto r = b.import();
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message, "column 'c': dictionary-encoded columns are not supported");
+}
+
+// Nulls are empty cells (a null row a row of empty cells); binary marked INFOTABLE or VARIANT is read as
+// their wire bytes, which must hold exactly one value.
+TEST(ArrowImport, NullsAndWireBytes) {
+  static const int32_t ints[] = {1, 2, 3};
+  static const uint8_t valid[] = {0b101};
+  static const int32_t off[] = {0, 2, 2, 5};
+  static const char variant_bytes[] = "\x16\x00\x00\x00\x05";  // INTEGER 5
+  static const int32_t off1[] = {0, 0, 0, 5};
+  static const int32_t off2[] = {0, 0, 0, 6};
+  std::vector<Col> cols = {{"i", {valid, ints}, 3, 0, 1, "a"}, {"n", {}, 3, 0, 3, "b"}};
+  Batch b(cols, 3);
+  b.top_buffers[0] = valid + 0;
+  static const uint8_t row_valid[] = {0b011};
+  b.top_buffers[0] = row_valid;
+  b.array.null_count = 1;
+  auto t = b.import();
+  ASSERT_TRUE(t) << t.error().message;
+  EXPECT_EQ(t->datashape.entries.at(1).second.entry_type, BaseType::NOTHING);
+  EXPECT_EQ(t->row(0)[0], HcPrim::integer(1));
+  EXPECT_EQ(t->row(1)[0], HcPrim());
+  EXPECT_EQ(t->row(2)[0], HcPrim());  // the row is null
+  EXPECT_EQ(t->row(0)[1], HcPrim());
+
+  struct Case {
+    const void* offsets;
+    const char* data;
+    const char* base_type;
+    const char* error;  // nullptr: reads VARIANT(INTEGER 5) in row 2
+  };
+  const Case cases[] = {
+      {off1, variant_bytes, "VARIANT", nullptr},
+      {off, variant_bytes, "VARIANT", "column 'c' row 0: Io Error: failed to fill whole buffer"},
+      {off1, variant_bytes, "INFOTABLE", "column 'c' row 0: Io Error: failed to fill whole buffer"},
+      {off2, variant_bytes, "VARIANT", "column 'c' row 2: 1 bytes after the value"},
+      {off1, variant_bytes, "LOCATION", "column 'c': base type 'LOCATION' does not fit Arrow type 'z'"},
+  };
+  for (const Case& c : cases) {
+    std::vector<Col> wire = {{"z", {nullptr, c.offsets, c.data}, 3}};
+    Batch w(wire, 3);
+    std::string meta("\1\0\0\0\x09\0\0\0base_type", 17);
+    const int32_t len = static_cast<int32_t>(std::strlen(c.base_type));
+    meta.append(reinterpret_cast<const char*>(&len), 4);
+    meta += c.base_type;
+    w.cs[0].metadata = meta.c_str();
+    auto r = w.import();
+    if (c.error == nullptr) {
+      ASSERT_TRUE(r) << r.error().message;
+      EXPECT_EQ(r->row(2)[0], HcPrim::variant(HcPrim::integer(5)));
+    } else {
+      ASSERT_FALSE(r) << c.error;
+      EXPECT_EQ(r.error().message, c.error);
+    }
+  }
 }
 
 TEST(ArrowImport, NoColumns) {
@@ -399,9 +581,8 @@ struct FakeStream {
 
 TEST(ArrowImport, StreamBatches) {
   static const int32_t ints[] = {1, 2, 3};
-  static const uint8_t valid[] = {0b110};
   std::vector<Col> c1 = {{"i", {nullptr, ints}, 3}};
-  std::vector<Col> c3 = {{"i", {valid, ints}, 3, 0, 1}};
+  std::vector<Col> c3 = {{"i", {nullptr, ints}, 2}};
   Batch b1(c1, 3), b2(c1, 2, 1);
   FakeStream f{{&b1, &b2}};
   ArrowArrayStream s = f.stream();
@@ -418,7 +599,7 @@ TEST(ArrowImport, StreamBatches) {
   g_released = 0;
   auto r = import_stream(&s);
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message, "column 'c' row 3: null value");
+  EXPECT_EQ(r.error().message, "column 'c': 2 values for 3 rows");
   EXPECT_EQ(g_released, 6);  // schema and both batches, each with its child
 
   Batch b6(c1, 3), b7(c1, 3);

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/families.hpp"
 #include "infotable/table_store.hpp"
 #include "veltrac/arrow.hpp"
 
@@ -19,18 +20,21 @@ namespace veltrac::arrow::detail {
 
 inline std::unexpected<Error> fail(std::string message) { return std::unexpected(Error{std::move(message)}); }
 
-// The base type a kind exports by default (and imports as); nothing for the kinds Arrow cannot hold.
+// The kind whose Arrow type a field of type t takes: its family's kind, NOTHING (the null type) for the
+// families without values.
+inline PrimKind arrow_kind(BaseType t) { return veltrac::detail::family_of(t).kind; }
+
+// The children of a LOCATION column, in this order.
+inline constexpr const char* kCoordinates[3] = {"latitude", "longitude", "elevation"};
+
+// INFOTABLE and VARIANT columns are binary holding each value's wire bytes.
+inline bool is_wire(PrimKind k) { return k == PrimKind::INFOTABLE || k == PrimKind::VARIANT; }
+
+// The base type a kind's Arrow type stands for when the field metadata names none; nothing for INFOTABLE
+// and VARIANT, whose binary columns always name theirs (a binary column is BLOB otherwise).
 inline std::optional<BaseType> plain_type_of(PrimKind k) {
-  switch (k) {
-    case PrimKind::STRING: return BaseType::STRING;
-    case PrimKind::NUMBER: return BaseType::NUMBER;
-    case PrimKind::INTEGER: return BaseType::INTEGER;
-    case PrimKind::LONG: return BaseType::LONG;
-    case PrimKind::BOOLEAN: return BaseType::BOOLEAN;
-    case PrimKind::BLOB: return BaseType::BLOB;
-    case PrimKind::DATETIME: return BaseType::DATETIME;
-    default: return std::nullopt;
-  }
+  if (is_wire(k)) return std::nullopt;
+  return veltrac::detail::family_of(k).plain;
 }
 
 // export_array with text and byte offsets widened to 64 bits past `limit` bytes of a column instead of

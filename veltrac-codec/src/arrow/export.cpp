@@ -15,6 +15,7 @@ namespace {
 
 using detail::Buf;
 using detail::fail;
+using detail::is_wire;
 
 // Releases an exported structure: first each child the consumer has not moved out, then what it owns.
 template <class T, class Data>
@@ -42,8 +43,12 @@ void put_i32(std::string& out, size_t n) {
   out.append(reinterpret_cast<const char*>(&v), sizeof v);
 }
 
-// The binary metadata form: pair count, then each key and value with its length (native int32).
-std::string encode_metadata(std::initializer_list<std::pair<std::string_view, std::string_view>> pairs) {
+using Pairs = std::vector<std::pair<std::string_view, std::string_view>>;
+
+// The binary metadata form: pair count, then each key and value with its length (native int32); nothing
+// without pairs.
+std::string encode_metadata(const Pairs& pairs) {
+  if (pairs.empty()) return {};
   std::string out;
   put_i32(out, pairs.size());
   for (const auto& [k, v] : pairs) {
@@ -56,9 +61,11 @@ std::string encode_metadata(std::initializer_list<std::pair<std::string_view, st
 }
 
 // A schema owned by a fresh SchemaData; the children are added by the caller.
-SchemaData* init_schema(ArrowSchema* s, std::string format, std::string_view name, std::string metadata) {
+SchemaData* init_schema(ArrowSchema* s, std::string format, std::string_view name, std::string metadata,
+                        int64_t flags = 0) {
   auto* d = new SchemaData{std::move(format), std::string(name), std::move(metadata), {}, {}};
   *s = ArrowSchema{};
+  s->flags = flags;
   s->format = d->format.c_str();
   s->name = d->name.c_str();
   s->metadata = d->metadata.empty() ? nullptr : d->metadata.data();
@@ -71,6 +78,7 @@ SchemaData* init_schema(ArrowSchema* s, std::string format, std::string_view nam
 struct ColumnType {
   PrimKind kind;
   BaseType type;
+  std::string aspects;  // the field's aspects as JSON text, empty without aspects
 };
 
 Expected<std::vector<ColumnType>> column_types(const DataShape& shape) {
@@ -79,30 +87,27 @@ Expected<std::vector<ColumnType>> column_types(const DataShape& shape) {
   for (const auto& field : shape.entries) {
     const std::string& key = field.first;
     const DataShapeEntry& entry = field.second;
-    auto kind = prim_kind_of(get_family(entry.entry_type));
     if (key.find('\0') != std::string::npos) {
       std::string shown;
       for (char ch : key) shown += ch == '\0' ? std::string("\\0") : std::string(1, ch);
       return fail("field '" + shown + "': Arrow field names cannot hold a NUL character");
     }
-    if (!kind || !detail::plain_type_of(*kind)) {
-      return fail("field '" + key + "' (" + std::string(name_of(entry.entry_type)) + ") has no Arrow type");
+    std::string aspects;
+    if (!entry.aspects.empty()) {
+      if (auto ok = entry.aspects.write_json(aspects); !ok) {
+        return fail("field '" + key + "': the aspects have no JSON form: " + ok.error().text());
+      }
     }
-    cols.push_back({*kind, entry.entry_type});
+    cols.push_back({detail::arrow_kind(entry.entry_type), entry.entry_type, std::move(aspects)});
   }
   return cols;
 }
 
-const char* format_of(PrimKind k, bool large) {
-  switch (k) {
-    case PrimKind::STRING: return large ? "U" : "u";
-    case PrimKind::NUMBER: return "g";
-    case PrimKind::INTEGER: return "i";
-    case PrimKind::LONG: return "l";
-    case PrimKind::BOOLEAN: return "b";
-    case PrimKind::DATETIME: return "tsm:UTC";
-    default: return large ? "Z" : "z";
-  }
+// Texts and bytes past 2 GiB take the large formats.
+std::string format_of(PrimKind k, bool large) {
+  std::string f(veltrac::detail::family_of(k).arrow_format);
+  if (large) f[0] = static_cast<char>(f[0] - 'a' + 'A');  // "u" / "z"
+  return f;
 }
 
 // `large[i]`: column i uses 64-bit offsets.
@@ -120,21 +125,22 @@ void build_schema(const DataShape& shape, const std::vector<ColumnType>& cols, c
     const std::string& key = field.first;
     const DataShapeEntry& entry = field.second;
     const ColumnType& c = cols[i];
-    std::string fmeta;
-    const bool plain = detail::plain_type_of(c.kind) == c.type;
-    if (!entry.description.empty() || !plain) {
-      std::string_view type_name = name_of(c.type);
-      if (entry.description.empty()) {
-        fmeta = encode_metadata({{kBaseTypeKey, type_name}});
-      } else if (plain) {
-        fmeta = encode_metadata({{kDescriptionKey, entry.description}});
-      } else {
-        fmeta = encode_metadata({{kDescriptionKey, entry.description}, {kBaseTypeKey, type_name}});
-      }
-    }
+    Pairs pairs;
+    if (!entry.description.empty()) pairs.emplace_back(kDescriptionKey, entry.description);
+    if (detail::plain_type_of(c.kind) != c.type) pairs.emplace_back(kBaseTypeKey, name_of(c.type));
+    if (!c.aspects.empty()) pairs.emplace_back(kAspectsKey, c.aspects);
     ArrowSchema* child = &d->child_structs[i];
-    init_schema(child, format_of(c.kind, large[i]), key, std::move(fmeta));
+    SchemaData* cd = init_schema(child, format_of(c.kind, large[i]), key, encode_metadata(pairs), ARROW_FLAG_NULLABLE);
     d->child_ptrs.push_back(child);
+    if (c.kind == PrimKind::LOCATION) {
+      cd->child_structs.resize(3);
+      for (size_t k = 0; k < 3; ++k) {
+        init_schema(&cd->child_structs[k], "g", detail::kCoordinates[k], {}, ARROW_FLAG_NULLABLE);
+        cd->child_ptrs.push_back(&cd->child_structs[k]);
+      }
+      child->n_children = 3;
+      child->children = cd->child_ptrs.data();
+    }
     ++i;
   }
   top.n_children = static_cast<int64_t>(cols.size());
@@ -164,7 +170,20 @@ struct ColumnBuild {
   const char* run = nullptr;
   size_t run_len = 0;
   bool large = false;  // 64-bit offsets
+  Buf extra;           // LOCATION: elevations (`values` the latitudes, `data` the longitudes)
+  Buf validity;        // allocated at the first empty cell
+  size_t nulls = 0;
+  ByteBuffer wire;  // INFOTABLE and VARIANT: the cells' wire bytes (`values` their int64 offsets)
 };
+
+// An empty (NOTHING) cell at row r of n: a cleared validity bit.
+void set_null(ColumnBuild& b, size_t r, size_t n) {
+  if (b.nulls++ == 0) {
+    b.validity.allocate((n + 7) / 8);
+    std::memset(b.validity.data(), 0xFF, (n + 7) / 8);
+  }
+  b.validity.data()[r / 8] &= static_cast<uint8_t>(~(1u << (r % 8)));
+}
 
 bool is_var(PrimKind k) { return k == PrimKind::STRING || k == PrimKind::BLOB; }
 
@@ -172,18 +191,24 @@ inline size_t var_size(const HcPrim& v) {
   return v.kind() == PrimKind::STRING ? v.as_string().size() : v.as_blob().size();
 }
 
-// Bytes of texts or blobs per column (0 for the others), counting the cells of the column's kind: each
-// data buffer is allocated once, with its offsets' width known before the first value is written.
+// Bytes of texts, blobs or wire bytes per column (0 for the others), counting the cells of the column's
+// kind: each data buffer is allocated once, with its offsets' width known before the first value is written.
 std::vector<uint64_t> data_sizes(const InfoTable& t, const std::vector<ColumnType>& cols) {
   std::vector<size_t> var;
   for (size_t c = 0; c < cols.size(); ++c) {
-    if (is_var(cols[c].kind)) var.push_back(c);
+    if (is_var(cols[c].kind) || is_wire(cols[c].kind)) var.push_back(c);
   }
   std::vector<uint64_t> sizes(cols.size());
   if (var.empty()) return sizes;
   for (InfoTable::Row row : t.rows()) {
     for (size_t c : var) {
-      if (c < row.size() && row[c].kind() == cols[c].kind) sizes[c] += var_size(row[c]);
+      if (c >= row.size() || row[c].kind() != cols[c].kind) continue;
+      if (is_var(cols[c].kind)) {
+        sizes[c] += var_size(row[c]);
+      } else {
+        const HcPrim& v = row[c];
+        sizes[c] += (v.is_variant() ? v.as_variant().encoded_size() : v.as_table().encoded_size()).value_or(0);
+      }
     }
   }
   return sizes;
@@ -270,6 +295,21 @@ inline size_t each_value(const HcPrim* v, size_t stride, size_t r0, size_t r1, C
   return SIZE_MAX;
 }
 
+// each_value over rows [r0, r1) of column cb (`v`: its value in row r0), with an empty cell as a null
+// whose slot `on_null(r)` fills; returns the first row whose value is neither empty nor of the column's
+// type, or SIZE_MAX.
+template <class F, class N>
+inline size_t each_or_null(ColumnBuild& cb, const HcPrim* v, size_t stride, size_t r0, size_t r1, size_t n, F&& f,
+                           N&& on_null) {
+  for (size_t r = r0;;) {
+    const size_t bad = each_value(v + (r - r0) * stride, stride, r, r1, cb.type, f);
+    if (bad == SIZE_MAX || v[(bad - r0) * stride].kind() != PrimKind::NOTHING) return bad;
+    set_null(cb, bad, n);
+    on_null(bad);
+    r = bad + 1;
+  }
+}
+
 // The buffers filled in one pass over the cells, in blocks of rows that stay in cache while each column's
 // values are copied by a loop of their own kind (texts and bytes: room guessed from the first block).
 Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::vector<ColumnType>& cols,
@@ -287,6 +327,17 @@ Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::
         break;
       case PrimKind::BOOLEAN: b[c].values.allocate_zero((n + 7) / 8); break;
       case PrimKind::INTEGER: b[c].values.allocate(n * sizeof(int32_t)); break;
+      case PrimKind::NOTHING: break;
+      case PrimKind::LOCATION:
+        b[c].values.allocate(n * 8);
+        b[c].data.allocate(n * 8);
+        b[c].extra.allocate(n * 8);
+        break;
+      case PrimKind::INFOTABLE:
+      case PrimKind::VARIANT:
+        b[c].values.allocate((n + 1) * sizeof(int64_t));
+        b[c].values.as<int64_t>()[0] = 0;
+        break;
       default: b[c].values.allocate(n * 8); break;
     }
   }
@@ -321,34 +372,46 @@ Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::
           return total;
         });
       }
+      const HcPrim* v0 = first + c;
       switch (cb.type.kind) {
         case PrimKind::STRING:
-          bad = each_value(first + c, f, r0, r1, cb.type, [&cb, n, limit](size_t r, const HcPrim& v) {
-            std::string_view s = v.as_string();
-            append_bytes(cb, r, n, limit, s.data(), s.size());
-          });
+          bad = each_or_null(
+              cb, v0, f, r0, r1, n,
+              [&cb, n, limit](size_t r, const HcPrim& v) {
+                std::string_view s = v.as_string();
+                append_bytes(cb, r, n, limit, s.data(), s.size());
+              },
+              [&cb, n, limit](size_t r) { append_bytes(cb, r, n, limit, nullptr, 0); });
           break;
         case PrimKind::BLOB:
-          bad = each_value(first + c, f, r0, r1, cb.type, [&cb, n, limit](size_t r, const HcPrim& v) {
-            Bytes s = v.as_blob();
-            append_bytes(cb, r, n, limit, reinterpret_cast<const char*>(s.data()), s.size());
-          });
+          bad = each_or_null(
+              cb, v0, f, r0, r1, n,
+              [&cb, n, limit](size_t r, const HcPrim& v) {
+                Bytes s = v.as_blob();
+                append_bytes(cb, r, n, limit, reinterpret_cast<const char*>(s.data()), s.size());
+              },
+              [&cb, n, limit](size_t r) { append_bytes(cb, r, n, limit, nullptr, 0); });
           break;
         case PrimKind::NUMBER: {
           double* out = cb.values.as<double>();
-          bad = each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) { out[r] = v.as_number(); });
+          bad = each_or_null(
+              cb, v0, f, r0, r1, n, [out](size_t r, const HcPrim& v) { out[r] = v.as_number(); },
+              [out](size_t r) { out[r] = 0; });
           break;
         }
         case PrimKind::INTEGER: {
           int32_t* out = cb.values.as<int32_t>();
-          bad =
-              each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) { out[r] = v.as_integer(); });
+          bad = each_or_null(
+              cb, v0, f, r0, r1, n, [out](size_t r, const HcPrim& v) { out[r] = v.as_integer(); },
+              [out](size_t r) { out[r] = 0; });
           break;
         }
         case PrimKind::LONG:
         case PrimKind::DATETIME: {
           int64_t* out = cb.values.as<int64_t>();
-          bad = each_value(first + c, f, r0, r1, cb.type, [out](size_t r, const HcPrim& v) { out[r] = v.as_long(); });
+          bad = each_or_null(
+              cb, v0, f, r0, r1, n, [out](size_t r, const HcPrim& v) { out[r] = v.as_long(); },
+              [out](size_t r) { out[r] = 0; });
           break;
         }
         case PrimKind::BOOLEAN: {
@@ -356,22 +419,76 @@ Expected<std::vector<ColumnBuild>> build_columns(const InfoTable& t, const std::
           // make every value wait for the one before (blocks start at multiples of 8 rows).
           uint8_t* out = cb.values.data();
           unsigned bits = 0;
-          bad = each_value(first + c, f, r0, r1, cb.type, [out, &bits](size_t r, const HcPrim& v) {
-            bits |= unsigned{v.as_bool()} << (r % 8);
+          auto put = [out, &bits](size_t r, bool on) {
+            bits |= unsigned{on} << (r % 8);
             if (r % 8 == 7) {
               out[r / 8] = static_cast<uint8_t>(bits);
               bits = 0;
             }
-          });
+          };
+          bad = each_or_null(
+              cb, v0, f, r0, r1, n, [&put](size_t r, const HcPrim& v) { put(r, v.as_bool()); },
+              [&put](size_t r) { put(r, false); });
           if (r1 % 8 != 0) out[r1 / 8] = static_cast<uint8_t>(bits);
           break;
         }
-        default: break;
+        case PrimKind::LOCATION: {
+          double *lat = cb.values.as<double>(), *lon = cb.data.as<double>(), *elev = cb.extra.as<double>();
+          bad = each_or_null(
+              cb, v0, f, r0, r1, n,
+              [lat, lon, elev](size_t r, const HcPrim& v) {
+                const Location& l = v.as_location();
+                lat[r] = l.latitude;
+                lon[r] = l.longitude;
+                elev[r] = l.elevation;
+              },
+              [lat, lon, elev](size_t r) { lat[r] = lon[r] = elev[r] = 0; });
+          break;
+        }
+        case PrimKind::INFOTABLE:
+        case PrimKind::VARIANT: {
+          int64_t* off = cb.values.as<int64_t>();
+          Result<size_t> written = size_t{0};
+          size_t failed = 0;
+          bad = each_or_null(
+              cb, v0, f, r0, r1, n,
+              [&cb, off, &written, &failed](size_t r, const HcPrim& v) {
+                if (written) {
+                  written = v.is_variant() ? v.as_variant().to_bytes(cb.wire) : v.as_table().to_bytes(cb.wire);
+                  failed = r;
+                }
+                off[r + 1] = static_cast<int64_t>(cb.wire.size());
+              },
+              [&cb, off](size_t r) { off[r + 1] = static_cast<int64_t>(cb.wire.size()); });
+          if (!written) {
+            return fail("field '" + t.datashape.entries.at(c).first + "' row " + std::to_string(failed) + ": " +
+                        written.error().message());
+          }
+          break;
+        }
+        case PrimKind::NOTHING:
+          // The null type: every cell empty.
+          for (size_t r = r0; r < r1 && bad == SIZE_MAX; ++r) {
+            if (v0[(r - r0) * f].kind() != PrimKind::NOTHING) bad = r;
+          }
+          break;
       }
       if (bad != SIZE_MAX) return fail(row_error(bad, t.datashape.entries.at(c).first, t.row(bad)[c], cb.type.type));
     }
   }
-  for (ColumnBuild& cb : b) flush_run(cb);
+  for (ColumnBuild& cb : b) {
+    flush_run(cb);
+    if (is_wire(cb.type.kind)) {
+      // Offsets narrowed in place when the bytes fit 32 bits (each int32 lands on an int64 already read).
+      cb.large = cb.wire.size() > limit;
+      if (!cb.large) {
+        for (size_t i = 0; i <= n; ++i) cb.values.as<int32_t>()[i] = static_cast<int32_t>(cb.values.as<int64_t>()[i]);
+      }
+      cb.data.allocate(cb.wire.size());
+      if (cb.wire.size() != 0) std::memcpy(cb.data.data(), cb.wire.data(), cb.wire.size());
+      cb.wire = ByteBuffer();
+    }
+  }
   return b;
 }
 
@@ -396,10 +513,34 @@ void build_array(std::vector<ColumnBuild>&& cols, size_t rows, ArrowArray* out) 
   d->child_ptrs.reserve(cols.size());
   for (size_t c = 0; c < cols.size(); ++c) {
     ColumnBuild& b = cols[c];
-    const bool var = is_var(b.type.kind);
+    const PrimKind k = b.type.kind;
+    const bool var = is_var(k) || is_wire(k);
     ArrowArray* child = &d->child_structs[c];
-    ArrayData* cd = init_array(child, length, var ? 3 : 2);
+    ArrayData* cd = init_array(child, length, k == PrimKind::NOTHING ? 0 : k == PrimKind::LOCATION ? 1 : var ? 3 : 2);
     d->child_ptrs.push_back(child);
+    if (k == PrimKind::NOTHING) {
+      child->null_count = length;
+      continue;
+    }
+    if (b.nulls != 0) {
+      child->null_count = static_cast<int64_t>(b.nulls);
+      cd->buffer_ptrs[0] = b.validity.data();
+      cd->bufs.push_back(std::move(b.validity));
+    }
+    if (k == PrimKind::LOCATION) {
+      // Latitudes, longitudes, elevations: one float64 child each, in kCoordinates order.
+      Buf* coords[3] = {&b.values, &b.data, &b.extra};
+      cd->child_structs.resize(3);
+      for (size_t i = 0; i < 3; ++i) {
+        ArrayData* xd = init_array(&cd->child_structs[i], length, 2);
+        xd->buffer_ptrs[1] = coords[i]->data();
+        xd->bufs.push_back(std::move(*coords[i]));
+        cd->child_ptrs.push_back(&cd->child_structs[i]);
+      }
+      child->n_children = 3;
+      child->children = cd->child_ptrs.data();
+      continue;
+    }
     cd->buffer_ptrs[1] = b.values.data();
     cd->bufs.push_back(std::move(b.values));
     if (var) {

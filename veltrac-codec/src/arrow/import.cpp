@@ -41,6 +41,8 @@ enum class In : uint8_t {
   TsNano,
   Date32,
   Date64,
+  Null,      // every cell empty
+  Location,  // struct<latitude, longitude, elevation: float64>
 };
 
 std::optional<In> in_type(std::string_view f) {
@@ -48,7 +50,8 @@ std::optional<In> in_type(std::string_view f) {
       {"c", In::I8},          {"C", In::U8},        {"s", In::I16},       {"S", In::U16},      {"i", In::I32},
       {"I", In::U32},         {"l", In::I64},       {"L", In::U64},       {"f", In::F32},      {"g", In::F64},
       {"u", In::Utf8},        {"U", In::LargeUtf8}, {"vu", In::Utf8View}, {"z", In::Binary},   {"Z", In::LargeBinary},
-      {"vz", In::BinaryView}, {"b", In::Bool},      {"tdD", In::Date32},  {"tdm", In::Date64},
+      {"vz", In::BinaryView}, {"b", In::Bool},      {"tdD", In::Date32},  {"tdm", In::Date64}, {"n", In::Null},
+      {"+s", In::Location},
   };
   for (const auto& [name, t] : kExact) {
     if (f == name) return t;
@@ -85,6 +88,8 @@ PrimKind kind_of(In t) {
     case In::LargeBinary:
     case In::BinaryView: return PrimKind::BLOB;
     case In::Bool: return PrimKind::BOOLEAN;
+    case In::Null: return PrimKind::NOTHING;
+    case In::Location: return PrimKind::LOCATION;
     default: return PrimKind::DATETIME;
   }
 }
@@ -96,6 +101,8 @@ int64_t buffer_count(In t) {
     case In::LargeUtf8:
     case In::Binary:
     case In::LargeBinary: return 3;
+    case In::Null: return 0;
+    case In::Location: return 1;
     default: return 2;
   }
 }
@@ -106,6 +113,8 @@ struct Column {
   std::string name;
   In in;
   BaseType type;
+  bool wire = false;       // binary holding INFOTABLE or VARIANT values as their wire bytes
+  int64_t coords[3] = {};  // Location: the children holding latitude, longitude, elevation
 };
 
 struct Plan {
@@ -176,6 +185,26 @@ std::string readable(std::string_view s) {
 
 std::string quoted(std::string_view s) { return '\'' + readable(s) + '\''; }
 
+// The children of a LOCATION struct: three float64 fields named by kCoordinates, in any order.
+bool location_children(const ArrowSchema& s, int64_t (&coords)[3]) {
+  if (s.n_children != 3 || s.children == nullptr) return false;
+  bool seen[3] = {};
+  for (int64_t i = 0; i < 3; ++i) {
+    const ArrowSchema* x = s.children[i];
+    if (x == nullptr || x->format == nullptr || x->name == nullptr || std::string_view(x->format) != "g" ||
+        x->n_children != 0 || x->dictionary != nullptr) {
+      return false;
+    }
+    for (size_t k = 0; k < 3; ++k) {
+      if (!seen[k] && std::string_view(x->name) == detail::kCoordinates[k]) {
+        seen[k] = true;
+        coords[k] = i;
+      }
+    }
+  }
+  return seen[0] && seen[1] && seen[2];
+}
+
 // Adds column i, whose schema is c, to the plan.
 Expected<void> plan_column(Plan& plan, const ArrowSchema* c, int64_t i) {
   if (c == nullptr || c->format == nullptr) return fail("column " + std::to_string(i) + " has no schema");
@@ -185,29 +214,44 @@ Expected<void> plan_column(Plan& plan, const ArrowSchema* c, int64_t i) {
   if (plan.shape.entries.find(cname) != nullptr) return fail("duplicate " + where);
   auto in = in_type(c->format);
   if (c->dictionary != nullptr) return fail(where + ": dictionary-encoded columns are not supported");
-  if (!in || c->n_children != 0) return fail(where + ": unsupported Arrow type " + quoted(c->format));
+  Column col{std::string(cname), In::Null, BaseType::NOTHING};
+  if (in == In::Location && !location_children(*c, col.coords)) {
+    return fail(where + ": a struct column must be struct<latitude, longitude, elevation: float64>");
+  }
+  if (!in || (c->n_children != 0 && in != In::Location)) {
+    return fail(where + ": unsupported Arrow type " + quoted(c->format));
+  }
+  col.in = *in;
   auto cmeta = read_metadata(c->metadata);
   if (!cmeta) return fail(where + ": the metadata is malformed");
   const PrimKind kind = kind_of(*in);
-  const auto plain = detail::plain_type_of(kind);
-  if (!plain) return fail(where + ": unsupported Arrow type " + quoted(c->format));
-  BaseType type = *plain;
+  col.type = *detail::plain_type_of(kind);
   if (auto t = find(*cmeta, kBaseTypeKey)) {
     auto named = base_type_from_name(*t);
-    if (!named || prim_kind_of(get_family(*named)) != kind) {
+    const PrimKind named_kind = named ? detail::arrow_kind(*named) : PrimKind::NOTHING;
+    // The null type holds empty cells of any type; binary also INFOTABLE and VARIANT values.
+    col.wire = kind == PrimKind::BLOB && (named_kind == PrimKind::INFOTABLE || named_kind == PrimKind::VARIANT);
+    if (!named || (named_kind != kind && kind != PrimKind::NOTHING && !col.wire)) {
       return fail(where + ": base type " + quoted(*t) + " does not fit Arrow type " + quoted(c->format));
     }
-    type = *named;
+    col.type = *named;
   }
   DataShapeEntry entry;
   entry.name.assign(cname);
-  entry.entry_type = type;
+  entry.entry_type = col.type;
   if (auto d = find(*cmeta, kDescriptionKey)) {
     if (!utf8::is_valid(*d)) return fail(where + ": the description is not UTF-8");
     entry.description.assign(*d);
   }
+  if (auto a = find(*cmeta, kAspectsKey)) {
+    json::Reader r(*a);
+    auto aspects = Aspects::read_json(r);
+    if (aspects && r.peek() != json::Peek::End) aspects = std::unexpected(r.error_peeked("trailing characters"));
+    if (!aspects) return fail(where + ": the aspects are malformed: " + readable(aspects.error().text()));
+    entry.aspects = std::move(*aspects);
+  }
   plan.shape.add(std::move(entry));
-  plan.cols.push_back({std::string(cname), *in, type});
+  plan.cols.push_back(std::move(col));
   return {};
 }
 
@@ -238,14 +282,6 @@ struct Checked {
 };
 
 std::string at_row(const Column& c, int64_t row) { return "column " + quoted(c.name) + " row " + std::to_string(row); }
-
-// The first row whose validity bit is clear, or -1.
-int64_t first_null(const void* bits, int64_t base, int64_t rows) {
-  for (int64_t i = 0; i < rows; ++i) {
-    if (!bit(bits, base + i)) return i;
-  }
-  return -1;
-}
 
 template <class Off>
 Expected<void> check_offsets(const Column& c, const ArrowArray& a, int64_t base, int64_t rows, int64_t row0) {
@@ -310,7 +346,31 @@ Expected<void> check_views(const Column& c, const ArrowArray& a, int64_t base, i
   return {};
 }
 
-// Checks one column of a batch: its structure, its nulls, and values that have no table value.
+Expected<void> check_column(const Column& c, const ArrowArray* a, int64_t parent_end, int64_t rows, int64_t row0);
+
+// The validity bitmap of a checked array when it has nulls, else nullptr.
+inline const void* nulls_of(const ArrowArray& a) { return a.null_count != 0 ? a.buffers[0] : nullptr; }
+
+// The coordinates of a LOCATION column: three float64 arrays, each without nulls where the struct has a value.
+Expected<void> check_coordinates(const Column& c, const ArrowArray& a, int64_t parent_end, int64_t rows, int64_t row0) {
+  if (a.n_children != 3 || a.children == nullptr) return fail("column " + quoted(c.name) + ": unexpected children");
+  const int64_t base = a.offset + (parent_end - rows);
+  const void* valid = nulls_of(a);
+  for (size_t k = 0; k < 3; ++k) {
+    const Column x{c.name + "." + detail::kCoordinates[k], In::F64, BaseType::NUMBER};
+    const ArrowArray* xa = a.children[c.coords[k]];
+    if (auto ok = check_column(x, xa, a.offset + parent_end, rows, row0); !ok) return ok;
+    if (const void* xv = nulls_of(*xa)) {
+      for (int64_t i = 0; i < rows; ++i) {
+        if ((valid == nullptr || bit(valid, base + i)) && !bit(xv, xa->offset + base + i))
+          return fail(at_row(x, row0 + i) + ": null coordinate");
+      }
+    }
+  }
+  return {};
+}
+
+// Checks one column of a batch: its structure and values that have no table value.
 Expected<void> check_column(const Column& c, const ArrowArray* a, int64_t parent_end, int64_t rows, int64_t row0) {
   // Built only for an error: a stream of many small batches checks its columns once per batch.
   auto where = [&c] { return "column " + quoted(c.name); };
@@ -320,21 +380,18 @@ Expected<void> check_column(const Column& c, const ArrowArray* a, int64_t parent
   }
   if (a->length < parent_end)
     return fail(where() + ": " + std::to_string(a->length) + " values for " + std::to_string(parent_end) + " rows");
-  if (a->n_children != 0 || a->dictionary != nullptr) return fail(where() + ": unexpected children");
+  if ((a->n_children != 0 && c.in != In::Location) || a->dictionary != nullptr)
+    return fail(where() + ": unexpected children");
   const int64_t want = buffer_count(c.in);
   if (is_view(c.in) ? a->n_buffers < 3 : a->n_buffers != want) {
     return fail(where() + ": " + std::to_string(a->n_buffers) + " buffers, expected " +
                 (is_view(c.in) ? std::string("at least 3") : std::to_string(want)));
   }
+  if (c.in == In::Null) return {};
   if (a->buffers == nullptr) return fail(where() + ": the buffers are missing");
   const int64_t base = a->offset + (parent_end - rows);
-  if (a->null_count != 0) {
-    if (a->buffers[0] == nullptr) {
-      if (a->null_count > 0) return fail(where() + ": nulls without a validity bitmap");
-    } else if (int64_t i = first_null(a->buffers[0], base, rows); i >= 0) {
-      return fail(at_row(c, row0 + i) + ": null value");
-    }
-  }
+  if (a->null_count > 0 && a->buffers[0] == nullptr) return fail(where() + ": nulls without a validity bitmap");
+  if (c.in == In::Location) return check_coordinates(c, *a, parent_end, rows, row0);
   if (rows == 0) return {};
   switch (c.in) {
     case In::Utf8:
@@ -347,15 +404,18 @@ Expected<void> check_column(const Column& c, const ArrowArray* a, int64_t parent
   }
   const void* values = a->buffers[1];
   if (values == nullptr) return fail(where() + ": the values buffer is missing");
+  // Values under a null are not read.
+  const void* valid = nulls_of(*a);
+  auto is_null = [valid](int64_t i) { return valid != nullptr && !bit(valid, i); };
   if (c.in == In::U64) {
     for (int64_t i = 0; i < rows; ++i) {
-      if (load<uint64_t>(values, base + i) > uint64_t{INT64_MAX})
+      if (load<uint64_t>(values, base + i) > uint64_t{INT64_MAX} && !is_null(base + i))
         return fail(at_row(c, row0 + i) + ": value exceeds the LONG range");
     }
   } else if (c.in == In::TsSecond) {
     for (int64_t i = 0; i < rows; ++i) {
       int64_t ms;
-      if (__builtin_mul_overflow(load<int64_t>(values, base + i), int64_t{1000}, &ms)) {
+      if (__builtin_mul_overflow(load<int64_t>(values, base + i), int64_t{1000}, &ms) && !is_null(base + i)) {
         return fail(at_row(c, row0 + i) + ": timestamp exceeds the DATETIME range");
       }
     }
@@ -416,8 +476,33 @@ HcPrim value_at(const Column& c, const ArrowArray& a, int64_t i) {
     case In::Binary:
     case In::LargeBinary:
     case In::BinaryView: return HcPrim::blob(as_bytes(text_at(c, a, i)), c.type);
+    case In::Location:  // cell_at
+    case In::Null: break;
   }
   return HcPrim();
+}
+
+// The value at index i of a checked column whose cells need more than value_at: an empty cell (null), a
+// LOCATION from its three children, or an INFOTABLE or VARIANT read from its wire bytes, which must hold
+// exactly one value.
+Expected<HcPrim> cell_at(const Column& c, const ArrowArray& a, int64_t i, int64_t row) {
+  if (c.in == In::Null) return HcPrim();
+  if (const void* valid = nulls_of(a); valid != nullptr && !bit(valid, i)) return HcPrim();
+  if (c.in == In::Location) {
+    auto at = [&a, &c, i](size_t k) {
+      const ArrowArray& x = *a.children[c.coords[k]];
+      return load<double>(x.buffers[1], x.offset + i);
+    };
+    return HcPrim::location({.longitude = at(1), .latitude = at(0), .elevation = at(2)}, c.type);
+  }
+  if (!c.wire) return value_at(c, a, i);
+  const std::string_view bytes = text_at(c, a, i);
+  auto v = HcPrim::from_bytes_typed(as_bytes(bytes), c.type);
+  if (!v) return fail(at_row(c, row) + ": " + readable(v.error().message()));
+  if (v->consumed != bytes.size()) {
+    return fail(at_row(c, row) + ": " + std::to_string(bytes.size() - v->consumed) + " bytes after the value");
+  }
+  return std::move(v->value);
 }
 
 constexpr int64_t kMaxEmptyRows = INT32_MAX;
@@ -437,12 +522,8 @@ Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t,
                 " fields");
   }
   const int64_t rows = a.length, end = a.offset + a.length;
-  if (a.null_count != 0 && a.buffers[0] != nullptr) {
-    if (int64_t i = first_null(a.buffers[0], a.offset, rows); i >= 0)
-      return fail("row " + std::to_string(row0 + i) + " is null");
-  } else if (a.null_count > 0) {
-    return fail("a batch has nulls without a validity bitmap");
-  }
+  if (a.null_count > 0 && a.buffers[0] == nullptr) return fail("a batch has nulls without a validity bitmap");
+  const void* row_valid = nulls_of(a);  // a null row is a row of empty cells
   for (size_t c = 0; c < plan.cols.size(); ++c) {
     if (auto ok = check_column(plan.cols[c], a.children[c], end, rows, row0); !ok) return ok;
   }
@@ -454,11 +535,39 @@ Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t,
   }
   const auto claimed = static_cast<size_t>(std::min(rows, kReserveRows));
   t.reserve(claimed, claimed * plan.cols.size());
+  // Columns read by value_at alone: no nulls, no wire bytes.
+  std::vector<uint8_t> plain(plan.cols.size());
+  for (size_t c = 0; c < plan.cols.size(); ++c) {
+    const Column& pc = plan.cols[c];
+    plain[c] = pc.in != In::Null && pc.in != In::Location && !pc.wire && nulls_of(*a.children[c]) == nullptr;
+  }
+  if (row_valid == nullptr && std::all_of(plain.begin(), plain.end(), [](uint8_t p) { return p != 0; })) {
+    // Every cell read by value_at: the loop without the per-cell checks.
+    for (int64_t r = 0; r < rows; ++r) {
+      for (size_t c = 0; c < plan.cols.size(); ++c) {
+        const ArrowArray& col = *a.children[c];
+        ::new (static_cast<void*>(&row[c])) HcPrim(value_at(plan.cols[c], col, col.offset + a.offset + r));
+      }
+      t.append_row(row);
+    }
+    return {};
+  }
   for (int64_t r = 0; r < rows; ++r) {
+    if (row_valid != nullptr && !bit(row_valid, a.offset + r)) {
+      t.append_row(row);  // every value NOTHING
+      continue;
+    }
     for (size_t c = 0; c < plan.cols.size(); ++c) {
       const ArrowArray& col = *a.children[c];
+      const int64_t i = col.offset + a.offset + r;
       // Built in place: append_row left the previous value NOTHING, which owns nothing.
-      ::new (static_cast<void*>(&row[c])) HcPrim(value_at(plan.cols[c], col, col.offset + a.offset + r));
+      if (plain[c]) [[likely]] {
+        ::new (static_cast<void*>(&row[c])) HcPrim(value_at(plan.cols[c], col, i));
+        continue;
+      }
+      auto v = cell_at(plan.cols[c], col, i, row0 + r);
+      if (!v) return std::unexpected(std::move(v.error()));
+      ::new (static_cast<void*>(&row[c])) HcPrim(std::move(*v));
     }
     t.append_row(row);
   }

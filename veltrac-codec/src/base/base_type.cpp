@@ -2,58 +2,9 @@
 
 #include <cstring>
 
-namespace veltrac {
+#include "base/families.hpp"
 
-const std::array<BaseType, kBaseTypeCount> kBaseTypesInOrder = {
-    BaseType::NOTHING,
-    BaseType::STRING,
-    BaseType::NUMBER,
-    BaseType::BOOLEAN,
-    BaseType::DATETIME,
-    BaseType::TIMESPAN,
-    BaseType::INFOTABLE,
-    BaseType::LOCATION,
-    BaseType::XML,
-    BaseType::JSON,
-    BaseType::QUERY,
-    BaseType::IMAGE,
-    BaseType::HYPERLINK,
-    BaseType::IMAGELINK,
-    BaseType::PASSWORD,
-    BaseType::HTML,
-    BaseType::TEXT,
-    BaseType::TAGS,
-    BaseType::SCHEDULE,
-    BaseType::VARIANT,
-    BaseType::GUID,
-    BaseType::BLOB,
-    BaseType::INTEGER,
-    BaseType::LONG,
-    BaseType::PROPERTYNAME,
-    BaseType::SERVICENAME,
-    BaseType::EVENTNAME,
-    BaseType::THINGNAME,
-    BaseType::THINGSHAPENAME,
-    BaseType::THINGTEMPLATENAME,
-    BaseType::DATASHAPENAME,
-    BaseType::MASHUPNAME,
-    BaseType::MENUNAME,
-    BaseType::BASETYPENAME,
-    BaseType::USERNAME,
-    BaseType::GROUPNAME,
-    BaseType::CATEGORYNAME,
-    BaseType::STATEDEFINITIONNAME,
-    BaseType::STYLEDEFINITIONNAME,
-    BaseType::MODELTAGVOCABULARYNAME,
-    BaseType::DATATAGVOCABULARYNAME,
-    BaseType::NETWORKNAME,
-    BaseType::MEDIAENTITYNAME,
-    BaseType::APPLICATIONKEYNAME,
-    BaseType::LOCALIZATIONTABLENAME,
-    BaseType::ORGANIZATIONNAME,
-    BaseType::DASHBOARDNAME,
-    BaseType::UNKNOWN_TYPE,
-};
+namespace veltrac {
 
 namespace detail {
 namespace {
@@ -116,6 +67,13 @@ constexpr Row kRows[] = {
 };
 static_assert(std::size(kRows) == kBaseTypeCount);
 
+// A base type's whole description is its row above (and its member in the enum).
+constexpr std::array<BaseType, kBaseTypeCount> in_order() {
+  std::array<BaseType, kBaseTypeCount> t{};
+  for (size_t i = 0; i < kBaseTypeCount; ++i) t[i] = static_cast<BaseType>(kRows[i].code);
+  return t;
+}
+
 constexpr std::array<BaseTypeInfo, 256> build_table() {
   std::array<BaseTypeInfo, 256> t{};
   for (auto& e : t) e = {nullptr, 0, TypeFamily::HC_NULL};
@@ -133,6 +91,8 @@ const std::array<BaseTypeInfo, 256> kBaseTypeTable = build_table();
 
 }  // namespace detail
 
+const std::array<BaseType, kBaseTypeCount> kBaseTypesInOrder = detail::in_order();
+
 std::optional<BaseType> base_type_from_name(std::string_view name) {
   for (BaseType t : kBaseTypesInOrder) {
     if (name_of(t) == name) return t;
@@ -147,22 +107,6 @@ size_t base_type_index(BaseType t) {
   return 0;
 }
 
-std::string_view family_name(TypeFamily f) {
-  switch (f) {
-    case TypeFamily::HC_NOTHING: return "HC_NOTHING";
-    case TypeFamily::HC_STRING: return "HC_STRING";
-    case TypeFamily::HC_VARIANT: return "HC_VARIANT";
-    case TypeFamily::HC_NUMBER: return "HC_NUMBER";
-    case TypeFamily::HC_INTEGER: return "HC_INTEGER";
-    case TypeFamily::HC_LONG: return "HC_LONG";
-    case TypeFamily::HC_BOOLEAN: return "HC_BOOLEAN";
-    case TypeFamily::HC_DATETIME: return "HC_DATETIME";
-    case TypeFamily::HC_BLOB: return "HC_BLOB";
-    case TypeFamily::HC_LOCATION: return "HC_LOCATION";
-    case TypeFamily::HC_INFOTABLE: return "HC_INFOTABLE";
-    case TypeFamily::HC_NULL: return "HC_NULL";
-  }
-  return "HC_NULL";
-}
+std::string_view family_name(TypeFamily f) { return detail::family_of(f).name; }
 
 }  // namespace veltrac

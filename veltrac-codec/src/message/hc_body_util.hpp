@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/families.hpp"
 #include "util/stream_string.hpp"
 #include "veltrac/base_type.hpp"
 #include "veltrac/bytes.hpp"
@@ -22,8 +23,8 @@ inline constexpr uint8_t kNoTableMarker = code_of(BaseType::NOTHING);
 // Size of a length-prefixed string.
 inline size_t string_size(std::string_view s) { return size_string(s.size()); }
 
-// The longest text a length prefix can carry (31 bits).
-inline constexpr size_t kMaxTextBytes = 0x7FFFFFFF;
+// The longest text a length prefix can carry.
+inline constexpr size_t kMaxTextBytes = ::veltrac::detail::kMaxWireLength;
 
 // Total size of the length-prefixed strings of a body (visited by its for_each_text).
 template <class Body>

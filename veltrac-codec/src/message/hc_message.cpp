@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "message/body_kind.hpp"
 #include "message/hc_body_util.hpp"
 #include "util/byte_list.hpp"
 
@@ -47,21 +48,13 @@ Result<size_t> HcyMsg::read_from(Bytes in) {
   HcyMsgHeader header = HcyMsgHeader::read(in.data());
   Bytes body = in.subspan(HcyMsgHeader::kSize);
 
-  using enum msgCodeEnum;
-  switch (*code) {
-    case HCY_GET:
-    case HCY_PUT:
-    case HCY_POST:
-    case HCY_DEL: return read_body<Request>(*this, header, body);
-    case HCY_BIND:
-    case HCY_UNBIND: return read_body<Bind>(*this, header, body);
-    case HCY_AUTH: return read_body<Auth>(*this, header, body);
-    default: break;
+  switch (message_detail::body_kind(*code).value_or(MsgKind{0xFF})) {
+    case MsgKind::Request: return read_body<Request>(*this, header, body);
+    case MsgKind::Bind: return read_body<Bind>(*this, header, body);
+    case MsgKind::Auth: return read_body<Auth>(*this, header, body);
+    case MsgKind::Response: return read_body<Response>(*this, header, body);
   }
-  if (code_of(*code) < 64) {
-    return fail(VeltracError::with_code(ErrorKind::UnimplementedCode, code_of(*code)).found_at(in.data() + 1));
-  }
-  return read_body<Response>(*this, header, body);
+  return fail(VeltracError::with_code(ErrorKind::UnimplementedCode, code_of(*code)).found_at(in.data() + 1));
 }
 
 Result<Decoded<HcyMsg>> HcyMsg::from_bytes(Bytes in) { return message_detail::decode_in_place<HcyMsg>(in); }
@@ -128,14 +121,6 @@ Result<HcyMsg> HcyMsg::build_bind(msgCodeEnum code, MsgIds ids, HcyBindBody body
 
 namespace {
 
-// Whether `code` selects the kind of the alternative M.
-bool code_fits(const HcyMsg::Request&, uint8_t code) { return code >= 1 && code <= 4; }
-bool code_fits(const HcyMsg::Bind&, uint8_t code) {
-  return code == code_of(msgCodeEnum::HCY_BIND) || code == code_of(msgCodeEnum::HCY_UNBIND);
-}
-bool code_fits(const HcyMsg::Auth&, uint8_t code) { return code == code_of(msgCodeEnum::HCY_AUTH); }
-bool code_fits(const HcyMsg::Response&, uint8_t code) { return code >= 64 && msg_code_from_repr(code); }
-
 Result<void> check_body(const HcyReqBody& b) {
   if (!entity_type_from_repr(code_of(b.entity_type))) {
     return fail(VeltracError::with_code(ErrorKind::InvalidEntityType, code_of(b.entity_type)));
@@ -152,13 +137,9 @@ Result<void> check_body(const HcyResBody&) { return {}; }
 }  // namespace
 
 Result<void> HcyMsg::check() const {
-  return std::visit(
-      [](const auto& m) -> Result<void> {
-        const uint8_t code = code_of(m.header.code);
-        if (!code_fits(m, code)) return fail(VeltracError::with_code(ErrorKind::InvalidCode, code));
-        return check_body(m.body);
-      },
-      msg);
+  const uint8_t code = code_of(header().code);
+  if (message_detail::body_kind(code) != kind()) return fail(VeltracError::with_code(ErrorKind::InvalidCode, code));
+  return std::visit([](const auto& m) { return check_body(m.body); }, msg);
 }
 
 std::string HcyMsg::short_desc() const {

@@ -4,16 +4,13 @@
 #include <new>
 #include <vector>
 
+#include "base/families.hpp"
 #include "primitive/prim_access.hpp"
 #include "veltrac/infotable.hpp"
 
 namespace veltrac {
 
 namespace {
-
-constexpr std::string_view kKindNames[kPrimKindCount] = {
-    "NOTHING", "STRING", "NUMBER", "INTEGER", "LONG", "BOOLEAN", "LOCATION", "BLOB", "DATETIME", "INFOTABLE", "VARIANT",
-};
 
 // Owned nested objects (the value inside a VARIANT, the table of an INFOTABLE) are released and copied
 // through per-thread work lists, so a value nested a million levels deep needs no deep call stack: a
@@ -81,24 +78,12 @@ void copy_nested(bool is_table, const void* from, void* to) {
 
 }  // namespace
 
-std::string_view prim_kind_name(PrimKind k) { return kKindNames[static_cast<size_t>(k)]; }
+std::string_view prim_kind_name(PrimKind k) { return detail::kKindNames[static_cast<size_t>(k)]; }
 
 std::optional<PrimKind> prim_kind_of(TypeFamily f) {
-  switch (f) {
-    case TypeFamily::HC_NOTHING: return PrimKind::NOTHING;
-    case TypeFamily::HC_STRING: return PrimKind::STRING;
-    case TypeFamily::HC_VARIANT: return PrimKind::VARIANT;
-    case TypeFamily::HC_NUMBER: return PrimKind::NUMBER;
-    case TypeFamily::HC_INTEGER: return PrimKind::INTEGER;
-    case TypeFamily::HC_LONG: return PrimKind::LONG;
-    case TypeFamily::HC_BOOLEAN: return PrimKind::BOOLEAN;
-    case TypeFamily::HC_DATETIME: return PrimKind::DATETIME;
-    case TypeFamily::HC_BLOB: return PrimKind::BLOB;
-    case TypeFamily::HC_LOCATION: return PrimKind::LOCATION;
-    case TypeFamily::HC_INFOTABLE: return PrimKind::INFOTABLE;
-    case TypeFamily::HC_NULL: return std::nullopt;
-  }
-  return std::nullopt;
+  const detail::Family& facts = detail::family_of(f);
+  if (!facts.has_values) return std::nullopt;
+  return facts.kind;
 }
 
 bool Location::operator==(const Location& o) const {

@@ -2,6 +2,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "base/families.hpp"
 #include "json/base_type_json.hpp"
 #include "json/record.hpp"
 #include "json/write.hpp"
@@ -14,9 +15,7 @@ namespace veltrac {
 
 namespace {
 
-constexpr std::string_view kKindNames[kPrimKindCount] = {
-    "NOTHING", "STRING", "NUMBER", "INTEGER", "LONG", "BOOLEAN", "LOCATION", "BLOB", "DATETIME", "INFOTABLE", "VARIANT",
-};
+using detail::kKindNames;
 
 double finite_or_zero(double d) { return std::isfinite(d) ? d : 0.0; }
 
@@ -40,21 +39,9 @@ struct TypedRule {
   std::string_view prefix;
 };
 std::optional<TypedRule> typed_rule(TypeFamily f) {
-  switch (f) {
-    case TypeFamily::HC_STRING: return TypedRule{PrimKind::STRING, "not a string,value: "};
-    case TypeFamily::HC_VARIANT: return TypedRule{PrimKind::VARIANT, "not a variant, value: "};
-    case TypeFamily::HC_NUMBER: return TypedRule{PrimKind::NUMBER, "not a number, value: "};
-    case TypeFamily::HC_INTEGER: return TypedRule{PrimKind::INTEGER, "not a integer, value: "};
-    case TypeFamily::HC_LONG: return TypedRule{PrimKind::LONG, "not a long, value: "};
-    case TypeFamily::HC_BOOLEAN: return TypedRule{PrimKind::BOOLEAN, "not a boolean, value: "};
-    case TypeFamily::HC_DATETIME: return TypedRule{PrimKind::DATETIME, "not a datetime, value: "};
-    case TypeFamily::HC_BLOB: return TypedRule{PrimKind::BLOB, "not a blob, value: "};
-    case TypeFamily::HC_LOCATION: return TypedRule{PrimKind::LOCATION, "not a location, value: "};
-    case TypeFamily::HC_INFOTABLE: return TypedRule{PrimKind::INFOTABLE, "not a infotable, value: "};
-    case TypeFamily::HC_NULL:
-    case TypeFamily::HC_NOTHING: return std::nullopt;
-  }
-  return std::nullopt;
+  const detail::Family& facts = detail::family_of(f);
+  if (facts.typed_prefix.empty()) return std::nullopt;  // HC_NOTHING and HC_NULL
+  return TypedRule{facts.kind, facts.typed_prefix};
 }
 
 VeltracError prim_to_json_error(std::string_view prefix, const HcPrim& p, BaseType t) {

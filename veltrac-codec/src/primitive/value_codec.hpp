@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/families.hpp"
 #include "util/stream_string.hpp"
 #include "veltrac/base_type.hpp"
 #include "veltrac/bytes.hpp"
@@ -31,8 +32,6 @@ namespace detail {
 inline constexpr unsigned kMaxNestingDepth = 200;
 // Io "nesting depth exceeds 200".
 VeltracError nesting_too_deep();
-// Length-prefixed strings and blobs carry 31-bit lengths.
-inline constexpr size_t kMaxWireLength = 0x7FFFFFFF;
 VeltracError too_long(std::string_view what, size_t n);
 
 // ---- decoding; `depth` is the number of VARIANT/INFOTABLE levels around the value being read ----

@@ -1,30 +1,19 @@
-// The binary form of each type family, stated once: the size pass (size_prim, size_row), the writer
-// (write_prim), the bulk cell decoder (table/binary.cpp) and the general reader (read_cell) all consult it.
-//
-// A value is its type code (one byte), then its payload:
-//   Fixed     `width` bytes big-endian: NUMBER the double's bits, INTEGER (4), LONG and DATETIME (8)
-//             two's complement, BOOLEAN one byte (nonzero is true)
-//   Text      a length-prefixed UTF-8 string (util/stream_string.hpp)
-//   Blob      a four-byte length with the top bit set (always, also when short or empty), then the bytes
-//   Location  three doubles: longitude, latitude, elevation
-//   Variant   the inner value with its own type code
-//   Table     a table's binary form
-//   None      nothing (NOTHING)
-//   Refused   HC_NULL: has no binary form and is refused when read
+// The binary form of each type family (its payload in base/families.hpp), consulted by the size pass
+// (size_prim, size_row), the writer (write_prim), the bulk cell decoder (table/binary.cpp) and the general
+// reader (read_cell).
 #pragma once
 
 #include <array>
 #include <bit>
 #include <cstdint>
 
+#include "base/families.hpp"
 #include "primitive/prim_access.hpp"
 #include "veltrac/base_type.hpp"
 #include "veltrac/bytes.hpp"
 #include "veltrac/primitive.hpp"
 
 namespace veltrac::detail {
-
-enum class Payload : uint8_t { None, Fixed, Text, Blob, Location, Variant, Table, Refused };
 
 struct Wire {
   Payload payload;
@@ -33,21 +22,8 @@ struct Wire {
 };
 
 constexpr Wire wire_of(TypeFamily f) {
-  switch (f) {
-    case TypeFamily::HC_NOTHING: return {Payload::None, 0, PrimKind::NOTHING};
-    case TypeFamily::HC_STRING: return {Payload::Text, 0, PrimKind::STRING};
-    case TypeFamily::HC_NUMBER: return {Payload::Fixed, 8, PrimKind::NUMBER};
-    case TypeFamily::HC_INTEGER: return {Payload::Fixed, 4, PrimKind::INTEGER};
-    case TypeFamily::HC_LONG: return {Payload::Fixed, 8, PrimKind::LONG};
-    case TypeFamily::HC_DATETIME: return {Payload::Fixed, 8, PrimKind::DATETIME};
-    case TypeFamily::HC_BOOLEAN: return {Payload::Fixed, 1, PrimKind::BOOLEAN};
-    case TypeFamily::HC_LOCATION: return {Payload::Location, 24, PrimKind::LOCATION};
-    case TypeFamily::HC_BLOB: return {Payload::Blob, 0, PrimKind::BLOB};
-    case TypeFamily::HC_VARIANT: return {Payload::Variant, 0, PrimKind::VARIANT};
-    case TypeFamily::HC_INFOTABLE: return {Payload::Table, 0, PrimKind::INFOTABLE};
-    case TypeFamily::HC_NULL: break;
-  }
-  return {Payload::Refused, 0, PrimKind::NOTHING};
+  const Family& facts = family_of(f);
+  return {facts.payload, facts.width, facts.kind};
 }
 
 // The same by the kind of a value (each kind stores exactly one family).
