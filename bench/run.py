@@ -489,7 +489,7 @@ def check_msgspec(build: Callable[[], bytes], rows: list, service: object, dict_
 # ---- threads (W7) ----
 
 
-def scaling(work: Callable[[int], None], rounds: int, min_time: float) -> tuple[list[float], list[float], list[float]]:
+def thread_scaling(work: Callable[[int], None], rounds: int, min_time: float) -> tuple[list[float], list[float], list[float]]:
     """Time per call of `work` on 1 and on 2 threads (same total work), and the throughput ratio, per round."""
     from concurrent.futures import ThreadPoolExecutor
 
@@ -528,7 +528,7 @@ def thread_rows(response: bytes, rows_ms: bytes, rounds: int, min_time: float) -
     out = []
     for label, fn, title in (("", work, "W7 decode + encode W2 on threads (time per message)"),
                              ("msgspec Struct rows ", ms_work, "")):
-        ratios, singles, pairs = scaling(fn, rounds, min_time)
+        ratios, singles, pairs = thread_scaling(fn, rounds, min_time)
         lo, mid, hi = quartiles(ratios)
         q1, med1, q3 = quartiles(singles)
         p1, med2, p3 = quartiles(pairs)
