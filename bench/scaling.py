@@ -48,6 +48,8 @@ sys.path.insert(0, str(HERE))
 
 import pyarrow  # noqa: E402
 
+import veltrac  # noqa: E402
+
 from veltrac import HcPrim, HcyEvent, HcyMessage, HcyProperty, HcyService, InfoTable  # noqa: E402
 from veltrac import cli  # noqa: E402
 
@@ -306,6 +308,20 @@ def cases() -> list[Case]:
     def _(n: int) -> Timed:
         return decoded(n).get_rows
 
+    @case("table.get_row_tuples", "get_row_tuples of a decoded table", "rows", 4_000)
+    def _(n: int) -> Timed:
+        return decoded(n).get_row_tuples
+
+    @case("table.from_buffer", "InfoTable.from_buffer at an offset", "rows", 30_000)
+    def _(n: int) -> Timed:
+        data = bytearray(b"\x00" * 7 + table_bytes(n))
+        return lambda: InfoTable.from_buffer(data, 7)
+
+    @case("table.arrow_every_kind", "pyarrow.table + from_arrow: LOCATION, BLOB, INFOTABLE, VARIANT", "rows", 1_000)
+    def _(n: int) -> Timed:
+        t = InfoTable.from_bytes(wl.mixed_table_bytes(n))
+        return lambda: InfoTable.from_arrow(pyarrow.table(t))
+
     @case("table.get_row", "get_row of every row", "rows", 2_000)
     def _(n: int) -> Timed:
         t = decoded(n)
@@ -510,7 +526,7 @@ def cases() -> list[Case]:
         data = InfoTable.from_json(text).to_bytes()
         return lambda: InfoTable.from_bytes(data).to_json()
 
-    @case("text.table", "from_bytes + to_bytes of a table with one long text", "text bytes", 250_000)
+    @case("text.table", "from_bytes + to_bytes of a table with one long text", "text bytes", 1_000_000)
     def _(n: int) -> Timed:
         data = text_table(n).to_bytes()
         return lambda: InfoTable.from_bytes(data).to_bytes()
@@ -623,6 +639,38 @@ def cases() -> list[Case]:
         size = len(one)
         return lambda: [HcyMessage.from_bytes(bytes(view[i:i + size])) for i in range(0, len(view), size)]
 
+    @case("capture.reader", "MessageReader fed 64 KiB chunks of a mixed capture", "messages", 2_000)
+    def _(n: int) -> Timed:
+        data = wl.capture(n)[0]
+
+        def run() -> int:
+            reader = veltrac.MessageReader()
+            count = 0
+            for i in range(0, len(data), 65536):
+                reader.feed(data[i:i + 65536])
+                count += sum(1 for _ in reader)
+            return count + len(reader.close())
+
+        assert run() == n
+        return run
+
+    @case("capture.iter_messages", "iter_messages over a mixed capture", "messages", 2_000)
+    def _(n: int) -> Timed:
+        data = wl.capture(n)[0]
+        return lambda: sum(1 for _ in veltrac.iter_messages(data))
+
+    @case("capture.headers", "MessageHeader.from_buffer of every message of a GET capture", "messages", 5_000)
+    def _(n: int) -> Timed:
+        one = wl.get_request()
+        data, size = one * n, len(one)
+        read = veltrac.MessageHeader.from_buffer
+        return lambda: [read(data, i) for i in range(0, len(data), size)]
+
+    @case("prim.from_buffer", "HcPrim.from_buffer of a long text at an offset", "text bytes", 1_000_000)
+    def _(n: int) -> Timed:
+        data = bytearray(b"\x00" * 3 + HcPrim.string(long_text(n)).to_bytes())
+        return lambda: HcPrim.from_buffer(data, 3)
+
     @case("msg.build_request_headers", "build_request with many headers (at most 255)", "headers", 31)
     def _(n: int) -> Timed:
         headers = [(f"h{i}", f"value {i}") for i in range(n)]
@@ -734,6 +782,10 @@ def cases() -> list[Case]:
     @case("cli.decode_headers", "veltrac decode FILE (request with many headers)", "headers", 31)
     def _(n: int) -> Timed:
         return cli_command(["decode"], request_message(n).to_bytes())
+
+    @case("cli.capture", "veltrac capture FILE (mixed capture, summary)", "messages", 2_000)
+    def _(n: int) -> Timed:
+        return cli_command(["capture"], wl.capture(n)[0])
 
     @case("cli.table_indent", "veltrac table --indent 2 FILE", "rows", 200)
     def _(n: int) -> Timed:
