@@ -3,6 +3,7 @@
 #include <bit>
 #include <functional>
 #include <string_view>
+#include <vector>
 
 #include "types/types.hpp"
 
@@ -209,7 +210,53 @@ PyObject* copy_fields(const FieldKeys& k, PyObject* fields) {
   return list.release();
 }
 
+// Field keys of recently seen shapes, as tuples of str: a tuple cannot change, so every table of the shape
+// is given the same one.
+struct KeysMemo {
+  std::vector<std::string> keys;
+  PyObject* tuple = nullptr;
+};
+
+size_t keys_hash(const DataShapeEntries& entries) {
+  if (entries.empty() || entries.size() > kMemoMaxFields) return 0;
+  size_t h = entries.size(), text = 0;
+  for (const auto& [key, entry] : entries) {
+    text += key.size();
+    h = h * 1000003 ^ std::hash<std::string_view>{}(key);
+  }
+  return text > kMemoMaxTextBytes ? 0 : h | 1;
+}
+
+bool same_keys(const std::vector<std::string>& keys, const DataShapeEntries& entries) {
+  if (keys.size() != entries.size()) return false;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] != entries.at(i).first) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+PyObject* field_keys_tuple(const DataShapeEntries& entries) {
+  static KeysMemo slots[kMemoSlots];
+  const size_t hash = keys_hash(entries);
+  KeysMemo* slot = hash != 0 ? &slots[hash % kMemoSlots] : nullptr;
+  if (slot != nullptr && slot->tuple != nullptr && same_keys(slot->keys, entries)) return Py_NewRef(slot->tuple);
+  PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(entries.size())));
+  if (!tuple) return nullptr;
+  Py_ssize_t i = 0;
+  for (const auto& [key, entry] : entries) {
+    PyObject* k = new_str(key);
+    if (k == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i++, k);
+  }
+  if (slot != nullptr) {
+    slot->keys.clear();
+    for (const auto& [key, entry] : entries) slot->keys.push_back(key);
+    Py_XSETREF(slot->tuple, Py_NewRef(tuple.get()));
+  }
+  return tuple.release();
+}
 
 PyObject* field_definitions_to_list(const DataShapeEntries& entries) {
   const FieldKeys* k = field_keys();
@@ -244,16 +291,8 @@ PyObject* field_definitions_to_list(const DataShapeEntries& entries) {
 }
 
 bool RowConverter::init() {
-  const DataShapeEntries& entries = table_.datashape.entries;
-  keys_ = PyRef(PyTuple_New(static_cast<Py_ssize_t>(entries.size())));
-  if (!keys_) return false;
-  Py_ssize_t i = 0;
-  for (const auto& [key, entry] : entries) {
-    PyObject* k = new_str(key);
-    if (k == nullptr) return false;
-    PyTuple_SET_ITEM(keys_.get(), i++, k);
-  }
-  return true;
+  keys_ = PyRef(field_keys_tuple(table_.datashape.entries));
+  return static_cast<bool>(keys_);
 }
 
 PyObject* RowConverter::row(size_t index) const {

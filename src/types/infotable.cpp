@@ -516,15 +516,20 @@ PyObject* field_list(PyObject* self) {
   if (!may_read(flag_of(self))) return nullptr;
   auto snap = state_of(self).table.snapshot();  // making objects may run Python code that changes the table
   const DataShapeEntries& entries = snap->datashape.entries;
+  if constexpr (!types) {
+    PyRef keys(field_keys_tuple(entries));
+    return keys ? PySequence_List(keys.get()) : nullptr;
+  } else {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
   if (!list) return nullptr;
   Py_ssize_t i = 0;
   for (const auto& [key, entry] : entries) {
-    PyObject* item = types ? base_type_object(entry.entry_type) : new_str(key);
+    PyObject* item = base_type_object(entry.entry_type);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), i++, item);
   }
   return list.release();
+  }
 }
 
 PyObject* table_get_field_names(PyObject* self, PyObject*) { return field_list<false>(self); }
