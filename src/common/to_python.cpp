@@ -111,20 +111,13 @@ PyObject* base_type_name(BaseType t) {
   return Py_XNewRef(s);
 }
 
-bool set_new(PyObject* d, PyObject* key, PyObject* value) {
-  if (value == nullptr) return false;
-  int r = PyDict_SetItem(d, key, value);
-  Py_DECREF(value);
-  return r == 0;
-}
-
 PyObject* field_definition(const FieldKeys& k, const DataShapeEntry& entry, size_t ordinal) {
   PyRef d(new_dict(5));
-  if (!d || !set_new(d.get(), k.name, new_str(entry.name)) ||
-      !set_new(d.get(), k.base_type, base_type_name(entry.entry_type)) ||
-      !set_new(d.get(), k.description, new_str(entry.description)) ||
-      !set_new(d.get(), k.ordinal, PyLong_FromSize_t(ordinal)) ||
-      !set_new(d.get(), k.aspects, aspects_to_dict(entry.aspects))) {
+  if (!d || !set_item(d.get(), k.name, new_str(entry.name)) ||
+      !set_item(d.get(), k.base_type, base_type_name(entry.entry_type)) ||
+      !set_item(d.get(), k.description, new_str(entry.description)) ||
+      !set_item(d.get(), k.ordinal, PyLong_FromSize_t(ordinal)) ||
+      !set_item(d.get(), k.aspects, aspects_to_dict(entry.aspects))) {
     return nullptr;
   }
   return d.release();
@@ -186,6 +179,8 @@ size_t memo_hash(const DataShapeEntries& entries) {
       PrimKind kind = value.innermost().kind();
       if (kind == PrimKind::LOCATION || kind == PrimKind::INFOTABLE) return 0;
       text += name.size();
+      if (kind == PrimKind::STRING) text += value.innermost().as_string().size();
+      if (kind == PrimKind::BLOB) text += value.innermost().as_blob().size();
     }
     h = h * 1000003 ^ std::hash<std::string_view>{}(entry.name);
   }
@@ -205,7 +200,7 @@ PyObject* copy_fields(const FieldKeys& k, PyObject* fields) {
     PyList_SET_ITEM(list.get(), i, d);
     PyObject* aspects = PyDict_GetItemWithError(from, k.aspects);  // borrowed, held by `from`
     if (aspects == nullptr) return PyErr_Occurred() ? nullptr : raise(PyExc_SystemError, "field without aspects");
-    if (!set_new(d, k.aspects, PyDict_GET_SIZE(aspects) == 0 ? PyDict_New() : PyDict_Copy(aspects))) return nullptr;
+    if (!set_item(d, k.aspects, PyDict_GET_SIZE(aspects) == 0 ? PyDict_New() : PyDict_Copy(aspects))) return nullptr;
   }
   return list.release();
 }

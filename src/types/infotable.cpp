@@ -520,15 +520,15 @@ PyObject* field_list(PyObject* self) {
     PyRef keys(field_keys_tuple(entries));
     return keys ? PySequence_List(keys.get()) : nullptr;
   } else {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-  if (!list) return nullptr;
-  Py_ssize_t i = 0;
-  for (const auto& [key, entry] : entries) {
-    PyObject* item = base_type_object(entry.entry_type);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), i++, item);
-  }
-  return list.release();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& [key, entry] : entries) {
+      PyObject* item = base_type_object(entry.entry_type);
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), i++, item);
+    }
+    return list.release();
   }
 }
 
