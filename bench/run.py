@@ -223,6 +223,9 @@ def build_workloads() -> tuple[list[Workload], dict]:
     dict_rows_packed = packb(dict_rows)
     from_pylist = pyarrow.Table.from_pylist
 
+    meta_request = from_bytes(wl.metadata_request())
+    meta_table = meta_request.get_params()
+
     def to_arrow() -> object:
         return pyarrow.table(InfoTable.from_bytes(table_bytes))
 
@@ -268,6 +271,33 @@ def build_workloads() -> tuple[list[Workload], dict]:
                 "msgpack.packb (fields as dict)": lambda: packb(g),
             },
             [("msgspec Struct build + encode", 1.0), ("msgpack.packb (fields as dict)", 1.0)],
+        ),
+        Workload(
+            "W13",
+            "table metadata of a 7-field table: get_field_definitions()",
+            meta_table.get_field_definitions,
+            {"HcyMessage.from_bytes (W1 GET request)": lambda: from_bytes(get)},
+            ("HcyMessage.from_bytes (W1 GET request)", 1.0),
+        ),
+        Workload(
+            "W13b",
+            "table metadata of a 7-field table: get_params() of a decoded request + get_field_definitions()",
+            lambda: meta_request.get_params().get_field_definitions(),
+            {"HcyMessage.from_bytes (W1 GET request)": lambda: from_bytes(get)},
+        ),
+        Workload(
+            "W13c",
+            "table metadata of a 7-field table: get_field_names()",
+            meta_table.get_field_names,
+            {"HcyMessage.from_bytes (W1 GET request)": lambda: from_bytes(get)},
+            ("HcyMessage.from_bytes (W1 GET request)", 1.0),
+        ),
+        Workload(
+            "W13d",
+            "table metadata of a 7-field table: get_field_types()",
+            meta_table.get_field_types,
+            {"HcyMessage.from_bytes (W1 GET request)": lambda: from_bytes(get)},
+            ("HcyMessage.from_bytes (W1 GET request)", 1.0),
         ),
         Workload(
             "W2",

@@ -85,6 +85,17 @@ def auth_message() -> bytes:
     return HcyMessage.build_auth(AUTH_FIELDS["request_id"], AUTH_KEY).to_bytes()
 
 
+# ---- W13: table metadata ----
+
+
+def metadata_request() -> bytes:
+    """A POST request whose parameters are an empty table of seven described fields (the six columns and a
+    note), as a gateway receives them."""
+    t = InfoTable.from_fields([(n, t, f"the {n} of the reading") for n, t in COLUMNS + [("note", "STRING")]])
+    return HcyMessage.build_request("HCY_POST", 4712, 20, "PumpStation_NorthBay_07", 2, "LogReading",
+                                    params=t).to_bytes()
+
+
 # ---- W2 to W4: the 10,000-row table ----
 
 

@@ -7,7 +7,7 @@ from operator import methodcaller
 
 import pytest
 
-from veltrac import HcPrim, InfoTable
+from veltrac import BaseType, HcPrim, InfoTable
 
 from test_primitive import Flt, Idx, no_argument_methods, table
 
@@ -254,3 +254,64 @@ def test_long_values_beyond_64_bits_fail(value):
     with pytest.raises(OverflowError):
         t.add_rows([{"s": "a", "l": 2 ** 63 - 1}, {"s": "b", "l": value}])
     assert snapshot(t) == before and t.get_row_tuples() == [("kept", -(2 ** 63))]
+
+
+def test_field_names_and_types():
+    t = readings()
+    assert t.get_field_names() == ["sensor", "value", "at"]
+    assert [repr(x) for x in t.get_field_types()] == ["BaseType.STRING", "BaseType.NUMBER", "BaseType.DATETIME"]
+    assert InfoTable().get_field_names() == [] and InfoTable().get_field_types() == []
+    # A decoded table may hold types that add_field_definition does not take (XML, code 7).
+    assert [str(x) for x in InfoTable.from_bytes(H("01 0161 00 07 0000 00 00")).get_field_types()] == ["XML"]
+
+
+@pytest.mark.parametrize("fields,name", [
+    ([("sensor", "STRING", "sensor id"), ("value", BaseType.NUMBER, ""), ("at", BaseType("datetime"), "")], None),
+    ((f for f in [["sensor", "string", "sensor id"], ("value", "Number", ""), ("at", "DATETIME", "")]), "Readings"),
+])
+def test_from_fields(fields, name):
+    t = InfoTable.from_fields(fields, name=name)
+    ref = InfoTable(name)
+    for n, bt, d in [("sensor", "STRING", "sensor id"), ("value", "NUMBER", ""), ("at", "DATETIME", "")]:
+        ref.add_field_definition(n, bt, d)
+    assert (t.to_json(), t.get_row_count()) == (ref.to_json(), 0)
+    # Types read from a table build the same shape again.
+    again = InfoTable.from_fields(zip(t.get_field_names(), t.get_field_types(), ["sensor id", "", ""]), name)
+    assert again.to_json() == t.to_json()
+
+
+@pytest.mark.parametrize("fields,error,text", [
+    (5, TypeError, "argument 'fields': 'int' object is not iterable"),
+    ("abc", TypeError, "argument 'fields': 'str' object cannot be converted to 'Iterable'"),
+    ([("a", "STRING", ""), "b"], TypeError, "fields[1]: expected a (name, base_type, description) tuple, got str"),
+    ([("a", "STRING")], ValueError, "fields[0]: expected 3 items (name, base_type, description), got 2"),
+    ([(1, "STRING", "")], TypeError, "fields[0]: name must be str, not int"),
+    ([("a", "STRING", None)], TypeError, "fields[0]: description must be str, not NoneType"),
+    ([("a", 3, "")], TypeError, "fields[0]: base_type must be BaseType or str, not int"),
+    ([("a", "TEXT", "")], ValueError, "fields[0]: Invalid base type: TEXT"),
+    ([("a", "STRING", ""), ("a", "INTEGER", "")], ValueError, "fields[1]: repeated field name: a"),
+])
+def test_from_fields_refuses(fields, error, text):
+    with pytest.raises(error) as info:
+        InfoTable.from_fields(fields)
+    assert str(info.value) == text
+
+
+def test_field_definitions_of_one_shape_are_new_objects_each_call():
+    shape = ('{"datashape":{"name":null,"entries":{"a":{"name":"a","description":"d","baseType":"NUMBER",'
+             '"aspects":{"minimumValue":%s}}}},"rows":[]}')
+    first = InfoTable.from_json(shape % "0.0")
+    got = first.get_field_definitions()
+    got[0]["aspects"]["minimumValue"] = 5
+    got[0]["name"] = "changed"
+    # Another table of the same shape, and the same table again: unchanged by what callers did to the lists.
+    for t in (InfoTable.from_json(shape % "0.0"), first):
+        fresh = t.get_field_definitions()
+        assert fresh == [{"name": "a", "base_type": "NUMBER", "description": "d", "ordinal": 0,
+                          "aspects": {"minimumValue": 0.0}}]
+        assert fresh[0] is not got[0] and fresh[0]["aspects"] is not got[0]["aspects"]
+    # Equal to 0.0 but another value: -0.0 is given as itself.
+    assert str(InfoTable.from_json(shape % "-0.0").get_field_definitions()[0]["aspects"]["minimumValue"]) == "-0.0"
+    # After a change of shape, the new shape's fields.
+    first.add_field_definition("b", "LONG", "")
+    assert [f["name"] for f in first.get_field_definitions()] == ["a", "b"]

@@ -4,8 +4,14 @@ from enum import IntEnum
 
 from veltrac import _native
 from veltrac._native import *  # noqa: F401,F403
-from veltrac._native import DecodeError, EncodeError, IncompleteError, MessageHeader
-from veltrac._stream import BufferFullError, MessageReader, iter_messages
+# Re-exported by name (`X as X`), so that type checkers see them as the package's own.
+from veltrac._native import DecodeError as DecodeError
+from veltrac._native import EncodeError as EncodeError
+from veltrac._native import IncompleteError as IncompleteError
+from veltrac._native import MessageHeader as MessageHeader
+from veltrac._stream import BufferFullError as BufferFullError
+from veltrac._stream import MessageReader as MessageReader
+from veltrac._stream import iter_messages as iter_messages
 
 __version__: str = _native.__version__
 

@@ -287,6 +287,31 @@ class InfoTable:
     def from_arrow(data: _ArrowStreamExportable | _ArrowArrayExportable, name: str | None = None) -> InfoTable: ...
     @staticmethod
     def from_buffer(data: Buffer, offset: SupportsIndex = 0) -> tuple[InfoTable, int]: ...
+    def get_field_names(self) -> list[str]:
+        """The field names in field order: the keys of the dicts `get_rows()` gives.
+
+        Cheaper than `get_field_definitions()` when only the names are wanted.
+        """
+    def get_field_types(self) -> list[BaseType]:
+        """The base type of each field, as `BaseType` objects, in field order.
+
+        `str(t)` is the type's name (`"INTEGER"`); a decoded table may hold any of the protocol's base types,
+        not only the ten that `add_field_definition` accepts.
+        """
+    @classmethod
+    def from_fields(cls, fields: Iterable[tuple[str, BaseType | str, str]], name: str | None = None) -> InfoTable:
+        """A new table without rows whose fields are the `(name, base_type, description)` items of `fields`.
+
+        `base_type` is a `BaseType` or one of the ten names `BaseType` accepts, in any letter case
+        (`"integer"`, `BaseType.INTEGER`). `name` is the shape name, as for `InfoTable(name)`.
+
+        Raises TypeError for an item that is not a tuple or list, or whose name or description is not a str
+        or whose base type is neither; ValueError for an item of another length than 3, an unknown base type
+        name or a name given twice. The message names the item: `fields[2]: Invalid base type: TEXT`.
+
+            >>> InfoTable.from_fields([("rpm", "INTEGER", "shaft speed"), ("on", "BOOLEAN", "")]).get_field_names()
+            ['rpm', 'on']
+        """
 
 @final
 class VeltracError:

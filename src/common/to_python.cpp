@@ -1,5 +1,10 @@
 #include "common/to_python.hpp"
 
+#include <bit>
+#include <functional>
+#include <string_view>
+#include <vector>
+
 #include "types/types.hpp"
 
 namespace veltrac::py {
@@ -70,35 +75,219 @@ PyObject* aspects_to_dict(const Aspects& aspects) {
   return d.release();
 }
 
+namespace {
+
+// The keys of a field definition dict, made once (five short strs kept for the life of the process).
+struct FieldKeys {
+  PyObject* name;
+  PyObject* base_type;
+  PyObject* description;
+  PyObject* ordinal;
+  PyObject* aspects;
+};
+
+const FieldKeys* field_keys() {
+  static FieldKeys keys{};
+  if (keys.aspects == nullptr) {
+    PyObject* made[5];
+    const char* texts[5] = {"name", "base_type", "description", "ordinal", "aspects"};
+    for (int i = 0; i < 5; ++i) {
+      made[i] = PyUnicode_InternFromString(texts[i]);
+      if (made[i] == nullptr) {
+        for (int k = 0; k < i; ++k) Py_DECREF(made[k]);
+        return nullptr;
+      }
+    }
+    keys = {made[0], made[1], made[2], made[3], made[4]};
+  }
+  return &keys;
+}
+
+// The base type's name as a str, made once per type.
+PyObject* base_type_name(BaseType t) {
+  static PyObject* names[256] = {};
+  PyObject*& s = names[static_cast<uint8_t>(t)];
+  if (s == nullptr) s = new_str(name_of(t));
+  return Py_XNewRef(s);
+}
+
+PyObject* field_definition(const FieldKeys& k, const DataShapeEntry& entry, size_t ordinal) {
+  PyRef d(new_dict(5));
+  if (!d || !set_item(d.get(), k.name, new_str(entry.name)) ||
+      !set_item(d.get(), k.base_type, base_type_name(entry.entry_type)) ||
+      !set_item(d.get(), k.description, new_str(entry.description)) ||
+      !set_item(d.get(), k.ordinal, PyLong_FromSize_t(ordinal)) ||
+      !set_item(d.get(), k.aspects, aspects_to_dict(entry.aspects))) {
+    return nullptr;
+  }
+  return d.release();
+}
+
+// Field definitions of recently seen shapes. Tables of one shape (every request of one kind, every table of
+// one result) then share the built names and texts: a call copies the memo's dicts (each dict and aspects
+// dict new, since callers may change them) instead of decoding every text again. A slot is picked by a hash
+// of the field names and holds a copy of the shape, compared in full, so a hit gives exactly what building
+// would. Shapes whose aspects hold values that convert to mutable objects (LOCATION, INFOTABLE) are not kept.
+struct ShapeMemo {
+  DataShapeEntries entries;
+  PyObject* fields = nullptr;  // tuple of the field dicts
+};
+
+constexpr size_t kMemoSlots = 64;
+constexpr size_t kMemoMaxFields = 64;
+constexpr size_t kMemoMaxTextBytes = 4096;
+
+ShapeMemo& memo_slot(size_t hash) {
+  static ShapeMemo slots[kMemoSlots];
+  return slots[hash % kMemoSlots];
+}
+
+// Values that prim_to_python turns into the same Python value (floats compared by their bits).
+bool same_value(const HcPrim& a, const HcPrim& b) {
+  if (!(a == b)) return false;
+  const HcPrim& x = a.innermost();
+  return x.kind() != PrimKind::NUMBER ||
+         std::bit_cast<uint64_t>(x.as_number()) == std::bit_cast<uint64_t>(b.innermost().as_number());
+}
+
+// Whether building the field definitions of `a` and `b` gives equal lists with keys in equal order.
+bool same_fields(const DataShapeEntries& a, const DataShapeEntries& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const DataShapeEntry& x = a.at(i).second;
+    const DataShapeEntry& y = b.at(i).second;
+    if (x.entry_type != y.entry_type || x.name != y.name || x.description != y.description ||
+        x.aspects.size() != y.aspects.size()) {
+      return false;
+    }
+    auto yi = y.aspects.begin();
+    for (const auto& [name, value] : x.aspects) {
+      if (name != yi->first || !same_value(value, yi->second)) return false;
+      ++yi;
+    }
+  }
+  return true;
+}
+
+// The memo's slot hash of a shape, or 0 when the shape is not kept.
+size_t memo_hash(const DataShapeEntries& entries) {
+  if (entries.empty() || entries.size() > kMemoMaxFields) return 0;
+  size_t h = entries.size(), text = 0;
+  for (const auto& [key, entry] : entries) {
+    text += entry.name.size() + entry.description.size();
+    for (const auto& [name, value] : entry.aspects) {
+      PrimKind kind = value.innermost().kind();
+      if (kind == PrimKind::LOCATION || kind == PrimKind::INFOTABLE) return 0;
+      text += name.size();
+      if (kind == PrimKind::STRING) text += value.innermost().as_string().size();
+      if (kind == PrimKind::BLOB) text += value.innermost().as_blob().size();
+    }
+    h = h * 1000003 ^ std::hash<std::string_view>{}(entry.name);
+  }
+  if (text > kMemoMaxTextBytes) return 0;
+  return h | 1;
+}
+
+// A new list of new dicts copied from the field dicts in `fields` (a list or tuple).
+PyObject* copy_fields(const FieldKeys& k, PyObject* fields) {
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fields);
+  PyRef list(PyList_New(n));
+  if (!list) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* from = PySequence_Fast_GET_ITEM(fields, i);
+    PyObject* d = PyDict_Copy(from);
+    if (d == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), i, d);
+    PyObject* aspects = PyDict_GetItemWithError(from, k.aspects);  // borrowed, held by `from`
+    if (aspects == nullptr) return PyErr_Occurred() ? nullptr : raise(PyExc_SystemError, "field without aspects");
+    if (!set_item(d, k.aspects, PyDict_GET_SIZE(aspects) == 0 ? PyDict_New() : PyDict_Copy(aspects))) return nullptr;
+  }
+  return list.release();
+}
+
+// Field keys of recently seen shapes, as tuples of str: a tuple cannot change, so every table of the shape
+// is given the same one.
+struct KeysMemo {
+  std::vector<std::string> keys;
+  PyObject* tuple = nullptr;
+};
+
+size_t keys_hash(const DataShapeEntries& entries) {
+  if (entries.empty() || entries.size() > kMemoMaxFields) return 0;
+  size_t h = entries.size(), text = 0;
+  for (const auto& [key, entry] : entries) {
+    text += key.size();
+    h = h * 1000003 ^ std::hash<std::string_view>{}(key);
+  }
+  return text > kMemoMaxTextBytes ? 0 : h | 1;
+}
+
+bool same_keys(const std::vector<std::string>& keys, const DataShapeEntries& entries) {
+  if (keys.size() != entries.size()) return false;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] != entries.at(i).first) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* field_keys_tuple(const DataShapeEntries& entries) {
+  static KeysMemo slots[kMemoSlots];
+  const size_t hash = keys_hash(entries);
+  KeysMemo* slot = hash != 0 ? &slots[hash % kMemoSlots] : nullptr;
+  if (slot != nullptr && slot->tuple != nullptr && same_keys(slot->keys, entries)) return Py_NewRef(slot->tuple);
+  PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(entries.size())));
+  if (!tuple) return nullptr;
+  Py_ssize_t i = 0;
+  for (const auto& [key, entry] : entries) {
+    PyObject* k = new_str(key);
+    if (k == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i++, k);
+  }
+  if (slot != nullptr) {
+    slot->keys.clear();
+    for (const auto& [key, entry] : entries) slot->keys.push_back(key);
+    Py_XSETREF(slot->tuple, Py_NewRef(tuple.get()));
+  }
+  return tuple.release();
+}
+
 PyObject* field_definitions_to_list(const DataShapeEntries& entries) {
+  const FieldKeys* k = field_keys();
+  if (k == nullptr) return nullptr;
+  const size_t hash = memo_hash(entries);
+  if (hash != 0) {
+    ShapeMemo& slot = memo_slot(hash);
+    if (slot.fields != nullptr && same_fields(slot.entries, entries)) {
+      PyRef fields = PyRef::borrow(slot.fields);  // the slot may change while Python objects are made
+      return copy_fields(*k, fields.get());
+    }
+  }
   PyRef list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
   if (!list) return nullptr;
   size_t ordinal = 0;
   for (const auto& [key, entry] : entries) {
-    PyRef d(new_dict(5));
-    if (!d || !set_item(d.get(), "name", new_str(entry.name)) ||
-        !set_item(d.get(), "base_type", new_str(name_of(entry.entry_type))) ||
-        !set_item(d.get(), "description", new_str(entry.description)) ||
-        !set_item(d.get(), "ordinal", PyLong_FromSize_t(ordinal)) ||
-        !set_item(d.get(), "aspects", aspects_to_dict(entry.aspects))) {
-      return nullptr;
-    }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(ordinal++), d.release());
+    PyObject* d = field_definition(*k, entry, ordinal);
+    if (d == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(ordinal++), d);
+  }
+  if (hash != 0) {
+    // The memo keeps copies: the list goes to the caller, who may change it.
+    PyRef fields(copy_fields(*k, list.get()));
+    if (!fields) return nullptr;
+    PyRef tuple(PyList_AsTuple(fields.get()));
+    if (!tuple) return nullptr;
+    ShapeMemo& slot = memo_slot(hash);
+    slot.entries = entries;
+    Py_XSETREF(slot.fields, tuple.release());
   }
   return list.release();
 }
 
 bool RowConverter::init() {
-  const DataShapeEntries& entries = table_.datashape.entries;
-  keys_ = PyRef(PyTuple_New(static_cast<Py_ssize_t>(entries.size())));
-  if (!keys_) return false;
-  Py_ssize_t i = 0;
-  for (const auto& [key, entry] : entries) {
-    PyObject* k = new_str(key);
-    if (k == nullptr) return false;
-    PyTuple_SET_ITEM(keys_.get(), i++, k);
-  }
-  return true;
+  keys_ = PyRef(field_keys_tuple(table_.datashape.entries));
+  return static_cast<bool>(keys_);
 }
 
 PyObject* RowConverter::row(size_t index) const {

@@ -16,6 +16,9 @@ PyObject* prim_to_python(const HcPrim& p);
 // {name: value} in the map's order, values by prim_to_python.
 PyObject* aspects_to_dict(const Aspects& aspects);
 
+// The shape's keys in order, as a tuple of str (shared by tables of one shape).
+PyObject* field_keys_tuple(const DataShapeEntries& entries);
+
 // [{"name", "base_type", "description", "ordinal", "aspects"}, ...] in shape order.
 PyObject* field_definitions_to_list(const DataShapeEntries& entries);
 

@@ -85,6 +85,17 @@ PyTypeObject BaseTypeType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 }  // namespace
 
+PyObject* base_type_object(BaseType t) {
+  static PyObject* objects[256] = {};
+  PyObject*& o = objects[static_cast<uint8_t>(t)];
+  if (o == nullptr) o = wrap(&BaseTypeType, BaseType(t));
+  return Py_XNewRef(o);
+}
+
+const BaseType* base_type_of(PyObject* obj) {
+  return Py_TYPE(obj) == &BaseTypeType ? &value_of<BaseType>(obj) : nullptr;
+}
+
 std::optional<BaseType> class_base_type_from_name(std::string_view utf8_name) {
   std::string upper;
   if (!ascii_upper(utf8_name, upper)) return std::nullopt;

@@ -510,6 +510,114 @@ PyObject* table_get_field_definitions(PyObject* self, PyObject*) {
   return field_definitions_to_list((*snap)->datashape.entries);
 }
 
+// The field keys (as get_rows() uses them) or base types, in field order.
+template <bool types>
+PyObject* field_list(PyObject* self) {
+  if (!may_read(flag_of(self))) return nullptr;
+  auto snap = state_of(self).table.snapshot();  // making objects may run Python code that changes the table
+  const DataShapeEntries& entries = snap->datashape.entries;
+  if constexpr (!types) {
+    PyRef keys(field_keys_tuple(entries));
+    return keys ? PySequence_List(keys.get()) : nullptr;
+  } else {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& [key, entry] : entries) {
+      PyObject* item = base_type_object(entry.entry_type);
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), i++, item);
+    }
+    return list.release();
+  }
+}
+
+PyObject* table_get_field_names(PyObject* self, PyObject*) { return field_list<false>(self); }
+
+PyObject* table_get_field_types(PyObject* self, PyObject*) { return field_list<true>(self); }
+
+// One (name, base_type, description) item of from_fields into `entry`; false with TypeError or ValueError
+// (naming the item) set otherwise.
+bool field_of_item(PyObject* item, size_t index, DataShapeEntry& entry) {
+  const std::string at = "fields[" + std::to_string(index) + "]";
+  if (!PyTuple_Check(item) && !PyList_Check(item)) {
+    raise(PyExc_TypeError, at + ": expected a (name, base_type, description) tuple, got " + Py_TYPE(item)->tp_name);
+    return false;
+  }
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(item);
+  if (n != 3) {
+    raise(PyExc_ValueError, at + ": expected 3 items (name, base_type, description), got " + std::to_string(n));
+    return false;
+  }
+  PyObject* name = PySequence_Fast_GET_ITEM(item, 0);
+  PyObject* type = PySequence_Fast_GET_ITEM(item, 1);
+  PyObject* description = PySequence_Fast_GET_ITEM(item, 2);
+  for (auto [obj, what] : {std::pair{name, "name"}, std::pair{description, "description"}}) {
+    if (!PyUnicode_Check(obj)) {
+      raise(PyExc_TypeError, at + ": " + what + " must be str, not " + Py_TYPE(obj)->tp_name);
+      return false;
+    }
+  }
+  std::string_view name_text = str_view(name), description_text = str_view(description);
+  if ((name_text.data() == nullptr || description_text.data() == nullptr) && PyErr_Occurred()) return false;
+  if (const BaseType* t = base_type_of(type)) {
+    entry.entry_type = *t;
+  } else if (PyUnicode_Check(type)) {
+    std::string_view type_text = str_view(type);
+    if (type_text.data() == nullptr && PyErr_Occurred()) return false;
+    auto t2 = class_base_type_from_name(type_text);
+    if (!t2) {
+      raise(PyExc_ValueError, at + ": Invalid base type: " + std::string(type_text));
+      return false;
+    }
+    entry.entry_type = *t2;
+  } else {
+    raise(PyExc_TypeError, at + ": base_type must be BaseType or str, not " + Py_TYPE(type)->tp_name);
+    return false;
+  }
+  entry.name.assign(name_text);
+  entry.description.assign(description_text);
+  return true;
+}
+
+// An empty table of the given fields, in one call; a repeated name is refused (add_field_definition would
+// replace the earlier field).
+PyObject* table_from_fields(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"fields", "name"};
+  static const Signature sig{"InfoTable.from_fields", names, 2, 1};
+  PyObject* argv[2];
+  if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
+  std::optional<std::string> shape_name;
+  if (argv[1] != nullptr && argv[1] != Py_None) {
+    std::string_view s;
+    if (!to_str(argv[1], "name", s)) return nullptr;
+    shape_name.emplace(s);
+  }
+  if (PyUnicode_Check(argv[0]) || PyBytes_Check(argv[0])) {
+    raise_cannot_convert(argv[0], "Iterable", "fields");
+    return nullptr;
+  }
+  PyRef it(PyObject_GetIter(argv[0]));
+  if (!it) {
+    prefix_type_error("fields");
+    return nullptr;
+  }
+  PyRef items(PySequence_Fast(it.get(), ""));
+  if (!items) return nullptr;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  Table t(std::move(shape_name));
+  t.datashape.entries.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    DataShapeEntry entry;
+    if (!field_of_item(PySequence_Fast_GET_ITEM(items.get(), i), static_cast<size_t>(i), entry)) return nullptr;
+    if (t.datashape.entries.find(entry.name) != nullptr) {
+      return raise(PyExc_ValueError, "fields[" + std::to_string(i) + "]: repeated field name: " + entry.name);
+    }
+    t.add_field_definition(std::move(entry));
+  }
+  return new_table(reinterpret_cast<PyTypeObject*>(cls), std::move(t));
+}
+
 // Every row, made by `make` (RowConverter::row or row_tuple), in a new list.
 template <PyObject* (RowConverter::*make)(size_t) const>
 PyObject* rows_to_list(PyObject* self) {
@@ -739,6 +847,15 @@ PyMethodDef kMethods[] = {
     {"from_buffer", VELTRAC_METHOD(table_from_buffer), kStaticFastcall,
      "from_buffer(data, offset=0)\n--\n\nDecodes one table at `offset` of a bytes-like object without copying it; "
      "returns (table, bytes taken)."},
+    {"get_field_names", VELTRAC_METHOD(table_get_field_names), METH_NOARGS,
+     "get_field_names($self)\n--\n\nThe field names in field order: the keys of the dicts get_rows() gives."},
+    {"get_field_types", VELTRAC_METHOD(table_get_field_types), METH_NOARGS,
+     "get_field_types($self)\n--\n\nThe base type of each field, as BaseType objects, in field order."},
+    {"from_fields", VELTRAC_METHOD(table_from_fields), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_fields($type, fields, name=None)\n--\n\nA new table without rows whose fields are the (name, base_type, "
+     "description) items of\n`fields`, in order. base_type is a BaseType or one of the names BaseType accepts, in "
+     "any\nletter case. A badly formed item raises TypeError or ValueError naming it (fields[i]); so does\na name "
+     "given twice."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -38,6 +38,11 @@ PyObject* infotable_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t narg
 PyObject* new_hcprim(veltrac::HcPrim&& v);
 const veltrac::HcPrim* hcprim_of(PyObject* obj);
 
+// The BaseType object of `t` (one per type, kept for the life of the process); a new reference.
+PyObject* base_type_object(BaseType t);
+// The base type of `obj` when it is a BaseType object, else nullptr (no exception set).
+const BaseType* base_type_of(PyObject* obj);
+
 // The base type named by `name` after full Unicode upper-casing, among the ten names accepted by the
 // BaseType constructor and InfoTable.add_field_definition; nothing for any other name.
 std::optional<BaseType> class_base_type_from_name(std::string_view utf8_name);
