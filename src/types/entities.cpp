@@ -60,7 +60,7 @@ PyTypeObject g_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 template <class T>
 PyObject* read_text(std::string_view text) {
   auto v = run_unlocked_if(text.size() >= kReleaseBytes, [&] { return T::from_json(text); });
-  if (!v) return raise_json_error(true, Traits<T>::kReadPrefix, v.error());
+  if (!v) return raise_text_error(true, Traits<T>::kReadPrefix, v.error());
   return wrap(&g_type<T>, std::move(*v));
 }
 
@@ -89,7 +89,7 @@ std::string* write_json(PyObject* self) {
   std::string& buf = scratch_text();
   auto ok = value_of<T>(self).to_json(buf);
   if (!ok) {
-    raise_json_error(false, kWritePrefix, ok.error());
+    raise_text_error(false, kWritePrefix, ok.error());
     return nullptr;
   }
   return &buf;
