@@ -139,6 +139,7 @@ TEST(ArrowExport, Refusals) {
     auto r = export_stream(t, &s);
     ASSERT_FALSE(r) << c.error;
     EXPECT_EQ(r.error().text(), c.error);
+    EXPECT_EQ(r.error().message(), "Io Error: " + std::string(c.error));
     EXPECT_EQ(s.release, nullptr);
   }
 }
@@ -443,6 +444,7 @@ TEST(ArrowImport, Errors) {
     std::vector<Col> cols;
     const char* error;
     const char* top = "+s";
+    const char* kind = "Io";
   };
   std::vector<Case> cases = {
       {{{"i", {nullptr, ints}, 3, 0, 1}}, "column 'c': nulls without a validity bitmap"},
@@ -453,7 +455,7 @@ TEST(ArrowImport, Errors) {
       {{{"i", {nullptr, ints}, -1}}, "column 'c': bad length or offset"},
       {{{"i", {nullptr, nullptr}, 3}}, "column 'c': the values buffer is missing"},
       {{{"u", {nullptr, bad_off, "abc"}, 3}}, "column 'c' row 1: offsets decrease"},
-      {{{"u", {nullptr, utf8_off, not_utf8}, 3}}, "column 'c' row 2: text is not UTF-8"},
+      {{{"u", {nullptr, utf8_off, not_utf8}, 3}}, "column 'c' row 2: text is not UTF-8", "+s", "Utf8"},
       {{{"z", {nullptr, nullptr, "abc"}, 3}}, "column 'c': the offsets buffer is missing"},
       {{{"L", {nullptr, big}, 3}}, "column 'c' row 2: value exceeds the LONG range"},
       {{{"tss:UTC", {nullptr, far_seconds}, 3}}, "column 'c' row 0: timestamp exceeds the DATETIME range"},
@@ -467,6 +469,7 @@ TEST(ArrowImport, Errors) {
     auto r = b.import();
     ASSERT_FALSE(r) << c.error;
     EXPECT_EQ(r.error().text(), c.error);
+    EXPECT_EQ(r.error().kind_name(), std::string_view(c.kind)) << c.error;
   }
   // Dictionary-encoded: refused, not read as its indices.
   std::vector<Col> indices = {{"i", {nullptr, ints}, 3}};
