@@ -24,8 +24,8 @@ PyObject* raise_decode_error_at(std::string_view prefix, const VeltracError& e, 
 // Raises EncodeError(prefix + text) with offset None. Returns nullptr.
 PyObject* raise_encode_error(std::string_view prefix, const VeltracError& e);
 
-// Raises DecodeError (IncompleteError at an early end of JSON text) or EncodeError(prefix + e.text()), offset
-// None: the JSON and Arrow failures, whose texts show without the member's prefix.
-PyObject* raise_text_error(bool decoding, std::string_view prefix, const VeltracError& e);
+// Raises DecodeError (IncompleteError when e.incomplete) or EncodeError(prefix + e.text()), offset None unless
+// given: the failures whose texts show without the member's prefix (JSON, Arrow, bytes that are not UTF-8).
+PyObject* raise_text_error(bool decoding, std::string_view prefix, const VeltracError& e, int64_t offset = -1);
 
 }  // namespace veltrac::py

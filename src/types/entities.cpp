@@ -79,7 +79,11 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   static const Signature sig{Traits<T>::kFromBytes, names, 1, 1};
   std::string_view data;
   if (!parse_bytes_arg(sig, args, nargs, kwnames, data)) return nullptr;
-  if (!utf8::is_valid(data)) return raise(PyExc_ValueError, Traits<T>::kNotUtf8);
+  if (auto bad = utf8::validate(data)) {
+    VeltracError e = VeltracError::with_text(ErrorKind::Utf8, std::string(Traits<T>::kNotUtf8));
+    e.incomplete = !bad->error_len;
+    return raise_text_error(true, "", e, static_cast<int64_t>(bad->valid_up_to));
+  }
   return read_text<T>(data);
 }
 
