@@ -11,7 +11,7 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 pl = pytest.importorskip("polars")
 
-from veltrac import InfoTable  # noqa: E402
+from veltrac import DecodeError, EncodeError, InfoTable  # noqa: E402
 
 from arrow_structs import Producer  # noqa: E402
 from test_primitive import table  # noqa: E402
@@ -141,9 +141,10 @@ def test_an_infotable_column_reads_as_nested_tables():
     (pa.table({"c": pa.array(["a"]).dictionary_encode()}), "column 'c': dictionary"),  # not read as its indices
     (pa.table({"c": pa.array([{"latitude": 1.0}])}), "column 'c': a struct column must be"),
 ])
-def test_unmapped_types_are_value_errors_naming_the_column(data, where):
-    with pytest.raises(ValueError, match="^Arrow import error: " + where):
+def test_unmapped_types_are_decode_errors_naming_the_column(data, where):
+    with pytest.raises(DecodeError, match="^Arrow import error: " + where) as e:
         InfoTable.from_arrow(data)
+    assert (type(e.value), e.value.kind, e.value.offset, e.value.header) == (DecodeError, "Io", None, None)
 
 
 def test_nulls_are_empty_cells_and_mixed_columns_are_refused_on_export():
@@ -153,8 +154,9 @@ def test_nulls_are_empty_cells_and_mixed_columns_are_refused_on_export():
     # The wire lets an INTEGER stand in a LONG field.
     mixed = InfoTable.from_bytes(b"\x01" + lp(b"v") + lp(b"") + b"\x17\x00\x00\x00" + b"\x01\x00\x01\x16\x00\x00\x00\x01\x00")
     for export in (pa.table, pl.DataFrame):
-        with pytest.raises(ValueError, match="^Arrow export error: field 'v' row 0: "):
+        with pytest.raises(EncodeError, match="^Arrow export error: field 'v' row 0: ") as e:
             export(mixed)
+        assert (e.value.kind, e.value.offset) == ("Io", None)
 
 
 def nul_names(_):

@@ -4,7 +4,7 @@ error mapping."""
 
 import pytest
 
-from veltrac import HcyEvent, HcyProperty, HcyService
+from veltrac import DecodeError, HcyEvent, HcyProperty, HcyService, IncompleteError
 
 PROPERTY = (
     '{"name":"temp","pushThreshold":0.0,"pushType":"VALUE","startType":"readEdgeValue",'
@@ -52,9 +52,11 @@ def test_round_trip_accessors_text_form_and_errors(cls, text, kind, fields, show
     for call, arg in ((cls.from_json, "{}"), (cls.from_bytes, b"{}"), (cls.from_json, text + " {}")):
         with pytest.raises(ValueError, match=f"^{kind} JSON deserialization error: "):
             call(arg)
-    with pytest.raises(ValueError) as e:  # the validation itself is the codec's, tested there
-        cls.from_bytes(b'{"name":"p"}\xc0\x80')
-    assert str(e.value) == f"{kind} data is not valid UTF-8 JSON"
+    for data, error, offset in ((b'{"name":"p"}\xc0\x80', DecodeError, 12), (b'{"n\xc3', IncompleteError, 3)):
+        with pytest.raises(DecodeError) as e:  # the validation itself is the codec's, tested there
+            cls.from_bytes(data)
+        assert str(e.value) == f"{kind} data is not valid UTF-8 JSON"
+        assert (type(e.value), e.value.kind, e.value.offset) == (error, "Utf8", offset)
 
 
 @pytest.mark.parametrize("threshold,shown", [

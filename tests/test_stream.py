@@ -136,6 +136,9 @@ def test_reply_answers_every_kind(message):
     (lambda: HcPrim.from_bytes(bytes([19])), DecodeError, "InvalidBaseType", 0),
     (lambda: HcPrim.from_buffer(b"\x00\x01\x00\x00", 1), IncompleteError, "Io", 2),
     (lambda: InfoTable.from_bytes(readings().to_bytes()[:-3]), IncompleteError, "Io", None),
+    # deep inside: a cell of a table nested in a table, read from the second byte on
+    (lambda: HcPrim.from_buffer(bytes.fromhex("00 05 00 01 0001 05 00 01 0001 13"), 1), DecodeError,
+     "InvalidBaseType", 11),
     (lambda: InfoTable.from_buffer(b"\x00" + readings().to_bytes()[:9], 1), IncompleteError, "Io", None),
     (lambda: InfoTable.from_json('{"dataShape":'), IncompleteError, "Json", None),
     (lambda: HcyProperty.from_json("[1"), DecodeError, "Json", None),

@@ -297,7 +297,7 @@ void table_arrow(benchmark::State& state) {
   for (auto _ : state) {
     ArrowArrayStream stream;
     auto ok = veltrac::arrow::export_stream(t->value, &stream);
-    if (!ok) return fail(state, ok.error().message);
+    if (!ok) return fail(state, ok.error().text());
     stream.release(&stream);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * wire.size()));

@@ -73,10 +73,9 @@ PyObject* raise_encode_error(std::string_view prefix, const VeltracError& e) {
   return raise_with(g_encode_error, prefix, e, -1, nullptr);
 }
 
-PyObject* raise_json_error(bool decoding, std::string_view prefix, const json::Error& e) {
-  if (!decoding) return raise_text(g_encode_error, prefix, e.text(), "Json", -1, nullptr);
-  const bool ended = e.message.starts_with("EOF while parsing");
-  return raise_text(ended ? g_incomplete_error : g_decode_error, prefix, e.text(), "Json", -1, nullptr);
+PyObject* raise_text_error(bool decoding, std::string_view prefix, const VeltracError& e, int64_t offset) {
+  PyObject* cls = !decoding ? g_encode_error : e.incomplete ? g_incomplete_error : g_decode_error;
+  return raise_text(cls, prefix, e.text(), e.kind_name(), offset, nullptr);
 }
 
 }  // namespace veltrac::py

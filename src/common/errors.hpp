@@ -7,7 +7,6 @@
 #include "common/pyref.hpp"
 #include "veltrac/bytes.hpp"
 #include "veltrac/error.hpp"
-#include "veltrac/json/error.hpp"
 
 namespace veltrac::py {
 
@@ -25,8 +24,8 @@ PyObject* raise_decode_error_at(std::string_view prefix, const VeltracError& e, 
 // Raises EncodeError(prefix + text) with offset None. Returns nullptr.
 PyObject* raise_encode_error(std::string_view prefix, const VeltracError& e);
 
-// Raises DecodeError (IncompleteError at an early end of the text) or EncodeError for a JSON error, kind
-// "Json", offset None.
-PyObject* raise_json_error(bool decoding, std::string_view prefix, const json::Error& e);
+// Raises DecodeError (IncompleteError when e.incomplete) or EncodeError(prefix + e.text()), offset None unless
+// given: the failures whose texts show without the member's prefix (JSON, Arrow, bytes that are not UTF-8).
+PyObject* raise_text_error(bool decoding, std::string_view prefix, const VeltracError& e, int64_t offset = -1);
 
 }  // namespace veltrac::py

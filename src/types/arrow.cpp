@@ -8,6 +8,7 @@
 #include "common/args.hpp"
 #include "common/borrow.hpp"
 #include "common/convert.hpp"
+#include "common/errors.hpp"
 #include "types/types.hpp"
 #include "veltrac/arrow.hpp"
 
@@ -115,7 +116,7 @@ PyObject* infotable_arrow_c_schema(PyObject* self, PyObject*) {
   if (t == nullptr) return nullptr;
   auto s = std::make_unique<ArrowSchema>();
   if (auto r = arrow::export_schema(*t, s.get()); !r) {
-    return raise_value_error(kExportError, r.error().message);
+    return raise_text_error(false, kExportError, r.error());
   }
   return new_capsule(std::move(s), kSchemaName);
 }
@@ -130,7 +131,7 @@ PyObject* infotable_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssi
   if (t == nullptr) return nullptr;
   auto s = std::make_unique<ArrowArrayStream>();
   if (auto r = arrow::export_stream(*t, s.get()); !r) {
-    return raise_value_error(kExportError, r.error().message);
+    return raise_text_error(false, kExportError, r.error());
   }
   return new_capsule(std::move(s), kStreamName);
 }
@@ -182,7 +183,7 @@ PyObject* infotable_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t narg
     raise_cannot_convert(data, "ArrowArrayStream", "data");
     return nullptr;
   }
-  if (!t) return raise_value_error(kImportError, t.error().message);
+  if (!t) return raise_text_error(true, kImportError, t.error());
   return new_infotable(std::move(*t));
 }
 

@@ -60,7 +60,7 @@ PyTypeObject g_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 template <class T>
 PyObject* read_text(std::string_view text) {
   auto v = run_unlocked_if(text.size() >= kReleaseBytes, [&] { return T::from_json(text); });
-  if (!v) return raise_json_error(true, Traits<T>::kReadPrefix, v.error());
+  if (!v) return raise_text_error(true, Traits<T>::kReadPrefix, v.error());
   return wrap(&g_type<T>, std::move(*v));
 }
 
@@ -79,7 +79,11 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   static const Signature sig{Traits<T>::kFromBytes, names, 1, 1};
   std::string_view data;
   if (!parse_bytes_arg(sig, args, nargs, kwnames, data)) return nullptr;
-  if (!utf8::is_valid(data)) return raise(PyExc_ValueError, Traits<T>::kNotUtf8);
+  if (auto bad = utf8::validate(data)) {
+    VeltracError e = VeltracError::with_text(ErrorKind::Utf8, std::string(Traits<T>::kNotUtf8));
+    e.incomplete = !bad->error_len;
+    return raise_text_error(true, "", e, static_cast<int64_t>(bad->valid_up_to));
+  }
   return read_text<T>(data);
 }
 
@@ -89,7 +93,7 @@ std::string* write_json(PyObject* self) {
   std::string& buf = scratch_text();
   auto ok = value_of<T>(self).to_json(buf);
   if (!ok) {
-    raise_json_error(false, kWritePrefix, ok.error());
+    raise_text_error(false, kWritePrefix, ok.error());
     return nullptr;
   }
   return &buf;

@@ -244,7 +244,7 @@ PyObject* table_get_datashape_name(PyObject* self, PyObject*) {
 PyObject* table_to_json(PyObject* self, PyObject*) {
   auto r = encode_table(self, [](const Table& t) { return t.to_json(); });
   if (!r) return nullptr;
-  if (!*r) return raise_json_error(false, "JSON serialization error: ", r->error());
+  if (!*r) return raise_text_error(false, "JSON serialization error: ", r->error());
   return take_text(**r);
 }
 
@@ -726,7 +726,7 @@ PyObject* table_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   std::string_view text;
   if (!parse_text_arg(sig, args, nargs, kwnames, text)) return nullptr;
   auto r = json::read_document(text, [](json::Reader& reader) { return Table::read_json(reader); });
-  if (!r) return raise_json_error(true, "InfoTable JSON deserialization error: ", r.error());
+  if (!r) return raise_text_error(true, "InfoTable JSON deserialization error: ", r.error());
   return new_table(&InfoTableType, std::move(*r));
 }
 

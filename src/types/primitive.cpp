@@ -244,7 +244,7 @@ PyObject* prim_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   std::string_view text;
   if (!parse_text_arg(sig, args, nargs, kwnames, text)) return nullptr;
   auto r = json::read_document(text, [](json::Reader& reader) { return Prim::from_tagged_json(reader); });
-  if (!r) return raise_json_error(true, "HcPrim JSON deserialization error: ", r.error());
+  if (!r) return raise_text_error(true, "HcPrim JSON deserialization error: ", r.error());
   return new_prim(std::move(*r));
 }
 

@@ -94,14 +94,14 @@ struct ArrowArrayStream {
 VELTRAC_API_BEGIN
 namespace veltrac::arrow {
 
-// An export or import failure; `message` is the text callers see.
-struct Error {
-  std::string message;
-  bool operator==(const Error&) const = default;
-};
+// An export or import failure is a VeltracError: its text() is the Arrow text (naming the field or column and
+// the row), its kind Utf8 for text that is not UTF-8, Json for aspects that are not valid JSON, and Io for
+// the rest (a structure that breaks the interface's rules, an unmapped type, a value out of range, wire
+// bytes that do not decode, a stream callback's failure); message() is text() after the kind's prefix.
+using Error = VeltracError;
 
 template <class T>
-using Expected = std::expected<T, Error>;
+using Expected = Result<T>;
 
 // Metadata keys.
 inline constexpr const char* kNameKey = "name";

@@ -65,8 +65,11 @@ enum class IoText : uint8_t {
   NestingTooDeep,  // "nesting depth exceeds 200"
 };
 
-// A tagged error value of 16 bytes. A code or size payload is held inline, as is a constant Io text and the
-// position; texts and the other payloads live in one heap block. The display text is built by message().
+// A tagged error value of 16 bytes: every failure of the codec (binary, JSON and Arrow) is one of these,
+// its kind a member of the catalogue. A code or size payload is held inline, as are a constant text (the
+// common Io texts, the JSON reader's syntax texts) and the position: the input byte for binary decoders,
+// line and column for JSON text. Other texts and payloads live in one heap block. The display text is built
+// only by message() and text().
 class VeltracError {
  public:
   ErrorKind kind = ErrorKind::Io;
@@ -76,7 +79,7 @@ class VeltracError {
   VeltracError() = default;
   VeltracError(const VeltracError& o);
   VeltracError(VeltracError&& o) noexcept
-      : kind(o.kind), incomplete(o.incomplete), io_(o.io_), heap_(o.heap_), small_(o.small_), word_(o.word_) {
+      : kind(o.kind), incomplete(o.incomplete), text_(o.text_), heap_(o.heap_), small_(o.small_), word_(o.word_) {
     o.heap_ = false;
     o.word_ = 0;
   }
@@ -89,7 +92,7 @@ class VeltracError {
       release();
       kind = o.kind;
       incomplete = o.incomplete;
-      io_ = o.io_;
+      text_ = o.text_;
       heap_ = o.heap_;
       small_ = o.small_;
       word_ = o.word_;
@@ -100,14 +103,20 @@ class VeltracError {
   }
   ~VeltracError() { release(); }
 
-  // The display text, exactly as callers see it.
+  // The display text, exactly as callers see it: the member's text from the catalogue.
   std::string message() const;
+
+  // The wrapped error's own text for the members that wrap one (OptionFromEnv, Io, Json, IntParse, Utf8):
+  // message() without the member's prefix; for Json the JSON error's text with " at line L column C" when
+  // it has a position. message() for the other members.
+  std::string text() const;
 
   // The catalogue member's name, such as "InvalidCode".
   std::string_view kind_name() const;
 
-  // Where a decoder found the error: the input byte it was reading (nullptr where no position applies).
-  // The caller that owns the input turns it into an offset with offset_in().
+  // Where a decoder found the error: the input byte it was reading (nullptr where no position applies, and
+  // always for Json errors, which carry a line and column instead). The caller that owns the input turns it
+  // into an offset with offset_in().
   const uint8_t* at() const;
 
   // Offset of at() within `input`, or -1 when the error carries no position inside it.
@@ -119,7 +128,15 @@ class VeltracError {
 
   VeltracError& found_at(const uint8_t* p, bool ended = false);
 
-  // Equal kind and display text; the position does not take part.
+  // Position of a Json error in the text read: line from 1 (0: no position) and column in bytes within the
+  // line (0 at a line start or before anything was read).
+  size_t line() const;
+  size_t column() const;
+  bool has_line() const { return line() != 0; }
+  // Gives a Json error its position (replacing any it had).
+  VeltracError& at_line(size_t line, size_t column);
+
+  // Equal kind and display text; the position of a binary decoder does not take part.
   bool operator==(const VeltracError& o) const { return kind == o.kind && message() == o.message(); }
 
   // Members with a single text payload (OptionFromEnv, Io, Json, IntParse, Utf8, UnimplementedVariantFamily,
@@ -137,16 +154,20 @@ class VeltracError {
   // An Io error with one of the constant texts.
   static VeltracError io(IoText t, bool ended = false) {
     VeltracError e;
-    e.io_ = static_cast<uint8_t>(t);
+    e.text_ = static_cast<uint8_t>(t);
     e.incomplete = ended;
     return e;
   }
 
   // Shorthands for the members raised by the codec.
   static VeltracError io(std::string msg) { return with_text(ErrorKind::Io, std::move(msg)); }
+  // A Json error without position (a record-mapping text before the reader positions it, or a writer's).
   static VeltracError json(std::string json_error_text) {
     return with_text(ErrorKind::Json, std::move(json_error_text));
   }
+  // A Json error at a line and column of the text read. The reader's syntax texts (json::msg) are held as an
+  // index, so that they allocate nothing; the texts "EOF while parsing ..." mark the error incomplete.
+  static VeltracError json_at(std::string_view message, size_t line, size_t column);
   static VeltracError invalid_base_type(uint8_t code) { return with_code(ErrorKind::InvalidBaseType, code); }
   static VeltracError invalid_entry_type(uint8_t code) { return with_code(ErrorKind::InvalidEntryType, code); }
   // Input ended inside a fixed-width field.
@@ -162,11 +183,12 @@ class VeltracError {
   Payload* payload() const { return heap_ ? reinterpret_cast<Payload*>(word_) : nullptr; }
   Payload& make_payload();
   void release();
+  std::string json_text() const;
 
-  uint8_t io_ = 0;      // IoText
+  uint8_t text_ = 0;    // IoText for Io, the index of a JSON syntax text for Json (0: none)
   bool heap_ = false;   // word_ holds the heap block (which then holds the position)
-  uint32_t small_ = 0;  // code or size payload
-  uintptr_t word_ = 0;  // the position, or the heap block
+  uint32_t small_ = 0;  // code or size payload; the line of a Json error
+  uintptr_t word_ = 0;  // the position (the column of a Json error), or the heap block
 };
 
 static_assert(sizeof(VeltracError) <= 16);

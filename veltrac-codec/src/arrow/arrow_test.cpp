@@ -47,7 +47,7 @@ TEST(ArrowExport, StreamAndArrayRoundTrip) {
       ArrowArrayStream s;
       ASSERT_TRUE(export_stream(t, &s));
       auto back = import_stream(&s);
-      ASSERT_TRUE(back) << back.error().message;
+      ASSERT_TRUE(back) << back.error().text();
       EXPECT_EQ(*back, t);
       EXPECT_EQ(s.release, nullptr);
     }
@@ -138,7 +138,8 @@ TEST(ArrowExport, Refusals) {
     ArrowArrayStream s{};
     auto r = export_stream(t, &s);
     ASSERT_FALSE(r) << c.error;
-    EXPECT_EQ(r.error().message, c.error);
+    EXPECT_EQ(r.error().text(), c.error);
+    EXPECT_EQ(r.error().message(), "Io Error: " + std::string(c.error));
     EXPECT_EQ(s.release, nullptr);
   }
 }
@@ -170,7 +171,7 @@ TEST(ArrowExport, TextSizing) {
     ASSERT_TRUE(detail::export_array_widening_at(t, c.limit, &schema, &array));
     EXPECT_STREQ(schema.children[0]->format, c.format) << c.rows << " " << c.limit;
     auto back = import_array(&schema, &array);
-    ASSERT_TRUE(back) << back.error().message;
+    ASSERT_TRUE(back) << back.error().text();
     EXPECT_EQ(*back, t) << c.rows << " " << c.limit;
   }
 }
@@ -236,13 +237,13 @@ TEST(ArrowExport, EveryBaseTypeRoundTrip) {
       ArrowArrayStream s;
       ASSERT_TRUE(export_stream(t, &s));
       auto back = import_stream(&s);
-      ASSERT_TRUE(back) << back.error().message;
+      ASSERT_TRUE(back) << back.error().text();
       EXPECT_EQ(wire_of(*back).vector(), wire.vector()) << rows;
       ArrowSchema schema;
       ArrowArray array;
       ASSERT_TRUE(export_array(t, &schema, &array));
       back = import_array(&schema, &array);
-      ASSERT_TRUE(back) << back.error().message;
+      ASSERT_TRUE(back) << back.error().text();
       EXPECT_EQ(wire_of(*back).vector(), wire.vector()) << rows;
     }
   }
@@ -404,7 +405,7 @@ TEST(ArrowImport, Mapping) {
   for (size_t i = 0; i < cols.size(); ++i) cols[i].name = "c" + std::to_string(i);
   Batch b(cols, 2, 1);  // rows 1 and 2 of every column (column c9 adds its own offset of 1)
   auto t = b.import();
-  ASSERT_TRUE(t) << t.error().message;
+  ASSERT_TRUE(t) << t.error().text();
   ASSERT_EQ(t->row_count(), 2u);
   const BaseType types[] = {BaseType::INTEGER,  BaseType::INTEGER,  BaseType::LONG,     BaseType::LONG,
                             BaseType::NUMBER,   BaseType::DATETIME, BaseType::DATETIME, BaseType::DATETIME,
@@ -443,6 +444,7 @@ TEST(ArrowImport, Errors) {
     std::vector<Col> cols;
     const char* error;
     const char* top = "+s";
+    const char* kind = "Io";
   };
   std::vector<Case> cases = {
       {{{"i", {nullptr, ints}, 3, 0, 1}}, "column 'c': nulls without a validity bitmap"},
@@ -453,7 +455,7 @@ TEST(ArrowImport, Errors) {
       {{{"i", {nullptr, ints}, -1}}, "column 'c': bad length or offset"},
       {{{"i", {nullptr, nullptr}, 3}}, "column 'c': the values buffer is missing"},
       {{{"u", {nullptr, bad_off, "abc"}, 3}}, "column 'c' row 1: offsets decrease"},
-      {{{"u", {nullptr, utf8_off, not_utf8}, 3}}, "column 'c' row 2: text is not UTF-8"},
+      {{{"u", {nullptr, utf8_off, not_utf8}, 3}}, "column 'c' row 2: text is not UTF-8", "+s", "Utf8"},
       {{{"z", {nullptr, nullptr, "abc"}, 3}}, "column 'c': the offsets buffer is missing"},
       {{{"L", {nullptr, big}, 3}}, "column 'c' row 2: value exceeds the LONG range"},
       {{{"tss:UTC", {nullptr, far_seconds}, 3}}, "column 'c' row 0: timestamp exceeds the DATETIME range"},
@@ -466,7 +468,8 @@ TEST(ArrowImport, Errors) {
     Batch b(c.cols, 3, 0, c.top);
     auto r = b.import();
     ASSERT_FALSE(r) << c.error;
-    EXPECT_EQ(r.error().message, c.error);
+    EXPECT_EQ(r.error().text(), c.error);
+    EXPECT_EQ(r.error().kind_name(), std::string_view(c.kind)) << c.error;
   }
   // Dictionary-encoded: refused, not read as its indices.
   std::vector<Col> indices = {{"i", {nullptr, ints}, 3}};
@@ -475,7 +478,7 @@ TEST(ArrowImport, Errors) {
   b.cs[0].dictionary = &dictionary;
   auto r = b.import();
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message, "column 'c': dictionary-encoded columns are not supported");
+  EXPECT_EQ(r.error().text(), "column 'c': dictionary-encoded columns are not supported");
 }
 
 // Nulls are empty cells (a null row a row of empty cells); binary marked INFOTABLE or VARIANT is read as
@@ -494,7 +497,7 @@ TEST(ArrowImport, NullsAndWireBytes) {
   b.top_buffers[0] = row_valid;
   b.array.null_count = 1;
   auto t = b.import();
-  ASSERT_TRUE(t) << t.error().message;
+  ASSERT_TRUE(t) << t.error().text();
   EXPECT_EQ(t->datashape.entries.at(1).second.entry_type, BaseType::NOTHING);
   EXPECT_EQ(t->row(0)[0], HcPrim::integer(1));
   EXPECT_EQ(t->row(1)[0], HcPrim());
@@ -524,11 +527,11 @@ TEST(ArrowImport, NullsAndWireBytes) {
     w.cs[0].metadata = meta.c_str();
     auto r = w.import();
     if (c.error == nullptr) {
-      ASSERT_TRUE(r) << r.error().message;
+      ASSERT_TRUE(r) << r.error().text();
       EXPECT_EQ(r->row(2)[0], HcPrim::variant(HcPrim::integer(5)));
     } else {
       ASSERT_FALSE(r) << c.error;
-      EXPECT_EQ(r.error().message, c.error);
+      EXPECT_EQ(r.error().text(), c.error);
     }
   }
 }
@@ -538,7 +541,7 @@ TEST(ArrowImport, NoColumns) {
   for (int64_t rows : {0, 3}) {
     Batch b(none, rows);
     auto t = b.import();
-    ASSERT_TRUE(t) << t.error().message;
+    ASSERT_TRUE(t) << t.error().text();
     EXPECT_EQ(t->row_count(), static_cast<size_t>(rows));
     EXPECT_EQ(t->datashape.size(), 0u);
   }
@@ -546,7 +549,7 @@ TEST(ArrowImport, NoColumns) {
   Batch b(none, int64_t{1} << 62);
   auto t = b.import();
   ASSERT_FALSE(t);
-  EXPECT_EQ(t.error().message, "a batch without columns claims 4611686018427387904 rows (at most 2147483647)");
+  EXPECT_EQ(t.error().text(), "a batch without columns claims 4611686018427387904 rows (at most 2147483647)");
 }
 
 // A stream of the given batches, each released by the importer; an error at batch `fail_at`.
@@ -587,7 +590,7 @@ TEST(ArrowImport, StreamBatches) {
   FakeStream f{{&b1, &b2}};
   ArrowArrayStream s = f.stream();
   auto t = import_stream(&s, "T");
-  ASSERT_TRUE(t) << t.error().message;
+  ASSERT_TRUE(t) << t.error().text();
   EXPECT_EQ(t->row_count(), 5u);
   EXPECT_EQ(t->row(4)[0], HcPrim::integer(3));
   EXPECT_EQ(s.release, nullptr);
@@ -599,7 +602,7 @@ TEST(ArrowImport, StreamBatches) {
   g_released = 0;
   auto r = import_stream(&s);
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message, "column 'c': 2 values for 3 rows");
+  EXPECT_EQ(r.error().text(), "column 'c': 2 values for 3 rows");
   EXPECT_EQ(g_released, 6);  // schema and both batches, each with its child
 
   Batch b6(c1, 3), b7(c1, 3);
@@ -607,7 +610,7 @@ TEST(ArrowImport, StreamBatches) {
   s = failing.stream();
   r = import_stream(&s);
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message, "the stream's get_next failed (error 5): disk on fire \\xe2\\x82");
+  EXPECT_EQ(r.error().text(), "the stream's get_next failed (error 5): disk on fire \\xe2\\x82");
   EXPECT_EQ(b7.array.release, release_counted<ArrowArray>);  // never handed out
 }
 

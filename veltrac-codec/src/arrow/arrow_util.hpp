@@ -18,7 +18,10 @@
 
 namespace veltrac::arrow::detail {
 
-inline std::unexpected<Error> fail(std::string message) { return std::unexpected(Error{std::move(message)}); }
+// An Arrow failure: kind Io unless given (see arrow.hpp), the text as callers see it.
+inline Unexpected fail(std::string text, ErrorKind kind = ErrorKind::Io) {
+  return Unexpected(VeltracError::with_text(kind, std::move(text)));
+}
 
 // The kind whose Arrow type a field of type t takes: its family's kind, NOTHING (the null type) for the
 // families without values.

@@ -95,7 +95,7 @@ Expected<std::vector<ColumnType>> column_types(const DataShape& shape) {
     std::string aspects;
     if (!entry.aspects.empty()) {
       if (auto ok = entry.aspects.write_json(aspects); !ok) {
-        return fail("field '" + key + "': the aspects have no JSON form: " + ok.error().text());
+        return fail("field '" + key + "': the aspects have no JSON form: " + ok.error().text(), ErrorKind::Json);
       }
     }
     cols.push_back({detail::arrow_kind(entry.entry_type), entry.entry_type, std::move(aspects)});
@@ -604,7 +604,7 @@ void stream_release(ArrowArrayStream* s) noexcept {
 
 Expected<void> export_schema(const InfoTable& t, ArrowSchema* out) {
   auto cols = column_types(t.datashape);
-  if (!cols) return fail(std::move(cols.error().message));
+  if (!cols) return fail(std::move(cols.error()));
   // Offsets are 32-bit unless the data needs more, which only the cells tell.
   std::vector<uint64_t> sizes = data_sizes(t, *cols);
   std::vector<bool> large(cols->size());
@@ -617,9 +617,9 @@ namespace detail {
 Expected<void> export_array_widening_at(const InfoTable& t, size_t limit, ArrowSchema* schema_out,
                                         ArrowArray* array_out) {
   auto cols = column_types(t.datashape);
-  if (!cols) return fail(std::move(cols.error().message));
+  if (!cols) return fail(std::move(cols.error()));
   auto built = build_columns(t, *cols, limit);
-  if (!built) return fail(std::move(built.error().message));
+  if (!built) return fail(std::move(built.error()));
   std::vector<bool> large = large_flags(*built);
   build_schema(t.datashape, *cols, large, schema_out);
   build_array(std::move(*built), t.row_count(), array_out);
@@ -633,9 +633,9 @@ Expected<void> export_array(const InfoTable& t, ArrowSchema* schema_out, ArrowAr
 
 Expected<void> export_stream(const InfoTable& t, ArrowArrayStream* out) {
   auto cols = column_types(t.datashape);
-  if (!cols) return fail(std::move(cols.error().message));
+  if (!cols) return fail(std::move(cols.error()));
   auto built = build_columns(t, *cols, INT32_MAX);
-  if (!built) return fail(std::move(built.error().message));
+  if (!built) return fail(std::move(built.error()));
   auto d = std::make_unique<StreamData>();
   d->shape = t.datashape;
   d->cols = std::move(*cols);

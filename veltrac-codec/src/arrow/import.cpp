@@ -209,7 +209,7 @@ bool location_children(const ArrowSchema& s, int64_t (&coords)[3]) {
 Expected<void> plan_column(Plan& plan, const ArrowSchema* c, int64_t i) {
   if (c == nullptr || c->format == nullptr) return fail("column " + std::to_string(i) + " has no schema");
   std::string_view cname = c->name == nullptr ? std::string_view() : std::string_view(c->name);
-  if (!utf8::is_valid(cname)) return fail("column " + std::to_string(i) + ": the name is not UTF-8");
+  if (!utf8::is_valid(cname)) return fail("column " + std::to_string(i) + ": the name is not UTF-8", ErrorKind::Utf8);
   const std::string where = "column " + quoted(cname);
   if (plan.shape.entries.find(cname) != nullptr) return fail("duplicate " + where);
   auto in = in_type(c->format);
@@ -240,14 +240,15 @@ Expected<void> plan_column(Plan& plan, const ArrowSchema* c, int64_t i) {
   entry.name.assign(cname);
   entry.entry_type = col.type;
   if (auto d = find(*cmeta, kDescriptionKey)) {
-    if (!utf8::is_valid(*d)) return fail(where + ": the description is not UTF-8");
+    if (!utf8::is_valid(*d)) return fail(where + ": the description is not UTF-8", ErrorKind::Utf8);
     entry.description.assign(*d);
   }
   if (auto a = find(*cmeta, kAspectsKey)) {
     json::Reader r(*a);
     auto aspects = Aspects::read_json(r);
     if (aspects && r.peek() != json::Peek::End) aspects = std::unexpected(r.error_peeked("trailing characters"));
-    if (!aspects) return fail(where + ": the aspects are malformed: " + readable(aspects.error().text()));
+    if (!aspects)
+      return fail(where + ": the aspects are malformed: " + readable(aspects.error().text()), ErrorKind::Json);
     entry.aspects = std::move(*aspects);
   }
   plan.shape.add(std::move(entry));
@@ -266,7 +267,7 @@ Expected<Plan> plan_of(const ArrowSchema& s, std::optional<std::string> name) {
   if (name) {
     plan.shape.name = std::move(name);
   } else if (auto n = find(*meta, kNameKey)) {
-    if (!utf8::is_valid(*n)) return fail("the schema's name is not UTF-8");
+    if (!utf8::is_valid(*n)) return fail("the schema's name is not UTF-8", ErrorKind::Utf8);
     plan.shape.name.emplace(*n);
   }
   for (int64_t i = 0; i < s.n_children; ++i) {
@@ -302,7 +303,7 @@ Expected<void> check_offsets(const Column& c, const ArrowArray& a, int64_t base,
     for (int64_t i = 0; i < rows; ++i) {
       Off b = load<Off>(off, base + i), e = load<Off>(off, base + i + 1);
       if (e > b && utf8::validate(data + b, static_cast<size_t>(e - b)))
-        return fail(at_row(c, row0 + i) + ": text is not UTF-8");
+        return fail(at_row(c, row0 + i) + ": text is not UTF-8", ErrorKind::Utf8);
     }
   }
   return {};
@@ -340,7 +341,8 @@ Expected<void> check_views(const Column& c, const ArrowArray& a, int64_t base, i
     }
     if (kind_of(c.in) == PrimKind::STRING) {
       View s = view_at(a, base + i);
-      if (utf8::validate(s.data, static_cast<size_t>(s.len))) return fail(at_row(c, row0 + i) + ": text is not UTF-8");
+      if (utf8::validate(s.data, static_cast<size_t>(s.len)))
+        return fail(at_row(c, row0 + i) + ": text is not UTF-8", ErrorKind::Utf8);
     }
   }
   return {};
@@ -600,12 +602,12 @@ Expected<InfoTable> import_array(ArrowSchema* schema, ArrowArray* array, std::op
   Releaser<ArrowArray> ra{array};
   if (schema == nullptr || array == nullptr) return fail("no schema or no array");
   auto plan = plan_of(*schema, std::move(name));
-  if (!plan) return fail(std::move(plan.error().message));
+  if (!plan) return fail(std::move(plan.error()));
   if (array->release == nullptr) return fail("the array is released");
   InfoTable t;
   t.datashape = std::move(plan->shape);
   std::vector<HcPrim> row(plan->cols.size());
-  if (auto ok = append_batch(*plan, *array, t, 0, row); !ok) return fail(std::move(ok.error().message));
+  if (auto ok = append_batch(*plan, *array, t, 0, row); !ok) return fail(std::move(ok.error()));
   return t;
 }
 
@@ -617,7 +619,7 @@ Expected<InfoTable> import_stream(ArrowArrayStream* s, std::optional<std::string
   if (int rc = s->get_schema(s, &schema); rc != 0) return fail(stream_error(s, "get_schema", rc));
   Releaser<ArrowSchema> rs{&schema};
   auto plan = plan_of(schema, std::move(name));
-  if (!plan) return fail(std::move(plan.error().message));
+  if (!plan) return fail(std::move(plan.error()));
   InfoTable t;
   t.datashape = std::move(plan->shape);
   int64_t rows = 0;
@@ -627,7 +629,7 @@ Expected<InfoTable> import_stream(ArrowArrayStream* s, std::optional<std::string
     if (int rc = s->get_next(s, &a); rc != 0) return fail(stream_error(s, "get_next", rc));
     if (a.release == nullptr) break;
     Releaser<ArrowArray> ra{&a};
-    if (auto ok = append_batch(*plan, a, t, rows, row); !ok) return fail(std::move(ok.error().message));
+    if (auto ok = append_batch(*plan, a, t, rows, row); !ok) return fail(std::move(ok.error()));
     rows += a.length;
   }
   return t;

@@ -338,7 +338,7 @@ std::expected<void, json::Error> Aspects::write_json(std::string& out) const {
     first = false;
     if (value_room != 0) continue;
     if (auto ok = value.write_json_typed(out, t); !ok) {
-      return json::fail(json::Error::custom(ok.error().message()));
+      return json::fail(json::custom(ok.error().message()));
     }
   }
   out.push_back('}');
@@ -436,7 +436,7 @@ std::expected<void, json::Error> detail::read_aspects_json(json::Reader& r, Aspe
     if (!v) return json::fail(std::move(v.error()));
     VELTRAC_LOG(Debug, "veltrac_codec::aspect::dese", "key: " + std::string(key) + ", value: " + json::to_text(*v));
     auto converted = HcPrim::from_json_typed(std::move(*v), get_base_type(key));
-    if (!converted) return json::fail(json::Error::custom(converted.error().message()));
+    if (!converted) return json::fail(json::custom(converted.error().message()));
     out.inner_.emplace(key, std::move(*converted));
     return {};
   });

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "util/decimal.hpp"
+#include "veltrac/json/error.hpp"
 
 namespace veltrac {
 namespace {
@@ -17,6 +18,40 @@ void append_f64(std::string& out, double v) {
   out.append(buf, r.ptr);
 }
 
+// The JSON reader's syntax texts, held in an error as their index here (0: none).
+constexpr std::string_view kJsonTexts[] = {
+    {},
+    json::msg::kEofList,
+    json::msg::kEofObject,
+    json::msg::kEofString,
+    json::msg::kEofValue,
+    json::msg::kExpectedColon,
+    json::msg::kExpectedListCommaOrEnd,
+    json::msg::kExpectedObjectCommaOrEnd,
+    json::msg::kExpectedIdent,
+    json::msg::kExpectedValue,
+    json::msg::kExpectedQuote,
+    json::msg::kInvalidEscape,
+    json::msg::kInvalidNumber,
+    json::msg::kNumberOutOfRange,
+    json::msg::kInvalidCodePoint,
+    json::msg::kControlChar,
+    json::msg::kKeyMustBeString,
+    json::msg::kLoneLeadingSurrogate,
+    json::msg::kTrailingComma,
+    json::msg::kTrailingCharacters,
+    json::msg::kUnexpectedEndOfHexEscape,
+    json::msg::kRecursionLimit,
+};
+constexpr uint8_t kFirstJsonEof = 1, kLastJsonEof = 4;  // the "EOF while parsing ..." texts
+
+uint8_t json_text_index(std::string_view message) {
+  for (uint8_t i = 1; i < std::size(kJsonTexts); ++i) {
+    if (kJsonTexts[i] == message) return i;
+  }
+  return 0;
+}
+
 }  // namespace
 
 struct VeltracError::Payload {
@@ -25,10 +60,11 @@ struct VeltracError::Payload {
   int64_t i1 = 0;
   double f1 = 0.0;
   const uint8_t* at = nullptr;
+  size_t line = 0, column = 0;  // Json
 };
 
 VeltracError::VeltracError(const VeltracError& o)
-    : kind(o.kind), incomplete(o.incomplete), io_(o.io_), heap_(o.heap_), small_(o.small_), word_(o.word_) {
+    : kind(o.kind), incomplete(o.incomplete), text_(o.text_), heap_(o.heap_), small_(o.small_), word_(o.word_) {
   if (heap_) word_ = reinterpret_cast<uintptr_t>(new Payload(*o.payload()));
 }
 
@@ -49,6 +85,7 @@ VeltracError::Payload& VeltracError::make_payload() {
 }
 
 const uint8_t* VeltracError::at() const {
+  if (kind == ErrorKind::Json) return nullptr;
   if (const Payload* p = payload()) return p->at;
   return reinterpret_cast<const uint8_t*>(word_);
 }
@@ -61,6 +98,69 @@ VeltracError& VeltracError::found_at(const uint8_t* p, bool ended) {
   }
   incomplete = ended;
   return *this;
+}
+
+size_t VeltracError::line() const {
+  if (kind != ErrorKind::Json) return 0;
+  if (const Payload* p = payload()) return p->line;
+  return small_;
+}
+
+size_t VeltracError::column() const {
+  if (kind != ErrorKind::Json) return 0;
+  if (const Payload* p = payload()) return p->column;
+  return word_;
+}
+
+VeltracError& VeltracError::at_line(size_t line, size_t column) {
+  if (!heap_ && line <= UINT32_MAX) {
+    small_ = static_cast<uint32_t>(line);
+    word_ = column;
+  } else {
+    Payload& p = make_payload();
+    p.line = line;
+    p.column = column;
+  }
+  return *this;
+}
+
+VeltracError VeltracError::json_at(std::string_view message, size_t line, size_t column) {
+  VeltracError e;
+  e.kind = ErrorKind::Json;
+  e.text_ = json_text_index(message);
+  if (e.text_ == 0) e.make_payload().text1 = message;
+  e.incomplete = e.text_ >= kFirstJsonEof && e.text_ <= kLastJsonEof;
+  e.at_line(line, column);
+  return e;
+}
+
+std::string VeltracError::json_text() const {
+  std::string s;
+  if (text_ != 0) {
+    s = kJsonTexts[text_];
+  } else if (const Payload* p = payload()) {
+    s = p->text1;
+  }
+  if (size_t l = line(); l != 0) {
+    s.append(" at line ");
+    append_u64(s, l);
+    s.append(" column ");
+    append_u64(s, column());
+  }
+  return s;
+}
+
+std::string VeltracError::text() const {
+  switch (kind) {
+    case ErrorKind::Json: return json_text();
+    case ErrorKind::Io:
+      if (static_cast<IoText>(text_) != IoText::None) return message().substr(10);  // after "Io Error: "
+      [[fallthrough]];
+    case ErrorKind::OptionFromEnv:
+    case ErrorKind::IntParse:
+    case ErrorKind::Utf8: return heap_ ? payload()->text1 : std::string();
+    default: return message();
+  }
 }
 
 VeltracError VeltracError::with_text(ErrorKind k, std::string text) {
@@ -200,7 +300,7 @@ std::string VeltracError::message() const {
   switch (kind) {
     case ErrorKind::OptionFromEnv: text("VeltracOption from env error:", text1); break;
     case ErrorKind::Io:
-      switch (static_cast<IoText>(io_)) {
+      switch (static_cast<IoText>(text_)) {
         case IoText::None: text("Io Error: ", text1); break;
         case IoText::FillBuffer: s = "Io Error: failed to fill whole buffer"; break;
         case IoText::StringPrefix:
@@ -210,7 +310,10 @@ std::string VeltracError::message() const {
         case IoText::NestingTooDeep: s = "Io Error: nesting depth exceeds 200"; break;
       }
       break;
-    case ErrorKind::Json: text("Serde Json Error: ", text1); break;
+    case ErrorKind::Json:
+      s = "Serde Json Error: ";
+      s.append(json_text());
+      break;
     case ErrorKind::IntParse: text("Int parse error: ", text1); break;
     case ErrorKind::Utf8: text("Utf8 error: ", text1); break;
     case ErrorKind::InvalidBaseType: code("Invalid Base Type: "); break;

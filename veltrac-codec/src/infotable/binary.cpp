@@ -357,7 +357,7 @@ Result<void> read_table_row(ByteReader& r, unsigned depth, CellStore& cells, Tex
 }  // namespace
 
 Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how) {
-  if (depth > kMaxNestingDepth) return fail(nesting_too_deep());
+  if (depth > kMaxNestingDepth) return fail(nesting_too_deep(r.here()));
   InfoTable t;
   auto shape = read_shape(r, depth);
   if (!shape) return fail(std::move(shape.error()));

@@ -33,7 +33,7 @@ Error name_error(std::string_view head, std::string_view name, std::span<const s
     m.append(", expected ");
     append_name_list(m, expected);
   }
-  return Error::custom(std::move(m));
+  return custom(std::move(m));
 }
 
 Error found_expected(std::string_view head, std::string_view found, std::string_view expected) {
@@ -43,20 +43,10 @@ Error found_expected(std::string_view head, std::string_view found, std::string_
   m.append(found);
   m.append(", expected ");
   m.append(expected);
-  return Error::custom(std::move(m));
+  return custom(std::move(m));
 }
 
 }  // namespace
-
-std::string Error::text() const {
-  if (!has_position) return message;
-  std::string t = message;
-  t.append(" at line ");
-  append_size(t, line);
-  t.append(" column ");
-  append_size(t, column);
-  return t;
-}
 
 void append_name_list(std::string& out, std::span<const std::string_view> names) {
   if (names.size() == 1) {
@@ -77,13 +67,13 @@ void append_name_list(std::string& out, std::span<const std::string_view> names)
 Error missing_field(std::string_view name) {
   std::string m = "missing field ";
   append_ticked(m, name);
-  return Error::custom(std::move(m));
+  return custom(std::move(m));
 }
 
 Error duplicate_field(std::string_view name) {
   std::string m = "duplicate field ";
   append_ticked(m, name);
-  return Error::custom(std::move(m));
+  return custom(std::move(m));
 }
 
 Error unknown_field(std::string_view name, std::span<const std::string_view> expected) {
@@ -107,7 +97,7 @@ Error invalid_length(size_t n, std::string_view expected) {
   append_size(m, n);
   m.append(", expected ");
   m.append(expected);
-  return Error::custom(std::move(m));
+  return custom(std::move(m));
 }
 
 std::string found_bool(bool v) { return v ? "boolean `true`" : "boolean `false`"; }

@@ -37,6 +37,19 @@ class SyntaxErrors : public ::testing::TestWithParam<ErrCase> {};
 
 TEST_P(SyntaxErrors, ParseGivesExactText) { EXPECT_EQ(parse_error(GetParam().input), GetParam().text); }
 
+// A syntax error is a Json error whose position is held apart from its text; only an early end is incomplete.
+TEST_P(SyntaxErrors, IsOneJsonErrorValue) {
+  const auto& c = GetParam();
+  auto v = parse(c.input);
+  ASSERT_FALSE(v);
+  const VeltracError& e = v.error();
+  EXPECT_EQ(e.kind, ErrorKind::Json);
+  EXPECT_EQ(e.message(), "Serde Json Error: " + c.text);
+  EXPECT_EQ(e.incomplete, c.text.starts_with("EOF while parsing"));
+  EXPECT_EQ(c.text.ends_with(" at line " + std::to_string(e.line()) + " column " + std::to_string(e.column())), true);
+  EXPECT_EQ(e.at(), nullptr);
+}
+
 // Skipped values report the same syntax errors at the same places (no range or surrogate checks).
 TEST_P(SyntaxErrors, SkipGivesSameSyntaxError) {
   const auto& c = GetParam();

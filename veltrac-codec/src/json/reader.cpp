@@ -152,7 +152,7 @@ class FrameStack {
 // ---------------------------------------------------------------------------------------------------
 // Positions and errors
 
-Error Reader::error_at_index(std::string_view message, size_t index) const {
+std::pair<size_t, size_t> Reader::line_column(size_t index) const {
   // index = count of bytes up to and including the reported byte.
   size_t line = 1;
   size_t line_start = 0;
@@ -166,7 +166,12 @@ Error Reader::error_at_index(std::string_view message, size_t index) const {
     p = static_cast<const char*>(nl) + 1;
     line_start = static_cast<size_t>(p - base);
   }
-  return Error::at(std::string(message), line, index - line_start);
+  return {line, index - line_start};
+}
+
+Error Reader::error_at_index(std::string_view message, size_t index) const {
+  auto [line, column] = line_column(index);
+  return VeltracError::json_at(message, line, column);
 }
 
 Error Reader::error_consumed(std::string_view message) const { return error_at_index(message, pos_); }
@@ -176,11 +181,9 @@ Error Reader::error_peeked(std::string_view message) const {
 }
 
 Error Reader::fix_position(Error e) const {
-  if (e.has_position) return e;
-  Error p = error_at_index({}, pos_);
-  e.line = p.line;
-  e.column = p.column;
-  e.has_position = true;
+  if (e.has_line()) return e;
+  auto [line, column] = line_column(pos_);
+  e.at_line(line, column);
   return e;
 }
 
@@ -702,7 +705,7 @@ Expected<void> Reader::end_object_slow() {
 }
 
 Error Reader::close_object_after(Error e) {
-  if (e.has_position) return e;
+  if (e.has_line()) return e;
   skip_ws();
   if (!at_end() && text_[pos_] == '}') ++pos_;
   leave();
@@ -744,7 +747,7 @@ Expected<void> Reader::end_array() {
 }
 
 Error Reader::close_array_after(Error e) {
-  if (e.has_position) return e;
+  if (e.has_line()) return e;
   skip_ws();
   if (!at_end()) {
     if (text_[pos_] == ']') {

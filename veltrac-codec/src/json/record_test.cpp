@@ -178,7 +178,7 @@ TEST(Record, CustomErrorsArePositionedAtClose) {
     return read_map(r, "struct Aspects", [&](const std::string& key) -> Expected<void> {
       auto v = r.read_value();
       if (!v) return fail(v.error());
-      if (key == "bad") return fail(Error::custom("conversion failed"));
+      if (key == "bad") return fail(custom("conversion failed"));
       return {};
     });
   };

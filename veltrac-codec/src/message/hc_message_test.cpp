@@ -326,5 +326,46 @@ TEST(HcyMsgStream, ErrorsCarryKindOffsetAndWhetherInputEnded) {
   }
 }
 
+// Errors deep inside bodies, tables and values name the input byte where they were found.
+TEST(HcyMsgStream, DeepErrorsCarryTheirOffset) {
+  struct Case {
+    char what;  // m: message, t: table, p: typed value
+    const char* hex;
+    const char* kind;
+    int64_t offset;
+  };
+  const Case cases[] = {
+      {'m', "01 03 00000007 00000000 00000000 00 FF", "InvalidEntityType", 15},
+      {'m', "01 03 00000007 00000000 00000000 00 00 00 05", "InvalidCharacteristicType", 17},
+      // request, table param, row of one value with code 19
+      {'m', "01 03 00000007 00000000 00000000 00 00 01 61 01 01 62 00 05 00 01 0001 13", "InvalidBaseType", 27},
+      {'p', "04 00 00", "UnimplementedVariantFamily", 1},
+      {'p', "12 12 13", "InvalidBaseType", 2},
+      {'p', "05 00 01 00", "Io", 3},                                   // value count cut
+      {'p', "05 01 01 61 00 13", "InvalidEntryType", 5},               // field type
+      {'p', "05 00 01 0001 05 00 01 0001 13", "InvalidBaseType", 10},  // cell of a nested table
+      // a text aspect of a field of a table inside a variant, cut
+      {'p', "12 05 01 01 61 00 00 0001 01 61 00 05 61", "Io", 12},
+      {'t', "00 01 0001 12 12 13", "InvalidBaseType", 6},
+      {'t', "01 01 61 00 00 0001 01 61 00 02 C3 28", "Io", 10},  // aspect text not UTF-8
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> bytes = hex(c.hex);
+    Bytes in(bytes.data(), bytes.size());
+    auto failure = [](const auto& r) { return r ? VeltracError::plain(ErrorKind::OptionFromEnv) : r.error(); };
+    const VeltracError e = c.what == 'm'   ? failure(HcyMsg::from_bytes(in))
+                           : c.what == 't' ? failure(InfoTable::from_bytes(in))
+                                           : failure(HcPrim::from_bytes(in));
+    EXPECT_EQ(e.kind_name(), c.kind) << c.hex << ": " << e.message();
+    EXPECT_EQ(e.offset_in(in), c.offset) << c.hex;
+  }
+  // Nesting one level too deep: the offset of the value that would open level 201.
+  std::vector<uint8_t> deep(201, 0x12);
+  deep.push_back(0xFF);
+  auto r = HcPrim::from_bytes(Bytes(deep.data(), deep.size()));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().offset_in(Bytes(deep.data(), deep.size())), 201);
+}
+
 }  // namespace
 }  // namespace veltrac

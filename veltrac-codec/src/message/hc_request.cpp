@@ -76,14 +76,15 @@ Result<size_t> HcyReqBody::read_from(Bytes in) {
   auto et = r.u8();
   if (!et) return fail(std::move(et.error()));
   auto type = entity_type_from_repr(*et);
-  if (!type) return fail(VeltracError::with_code(ErrorKind::InvalidEntityType, *et));
+  if (!type) return fail(VeltracError::with_code(ErrorKind::InvalidEntityType, *et).found_at(r.here() - 1));
   entity_type = *type;
 
   if (auto ok = read_string(r, entity_name); !ok) return fail(std::move(ok.error()));
 
   auto ct = r.u8();
   if (!ct) return fail(std::move(ct.error()));
-  if (*ct == 0 || *ct > 3) return fail(VeltracError::with_code(ErrorKind::InvalidCharacteristicType, *ct));
+  if (*ct == 0 || *ct > 3)
+    return fail(VeltracError::with_code(ErrorKind::InvalidCharacteristicType, *ct).found_at(r.here() - 1));
   characteristic_type = *ct;
 
   if (auto ok = read_string(r, characteristic_name); !ok) return fail(std::move(ok.error()));

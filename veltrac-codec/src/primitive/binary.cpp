@@ -14,7 +14,7 @@
 namespace veltrac {
 namespace detail {
 
-VeltracError nesting_too_deep() { return VeltracError::io(IoText::NestingTooDeep); }
+VeltracError nesting_too_deep(const uint8_t* at) { return VeltracError::io(IoText::NestingTooDeep).found_at(at); }
 
 VeltracError too_long(std::string_view what, size_t n) {
   std::string msg(what);
@@ -154,14 +154,14 @@ Result<void> read_cell(ByteReader& r, BaseType t, unsigned depth, HcPrim& dst, T
       return {};
     }
     case Payload::Variant: {
-      if (depth >= kMaxNestingDepth) return fail(nesting_too_deep());
+      if (depth >= kMaxNestingDepth) return fail(nesting_too_deep(r.here()));
       auto inner = read_prim(r, depth + 1);
       if (!inner) return fail(std::move(inner.error()));
       dst = HcPrim::variant(std::move(*inner), t);
       return {};
     }
     case Payload::Table: {
-      if (depth >= kMaxNestingDepth) return fail(nesting_too_deep());
+      if (depth >= kMaxNestingDepth) return fail(nesting_too_deep(r.here()));
       auto table = read_table(r, depth + 1);
       if (!table) return fail(std::move(table.error()));
       dst = HcPrim::infotable(std::move(*table), t);
@@ -171,7 +171,8 @@ Result<void> read_cell(ByteReader& r, BaseType t, unsigned depth, HcPrim& dst, T
   }
   return fail(
       VeltracError::with_text(ErrorKind::UnimplementedVariantFamily,
-                              "Not implemented yet family type:" + std::string(family_name(TypeFamily::HC_NULL))));
+                              "Not implemented yet family type:" + std::string(family_name(TypeFamily::HC_NULL)))
+          .found_at(r.here()));
 }
 
 }  // namespace detail

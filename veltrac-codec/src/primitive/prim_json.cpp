@@ -77,7 +77,7 @@ Result<std::optional<TypedTarget>> typed_target(const HcPrim& start, BaseType st
 
 Result<std::string> table_record_text(const InfoTable& t) {
   auto text = t.to_json();
-  if (!text) return fail(json::to_veltrac(text.error()));
+  if (!text) return fail(std::move(text.error()));
   return std::move(*text);
 }
 
@@ -186,14 +186,14 @@ Result<HcPrim> HcPrim::from_json_typed(json::Value v, BaseType t) {
           return {};
         });
       });
-      if (!ok) return fail(json::to_veltrac(ok.error()));
+      if (!ok) return fail(std::move(ok.error()));
       return HcPrim::blob(Bytes(bytes.data(), bytes.size()), t);
     }
     case TypeFamily::HC_INFOTABLE: {
       const std::string* s = v.as_string();
       std::string_view text = s ? std::string_view(*s) : std::string_view();
       auto table = json::read_document(text, [](json::Reader& r) { return InfoTable::read_json(r); });
-      if (!table) return fail(json::to_veltrac(table.error()));
+      if (!table) return fail(std::move(table.error()));
       return HcPrim::infotable(std::move(*table), t);
     }
     case TypeFamily::HC_VARIANT: {
@@ -374,7 +374,7 @@ json::Expected<void> check_member_type(const json::Reader& r, PrimKind kind, Bas
   if (prim_kind_of(get_family(t)) == kind) return {};
   std::string expected = "a base type stored as ";
   expected += prim_kind_name(kind);
-  return json::fail(r.error_consumed(json::invalid_value(json::found_str(name_of(t)), expected).message));
+  return json::fail(r.fix_position(json::invalid_value(json::found_str(name_of(t)), expected)));
 }
 
 }  // namespace

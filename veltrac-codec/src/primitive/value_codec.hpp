@@ -31,7 +31,8 @@ namespace detail {
 
 inline constexpr unsigned kMaxNestingDepth = 200;
 // Io "nesting depth exceeds 200".
-VeltracError nesting_too_deep();
+// Where a nested value would open one level too many.
+VeltracError nesting_too_deep(const uint8_t* at);
 VeltracError too_long(std::string_view what, size_t n);
 
 // ---- decoding; `depth` is the number of VARIANT/INFOTABLE levels around the value being read ----

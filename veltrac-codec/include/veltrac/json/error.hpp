@@ -1,4 +1,4 @@
-// JSON errors: a message with an optional line/column, and the standard texts of record mapping.
+// JSON errors (kind Json of the one error model) and the standard texts of record mapping.
 #pragma once
 
 #include <cstddef>
@@ -14,34 +14,19 @@
 VELTRAC_API_BEGIN
 namespace veltrac::json {
 
-struct Error {
-  std::string message;
-  size_t line = 0;    // 1-based
-  size_t column = 0;  // bytes within the line; 0 when the position is a line start or nothing was read
-  bool has_position = false;
-
-  // The message alone, or message + " at line L column C".
-  std::string text() const;
-
-  // An error without position: record-mapping errors before the reader positions them, and writer
-  // failures that carry a conversion's text.
-  static Error custom(std::string message) { return Error{std::move(message)}; }
-  static Error at(std::string message, size_t line, size_t column) {
-    return Error{std::move(message), line, column, true};
-  }
-
-  bool operator==(const Error&) const = default;
-};
+// A JSON error is a VeltracError of kind Json: its text() is the JSON text (with " at line L column C" once
+// the reader has positioned it), its message() that text after "Serde Json Error: ".
+using Error = VeltracError;
 
 template <class T>
-using Expected = std::expected<T, Error>;
+using Expected = Result<T>;
 
-using Unexpected = std::unexpected<Error>;
+using veltrac::fail;
+using veltrac::Unexpected;
 
-inline Unexpected fail(Error e) { return Unexpected(std::move(e)); }
-
-// The codec-level error (member Json) carrying a JSON error's text.
-inline VeltracError to_veltrac(const Error& e) { return VeltracError::json(e.text()); }
+// An error without position: record-mapping errors before the reader positions them, and writer failures
+// that carry a conversion's text.
+inline Error custom(std::string message) { return VeltracError::json(std::move(message)); }
 
 // Accepted-name lists: "`a`", "`a` or `b`", "one of `a`, `b`, `c`" (appended to `out`).
 void append_name_list(std::string& out, std::span<const std::string_view> names);

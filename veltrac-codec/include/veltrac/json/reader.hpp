@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "veltrac/detail/same_bytes.hpp"
@@ -251,6 +252,7 @@ class Reader {
     return fail(error_peeked(msg::kRecursionLimit));
   }
   Error error_at_index(std::string_view message, size_t index) const;
+  std::pair<size_t, size_t> line_column(size_t index) const;
   void leave() {
     if (depth_ > 0) --depth_;
     first_ = false;
