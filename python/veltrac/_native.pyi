@@ -465,7 +465,7 @@ class HcyMessage:
     def __reduce__(self) -> tuple[Callable[[bytes], HcyMessage], tuple[bytes]]:
         """Pickles the message as its wire bytes (the shape names of its tables kept)."""
     def get_header(self) -> MessageHeader:
-        """The message's header as a `MessageHeader`."""
+        """The message's header as a MessageHeader."""
     @staticmethod
     def _scan(
         data: Buffer, start: int, base: int, final: bool, limit: int
@@ -510,7 +510,7 @@ class HcyEvent:
     def __reduce__(self) -> tuple[Callable[[bytes], HcyEvent], tuple[bytes]]:
         """Pickles the definition as its JSON bytes."""
     def get_aspects(self) -> dict[str, Any]:
-        """The event's aspects as a dict of Python values."""
+        """The aspects as a dict of Python values."""
     def get_data_shape_name(self) -> str | None:
         """The name of the event's data shape ("EventData" name in JSON)."""
     def get_fields(self) -> list[_FieldDefinition]:
@@ -526,8 +526,10 @@ class HcyService:
 
     @staticmethod
     def from_json(json_str: str) -> HcyService:
-        """Reads a service from its JSON object ("name", "description", "aspects", "Inputs", "Outputs") or
-        from an array of those five values in that order; other members are skipped.
+        """Reads a service from its JSON text.
+
+        An object with "name", "description", "aspects", "Inputs" and "Outputs", or an array of those five
+        values in that order; other members are skipped.
 
         Raises:
             DecodeError: "Service JSON deserialization error: " and the JSON error with its position.
@@ -554,7 +556,7 @@ class HcyService:
     def __reduce__(self) -> tuple[Callable[[bytes], HcyService], tuple[bytes]]:
         """Pickles the definition as its JSON bytes."""
     def get_aspects(self) -> dict[str, Any]:
-        """The service's aspects as a dict of Python values."""
+        """The aspects as a dict of Python values."""
     def get_inputs(self) -> list[_FieldDefinition] | None:
         """The input fields in order, or None for a service without inputs (`"Inputs":{}`)."""
     def get_output(self) -> _OutputDefinition:
@@ -570,8 +572,10 @@ class HcyProperty:
 
     @staticmethod
     def from_json(json_str: str) -> HcyProperty:
-        """Reads a property from its JSON object ("name", "pushThreshold", "pushType", "startType", "aspects",
-        "baseType") or from an array of those six values in that order; other members are skipped.
+        """Reads a property from its JSON text.
+
+        An object with "name", "pushThreshold", "pushType", "startType", "aspects" and "baseType", or an array
+        of those six values in that order; other members are skipped.
 
         Raises:
             DecodeError: "Property JSON deserialization error: " and the JSON error with its position.
@@ -606,7 +610,7 @@ class HcyProperty:
     def get_start_type(self) -> str:
         """Where the value comes from at start: "useDefaultValue" or "readEdgeValue"."""
     def get_aspects(self) -> dict[str, Any]:
-        """The property's aspects as a dict of Python values."""
+        """The aspects as a dict of Python values."""
 
 @final
 class InfoTable:
@@ -654,8 +658,10 @@ class InfoTable:
     def get_datashape_name(self) -> str | None:
         """The data shape's name, or None."""
     def to_json(self) -> str:
-        """The record form: `{"datashape":{"name":...,"entries":{...}},"rows":[{"fields":[...]}]}`, each cell
-        in the tagged form of `HcPrim.from_json`. `InfoTable.from_json` reads it back.
+        """The record form of the table, which `InfoTable.from_json` reads back.
+
+        `{"datashape":{"name":...,"entries":{...}},"rows":[{"fields":[...]}]}`, each cell in the tagged form
+        of `HcPrim.from_json`.
 
         Raises:
             EncodeError: "JSON serialization error: " and the reason.
@@ -729,8 +735,9 @@ class InfoTable:
     def add_rows(self, rows: Iterable[dict[str, Any]]) -> None:
         """Appends many rows given as for `add_row`: all of them, or none when one fails."""
     def append_row(self, values: Sequence[HcPrim]) -> None:
-        """Appends one row of typed values, one per field in field order: the way to fill BLOB, LOCATION,
-        INFOTABLE and VARIANT fields.
+        """Appends one row of typed values, one per field in field order.
+
+        The way to fill BLOB, LOCATION, INFOTABLE and VARIANT fields.
 
         Raises:
             ValueError: the number of values differs from the number of fields.
@@ -824,7 +831,7 @@ class MessageHeader:
         """Protocol version (0 to 255)."""
     @property
     def code(self) -> MessageCode:
-        """The message code, a `MessageCode`."""
+        """The message code, a MessageCode."""
     @property
     def request_id(self) -> int:
         """Request id."""
@@ -869,11 +876,13 @@ class DecodeError(ValueError):
     """The header of a message whose first 15 bytes were readable, else None."""
 
 class IncompleteError(DecodeError):
-    """The input ended before the value did: more bytes might complete it."""
+    """The input ended before the value did: more bytes may complete it."""
 
 class EncodeError(ValueError):
-    """A value could not be encoded or built (a JSON text that cannot be written, an entity type the wire
-    form cannot carry)."""
+    """A value could not be encoded.
+
+    Or a message could not be built: for example a JSON text that cannot be written, or an entity type the wire form cannot carry.
+    """
 
     kind: str
     """The codec error's name."""
