@@ -81,7 +81,8 @@ else:
     MessageCode = IntEnum("MessageCode", _native.HcyMessage.message_codes(), module=__name__)
     MessageCode.__doc__ = "The message codes by display name, with their one-byte wire values."
 
-# The compiled module's eight classes first, in its order.
+# The compiled module's eight classes first, in its order. A literal list, so that type checkers read it;
+# stubtest (tests/test_typing.py) checks it against the names the package exports.
 __all__ = [
     "BaseType",
     "HcPrim",
