@@ -35,12 +35,14 @@ class _OutputDefinition(TypedDict):
 class _ArrowStreamExportable(Protocol):
     """A producer of the Arrow PyCapsule stream interface (a pyarrow table, a polars frame, ...)."""
 
-    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """A PyCapsule holding an Arrow C stream."""
 
 class _ArrowArrayExportable(Protocol):
     """A producer of the Arrow PyCapsule array interface (a pyarrow record batch, ...)."""
 
-    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
+        """PyCapsules holding an Arrow C schema and array."""
 
 __version__: str
 __all__ = [
