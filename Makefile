@@ -10,12 +10,12 @@ export DEB_PACKAGES ?= libgtest-dev clang-16 libclang-rt-16-dev pkg-config
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all setup tools format format-check tidy test py-test-sanitized cpp-test cpp-install-test cpp-test-clang py-test fuzz fuzz-smoke float-check demo clean test-all bench mutate
+.PHONY: all setup tools format format-check tidy test py-test-sanitized cpp-test cpp-install-test cpp-test-clang py-test docs fuzz fuzz-smoke float-check demo clean test-all bench mutate
 
 all: test
 
 setup:
-	tools/bootstrap.sh test
+	tools/bootstrap.sh test,docs
 
 # What the C++ targets need: Debian packages, the environment with CMake and Ninja; not the wheel.
 tools:
@@ -23,8 +23,8 @@ tools:
 
 # The layout check, the C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer, the installed C++
 # package, the suites built with clang 16 as a shared library, a short fuzz run, the Python suite, then its
-# thread tests against the extension built with ThreadSanitizer.
-test: format-check cpp-test cpp-install-test cpp-test-clang fuzz-smoke py-test py-test-sanitized
+# thread tests against the extension built with ThreadSanitizer, and the API reference.
+test: format-check cpp-test cpp-install-test cpp-test-clang fuzz-smoke py-test py-test-sanitized docs
 
 cpp-test: tools
 	$(CMAKE) -S veltrac-codec -B $(ASAN_DIR) -G Ninja -DVELTRAC_SANITIZE=ON -DVELTRAC_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
@@ -65,6 +65,10 @@ tidy: cpp-test
 py-test: setup
 	@$(PY) -m pytest -q tests; status=$$?; \
 	if [ $$status -eq 5 ]; then echo "py-test: no tests were collected" >&2; exit 1; fi; exit $$status
+
+# The API reference (mkdocs.yml) from docs/ and the stubs into build/site, offline, warnings as errors.
+docs: setup
+	$(VENV)/bin/mkdocs build --strict --quiet
 
 # The thread tests against the extension built with ThreadSanitizer (AddressSanitizer: SAN=address).
 SAN ?= thread

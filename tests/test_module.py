@@ -1,9 +1,11 @@
 """Module frame, class rules, the argument parser's and converters' texts for every class, BaseType and
 VeltracError."""
 
+import ast
 import importlib
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -40,6 +42,54 @@ def test_class_rules(cls):
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
     assert "__dict__" not in cls.__dict__ and "__weakref__" not in dir(cls)
+
+
+# The methods of the eight classes that carry no doc text at run time; every other method and property
+# of the module carries the first line of its stub's docstring.
+UNDOCUMENTED = {
+    "HcPrim": "boolean integer long number string datetime blob infotable_empty to_bytes from_bytes to_json "
+              "to_simple_json get_type get_value is_variant unwrap_variant get_inner_type get_full_type",
+    "InfoTable": "from_bytes to_bytes get_row_count get_field_count get_datashape_name to_json to_simple_json "
+                 "add_field_definition add_row",
+    "HcyMessage": "from_bytes to_bytes get_message_type get_request_id get_session_id get_endpoint is_request "
+                  "is_response is_auth is_bind short_description build_auth",
+    "HcyProperty": "from_json from_bytes to_bytes get_name get_base_type get_push_threshold should_read_edge_value "
+                   "to_json",
+    "HcyService": "from_json from_bytes to_bytes get_name get_description to_json",
+    "HcyEvent": "from_json from_bytes to_bytes get_name get_description to_json",
+}
+# Slots documented by the interpreter itself.
+SLOTS = {"__new__", "__eq__", "__hash__"}
+
+
+def stub_summaries():
+    """{class name: {member: first line of its docstring}} from the stubs; "" for the class itself."""
+    tree = ast.parse(Path(veltrac.__file__).with_name("_native.pyi").read_text())
+    out = {}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+            docs = {"": ast.get_docstring(node)}
+            docs.update((f.name, ast.get_docstring(f)) for f in node.body if isinstance(f, ast.FunctionDef))
+            out[node.name] = {name: doc.split("\n")[0] if doc else None for name, doc in docs.items()}
+    return out
+
+
+@pytest.mark.parametrize("name, members", stub_summaries().items(), ids=lambda v: v if isinstance(v, str) else "")
+def test_doc_texts(name, members):
+    cls = getattr(native, name)
+    undocumented = UNDOCUMENTED.get(name, "").split()
+    for member, summary in members.items():
+        assert summary, f"{name}.{member} has no docstring in the stubs"
+        if member in SLOTS or member.startswith("_") and not member.startswith("__"):
+            continue
+        if member == "":
+            if name not in native.__all__:  # the eight classes have none (test_class_rules)
+                assert cls.__doc__.startswith(summary), name
+        elif member in undocumented:
+            assert getattr(cls, member).__doc__ is None, f"{name}.{member}"
+        else:
+            assert getattr(cls, member).__doc__ == summary, f"{name}.{member}"
+    assert set(undocumented) <= set(members)
 
 
 # Every one-argument method: its full name and parameter, for the parser's texts.

@@ -1,7 +1,9 @@
-"""The README's Python blocks and command line session, and the scripts in examples/, run as documented.
+"""The Python blocks of the README, docs/ and the stubs' docstrings, the README's command line session, and
+the scripts in examples/, run as documented.
 
-A line `print(...)  # text` (or a `print(...)` line followed by a line `# text`) documents the line that
-the print writes; the documented lines must appear in the output, in order.
+A line `print(...)  # text` documents the line that the print writes; a `print(...)` line followed by
+lines `# text` documents one printed line each (a print in a loop); the documented lines must appear in the output, in order. A block that starts with
+`# not run: <reason>` is skipped with that reason (tests/doc_blocks.py).
 """
 
 import contextlib
@@ -14,22 +16,27 @@ import sys
 from pathlib import Path
 
 import pytest
+from doc_blocks import not_run_reason, python_blocks
 
 ROOT = Path(__file__).resolve().parent.parent
 README = (ROOT / "README.md").read_text()
 BLOCKS = re.findall(r"^```(python|console)\n(.*?)^```", README, re.S | re.M)
+DOC_BLOCKS = python_blocks()
 PRINT_LINE = re.compile(r"^\s*print\(.*\)\s*(?:#\s?(.*))?$")
 
 
 def documented_output(source):
     lines = source.splitlines()
     expected = []
-    for line, following in zip(lines, lines[1:] + [""]):
+    for i, line in enumerate(lines):
         if m := PRINT_LINE.match(line):
             if m.group(1) is not None:
                 expected.append(m.group(1))
-            elif following.startswith("# "):
-                expected.append(following[2:])
+            else:  # the comment lines right below, one printed line each
+                for following in lines[i + 1:]:
+                    if not following.startswith("# "):
+                        break
+                    expected.append(following[2:])
     return expected
 
 
@@ -44,12 +51,18 @@ def test_readme_has_blocks():
     assert kinds.count("python") >= 5 and kinds.count("console") == 1
 
 
-@pytest.mark.parametrize("source", [src for kind, src in BLOCKS if kind == "python"],
-                         ids=lambda src: src.splitlines()[0][:40])
-def test_readme_python_block(source):
+def test_every_document_has_checked_blocks():
+    names = {name.split(":")[0] for name, _ in DOC_BLOCKS}
+    assert {"README.md", "docs/json-forms.md", "python/veltrac/_native.pyi"} <= names
+
+
+@pytest.mark.parametrize("name, source", DOC_BLOCKS, ids=[name for name, _ in DOC_BLOCKS])
+def test_python_block(name, source):
+    if reason := not_run_reason(source):
+        pytest.skip(f"{name}: {reason}")
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
-        exec(compile(source, "README.md", "exec"), {"__name__": "readme"})
+        exec(compile(source, name, "exec"), {"__name__": "docs"})
     assert_documented(source, out.getvalue())
 
 

@@ -36,6 +36,12 @@ class MessageReader:
     """
 
     def __init__(self, max_buffer_size: int = 100 * 1024 * 1024) -> None:
+        """A reader at stream offset 0.
+
+        Args:
+            max_buffer_size: the most bytes held while waiting for the end of a message; `feed` raises
+                `BufferFullError` rather than hold more. Set it above the largest message expected.
+        """
         if max_buffer_size <= 0:
             raise ValueError("max_buffer_size must be positive")
         self.max_buffer_size = max_buffer_size
@@ -81,6 +87,7 @@ class MessageReader:
             self._buf += view
 
     def __iter__(self) -> Iterator[Message]:
+        """Yields the complete messages buffered so far, in order; raises DecodeError at a corrupt one."""
         return self._read(final=False)
 
     def _read(self, final: bool) -> Iterator[Message]:

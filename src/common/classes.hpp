@@ -61,10 +61,14 @@ PyObject* copy_value(PyObject* self, PyObject*) {
 PyObject* reduce_from_bytes(PyObject* self, PyObject*);
 
 // Method-table entries for copy, deepcopy and pickle of a class whose value of type T never changes.
-#define VELTRAC_IMMUTABLE_COPY_METHODS(T)                                                                            \
-  {"__copy__", VELTRAC_METHOD(::veltrac::py::copy_value<T>), METH_NOARGS, "__copy__($self)\n--\n\n"},                \
-      {"__deepcopy__", VELTRAC_METHOD(::veltrac::py::copy_value<T>), METH_O, "__deepcopy__($self, memo)\n--\n\n"}, { \
-    "__reduce__", VELTRAC_METHOD(::veltrac::py::reduce_from_bytes), METH_NOARGS, "__reduce__($self)\n--\n\n"         \
+#define VELTRAC_IMMUTABLE_COPY_METHODS(T)                                               \
+  {"__copy__", VELTRAC_METHOD(::veltrac::py::copy_value<T>), METH_NOARGS,               \
+   "__copy__($self)\n--\n\nA copy of the definition (`copy.copy`)."},                   \
+      {"__deepcopy__", VELTRAC_METHOD(::veltrac::py::copy_value<T>), METH_O,            \
+       "__deepcopy__($self, memo)\n--\n\nA copy of the definition (`copy.deepcopy`)."}, \
+  {                                                                                     \
+    "__reduce__", VELTRAC_METHOD(::veltrac::py::reduce_from_bytes), METH_NOARGS,        \
+        "__reduce__($self)\n--\n\nPickles the definition as its JSON bytes."            \
   }
 
 // Flags of every class: final (no Py_TPFLAGS_BASETYPE), immutable.

@@ -254,9 +254,13 @@ PyMethodDef kPropertyMethods[] = {
      "should_read_edge_value($self)\n--\n\n"},
     {"to_json", VELTRAC_METHOD(to_json<HcyProperty>), METH_NOARGS, "to_json($self)\n--\n\n"},
     VELTRAC_IMMUTABLE_COPY_METHODS(HcyProperty),
-    {"get_push_type", VELTRAC_METHOD(property_get_push_type), METH_NOARGS, "get_push_type($self)\n--\n\n"},
-    {"get_start_type", VELTRAC_METHOD(property_get_start_type), METH_NOARGS, "get_start_type($self)\n--\n\n"},
-    {"get_aspects", VELTRAC_METHOD(get_aspects<HcyProperty>), METH_NOARGS, "get_aspects($self)\n--\n\n"},
+    {"get_push_type", VELTRAC_METHOD(property_get_push_type), METH_NOARGS,
+     "get_push_type($self)\n--\n\nWhen a changed value is pushed: \"NEVER\", \"ALWAYS\" or \"VALUE\" (by the "
+     "threshold)."},
+    {"get_start_type", VELTRAC_METHOD(property_get_start_type), METH_NOARGS,
+     "get_start_type($self)\n--\n\nWhere the value comes from at start: \"useDefaultValue\" or \"readEdgeValue\"."},
+    {"get_aspects", VELTRAC_METHOD(get_aspects<HcyProperty>), METH_NOARGS,
+     "get_aspects($self)\n--\n\nThe aspects as a dict of Python values."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -269,21 +273,25 @@ PyMethodDef kPropertyMethods[] = {
       {"get_description", VELTRAC_METHOD(get_description<T>), METH_NOARGS, "get_description($self)\n--\n\n"}, \
       {"to_json", VELTRAC_METHOD(to_json<T>), METH_NOARGS, "to_json($self)\n--\n\n"},                         \
       VELTRAC_IMMUTABLE_COPY_METHODS(T), {                                                                    \
-    "get_aspects", VELTRAC_METHOD(get_aspects<T>), METH_NOARGS, "get_aspects($self)\n--\n\n"                  \
+    "get_aspects", VELTRAC_METHOD(get_aspects<T>), METH_NOARGS,                                               \
+        "get_aspects($self)\n--\n\nThe aspects as a dict of Python values."                                   \
   }
 
 PyMethodDef kServiceMethods[] = {
     VELTRAC_NAMED_METHODS(HcyService),
-    {"get_inputs", VELTRAC_METHOD(service_get_inputs), METH_NOARGS, "get_inputs($self)\n--\n\n"},
-    {"get_output", VELTRAC_METHOD(service_get_output), METH_NOARGS, "get_output($self)\n--\n\n"},
+    {"get_inputs", VELTRAC_METHOD(service_get_inputs), METH_NOARGS,
+     "get_inputs($self)\n--\n\nThe input fields in order, or None for a service without inputs (`\"Inputs\":{}`)."},
+    {"get_output", VELTRAC_METHOD(service_get_output), METH_NOARGS,
+     "get_output($self)\n--\n\nThe output: its name, base type, aspects and fields."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef kEventMethods[] = {
     VELTRAC_NAMED_METHODS(HcyEvent),
     {"get_data_shape_name", VELTRAC_METHOD(event_get_data_shape_name), METH_NOARGS,
-     "get_data_shape_name($self)\n--\n\n"},
-    {"get_fields", VELTRAC_METHOD(event_get_fields), METH_NOARGS, "get_fields($self)\n--\n\n"},
+     "get_data_shape_name($self)\n--\n\nThe name of the event's data shape (\"EventData\" name in JSON)."},
+    {"get_fields", VELTRAC_METHOD(event_get_fields), METH_NOARGS,
+     "get_fields($self)\n--\n\nThe fields of the event's data, in order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -281,19 +281,28 @@ PyMethodDef kMethods[] = {
     // Both branches of the inner type give the innermost kind, like get_type.
     {"get_inner_type", VELTRAC_METHOD(prim_get_type), METH_NOARGS, "get_inner_type($self)\n--\n\n"},
     {"get_full_type", VELTRAC_METHOD(prim_get_full_type), METH_NOARGS, "get_full_type($self)\n--\n\n"},
-    {"__copy__", VELTRAC_METHOD(copy_value<Prim>), METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", VELTRAC_METHOD(copy_value<Prim>), METH_O, "__deepcopy__($self, memo)\n--\n\n"},
-    {"__reduce__", VELTRAC_METHOD(reduce_prim), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", VELTRAC_METHOD(copy_value<Prim>), METH_NOARGS,
+     "__copy__($self)\n--\n\nA copy of the value (`copy.copy`)."},
+    {"__deepcopy__", VELTRAC_METHOD(copy_value<Prim>), METH_O,
+     "__deepcopy__($self, memo)\n--\n\nA copy of the value (`copy.deepcopy`)."},
+    {"__reduce__", VELTRAC_METHOD(reduce_prim), METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles the value as its wire bytes (shape names of nested tables kept)."},
     {"_from_pickle", VELTRAC_METHOD(prim_from_pickle_m), kStaticFastcall, "_from_pickle(data, names)\n--\n\n"},
-    {"to_python", VELTRAC_METHOD(prim_to_python_m), METH_NOARGS, "to_python($self)\n--\n\n"},
+    {"to_python", VELTRAC_METHOD(prim_to_python_m), METH_NOARGS,
+     "to_python($self)\n--\n\nThe payload as a Python value, every kind included."},
     {"location", VELTRAC_METHOD(prim_location), kStaticFastcall,
-     "location(latitude, longitude, elevation=0.0)\n--\n\n"},
-    {"variant", VELTRAC_METHOD(prim_variant), kStaticFastcall, "variant(value)\n--\n\n"},
-    {"infotable", VELTRAC_METHOD(prim_infotable), kStaticFastcall, "infotable(table)\n--\n\n"},
-    {"from_json", VELTRAC_METHOD(prim_from_json), kStaticFastcall, "from_json(json_str)\n--\n\n"},
+     "location(latitude, longitude, elevation=0.0)\n--\n\nA LOCATION value: three 64-bit floats, written in this order "
+     "on the wire."},
+    {"variant", VELTRAC_METHOD(prim_variant), kStaticFastcall,
+     "variant(value)\n--\n\nA VARIANT value wrapping a copy of `value`; on the wire, the VARIANT code, then `value`'s "
+     "bytes."},
+    {"infotable", VELTRAC_METHOD(prim_infotable), kStaticFastcall,
+     "infotable(table)\n--\n\nAn INFOTABLE value holding `table` (its rows shared until one side changes)."},
+    {"from_json", VELTRAC_METHOD(prim_from_json), kStaticFastcall,
+     "from_json(json_str)\n--\n\nReads a value from its tagged JSON form, the one a table's record form writes for "
+     "each cell."},
     {"from_buffer", VELTRAC_METHOD(prim_from_buffer), kStaticFastcall,
-     "from_buffer(data, offset=0)\n--\n\nDecodes one value at `offset` of a bytes-like object without copying it; "
-     "returns (value, bytes taken)."},
+     "from_buffer(data, offset=0)\n--\n\nDecodes one value at `offset` of any bytes-like object, without copying it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
