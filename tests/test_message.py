@@ -69,7 +69,8 @@ def test_accessors_of_other_kinds_name_method_and_kind(kind):
             continue
         with pytest.raises(ValueError) as e:
             getattr(m, method)()
-        assert str(e.value) == f"HcyMessage.{method}() needs a {wanted} message, not a {kind}"
+        a = "an" if wanted.startswith("A") else "a"
+        assert str(e.value) == f"HcyMessage.{method}() needs {a} {wanted} message, not {'an' if kind == 'Auth' else 'a'} {kind}"
 
 
 def test_built_messages_have_the_wire_bytes_and_decode_to_their_fields():

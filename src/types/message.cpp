@@ -141,14 +141,20 @@ PyObject* msg_get_code_value(PyObject* self, PyObject*) { return PyLong_FromLong
 
 // ---- reading: by kind ----
 
+// "a" or "an" before a kind's name.
+const char* article(std::string_view word) { return word.starts_with('A') ? "an " : "a "; }
+
 // ValueError naming the method, the kinds it serves and the message's kind.
 PyObject* wrong_kind(const Msg& m, const char* method, const char* wanted) {
+  const std::string_view kind = kind_name(m.kind());
   std::string text = "HcyMessage.";
   text += method;
-  text += "() needs a ";
+  text += "() needs ";
+  text += article(wanted);
   text += wanted;
-  text += " message, not a ";
-  text += kind_name(m.kind());
+  text += " message, not ";
+  text += article(kind);
+  text += kind;
   return raise(PyExc_ValueError, text);
 }
 
