@@ -11,18 +11,20 @@
 namespace veltrac {
 
 TextStore::TextStore(TextStore&& o) noexcept
-    : blocks_(std::move(o.blocks_)),
+    : first_(std::exchange(o.first_, Block{})),
+      more_(std::move(o.more_)),
       next_(std::exchange(o.next_, nullptr)),
       left_(std::exchange(o.left_, 0)),
       block_size_(std::exchange(o.block_size_, 0)) {
-  o.blocks_.clear();
+  o.more_.clear();
 }
 
 TextStore& TextStore::operator=(TextStore&& o) noexcept {
   if (this != &o) {
     release();
-    blocks_ = std::move(o.blocks_);
-    o.blocks_.clear();
+    first_ = std::exchange(o.first_, Block{});
+    more_ = std::move(o.more_);
+    o.more_.clear();
     next_ = std::exchange(o.next_, nullptr);
     left_ = std::exchange(o.left_, 0);
     block_size_ = std::exchange(o.block_size_, 0);
@@ -31,8 +33,10 @@ TextStore& TextStore::operator=(TextStore&& o) noexcept {
 }
 
 void TextStore::release() noexcept {
-  for (const Block& b : blocks_) table_blocks::give(b.data, b.size);
-  blocks_.clear();
+  if (first_.data != nullptr) table_blocks::give(first_.data, first_.size);
+  for (const Block& b : more_) table_blocks::give(b.data, b.size);
+  first_ = Block{};
+  more_.clear();
   next_ = nullptr;
   left_ = 0;
 }
@@ -43,26 +47,37 @@ void TextStore::new_block(size_t n, size_t bound) {
   constexpr size_t kFirstBlock = 64, kLargestBlock = size_t{1} << 20;
   block_size_ = block_size_ == 0 ? kFirstBlock : std::min(block_size_ * 2, kLargestBlock);
   size_t size = std::max(n, std::min(block_size_, bound));
-  // Room for the block's entry first (growing geometrically), so that taking the block cannot leak it.
-  if (blocks_.size() == blocks_.capacity()) blocks_.reserve(std::max<size_t>(2, blocks_.capacity() * 2));
-  if (!blocks_.empty()) blocks_.back().used = blocks_.back().size - left_;
+  if (first_.data != nullptr) {
+    // Room for the block's entry first (growing geometrically), so that taking the block cannot leak it.
+    if (more_.size() == more_.capacity()) more_.reserve(std::max<size_t>(2, more_.capacity() * 2));
+    Block& last = more_.empty() ? first_ : more_.back();
+    last.used = last.size - left_;
+  }
   char* data = static_cast<char*>(table_blocks::take(size));
-  blocks_.push_back({data, size, 0});
+  if (first_.data == nullptr) {
+    first_ = {data, size, 0};
+  } else {
+    more_.push_back({data, size, 0});
+  }
   next_ = data;
   left_ = size;
 }
 
+size_t TextStore::used() const {
+  size_t total = 0;
+  for (size_t i = 0; i < block_count(); ++i) total += bytes_used(i);
+  return total;
+}
+
 TextStore::Moves TextStore::copy_of(const TextStore& o) {
   Moves m;
-  size_t total = 0;
-  for (size_t i = 0; i < o.blocks_.size(); ++i)
-    total += i + 1 == o.blocks_.size() ? o.blocks_[i].size - o.left_ : o.blocks_[i].used;
+  const size_t total = o.used();
   if (total == 0) return m;
-  m.moves_.reserve(o.blocks_.size());
+  m.moves_.reserve(o.block_count());
   char* to = alloc(total, total);
-  for (size_t i = 0; i < o.blocks_.size(); ++i) {
-    const Block& b = o.blocks_[i];
-    const size_t used = i + 1 == o.blocks_.size() ? b.size - o.left_ : b.used;
+  for (size_t i = 0; i < o.block_count(); ++i) {
+    const Block& b = o.block(i);
+    const size_t used = o.bytes_used(i);
     if (used == 0) continue;
     std::memcpy(to, b.data, used);
     m.moves_.push_back({reinterpret_cast<uintptr_t>(b.data), used, to});

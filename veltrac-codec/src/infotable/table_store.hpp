@@ -99,6 +99,13 @@ class TextStore {
     std::vector<Move> moves_;  // by source address
     std::vector<Move>::const_iterator at_;
   };
+  // Room for n bytes in one block, for a store that has none yet.
+  void reserve(size_t n) {
+    if (n != 0 && first_.data == nullptr) new_block(n, n);
+  }
+  // Bytes in use.
+  size_t used() const;
+
   // Copies every text of `o` into one new block of this (empty) store: linear in the bytes in use.
   Moves copy_of(const TextStore& o);
 
@@ -107,11 +114,17 @@ class TextStore {
   void release() noexcept;
 
   struct Block {
-    char* data;
-    size_t size;
-    size_t used;  // bytes in use; of the last block, size - left_
+    char* data = nullptr;
+    size_t size = 0;
+    size_t used = 0;  // bytes in use; of the last block, size - left_
   };
-  std::vector<Block> blocks_;
+  size_t block_count() const { return first_.data == nullptr ? 0 : 1 + more_.size(); }
+  const Block& block(size_t i) const { return i == 0 ? first_ : more_[i - 1]; }
+  size_t bytes_used(size_t i) const { return i + 1 == block_count() ? block(i).size - left_ : block(i).used; }
+
+  // The blocks in order: the first one here (a small table has one), later ones in more_.
+  Block first_;
+  std::vector<Block> more_;
   char* next_ = nullptr;
   size_t left_ = 0;
   size_t block_size_ = 0;
