@@ -470,13 +470,14 @@ Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how) {
     r.advance(1);
     return t;
   }
-  TableStore& s = TableAccess::own(t);
-  // A small table whose shape came before gets the room the last one of that shape took, in one block each.
-  if (const ShapeCache::Slot* slot = cache == nullptr ? nullptr : cache->at(*kept); slot && slot->size.rows != 0) {
-    s.cells.reserve(std::min(slot->size.cells, r.remaining()));
-    s.row_ends.reserve(std::min(slot->size.rows, r.remaining()));
-    s.texts.reserve(std::min(slot->size.text, r.remaining()));
-  }
+  // A small table whose shape came before gets the room the last one of that shape took: its cells and texts
+  // in the storage's own block.
+  const ShapeCache::Slot* slot = cache == nullptr ? nullptr : cache->at(*kept);
+  TableStore& s =
+      slot != nullptr && slot->size.rows != 0
+          ? TableAccess::own_small(t, std::min(slot->size.cells, r.remaining()),
+                                   std::min(slot->size.rows, r.remaining()), std::min(slot->size.text, r.remaining()))
+          : TableAccess::own(t);
   // With Bulk, plain rows in bulk; any other row alone through the general reader.
   for (;;) {
     if (how == CellDecoder::Bulk && read_plain_rows(r, s.cells, s.row_ends, s.texts, rows_start, trace)) break;

@@ -13,6 +13,7 @@ namespace veltrac {
 TextStore::TextStore(TextStore&& o) noexcept
     : first_(std::exchange(o.first_, Block{})),
       more_(std::move(o.more_)),
+      first_borrowed_(std::exchange(o.first_borrowed_, false)),
       next_(std::exchange(o.next_, nullptr)),
       left_(std::exchange(o.left_, 0)),
       block_size_(std::exchange(o.block_size_, 0)) {
@@ -23,6 +24,7 @@ TextStore& TextStore::operator=(TextStore&& o) noexcept {
   if (this != &o) {
     release();
     first_ = std::exchange(o.first_, Block{});
+    first_borrowed_ = std::exchange(o.first_borrowed_, false);
     more_ = std::move(o.more_);
     o.more_.clear();
     next_ = std::exchange(o.next_, nullptr);
@@ -33,7 +35,8 @@ TextStore& TextStore::operator=(TextStore&& o) noexcept {
 }
 
 void TextStore::release() noexcept {
-  if (first_.data != nullptr) table_blocks::give(first_.data, first_.size);
+  if (first_.data != nullptr && !first_borrowed_) table_blocks::give(first_.data, first_.size);
+  first_borrowed_ = false;
   for (const Block& b : more_) table_blocks::give(b.data, b.size);
   first_ = Block{};
   more_.clear();
@@ -89,11 +92,16 @@ TextStore::Moves TextStore::copy_of(const TextStore& o) {
   return m;
 }
 
+void CellStore::give_block() noexcept {
+  if (!borrowed_) table_blocks::give(data_, capacity_ * sizeof(HcPrim));
+  borrowed_ = false;
+}
+
 void CellStore::clear() noexcept {
   if (may_own_) {
     for (size_t i = 0; i < size_; ++i) data_[i].~HcPrim();
   }
-  table_blocks::give(data_, capacity_ * sizeof(HcPrim));
+  give_block();
   data_ = nullptr;
   size_ = capacity_ = 0;
   may_own_ = false;
@@ -110,15 +118,32 @@ void CellStore::relocate(size_t capacity) {
   } else {
     for (size_t i = 0; i < size_; ++i) PrimAccess::emplace_plain_copy(fresh + i, data_[i]);
   }
-  table_blocks::give(data_, capacity_ * sizeof(HcPrim));
+  give_block();
   data_ = fresh;
   capacity_ = bytes / sizeof(HcPrim);
 }
 
 namespace detail {
 
+TableStore* TableStore::make(size_t cells, size_t text) {
+  static_assert(sizeof(TableStore) % alignof(HcPrim) == 0 && alignof(TableStore) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+  const size_t room = cells * sizeof(HcPrim) + text;
+  void* block = ::operator new(sizeof(TableStore) + room);
+  auto* s = new (block) TableStore;
+  auto* tail = static_cast<char*>(block) + sizeof(TableStore);
+  if (cells != 0) s->cells.adopt(reinterpret_cast<HcPrim*>(tail), cells);
+  if (text != 0) s->texts.adopt_first(tail + cells * sizeof(HcPrim), text);
+  return s;
+}
+
+void TableStore::destroy(TableStore* s) noexcept {
+  if (s == nullptr) return;
+  s->~TableStore();
+  ::operator delete(static_cast<void*>(s));
+}
+
 TableStore* TableStore::copy_of(const TableStore& o) {
-  auto* s = new TableStore;
+  auto* s = make();
   try {
     s->row_ends = o.row_ends;
     TextStore::Moves moves = s->texts.copy_of(o.texts);
@@ -133,17 +158,29 @@ TableStore* TableStore::copy_of(const TableStore& o) {
       }
     }
   } catch (...) {
-    delete s;
+    destroy(s);
     throw;
   }
   return s;
+}
+
+TableStore& TableAccess::own_small(InfoTable& t, size_t cells, size_t rows, size_t text) {
+  TableStore* s = TableStore::make(cells, text);
+  try {
+    s->row_ends.reserve(rows);
+  } catch (...) {
+    TableStore::destroy(s);
+    throw;
+  }
+  t.store_ = s;  // the table had none
+  return *s;
 }
 
 }  // namespace detail
 
 namespace {
 void release(detail::TableStore* s) noexcept {
-  if (s != nullptr && s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete s;
+  if (s != nullptr && s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) detail::TableStore::destroy(s);
 }
 // Room for n more row ends, growing geometrically.
 void reserve_more(std::vector<size_t>& ends, size_t n) {
@@ -168,7 +205,7 @@ InfoTable& InfoTable::operator=(const InfoTable& o) {
 
 detail::TableStore& InfoTable::own() {
   if (store_ == nullptr) {
-    store_ = new detail::TableStore;
+    store_ = detail::TableStore::make();
   } else if (store_->refs.load(std::memory_order_acquire) != 1) {
     detail::TableStore* mine = detail::TableStore::copy_of(*store_);
     release(std::exchange(store_, mine));
