@@ -50,6 +50,43 @@ def test_fields_are_checked_in_shape_order():
     assert snapshot(t) == before
 
 
+class Int(int):
+    pass
+
+
+# After a first row, add_row takes rows of exact values in column order in one step; every other row (a value
+# to convert, another order, a failure after exact values) must give what add_rows gives, or fail alike and
+# leave the table unchanged.
+@pytest.mark.parametrize("row", [
+    {"s": "b", "n": 2.5, "i": 2, "l": -(2**62), "ok": False, "at": 7},
+    {"s": "", "n": 0.0, "i": -(2**31), "l": 2**63 - 1, "ok": True, "at": -1},
+    {"s": "é" * 20, "n": 1.0, "i": 1, "l": 1, "ok": True, "at": 1},
+    {"s": "x" * 300, "n": 3, "i": Int(5), "l": Idx(6), "ok": True, "at": 1},
+    {"at": 1, "s": "c", "n": 1.0, "i": 1, "l": 1, "ok": True},
+    {"s": "c", "n": 1.0, "i": 1, "l": 1, "ok": True},
+    {"s": "c", "n": 1.0, "i": 2**31, "l": 1, "ok": True, "at": 1},
+    {"s": "c", "n": 1.0, "i": 1, "l": 2**63, "ok": True, "at": 1},
+    {"s": "c", "n": 1.0, "i": 1, "l": 1, "ok": 1, "at": 1},
+])
+def test_add_row_matches_add_rows(row):
+    def build():
+        t = table(("s", "STRING"), ("n", "NUMBER"), ("i", "INTEGER"), ("l", "LONG"), ("ok", "BOOLEAN"),
+                  ("at", "DATETIME"))
+        t.add_row({"s": "first", "n": 1.0, "i": 1, "l": 1, "ok": True, "at": 1})
+        return t
+    one, many = build(), build()
+    before = snapshot(one)
+    try:
+        many.add_rows([row])
+    except Exception as e:
+        with pytest.raises(type(e)) as raised:
+            one.add_row(row)
+        assert str(raised.value) == str(e) and snapshot(one) == before
+    else:
+        one.add_row(row)
+        assert one.to_bytes() == many.to_bytes() and one.get_row_count() == 2
+
+
 def test_redefinition_keeps_position_and_rows():
     t = table(("a", "STRING"), ("b", "STRING"))
     t.add_row({"a": "x", "b": "y"})

@@ -9,6 +9,7 @@
 // built by one piece of code), is read in order without lookups.
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "common/to_python.hpp"
 #include "infotable/table_store.hpp"
 #include "json/record.hpp"
+#include "primitive/prim_access.hpp"
 #include "primitive/value_codec.hpp"
 #include "types/types.hpp"
 #include "util/debug_text.hpp"
@@ -410,6 +412,80 @@ bool convert_row(State& st, PyObject* d, veltrac::detail::RowBatch& b) {
   return true;
 }
 
+// add_row's common row in one step, straight into the table's storage: an exact dict whose entries begin with
+// the columns' own key objects in column order, each value of its column's exact type (ASCII str, float,
+// bool, int in range). No Python code runs meanwhile, so the change is one commit. False leaves the table's
+// rows as they were (nothing committed) and the row to convert_row, which also reports what is wrong with it.
+bool add_row_direct(State& st, PyObject* d) {
+  if (!PyDict_CheckExact(d) || !st.cache.valid) return false;
+  const std::vector<Column>& cols = st.cache.columns;
+  const size_t n = cols.size();
+  if (static_cast<size_t>(PyDict_GET_SIZE(d)) < n) return false;
+  Table& t = st.table.writable();
+  veltrac::detail::TableStore& s = veltrac::detail::TableAccess::own(t);
+  struct SyncOnExit {
+    Table& t;
+    ~SyncOnExit() { veltrac::detail::TableAccess::sync(t); }
+  } sync_on_exit{t};
+  s.cells.reserve_more(n);
+  if (s.row_ends.size() == s.row_ends.capacity()) s.row_ends.reserve(std::max<size_t>(16, 2 * s.row_ends.size()));
+  HcPrim* out = s.cells.end_room();
+  veltrac::TextStore::Room room = s.texts.room();
+  Py_ssize_t pos = 0;
+  PyObject *key, *v;
+  for (size_t i = 0; i < n; ++i) {
+    if (!PyDict_Next(d, &pos, &key, &v) || key != cols[i].key) return false;
+    switch (cols[i].conv) {
+      case FieldConv::String: {
+        if (!PyUnicode_CheckExact(v) || !PyUnicode_IS_COMPACT_ASCII(v)) return false;
+        const auto len = static_cast<size_t>(PyUnicode_GET_LENGTH(v));
+        if (len == 0) {
+          PrimAccess::emplace(out + i, PrimKind::STRING, BaseType::STRING);
+        } else {
+          if (len >= UINT32_MAX) return false;
+          char* stored = room.alloc(len, SIZE_MAX, s.texts);
+          std::memcpy(stored, PyUnicode_DATA(v), len);
+          PrimAccess::emplace_borrowed_text(out + i, BaseType::STRING, stored, len);
+        }
+        break;
+      }
+      case FieldConv::Number:
+        if (!PyFloat_CheckExact(v)) return false;
+        PrimAccess::emplace_u64(out + i, PrimKind::NUMBER, BaseType::NUMBER,
+                                std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)));
+        break;
+      case FieldConv::Boolean:
+        if (v != Py_True && v != Py_False) return false;
+        PrimAccess::emplace_bool(out + i, BaseType::BOOLEAN, v == Py_True);
+        break;
+      case FieldConv::Integer:
+      case FieldConv::Long:
+      case FieldConv::Datetime: {
+        long long x;
+        if (!PyLong_CheckExact(v)) return false;
+        if (!to_ll(v, nullptr, x)) {  // out of range: convert_row raises the error
+          PyErr_Clear();
+          return false;
+        }
+        if (cols[i].conv == FieldConv::Integer) {
+          if (x < INT32_MIN || x > INT32_MAX) return false;
+          PrimAccess::emplace_i32(out + i, BaseType::INTEGER, static_cast<int32_t>(x));
+        } else if (cols[i].conv == FieldConv::Long) {
+          PrimAccess::emplace_u64(out + i, PrimKind::LONG, BaseType::LONG, static_cast<uint64_t>(x));
+        } else {
+          PrimAccess::emplace_u64(out + i, PrimKind::DATETIME, BaseType::DATETIME, static_cast<uint64_t>(x));
+        }
+        break;
+      }
+      case FieldConv::Unsupported: return false;
+    }
+  }
+  s.texts.give_back(room);
+  s.cells.commit(n, false);
+  s.row_ends.push_back(s.cells.size());
+  return true;
+}
+
 PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"row_dict"};
   static const Signature sig{"InfoTable.add_row", names, 1, 1};
@@ -418,6 +494,7 @@ PyObject* table_add_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyObject* d;
   if (!parse_args(sig, args, nargs, kwnames, d)) return nullptr;
   State& st = state_of(self);
+  if (add_row_direct(st, d)) Py_RETURN_NONE;
   veltrac::detail::RowBatch& row = st.row;
   row.clear();
   if (!convert_row(st, d, row)) {

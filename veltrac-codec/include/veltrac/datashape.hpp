@@ -2,10 +2,12 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "veltrac/aspects.hpp"
 #include "veltrac/base_type.hpp"
@@ -39,27 +41,50 @@ struct DataShapeEntry {
   void append_debug(std::string& out) const;
 };
 
-// Entries keyed by field name, in column order; a present key is replaced in place.
+// Entries keyed by field name, in column order; a present key is replaced in place. Copies share their
+// entries until one of them changes (copy on write): copying a shape costs one counter increment, and the
+// first change of shared entries copies them. Copies may be used and released on different threads.
 class DataShapeEntries {
  public:
   using Map = OrderedMap<DataShapeEntry>;
   using value_type = Map::value_type;
 
-  size_t size() const { return map_.size(); }
-  bool empty() const { return map_.empty(); }
+  DataShapeEntries() noexcept = default;
+  DataShapeEntries(const DataShapeEntries& o) noexcept : p_(o.p_) {
+    if (p_ != nullptr) p_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  DataShapeEntries(DataShapeEntries&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  DataShapeEntries& operator=(const DataShapeEntries& o) noexcept {
+    DataShapeEntries tmp(o);
+    std::swap(p_, tmp.p_);
+    return *this;
+  }
+  DataShapeEntries& operator=(DataShapeEntries&& o) noexcept {
+    DataShapeEntries tmp(std::move(o));
+    std::swap(p_, tmp.p_);
+    return *this;
+  }
+  ~DataShapeEntries() { release(p_); }
+
+  size_t size() const { return p_ == nullptr ? 0 : p_->map.size(); }
+  bool empty() const { return size() == 0; }
   // Returns the entry's position.
-  size_t insert(std::string key, DataShapeEntry entry) { return map_.insert(std::move(key), std::move(entry)); }
-  const DataShapeEntry* find(std::string_view key) const { return map_.find(key); }
+  size_t insert(std::string key, DataShapeEntry entry) { return own().insert(std::move(key), std::move(entry)); }
+  const DataShapeEntry* find(std::string_view key) const { return p_ == nullptr ? nullptr : p_->map.find(key); }
   static constexpr size_t npos = Map::npos;
-  size_t position(std::string_view key) const { return map_.position(key); }
+  size_t position(std::string_view key) const { return p_ == nullptr ? npos : p_->map.position(key); }
   // (key, entry) at a position.
-  const value_type& at(size_t pos) const { return map_.at(pos); }
-  Map::const_iterator begin() const { return map_.begin(); }
-  Map::const_iterator end() const { return map_.end(); }
-  void reserve(size_t n) { map_.reserve(n); }
+  const value_type& at(size_t pos) const { return p_->map.at(pos); }
+  Map::const_iterator begin() const { return p_ == nullptr ? nullptr : p_->map.begin(); }
+  Map::const_iterator end() const { return p_ == nullptr ? nullptr : p_->map.end(); }
+  void reserve(size_t n) {
+    if (n > 0) own().reserve(n);
+  }
+  // Whether two shapes share their entries (both empty counts as sharing).
+  bool shares(const DataShapeEntries& o) const { return p_ == o.p_; }
 
   // Same pairs in the same order.
-  bool operator==(const DataShapeEntries& o) const { return std::ranges::equal(map_.items(), o.map_.items()); }
+  bool operator==(const DataShapeEntries& o) const { return p_ == o.p_ || std::ranges::equal(*this, o); }
 
   // The entries object: {"key":{entry record},...} in position order.
   std::expected<void, json::Error> write_json(std::string& out) const;
@@ -70,7 +95,15 @@ class DataShapeEntries {
   void append_debug(std::string& out) const;
 
  private:
-  Map map_;
+  struct Shared {
+    std::atomic<size_t> refs{1};
+    Map map;
+  };
+  // The entries to change: created, or detached from the copies that share them.
+  Map& own();
+  static void release(Shared* p) noexcept;
+
+  Shared* p_ = nullptr;  // null: no entries
 };
 
 class DataShape {

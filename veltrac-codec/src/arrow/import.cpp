@@ -4,10 +4,13 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "arrow/arrow_util.hpp"
+#include "infotable/table_store.hpp"
+#include "primitive/prim_access.hpp"
 #include "util/utf8.hpp"
 #include "veltrac/arrow.hpp"
 
@@ -507,6 +510,54 @@ Expected<HcPrim> cell_at(const Column& c, const ArrowArray& a, int64_t i, int64_
   return std::move(v->value);
 }
 
+bool is_utf8(In t) { return t == In::Utf8 || t == In::LargeUtf8 || t == In::Utf8View; }
+
+// The rows of a checked batch whose every cell value_at reads (no nulls, no wire bytes), built straight into
+// the table's storage: one detach for the batch, texts copied into its text store, so a row allocates nothing
+// of its own. A failure (out of memory) leaves the rows appended before it.
+void append_plain_rows(const Plan& plan, const ArrowArray& a, InfoTable& t, int64_t rows) {
+  veltrac::detail::TableStore& s = veltrac::detail::TableAccess::own(t);
+  struct SyncOnExit {
+    InfoTable& t;
+    ~SyncOnExit() { veltrac::detail::TableAccess::sync(t); }
+  } sync_on_exit{t};
+  const size_t n = plan.cols.size();
+  for (int64_t r = 0; r < rows; ++r) {
+    s.cells.reserve_more(n);
+    if (s.row_ends.size() == s.row_ends.capacity()) s.row_ends.reserve(std::max<size_t>(16, s.row_ends.size() * 2));
+    HcPrim* out = s.cells.end_room();
+    bool owns = false;
+    size_t c = 0;
+    try {
+      for (; c < n; ++c) {
+        const Column& pc = plan.cols[c];
+        const ArrowArray& col = *a.children[c];
+        const int64_t i = col.offset + a.offset + r;
+        if (is_utf8(pc.in)) {
+          const std::string_view text = text_at(pc, col, i);
+          if (text.empty()) {
+            PrimAccess::emplace(out + c, PrimKind::STRING, pc.type);
+            continue;
+          }
+          if (text.size() < UINT32_MAX) {
+            char* stored = s.texts.alloc(text.size(), SIZE_MAX);
+            std::memcpy(stored, text.data(), text.size());
+            PrimAccess::emplace_borrowed_text(out + c, pc.type, stored, text.size());
+            continue;
+          }
+        }
+        owns = owns || pc.in == In::Binary || pc.in == In::LargeBinary || pc.in == In::BinaryView || is_utf8(pc.in);
+        ::new (static_cast<void*>(out + c)) HcPrim(value_at(pc, col, i));
+      }
+    } catch (...) {
+      std::destroy_n(out, c);
+      throw;
+    }
+    s.cells.commit(n, owns);
+    s.row_ends.push_back(s.cells.size());
+  }
+}
+
 constexpr int64_t kMaxEmptyRows = INT32_MAX;
 constexpr int64_t kReserveRows = int64_t{1} << 20;
 
@@ -544,14 +595,7 @@ Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t,
     plain[c] = pc.in != In::Null && pc.in != In::Location && !pc.wire && nulls_of(*a.children[c]) == nullptr;
   }
   if (row_valid == nullptr && std::all_of(plain.begin(), plain.end(), [](uint8_t p) { return p != 0; })) {
-    // Every cell read by value_at: the loop without the per-cell checks.
-    for (int64_t r = 0; r < rows; ++r) {
-      for (size_t c = 0; c < plan.cols.size(); ++c) {
-        const ArrowArray& col = *a.children[c];
-        ::new (static_cast<void*>(&row[c])) HcPrim(value_at(plan.cols[c], col, col.offset + a.offset + r));
-      }
-      t.append_row(row);
-    }
+    append_plain_rows(plan, a, t, rows);
     return {};
   }
   for (int64_t r = 0; r < rows; ++r) {

@@ -191,10 +191,30 @@ std::expected<DataShapeEntry, json::Error> DataShapeEntry::read_json(json::Reade
   return e;
 }
 
+DataShapeEntries::Map& DataShapeEntries::own() {
+  if (p_ == nullptr) {
+    p_ = new Shared;
+  } else if (p_->refs.load(std::memory_order_acquire) != 1) {
+    auto* mine = new Shared;
+    try {
+      mine->map = p_->map;
+    } catch (...) {
+      delete mine;
+      throw;
+    }
+    release(std::exchange(p_, mine));
+  }
+  return p_->map;
+}
+
+void DataShapeEntries::release(Shared* p) noexcept {
+  if (p != nullptr && p->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete p;
+}
+
 std::expected<void, json::Error> DataShapeEntries::write_json(std::string& out) const {
   out.push_back('{');
   bool first = true;
-  for (const auto& [key, entry] : map_) {
+  for (const auto& [key, entry] : *this) {
     if (auto ok = write_entry(out, &key, entry, !first); !ok) return ok;
     first = false;
   }
@@ -204,8 +224,9 @@ std::expected<void, json::Error> DataShapeEntries::write_json(std::string& out) 
 
 std::expected<DataShapeEntries, json::Error> DataShapeEntries::read_json(json::Reader& r) {
   DataShapeEntries out;
+  Map& map = out.own();
   auto ok = json::read_map(r, "an indexed map", [&](std::string_view key) -> json::Expected<void> {
-    if (out.empty()) {
+    if (map.empty()) {
       // Room for the entries from the first one's length against the text left, with a quarter more
       // (about right for a map that ends the text, too large for one followed by more: that excess is
       // given back at the end).
@@ -215,19 +236,19 @@ std::expected<DataShapeEntries, json::Error> DataShapeEntries::read_json(json::R
       const size_t length = std::max<size_t>(r.offset() - start + key.size() + 4, 32);
       const size_t guess = 1 + (r.text().size() - r.offset()) / length;
       out.reserve(std::min<size_t>(guess + guess / 4 + 2, kMaxEntriesGuess));
-      out.map_.append(key) = std::move(first);
+      map.append(key) = std::move(first);
       return {};
     }
     // A new key: the entry is read in place (on failure the whole map is dropped).
-    if (DataShapeEntry* e = out.map_.try_append(key)) return read_entry(r, *e);
+    if (DataShapeEntry* e = map.try_append(key)) return read_entry(r, *e);
     // A repeated key: the new entry replaces the earlier one in its position.
     DataShapeEntry e;
     if (auto ok = read_entry(r, e); !ok) return ok;
-    out.map_.emplace(key, std::move(e));
+    map.emplace(key, std::move(e));
     return {};
   });
   if (!ok) return json::fail(std::move(ok.error()));
-  if (out.map_.capacity() > 2 * out.size() + 8) out.map_.shrink_to_fit();
+  if (map.capacity() > 2 * map.size() + 8) map.shrink_to_fit();
   return out;
 }
 
@@ -311,7 +332,7 @@ void DataShapeEntry::append_debug(std::string& out) const {
 void DataShapeEntries::append_debug(std::string& out) const {
   out.push_back('{');
   bool first = true;
-  for (const auto& [key, entry] : map_) {
+  for (const auto& [key, entry] : *this) {
     if (!first) out.append(", ");
     first = false;
     append_debug_str(out, key);

@@ -47,6 +47,26 @@ TEST(DataShapeBinary, Decoding) {
   });
 }
 
+TEST(DataShapeStorage, CopiesShareEntriesUntilOneChanges) {
+  DataShape original;
+  original.add(entry("a", BaseType::INTEGER, "first"));
+  const auto bytes = test::encode(original);
+  DataShape copy = original;
+  EXPECT_TRUE(copy.entries.shares(original.entries));
+  copy.add(entry("b", BaseType::STRING));
+  EXPECT_FALSE(copy.entries.shares(original.entries));
+  EXPECT_EQ(test::encode(original), bytes);
+  EXPECT_EQ(copy.size(), 2u);
+  DataShape replaced = original;
+  replaced.add(entry("a", BaseType::LONG));  // a present key, replaced in place in the copy only
+  EXPECT_EQ(original.entries.find("a")->entry_type, BaseType::INTEGER);
+  EXPECT_EQ(replaced.entries.find("a")->entry_type, BaseType::LONG);
+  DataShape empty;
+  EXPECT_EQ(empty.entries.begin(), empty.entries.end());
+  EXPECT_EQ(empty.entries.find("a"), nullptr);
+  EXPECT_EQ(empty.entries.position("a"), DataShapeEntries::npos);
+}
+
 // ---- JSON record form ----
 
 json::Expected<DataShape> read(std::string_view text) {

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -354,14 +356,113 @@ Result<void> read_table_row(ByteReader& r, unsigned depth, CellStore& cells, Tex
   return {};
 }
 
+// The shapes of the nested tables read so far within the outermost table being decoded, with their wire
+// bytes: the tables of one column are usually built by one piece of code and have the same shape, and a shape
+// whose bytes come again shares the entries read the first time instead of holding a copy of its own. Reading
+// a shape is determined by its bytes (and the depth), so the shared entries are what reading would give.
+// With each shape goes the size of the last small table read with it, which sizes the next one's storage.
+class ShapeCache {
+ public:
+  // Rows, cells and text bytes of a small table.
+  struct Size {
+    size_t rows = 0, cells = 0, text = 0;
+  };
+  static constexpr size_t kSlots = 4, kMaxBytes = 4096;  // shapes kept, bytes of each at most
+  struct Slot {
+    std::vector<uint8_t> bytes;
+    unsigned depth = 0;
+    uint64_t generation = 0;
+    DataShape shape;
+    Size size;
+  };
+
+  // A kept shape; valid while its slot holds it.
+  struct Kept {
+    size_t slot = kSlots;
+    uint64_t generation = 0;
+  };
+
+  // The shape at the reader's position when its bytes are those of a kept shape (the reader is then past it).
+  Kept find(ByteReader& r, unsigned depth) const {
+    const Bytes rest = r.rest();
+    for (size_t i = 0; i < kSlots; ++i) {
+      const Slot& s = slots_[i];
+      if (s.depth == depth && !s.bytes.empty() && s.bytes.size() <= rest.size() && rest[0] == s.bytes[0] &&
+          std::memcmp(rest.data(), s.bytes.data(), s.bytes.size()) == 0) {
+        r.advance(s.bytes.size());
+        return {i, s.generation};
+      }
+    }
+    return {};
+  }
+  // Keeps `shape`, read from `bytes`, in place of the oldest kept one.
+  Kept keep(Bytes bytes, unsigned depth, const DataShape& shape) {
+    if (bytes.size() > kMaxBytes) return {};
+    const size_t i = next_;
+    next_ = (next_ + 1) % kSlots;
+    Slot& s = slots_[i];
+    s.bytes.assign(bytes.begin(), bytes.end());
+    s.depth = depth;
+    s.shape = shape;
+    s.size = {};
+    s.generation = ++generation_;
+    return {i, s.generation};
+  }
+  const Slot* at(Kept k) const {
+    return k.slot < kSlots && slots_[k.slot].generation == k.generation ? &slots_[k.slot] : nullptr;
+  }
+  void set_size(Kept k, Size size) {
+    if (k.slot < kSlots && slots_[k.slot].generation == k.generation) slots_[k.slot].size = size;
+  }
+
+  // The cache of the outermost table being decoded on this thread (made when its first nested table is
+  // read), or null outside decoding.
+  static thread_local std::optional<ShapeCache>* active;
+
+ private:
+  std::array<Slot, kSlots> slots_;
+  size_t next_ = 0;
+  uint64_t generation_ = 0;
+};
+thread_local std::optional<ShapeCache>* ShapeCache::active = nullptr;
+
+// Reads a table's shape into t, through `cache` when given (nested tables); returns the kept shape.
+Result<ShapeCache::Kept> read_table_shape(ByteReader& r, unsigned depth, InfoTable& t, ShapeCache* cache) {
+  if (cache != nullptr) {
+    const ShapeCache::Kept k = cache->find(r, depth);
+    if (const ShapeCache::Slot* s = cache->at(k)) {
+      t.datashape = s->shape;
+      return k;
+    }
+  }
+  const size_t start = r.position();
+  const uint8_t* const at = r.rest().data();
+  auto shape = read_shape(r, depth);
+  if (!shape) return fail(std::move(shape.error()));
+  t.datashape = std::move(*shape);
+  if (cache == nullptr) return ShapeCache::Kept{};
+  return cache->keep(Bytes(at, r.position() - start), depth, t.datashape);
+}
+
 }  // namespace
 
 Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how) {
   if (depth > kMaxNestingDepth) return fail(nesting_too_deep(r.here()));
   InfoTable t;
-  auto shape = read_shape(r, depth);
-  if (!shape) return fail(std::move(shape.error()));
-  t.datashape = std::move(*shape);
+  // The outermost table reads its own shape directly and opens the cache for the tables nested in it.
+  std::optional<ShapeCache> own_cache;
+  std::optional<ShapeCache>* const active = ShapeCache::active;
+  if (active != nullptr && !active->has_value()) active->emplace();
+  ShapeCache* const cache = active == nullptr ? nullptr : &**active;
+  auto kept = read_table_shape(r, depth, t, cache);
+  if (!kept) return fail(std::move(kept.error()));
+  if (cache == nullptr) ShapeCache::active = &own_cache;
+  struct CloseCache {
+    bool outermost;
+    ~CloseCache() {
+      if (outermost) ShapeCache::active = nullptr;
+    }
+  } close_cache{cache == nullptr};
   const size_t rows_start = r.position();
   const bool trace = log::enabled(log::Level::Trace);
   // A table of no rows keeps no storage.
@@ -369,7 +470,14 @@ Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how) {
     r.advance(1);
     return t;
   }
-  TableStore& s = TableAccess::own(t);
+  // A small table whose shape came before gets the room the last one of that shape took: its cells and texts
+  // in the storage's own block.
+  const ShapeCache::Slot* slot = cache == nullptr ? nullptr : cache->at(*kept);
+  TableStore& s =
+      slot != nullptr && slot->size.rows != 0
+          ? TableAccess::own_small(t, std::min(slot->size.cells, r.remaining()),
+                                   std::min(slot->size.rows, r.remaining()), std::min(slot->size.text, r.remaining()))
+          : TableAccess::own(t);
   // With Bulk, plain rows in bulk; any other row alone through the general reader.
   for (;;) {
     if (how == CellDecoder::Bulk && read_plain_rows(r, s.cells, s.row_ends, s.texts, rows_start, trace)) break;
@@ -382,6 +490,12 @@ Result<InfoTable> read_table(ByteReader& r, unsigned depth, CellDecoder how) {
     if (auto ok = read_table_row(r, depth, s.cells, s.texts, how); !ok) return fail(std::move(ok.error()));
     s.row_ends.push_back(s.cells.size());
     if (trace) trace_row(Bytes(row_input, r.rest().data()), s.cells.view().subspan(row_begin));
+  }
+  if (cache != nullptr) {
+    const ShapeCache::Size size{s.row_ends.size(), s.cells.size(), s.texts.used()};
+    constexpr size_t kSmallRows = 16, kSmallCells = 256, kSmallText = 4096;
+    const bool small = size.rows <= kSmallRows && size.cells <= kSmallCells && size.text <= kSmallText;
+    cache->set_size(*kept, small ? size : ShapeCache::Size{});
   }
   TableAccess::sync(t);
   return t;

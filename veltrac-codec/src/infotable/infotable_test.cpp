@@ -215,6 +215,36 @@ TEST(InfoTableStorage, CopiesShareUntilOneChanges) {
   }
 }
 
+// The nested tables of a decoded table share the entries of identical shapes; each one's storage is sized
+// from the last small table of its shape, whatever the next one holds.
+TEST(InfoTableBinary, NestedTablesOfOneShapeShareIt) {
+  auto inner = [](std::string desc, int rows) {
+    InfoTable t;
+    t.add_field_definition({"s", std::move(desc), BaseType::STRING, {}});
+    t.add_field_definition({"i", "", BaseType::INTEGER, {}});
+    for (int i = 0; i < rows; ++i) t.add_row(row({HcPrim::string(std::string(i * 7, 'x')), HcPrim::integer(i)}));
+    return t;
+  };
+  InfoTable outer;
+  outer.add_field_definition({"t", "", BaseType::INFOTABLE, {}});
+  const std::pair<const char*, int> tables[] = {{"a", 2}, {"a", 0}, {"a", 5}, {"b", 1}, {"a", 1}, {"a", 40}, {"a", 2}};
+  for (const auto& [desc, rows] : tables) outer.add_row(row({HcPrim::infotable(inner(desc, rows))}));
+  const auto bytes = encode(outer);
+  auto decoded = InfoTable::from_bytes(view(bytes));
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->value, outer);
+  EXPECT_EQ(encode(decoded->value), bytes);
+  auto shape = [&](size_t i) -> const DataShapeEntries& {
+    return decoded->value.row(i)[0].as_table().datashape.entries;
+  };
+  for (size_t i = 1; i < std::size(tables); ++i) EXPECT_EQ(shape(i).shares(shape(0)), i != 3) << i;
+  // A change to one nested table's shape leaves the others as they were.
+  InfoTable changed = decoded->value.row(1)[0].as_table();
+  changed.add_field_definition({"x", "", BaseType::LONG, {}});
+  EXPECT_EQ(shape(1).size(), 2u);
+  EXPECT_EQ(encode(decoded->value), bytes);
+}
+
 // Plain rows and cells are read in bulk, other cells through the general reader (CellDecoder::Bulk); the
 // reference decoder reads every cell through the general reader. Both must give the same table or the same
 // error for every cut and every changed byte of an input that mixes plain rows with rows the bulk reader

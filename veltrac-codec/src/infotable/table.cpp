@@ -11,18 +11,22 @@
 namespace veltrac {
 
 TextStore::TextStore(TextStore&& o) noexcept
-    : blocks_(std::move(o.blocks_)),
+    : first_(std::exchange(o.first_, Block{})),
+      more_(std::move(o.more_)),
+      first_borrowed_(std::exchange(o.first_borrowed_, false)),
       next_(std::exchange(o.next_, nullptr)),
       left_(std::exchange(o.left_, 0)),
       block_size_(std::exchange(o.block_size_, 0)) {
-  o.blocks_.clear();
+  o.more_.clear();
 }
 
 TextStore& TextStore::operator=(TextStore&& o) noexcept {
   if (this != &o) {
     release();
-    blocks_ = std::move(o.blocks_);
-    o.blocks_.clear();
+    first_ = std::exchange(o.first_, Block{});
+    first_borrowed_ = std::exchange(o.first_borrowed_, false);
+    more_ = std::move(o.more_);
+    o.more_.clear();
     next_ = std::exchange(o.next_, nullptr);
     left_ = std::exchange(o.left_, 0);
     block_size_ = std::exchange(o.block_size_, 0);
@@ -31,8 +35,11 @@ TextStore& TextStore::operator=(TextStore&& o) noexcept {
 }
 
 void TextStore::release() noexcept {
-  for (const Block& b : blocks_) table_blocks::give(b.data, b.size);
-  blocks_.clear();
+  if (first_.data != nullptr && !first_borrowed_) table_blocks::give(first_.data, first_.size);
+  first_borrowed_ = false;
+  for (const Block& b : more_) table_blocks::give(b.data, b.size);
+  first_ = Block{};
+  more_.clear();
   next_ = nullptr;
   left_ = 0;
 }
@@ -43,26 +50,37 @@ void TextStore::new_block(size_t n, size_t bound) {
   constexpr size_t kFirstBlock = 64, kLargestBlock = size_t{1} << 20;
   block_size_ = block_size_ == 0 ? kFirstBlock : std::min(block_size_ * 2, kLargestBlock);
   size_t size = std::max(n, std::min(block_size_, bound));
-  // Room for the block's entry first (growing geometrically), so that taking the block cannot leak it.
-  if (blocks_.size() == blocks_.capacity()) blocks_.reserve(std::max<size_t>(2, blocks_.capacity() * 2));
-  if (!blocks_.empty()) blocks_.back().used = blocks_.back().size - left_;
+  if (first_.data != nullptr) {
+    // Room for the block's entry first (growing geometrically), so that taking the block cannot leak it.
+    if (more_.size() == more_.capacity()) more_.reserve(std::max<size_t>(2, more_.capacity() * 2));
+    Block& last = more_.empty() ? first_ : more_.back();
+    last.used = last.size - left_;
+  }
   char* data = static_cast<char*>(table_blocks::take(size));
-  blocks_.push_back({data, size, 0});
+  if (first_.data == nullptr) {
+    first_ = {data, size, 0};
+  } else {
+    more_.push_back({data, size, 0});
+  }
   next_ = data;
   left_ = size;
 }
 
+size_t TextStore::used() const {
+  size_t total = 0;
+  for (size_t i = 0; i < block_count(); ++i) total += bytes_used(i);
+  return total;
+}
+
 TextStore::Moves TextStore::copy_of(const TextStore& o) {
   Moves m;
-  size_t total = 0;
-  for (size_t i = 0; i < o.blocks_.size(); ++i)
-    total += i + 1 == o.blocks_.size() ? o.blocks_[i].size - o.left_ : o.blocks_[i].used;
+  const size_t total = o.used();
   if (total == 0) return m;
-  m.moves_.reserve(o.blocks_.size());
+  m.moves_.reserve(o.block_count());
   char* to = alloc(total, total);
-  for (size_t i = 0; i < o.blocks_.size(); ++i) {
-    const Block& b = o.blocks_[i];
-    const size_t used = i + 1 == o.blocks_.size() ? b.size - o.left_ : b.used;
+  for (size_t i = 0; i < o.block_count(); ++i) {
+    const Block& b = o.block(i);
+    const size_t used = o.bytes_used(i);
     if (used == 0) continue;
     std::memcpy(to, b.data, used);
     m.moves_.push_back({reinterpret_cast<uintptr_t>(b.data), used, to});
@@ -74,11 +92,16 @@ TextStore::Moves TextStore::copy_of(const TextStore& o) {
   return m;
 }
 
+void CellStore::give_block() noexcept {
+  if (!borrowed_) table_blocks::give(data_, capacity_ * sizeof(HcPrim));
+  borrowed_ = false;
+}
+
 void CellStore::clear() noexcept {
   if (may_own_) {
     for (size_t i = 0; i < size_; ++i) data_[i].~HcPrim();
   }
-  table_blocks::give(data_, capacity_ * sizeof(HcPrim));
+  give_block();
   data_ = nullptr;
   size_ = capacity_ = 0;
   may_own_ = false;
@@ -95,15 +118,32 @@ void CellStore::relocate(size_t capacity) {
   } else {
     for (size_t i = 0; i < size_; ++i) PrimAccess::emplace_plain_copy(fresh + i, data_[i]);
   }
-  table_blocks::give(data_, capacity_ * sizeof(HcPrim));
+  give_block();
   data_ = fresh;
   capacity_ = bytes / sizeof(HcPrim);
 }
 
 namespace detail {
 
+TableStore* TableStore::make(size_t cells, size_t text) {
+  static_assert(sizeof(TableStore) % alignof(HcPrim) == 0 && alignof(TableStore) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+  const size_t room = cells * sizeof(HcPrim) + text;
+  void* block = ::operator new(sizeof(TableStore) + room);
+  auto* s = new (block) TableStore;
+  auto* tail = static_cast<char*>(block) + sizeof(TableStore);
+  if (cells != 0) s->cells.adopt(reinterpret_cast<HcPrim*>(tail), cells);
+  if (text != 0) s->texts.adopt_first(tail + cells * sizeof(HcPrim), text);
+  return s;
+}
+
+void TableStore::destroy(TableStore* s) noexcept {
+  if (s == nullptr) return;
+  s->~TableStore();
+  ::operator delete(static_cast<void*>(s));
+}
+
 TableStore* TableStore::copy_of(const TableStore& o) {
-  auto* s = new TableStore;
+  auto* s = make();
   try {
     s->row_ends = o.row_ends;
     TextStore::Moves moves = s->texts.copy_of(o.texts);
@@ -118,17 +158,29 @@ TableStore* TableStore::copy_of(const TableStore& o) {
       }
     }
   } catch (...) {
-    delete s;
+    destroy(s);
     throw;
   }
   return s;
+}
+
+TableStore& TableAccess::own_small(InfoTable& t, size_t cells, size_t rows, size_t text) {
+  TableStore* s = TableStore::make(cells, text);
+  try {
+    s->row_ends.reserve(rows);
+  } catch (...) {
+    TableStore::destroy(s);
+    throw;
+  }
+  t.store_ = s;  // the table had none
+  return *s;
 }
 
 }  // namespace detail
 
 namespace {
 void release(detail::TableStore* s) noexcept {
-  if (s != nullptr && s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete s;
+  if (s != nullptr && s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) detail::TableStore::destroy(s);
 }
 // Room for n more row ends, growing geometrically.
 void reserve_more(std::vector<size_t>& ends, size_t n) {
@@ -153,7 +205,7 @@ InfoTable& InfoTable::operator=(const InfoTable& o) {
 
 detail::TableStore& InfoTable::own() {
   if (store_ == nullptr) {
-    store_ = new detail::TableStore;
+    store_ = detail::TableStore::make();
   } else if (store_->refs.load(std::memory_order_acquire) != 1) {
     detail::TableStore* mine = detail::TableStore::copy_of(*store_);
     release(std::exchange(store_, mine));

@@ -99,6 +99,18 @@ class TextStore {
     std::vector<Move> moves_;  // by source address
     std::vector<Move>::const_iterator at_;
   };
+  // Takes `room` (n bytes that outlive the store and are not its to free) as the first block of a store that
+  // has none yet.
+  void adopt_first(char* room, size_t n) {
+    first_ = {room, n, 0};
+    first_borrowed_ = true;
+    block_size_ = std::max<size_t>(n, 32);  // the next block at least 64 bytes
+    next_ = room;
+    left_ = n;
+  }
+  // Bytes in use.
+  size_t used() const;
+
   // Copies every text of `o` into one new block of this (empty) store: linear in the bytes in use.
   Moves copy_of(const TextStore& o);
 
@@ -107,11 +119,18 @@ class TextStore {
   void release() noexcept;
 
   struct Block {
-    char* data;
-    size_t size;
-    size_t used;  // bytes in use; of the last block, size - left_
+    char* data = nullptr;
+    size_t size = 0;
+    size_t used = 0;  // bytes in use; of the last block, size - left_
   };
-  std::vector<Block> blocks_;
+  size_t block_count() const { return first_.data == nullptr ? 0 : 1 + more_.size(); }
+  const Block& block(size_t i) const { return i == 0 ? first_ : more_[i - 1]; }
+  size_t bytes_used(size_t i) const { return i + 1 == block_count() ? block(i).size - left_ : block(i).used; }
+
+  // The blocks in order: the first one here (a small table has one), later ones in more_.
+  Block first_;
+  std::vector<Block> more_;
+  bool first_borrowed_ = false;  // first_ is room lent by the owner, not a block to give back
   char* next_ = nullptr;
   size_t left_ = 0;
   size_t block_size_ = 0;
@@ -128,7 +147,8 @@ class CellStore {
       : data_(std::exchange(o.data_, nullptr)),
         size_(std::exchange(o.size_, 0)),
         capacity_(std::exchange(o.capacity_, 0)),
-        may_own_(std::exchange(o.may_own_, false)) {}
+        may_own_(std::exchange(o.may_own_, false)),
+        borrowed_(std::exchange(o.borrowed_, false)) {}
   CellStore& operator=(CellStore&& o) noexcept {
     CellStore tmp(std::move(o));
     swap(tmp);
@@ -167,15 +187,25 @@ class CellStore {
     std::swap(size_, o.size_);
     std::swap(capacity_, o.capacity_);
     std::swap(may_own_, o.may_own_);
+    std::swap(borrowed_, o.borrowed_);
+  }
+  // Takes `room` (capacity cells that outlive the store and are not its to free) as the block of an empty
+  // store; growing moves the cells to a block of its own.
+  void adopt(HcPrim* room, size_t capacity) {
+    data_ = room;
+    capacity_ = capacity;
+    borrowed_ = true;
   }
 
  private:
   void relocate(size_t capacity);
+  void give_block() noexcept;
 
   HcPrim* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
-  bool may_own_ = false;  // false: no cell owns heap memory
+  bool may_own_ = false;   // false: no cell owns heap memory
+  bool borrowed_ = false;  // data_ is room lent by the owner, not a block to give back
 };
 
 namespace detail {
@@ -247,6 +277,11 @@ struct TableStore {
   std::vector<size_t> row_ends;
   TextStore texts;
 
+  // A new storage; with room for `cells` cells and `text` text bytes in its own block (a small table then
+  // takes one block besides its row ends).
+  static TableStore* make(size_t cells = 0, size_t text = 0);
+  // Frees a storage that make or copy_of made.
+  static void destroy(TableStore* s) noexcept;
   // A storage of its own with the same rows: linear in the cells and text bytes.
   static TableStore* copy_of(const TableStore& o);
 };
@@ -255,6 +290,9 @@ struct TableStore {
 struct TableAccess {
   // The table's storage, its own (created or detached as needed); call sync(t) after changing it.
   static TableStore& own(InfoTable& t) { return t.own(); }
+  // The storage of a table that has none yet, made with room for `cells` cells, `rows` row ends and `text`
+  // text bytes (call sync(t) after changing it).
+  static TableStore& own_small(InfoTable& t, size_t cells, size_t rows, size_t text);
   static void sync(InfoTable& t) noexcept { t.sync(); }
   // Whether two tables share their storage (both empty counts as sharing).
   static bool shares(const InfoTable& a, const InfoTable& b) { return a.store_ == b.store_; }
