@@ -3,6 +3,7 @@ failed calls leaving the table unchanged (value conversions are in test_primitiv
 
 import collections
 import sys
+import weakref
 from operator import methodcaller
 
 import pytest
@@ -352,3 +353,21 @@ def test_field_definitions_of_one_shape_are_new_objects_each_call():
     # After a change of shape, the new shape's fields.
     first.add_field_definition("b", "LONG", "")
     assert [f["name"] for f in first.get_field_definitions()] == ["a", "b"]
+
+
+@pytest.mark.parametrize("put", [
+    lambda defs, o: defs.append(o),
+    lambda defs, o: defs[0].__setitem__("extra", o),
+    lambda defs, o: defs[0]["aspects"].__setitem__("extra", o),
+])
+def test_field_definitions_dropped_release_what_the_caller_put_in(put):
+    # Tables of a memoised shape: nothing of a dropped result outlives it, so what a caller stored in it is
+    # released with it.
+    t = InfoTable.from_fields([("a", "STRING", "d")])
+    t.get_field_definitions()
+    defs = t.get_field_definitions()
+    owned = collections.UserList()
+    ref = weakref.ref(owned)
+    put(defs, owned)
+    del defs, owned
+    assert ref() is None
