@@ -14,8 +14,9 @@ as a server's call between messages finds them: otherwise the n side would run f
 side from memory, and the fastest linear operations would show up to twice 8 (ref.bytes, a plain copy timed
 warm, shows how much on this machine). n is chosen so that fixed costs (the call, argument parsing) are a
 small part of the n case, which mostly takes 0.2 to 1.5 ms, and so that the 8n case's memory stays moderate
-(tables of at most about 25 MB, texts of a few MB): glibc serves large blocks as fresh pages from the system
-on every call, whose faults cost several times more per byte than decoding them on a virtual machine. That
+(tables of at most about 25 MB, texts of a few MB): glibc serves blocks above 32 MiB as fresh pages from the
+system on every call, whose faults cost several times more per byte than decoding them on a virtual machine
+(keep_freed_heap sets its thresholds as a long-running process has them). That
 cost is linear in the bytes too, but a case whose 8n side crossed into it would measure the allocator.
 
 An operation that grows faster would make the 8n case take minutes: before it, the case is timed at 2n
