@@ -52,6 +52,7 @@ PyObject* g_kind_names[kKinds] = {};
 PyObject* g_reprs[kKinds] = {};
 
 inline const Msg& msg_of(PyObject* self) { return value_of<Msg>(self); }
+inline int kind_index(const Msg& m) { return static_cast<int>(m.kind()); }
 
 // An argument that converts to what `make()` returns, so that a member is initialised with it in place
 // rather than moved from a temporary.
@@ -60,6 +61,8 @@ struct Made {
   F make;
   operator std::invoke_result_t<F&>() { return make(); }
 };
+template <class F>
+Made(F) -> Made<F>;
 
 // Memory of released messages, kept for the next ones: small messages are made and dropped at a high rate,
 // and a kept block skips the allocator both ways. Every block is object memory of the class's size; the GIL
@@ -96,7 +99,6 @@ PyObject* new_message(A&&... args) {
   }
   return PyObject_Init(reinterpret_cast<PyObject*>(w), &HcyMessageType);
 }
-inline int kind_index(const Msg& m) { return static_cast<int>(m.kind()); }
 
 PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data"};
