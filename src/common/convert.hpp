@@ -140,8 +140,12 @@ template <class U>
   return to_unsigned_general(obj, param, out);
 }
 
-inline bool to_u32(PyObject* obj, const char* param, uint32_t& out) { return to_unsigned(obj, param, out); }
-inline bool to_u8(PyObject* obj, const char* param, uint8_t& out) { return to_unsigned(obj, param, out); }
+[[gnu::always_inline]] inline bool to_u32(PyObject* obj, const char* param, uint32_t& out) {
+  return to_unsigned(obj, param, out);
+}
+[[gnu::always_inline]] inline bool to_u8(PyObject* obj, const char* param, uint8_t& out) {
+  return to_unsigned(obj, param, out);
+}
 // Any sequence of integers 0..255 (bytes, bytearray, list, tuple, ...); str is refused.
 bool to_byte_vector(PyObject* obj, const char* param, std::vector<uint8_t>& out);
 // dict or a dict subclass.
