@@ -112,6 +112,9 @@ def test_reply_answers_the_request():
     (lambda: HcyMessage.build_request("HCY_SUCCESS", 1, 0, "e", 1, "c"),
      "HCY_SUCCESS (64) is not a request code (HCY_GET, HCY_PUT, HCY_POST or HCY_DEL)"),
     (lambda: HcyMessage.build_request("HCY_GOT", 1, 0, "e", 1, "c"), 'Unknown message code: "HCY_GOT"'),
+    (lambda: HcyMessage.build_request(64, 1, 0, "e", 1, "c"),
+     "HCY_SUCCESS (64) is not a request code (HCY_GET, HCY_PUT, HCY_POST or HCY_DEL)"),
+    (lambda: HcyMessage.build_request(300, 1, 0, "e", 1, "c"), "Unknown message code: 300"),
     (lambda: HcyMessage.build_response(5, 1), "Unknown message code: 5"),
     (lambda: HcyMessage.build_response(MessageCode.HCY_BIND, 1), "HCY_BIND (10) is not a response code (64 and above)"),
     (lambda: HcyMessage.build_request(1, 1, 1, "e", 1, "c"), "Message build error: "),
@@ -122,6 +125,48 @@ def test_build_errors(build, text):
     with pytest.raises(ValueError) as e:
         build()
     assert str(e.value).startswith(text) and (text.endswith(": ") or str(e.value) == text)
+
+
+# The same request with its arguments placed in different ways: by position, by keyword in any order, with the
+# same keyword names after different counts of positional arguments.
+GET_ARGS = ("HCY_GET", 41, 20, "Pump-07", 1, "speed")
+GET_BUILDS = [
+    lambda: HcyMessage.build_request(*GET_ARGS, endpoint=5, session_id=6),
+    lambda: HcyMessage.build_request(*GET_ARGS, session_id=6, endpoint=5),
+    lambda: HcyMessage.build_request(*GET_ARGS, (), endpoint=5, session_id=6),
+    lambda: HcyMessage.build_request(*GET_ARGS, (), None, session_id=6, endpoint=5),
+    lambda: HcyMessage.build_request(*GET_ARGS[:4], characteristic_name="speed", characteristic_type=1,
+                                     session_id=6, endpoint=5),
+    lambda: HcyMessage.build_request(**dict(zip(["code", "request_id", "entity_type", "entity_name",
+                                                 "characteristic_type", "characteristic_name"], GET_ARGS)),
+                                     endpoint=5, session_id=6),
+]
+
+
+def test_build_request_places_arguments_however_given():
+    # Each call site twice in turn, so that a remembered placement of keywords is used and replaced.
+    expected = GET_BUILDS[0]().to_bytes()
+    for _ in range(2):
+        for build in GET_BUILDS:
+            assert build().to_bytes() == expected
+    with pytest.raises(TypeError, match="got multiple values for argument 'headers'"):
+        HcyMessage.build_request(*GET_ARGS, (), headers=(), endpoint=5)
+
+
+def test_dropped_messages_leave_new_ones_intact():
+    # Messages are made and dropped in bursts larger than any memory kept for reuse, failed builds among them.
+    kept = []
+    for i in range(100):
+        kept.append(HcyMessage.build_request(1, i, 20, f"entity-{i}", 1, "c" * i))
+        with pytest.raises(ValueError):
+            HcyMessage.build_request(1, i, 1, "e", 1, "c")
+        if i % 3:
+            kept.pop(0)
+    for m in kept:
+        i = m.get_request_id()
+        assert (m.get_entity_name(), m.get_characteristic_name()) == (f"entity-{i}", "c" * i)
+    del kept
+    assert HcyMessage.from_bytes(REQUEST).to_bytes() == REQUEST
 
 
 def test_from_buffer_walks_messages_without_copying_first():

@@ -1,7 +1,9 @@
 #include "common/args.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace veltrac::py {
 namespace {
@@ -107,6 +109,15 @@ bool check_required(const Signature& sig, PyObject** out) {
 }
 
 }  // namespace
+
+void remember_keywords(const Signature& sig, PyObject* kwnames, size_t nargs, const unsigned char* slots) {
+  const auto nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+  std::copy_n(slots, nkw, sig.last_slots);
+  sig.last_nargs = nargs;
+  // Set before the old tuple is released: nothing can see a released tuple as the remembered one.
+  PyObject* old = std::exchange(sig.last_kwnames, Py_NewRef(kwnames));
+  Py_XDECREF(old);
+}
 
 bool parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         PyObject** out) {

@@ -1,6 +1,8 @@
 // Argument parsing for METH_FASTCALL | METH_KEYWORDS methods, with the module's fixed error texts.
 #pragma once
 
+#include <algorithm>
+
 #include "common/convert.hpp"
 #include "common/pyref.hpp"
 
@@ -17,6 +19,12 @@ struct Signature {
   // The names as interned str, made on first use: keywords written in code are interned, so they usually
   // match by identity.
   mutable PyObject* interned[kMaxParams] = {};
+  // The keyword names tuple of the last call matched by identity (held, so that its address is not reused),
+  // with its positional count and the parameter each keyword named: a call site passes the same tuple on
+  // every call.
+  mutable PyObject* last_kwnames = nullptr;
+  mutable size_t last_nargs = 0;
+  mutable unsigned char last_slots[kMaxParams] = {};
 
   int positional_count() const { return positional < 0 ? count : positional; }
 };
@@ -24,6 +32,10 @@ struct Signature {
 // parse_args for every other call: keywords, optional parameters left out, or a wrong count.
 bool parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         PyObject** out);
+
+// Makes `kwnames`, whose keywords name the parameters at `slots` after `nargs` positional arguments, the
+// tuple parse_args places without matching.
+void remember_keywords(const Signature& sig, PyObject* kwnames, size_t nargs, const unsigned char* slots);
 
 // Fills out[0..N) with borrowed references (nullptr for an omitted optional parameter); N is sig.count.
 // Returns false with a TypeError set on failure. No tuple or dict is built; a call giving every parameter
@@ -37,12 +49,20 @@ inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t n
       for (size_t i = 0; i < N; ++i) out[i] = args[i];
       return true;
     }
+  } else if (kwnames == sig.last_kwnames && n == sig.last_nargs) [[likely]] {
+    // The same keywords as last time, after as many positional arguments: their places are known.
+    std::fill_n(out, N, nullptr);
+    for (size_t i = 0; i < n; ++i) out[i] = args[i];
+    const auto nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    for (size_t k = 0; k < nkw; ++k) out[sig.last_slots[k]] = args[n + k];
+    return true;
   } else if (sig.interned[0] != nullptr && n >= static_cast<size_t>(sig.required) &&
              n <= static_cast<size_t>(sig.positional_count())) {
     // Keywords written in code are interned and name parameters after the positional ones: match them by
     // identity here; anything else (a repeat, an unknown or uninterned name) takes the general path.
     for (size_t i = 0; i < N; ++i) out[i] = i < n ? args[i] : nullptr;
     const auto nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    unsigned char slots[kMaxParams];
     size_t k = 0;
     for (; k < nkw; ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -50,8 +70,12 @@ inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t n
       while (j < N && sig.interned[j] != key) ++j;
       if (j == N || out[j] != nullptr) break;
       out[j] = args[n + k];
+      slots[k] = static_cast<unsigned char>(j);
     }
-    if (k == nkw) return true;
+    if (k == nkw) {
+      remember_keywords(sig, kwnames, n, slots);
+      return true;
+    }
   }
   return parse_args_general(sig, args, nargs, kwnames, out);
 }

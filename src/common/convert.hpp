@@ -60,15 +60,25 @@ inline bool to_f64(PyObject* obj, const char* param, double& out) {
   return to_f64_general(obj, param, out);
 }
 
-// Any object with __index__, to 64 bits; the interpreter's own OverflowError beyond them.
-inline bool to_ll(PyObject* obj, const char* param, long long& out) {
+// An int small enough to hold its value in one digit (below 2^30 in magnitude) read into `out`; false for
+// anything else, with nothing set.
+inline bool small_int(PyObject* obj, long long& out) {
 #if PY_VERSION_HEX >= 0x030C0000
-  // Small ints (below 2^30 in magnitude) hold their value in one digit.
   if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) [[likely]] {
     out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
     return true;
   }
+#else
+  (void)obj;
+  (void)out;
 #endif
+  return false;
+}
+
+// Any object with __index__, to 64 bits; the interpreter's own OverflowError beyond them.
+inline bool to_ll(PyObject* obj, const char* param, long long& out) {
+  if (small_int(obj, out)) [[likely]]
+    return true;
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && PYLONG_BITS_IN_DIGIT == 30
   // Two or three 30-bit digits (3.12 and 3.13 keep the digit count and sign in lv_tag: count << 3 | sign,
   // sign 2 for negative): read in place while the magnitude is below 2^63.
@@ -107,9 +117,9 @@ inline bool to_i32(PyObject* obj, const char* param, int32_t& out) {
 // bytes only (bytearray and memoryview are refused); the view stays valid while `obj` lives.
 bool to_bytes(PyObject* obj, const char* param, std::string_view& out);
 
-// Unsigned integers of U's width; OverflowError outside it.
+// Unsigned integers of U's width; OverflowError outside it. Small ints are read inline, the rest out of line.
 template <class U>
-inline bool to_unsigned(PyObject* obj, const char* param, U& out) {
+[[gnu::noinline]] bool to_unsigned_general(PyObject* obj, const char* param, U& out) {
   long long v;
   if (!to_ll(obj, param, v)) return false;
   if (v < 0 || v > static_cast<long long>(std::numeric_limits<U>::max())) [[unlikely]] {
@@ -120,8 +130,22 @@ inline bool to_unsigned(PyObject* obj, const char* param, U& out) {
   return true;
 }
 
-inline bool to_u32(PyObject* obj, const char* param, uint32_t& out) { return to_unsigned(obj, param, out); }
-inline bool to_u8(PyObject* obj, const char* param, uint8_t& out) { return to_unsigned(obj, param, out); }
+template <class U>
+[[gnu::always_inline]] inline bool to_unsigned(PyObject* obj, const char* param, U& out) {
+  long long v;
+  if (small_int(obj, v) && v >= 0 && v <= static_cast<long long>(std::numeric_limits<U>::max())) [[likely]] {
+    out = static_cast<U>(v);
+    return true;
+  }
+  return to_unsigned_general(obj, param, out);
+}
+
+[[gnu::always_inline]] inline bool to_u32(PyObject* obj, const char* param, uint32_t& out) {
+  return to_unsigned(obj, param, out);
+}
+[[gnu::always_inline]] inline bool to_u8(PyObject* obj, const char* param, uint8_t& out) {
+  return to_unsigned(obj, param, out);
+}
 // Any sequence of integers 0..255 (bytes, bytearray, list, tuple, ...); str is refused.
 bool to_byte_vector(PyObject* obj, const char* param, std::vector<uint8_t>& out);
 // dict or a dict subclass.

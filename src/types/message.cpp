@@ -2,6 +2,8 @@
 // The wrapped value never changes after creation, so the methods need no borrow.
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/args.hpp"
@@ -52,13 +54,59 @@ PyObject* g_reprs[kKinds] = {};
 inline const Msg& msg_of(PyObject* self) { return value_of<Msg>(self); }
 inline int kind_index(const Msg& m) { return static_cast<int>(m.kind()); }
 
+// An argument that converts to what `make()` returns, so that a member is initialised with it in place
+// rather than moved from a temporary.
+template <class F>
+struct Made {
+  F make;
+  operator std::invoke_result_t<F&>() { return make(); }
+};
+template <class F>
+Made(F) -> Made<F>;
+
+// Memory of released messages, kept for the next ones: small messages are made and dropped at a high rate,
+// and a kept block skips the allocator both ways. Every block is object memory of the class's size; the GIL
+// guards the list.
+constexpr int kSpareMessages = 16;
+void* g_spare[kSpareMessages];
+int g_spare_count = 0;
+
+void release_message_memory(void* p) {
+  if (g_spare_count < kSpareMessages) {
+    g_spare[g_spare_count++] = p;
+  } else {
+    PyObject_Free(p);
+  }
+}
+
+void msg_dealloc(PyObject* self) {
+  value_of<Msg>(self).~Msg();
+  release_message_memory(self);
+}
+
+// A new HcyMessage whose body is constructed in place from `args`; nullptr with MemoryError set. The class
+// is final, outside the cycle collector and holds nothing but its value, so its memory needs no zero fill.
+template <class... A>
+PyObject* new_message(A&&... args) {
+  void* p = g_spare_count > 0 ? g_spare[--g_spare_count] : PyObject_Malloc(sizeof(Wrapper<Msg>));
+  if (!p) return PyErr_NoMemory();
+  auto* w = static_cast<Wrapper<Msg>*>(p);
+  try {
+    new (&w->value) Msg{Msg::Body(std::forward<A>(args)...)};
+  } catch (...) {
+    release_message_memory(p);
+    throw;
+  }
+  return PyObject_Init(reinterpret_cast<PyObject*>(w), &HcyMessageType);
+}
+
 PyObject* msg_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data"};
   static const Signature sig{"HcyMessage.from_bytes", names, 1, 1};
   std::string_view bytes;
   if (!parse_bytes_arg(sig, args, nargs, kwnames, bytes)) return nullptr;
   // Decode straight into the new object's value, which no other thread can see yet.
-  PyRef obj(wrap_new<Msg>(&HcyMessageType));
+  PyRef obj(new_message());
   if (!obj) return nullptr;
   Msg& m = value_of<Msg>(obj.get());
   auto r = run_unlocked_if(bytes.size() >= kReleaseBytes, [&] { return m.read_from(as_bytes(bytes)); });
@@ -258,7 +306,7 @@ enum class CodeClass { Request, Response, Any };
 
 // The code given by display name or by value (an int, an IntEnum member, any object with __index__);
 // false with ValueError (unknown code, or one of another class) or TypeError set otherwise.
-bool to_code(PyObject* obj, CodeClass wanted, msgCodeEnum& out) {
+bool to_code_general(PyObject* obj, CodeClass wanted, msgCodeEnum& out) {
   std::optional<msgCodeEnum> code;
   if (PyUnicode_Check(obj)) {
     std::string_view name;
@@ -296,6 +344,22 @@ bool to_code(PyObject* obj, CodeClass wanted, msgCodeEnum& out) {
   }
   out = *code;
   return true;
+}
+
+// The same, with an int naming a code of the wanted class read inline.
+[[gnu::always_inline]] inline bool to_code(PyObject* obj, CodeClass wanted, msgCodeEnum& out) {
+  long long v;
+  if (small_int(obj, v) && v >= 0 && v <= 255) {
+    if (auto code = msg_code_from_repr(static_cast<uint8_t>(v))) {
+      const auto kind = message_detail::body_kind(*code);
+      if (wanted == CodeClass::Any || (wanted == CodeClass::Request && kind == MsgKind::Request) ||
+          (wanted == CodeClass::Response && kind == MsgKind::Response)) {
+        out = *code;
+        return true;
+      }
+    }
+  }
+  return to_code_general(obj, wanted, out);
 }
 
 // An optional str: None or a str.
@@ -366,7 +430,8 @@ PyObject* build(F&& fill) {
   return obj.release();
 }
 
-bool to_ids(PyObject* request_id, PyObject* endpoint, PyObject* session_id, HcyMsgHeader& h) {
+[[gnu::always_inline]] inline bool to_ids(PyObject* request_id, PyObject* endpoint, PyObject* session_id,
+                                          HcyMsgHeader& h) {
   if (!to_u32(request_id, "request_id", h.request_id)) return false;
   if (endpoint && !to_u32(endpoint, "endpoint", h.endpoint)) return false;
   return !session_id || to_u32(session_id, "session_id", h.session_id);
@@ -379,21 +444,33 @@ PyObject* msg_build_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   static const Signature sig{"HcyMessage.build_request", names, 10, 6, 8};
   PyObject* argv[10];
   if (!parse_args(sig, args, nargs, kwnames, argv)) return nullptr;
-  return build<Msg::Request>([&](HcyMsgHeader& h, HcyReqBody& body) {
-    uint8_t entity_type;
-    std::string_view entity_name, characteristic_name;
-    if (!to_code(argv[0], CodeClass::Request, h.code) || !to_ids(argv[1], argv[8], argv[9], h) ||
-        !to_u8(argv[2], "entity_type", entity_type) || !to_str(argv[3], "entity_name", entity_name) ||
-        !to_u8(argv[4], "characteristic_type", body.characteristic_type) ||
-        !to_str(argv[5], "characteristic_name", characteristic_name)) {
-      return false;
-    }
-    body.entity_type = static_cast<entityTypeEnum>(entity_type);
-    body.entity_name = std::string(entity_name);
-    body.characteristic_name = std::string(characteristic_name);
-    return (!argv[6] || collect(argv[6], "headers", body.headers, to_header)) &&
-           to_optional_table(argv[7], body.params);
-  });
+  // Every argument is converted before the message is made, so that its texts are copied once, straight
+  // into the new object.
+  HcyMsgHeader h;
+  uint8_t entity_type, characteristic_type;
+  std::string_view entity_name, characteristic_name;
+  if (!to_code(argv[0], CodeClass::Request, h.code) || !to_ids(argv[1], argv[8], argv[9], h) ||
+      !to_u8(argv[2], "entity_type", entity_type) || !to_str(argv[3], "entity_name", entity_name) ||
+      !to_u8(argv[4], "characteristic_type", characteristic_type) ||
+      !to_str(argv[5], "characteristic_name", characteristic_name)) {
+    return nullptr;
+  }
+  std::vector<Header> headers;
+  std::optional<InfoTable> params;
+  if ((argv[6] && !collect(argv[6], "headers", headers, to_header)) || !to_optional_table(argv[7], params)) {
+    return nullptr;
+  }
+  PyRef obj(new_message(std::in_place_type<Msg::Request>, h, Made{[&] {
+                          return HcyReqBody{.entity_type = static_cast<entityTypeEnum>(entity_type),
+                                            .entity_name = std::string(entity_name),
+                                            .characteristic_type = characteristic_type,
+                                            .characteristic_name = std::string(characteristic_name),
+                                            .headers = std::move(headers),
+                                            .params = std::move(params)};
+                        }}));
+  if (!obj) return nullptr;
+  if (auto ok = msg_of(obj.get()).check(); !ok) return raise_encode_error("Message build error: ", ok.error());
+  return obj.release();
 }
 
 PyObject* msg_build_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -834,7 +911,7 @@ bool add_message(PyObject* module) {
   t.tp_basicsize = sizeof(Wrapper<Msg>);
   t.tp_flags = kClassFlags;
   t.tp_new = VELTRAC_GUARDED(no_constructor);
-  t.tp_dealloc = dealloc<Msg>;
+  t.tp_dealloc = msg_dealloc;
   t.tp_str = VELTRAC_GUARDED(msg_str);
   t.tp_repr = VELTRAC_GUARDED(msg_repr);
   t.tp_methods = kMethods;

@@ -252,6 +252,7 @@ TEST(HcyMsgTest, BuildersCheckWhatTheWireCarries) {
       {HcyMsg::build_response(msgCodeEnum::HCY_SUCCESS, ids, {}), "ok"},  // the lowest response code
       {HcyMsg::build_request(msgCodeEnum::HCY_DEL, ids, body), "ok"},     // the highest request code
       {HcyMsg::build_bind(msgCodeEnum::HCY_UNBIND, ids, HcyBindBody{.names = {"a"}}), "ok"},
+      {HcyMsg::build_request(msgCodeEnum::HCY_GET, ids, with([](auto& b) { b.headers.resize(255); })), "ok"},
   };
   for (const auto& [r, text] : cases) EXPECT_EQ(error_text(r), text);
   const HcyMsgHeader& h = cases[6].first->header();
