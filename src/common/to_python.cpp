@@ -212,14 +212,18 @@ struct KeysMemo {
   PyObject* tuple = nullptr;
 };
 
+// A slot hash from each key's length and first and last bytes: a hit is confirmed by same_keys, so the hash
+// need only spread the shapes a program uses over the slots.
 size_t keys_hash(const DataShapeEntries& entries) {
   if (entries.empty() || entries.size() > kMemoMaxFields) return 0;
   size_t h = entries.size(), text = 0;
   for (const auto& [key, entry] : entries) {
     text += key.size();
-    h = h * 1000003 ^ std::hash<std::string_view>{}(key);
+    const size_t ends =
+        key.empty() ? 0 : static_cast<unsigned char>(key.front()) << 8 | static_cast<unsigned char>(key.back());
+    h = (h ^ (key.size() << 16 | ends)) * 0x9E3779B97F4A7C15ULL;
   }
-  return text > kMemoMaxTextBytes ? 0 : h | 1;
+  return text > kMemoMaxTextBytes ? 0 : (h ^ h >> 29) | 1;
 }
 
 bool same_keys(const std::vector<std::string>& keys, const DataShapeEntries& entries) {
@@ -235,7 +239,7 @@ bool same_keys(const std::vector<std::string>& keys, const DataShapeEntries& ent
 PyObject* field_keys_tuple(const DataShapeEntries& entries) {
   static KeysMemo slots[kMemoSlots];
   const size_t hash = keys_hash(entries);
-  KeysMemo* slot = hash != 0 ? &slots[hash % kMemoSlots] : nullptr;
+  KeysMemo* slot = hash != 0 ? &slots[(hash >> 1) % kMemoSlots] : nullptr;
   if (slot != nullptr && slot->tuple != nullptr && same_keys(slot->keys, entries)) return Py_NewRef(slot->tuple);
   PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(entries.size())));
   if (!tuple) return nullptr;

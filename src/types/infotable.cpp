@@ -595,7 +595,12 @@ PyObject* field_list(PyObject* self) {
   const DataShapeEntries& entries = snap->datashape.entries;
   if constexpr (!types) {
     PyRef keys(field_keys_tuple(entries));
-    return keys ? PySequence_List(keys.get()) : nullptr;
+    if (!keys) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(keys.get());
+    PyObject* list = PyList_New(n);
+    if (list == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list, i, Py_NewRef(PyTuple_GET_ITEM(keys.get(), i)));
+    return list;
   } else {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
     if (!list) return nullptr;
