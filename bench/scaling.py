@@ -513,6 +513,16 @@ def cases() -> list[Case]:
         t = wide_table(n)
         return lambda: (t.get_rows(), t.get_field_definitions())
 
+    @case("wide.field_names", "get_field_names + get_field_types", "fields", 20_000)
+    def _(n: int) -> Timed:
+        t = wide_table(n)
+        return lambda: (t.get_field_names(), t.get_field_types())
+
+    @case("wide.from_fields", "InfoTable.from_fields", "fields", 5_000)
+    def _(n: int) -> Timed:
+        fields = [(f"field_{i}", ("STRING", "NUMBER", "INTEGER")[i % 3], f"the field {i}") for i in range(n)]
+        return lambda: InfoTable.from_fields(fields)
+
     # from_arrow of the table itself: its Arrow stream read back, with no other library's schema handling in
     # the way (pyarrow.table of a 4,000-field schema alone grows about 10.5 times from 500 fields).
     @case("wide.arrow", "Arrow export + from_arrow of a 2-row table", "fields", 500)
