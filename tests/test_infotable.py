@@ -2,13 +2,15 @@
 failed calls leaving the table unchanged (value conversions are in test_primitive)."""
 
 import collections
+import copy
+import json
+import pickle
 import sys
-import weakref
 from operator import methodcaller
 
 import pytest
 
-from veltrac import BaseType, HcPrim, InfoTable
+from veltrac import BaseType, FrozenDict, HcPrim, InfoTable
 
 from test_primitive import Flt, Idx, no_argument_methods, table
 
@@ -335,39 +337,38 @@ def test_from_fields_refuses(fields, error, text):
     assert str(info.value) == text
 
 
-def test_field_definitions_of_one_shape_are_new_objects_each_call():
+def test_field_definitions_are_read_only_and_shared_by_tables_of_one_shape():
     shape = ('{"datashape":{"name":null,"entries":{"a":{"name":"a","description":"d","baseType":"NUMBER",'
              '"aspects":{"minimumValue":%s}}}},"rows":[]}')
     first = InfoTable.from_json(shape % "0.0")
     got = first.get_field_definitions()
-    got[0]["aspects"]["minimumValue"] = 5
-    got[0]["name"] = "changed"
-    # Another table of the same shape, and the same table again: unchanged by what callers did to the lists.
-    for t in (InfoTable.from_json(shape % "0.0"), first):
+    assert got == [{"name": "a", "base_type": "NUMBER", "description": "d", "ordinal": 0,
+                    "aspects": {"minimumValue": 0.0}}]
+    read_only = "FrozenDict is read-only: dict(d) makes a mutable copy"
+    for change in (lambda d: d.__setitem__("x", 1), lambda d: d.__delitem__("name"), lambda d: d.update(x=1),
+                   lambda d: d.pop("name"), lambda d: d.popitem(), lambda d: d.setdefault("x", 1),
+                   lambda d: d.clear(), lambda d: d.__ior__({"x": 1}), lambda d: d.__init__(x=1)):
+        for d in (got[0], got[0]["aspects"]):
+            with pytest.raises(TypeError) as info:
+                change(d)
+            assert str(info.value) == read_only
+    for make in (lambda: FrozenDict(), lambda: FrozenDict({"x": 1}), lambda: FrozenDict.fromkeys("x")):
+        with pytest.raises(TypeError, match="^cannot create 'veltrac._native.FrozenDict' instances$"):
+            make()
+    # Another table of the same shape, and the same table again: the same definitions in a new list.
+    for t in (InfoTable.from_json(shape % "0.0"), first, copy.copy(first)):
         fresh = t.get_field_definitions()
-        assert fresh == [{"name": "a", "base_type": "NUMBER", "description": "d", "ordinal": 0,
-                          "aspects": {"minimumValue": 0.0}}]
-        assert fresh[0] is not got[0] and fresh[0]["aspects"] is not got[0]["aspects"]
+        assert fresh is not got and fresh[0] is got[0]
     # Equal to 0.0 but another value: -0.0 is given as itself.
     assert str(InfoTable.from_json(shape % "-0.0").get_field_definitions()[0]["aspects"]["minimumValue"]) == "-0.0"
-    # After a change of shape, the new shape's fields.
+    # After a change of shape, the new shape's fields; what was given before is unchanged.
     first.add_field_definition("b", "LONG", "")
-    assert [f["name"] for f in first.get_field_definitions()] == ["a", "b"]
+    assert [f["name"] for f in first.get_field_definitions()] == ["a", "b"] and len(got) == 1
+    # Copies are plain dicts, all the way down for a deep copy or a pickle.
+    for copied in (copy.copy(got[0]), got[0].copy(), dict(got[0]), got[0] | {}, copy.deepcopy(got)[0],
+                   pickle.loads(pickle.dumps(got))[0]):
+        assert type(copied) is dict and copied == got[0]
+    assert type(copy.deepcopy(got)[0]["aspects"]) is dict
+    assert json.loads(json.dumps(got)) == got
 
 
-@pytest.mark.parametrize("put", [
-    lambda defs, o: defs.append(o),
-    lambda defs, o: defs[0].__setitem__("extra", o),
-    lambda defs, o: defs[0]["aspects"].__setitem__("extra", o),
-])
-def test_field_definitions_dropped_release_what_the_caller_put_in(put):
-    # Tables of a memoised shape: nothing of a dropped result outlives it, so what a caller stored in it is
-    # released with it.
-    t = InfoTable.from_fields([("a", "STRING", "d")])
-    t.get_field_definitions()
-    defs = t.get_field_definitions()
-    owned = collections.UserList()
-    ref = weakref.ref(owned)
-    put(defs, owned)
-    del defs, owned
-    assert ref() is None

@@ -2,7 +2,7 @@
 
 Everything public lives here: the classes of the compiled module `veltrac._native` (`HcyMessage`,
 `MessageHeader`, `InfoTable`, `HcPrim`, `HcyProperty`, `HcyService`, `HcyEvent`, `BaseType`,
-`VeltracError`), the exceptions (`DecodeError`, `IncompleteError`, `EncodeError`, `BufferFullError`),
+`VeltracError`, `FrozenDict`), the exceptions (`DecodeError`, `IncompleteError`, `EncodeError`, `BufferFullError`),
 `MessageCode`, and the stream readers `MessageReader` and `iter_messages`.
 """
 
@@ -14,6 +14,7 @@ from veltrac._native import *  # noqa: F401,F403
 # Re-exported by name (`X as X`), so that type checkers see them as the package's own.
 from veltrac._native import DecodeError as DecodeError
 from veltrac._native import EncodeError as EncodeError
+from veltrac._native import FrozenDict as FrozenDict
 from veltrac._native import IncompleteError as IncompleteError
 from veltrac._native import MessageHeader as MessageHeader
 from veltrac._stream import BufferFullError as BufferFullError
@@ -104,6 +105,7 @@ __all__ = [
     "IncompleteError",
     "EncodeError",
     "MessageHeader",
+    "FrozenDict",
     "MessageReader",
     "BufferFullError",
     "iter_messages",

@@ -8,21 +8,24 @@ type raises `TypeError` naming the parameter (`argument 'data': ...`), an intege
 `OverflowError`.
 """
 
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, final
 
-from typing_extensions import Buffer, CapsuleType, TypedDict
+from typing_extensions import Buffer, CapsuleType, ReadOnly, TypedDict
 
 from veltrac import MessageCode
 
 class _FieldDefinition(TypedDict):
-    """One field of a data shape, as `get_field_definitions()` and the definition getters give it."""
+    """One field of a data shape, as `get_field_definitions()` and the definition getters give it.
 
-    name: str
-    base_type: str
-    description: str
-    ordinal: int
-    aspects: dict[str, Any]
+    At run time a `FrozenDict`, its aspects too: read-only, and shared by every call for tables of one shape.
+    """
+
+    name: ReadOnly[str]
+    base_type: ReadOnly[str]
+    description: ReadOnly[str]
+    ordinal: ReadOnly[int]
+    aspects: ReadOnly[Mapping[str, Any]]
 
 class _OutputDefinition(TypedDict):
     """The output of a service: its name, base type, aspects and fields."""
@@ -710,7 +713,21 @@ class InfoTable:
     def __setstate__(self, state: bytes) -> None:
         """Restores a pickled table from its wire bytes."""
     def get_field_definitions(self) -> list[_FieldDefinition]:
-        """The fields in order: name, base type, description, ordinal and aspects of each."""
+        """The fields in order: name, base type, description, ordinal and aspects of each.
+
+        Each field is a `FrozenDict` (its aspects too), the same objects for every table of one shape, so
+        after the first call for a shape a call makes only the new list:
+
+        ```python
+        from veltrac import InfoTable
+
+        t = InfoTable.from_fields([("sensor", "STRING", "sensor id"), ("reading", "NUMBER", "")])
+        print(t.get_field_definitions()[1])
+        # {'name': 'reading', 'base_type': 'NUMBER', 'description': '', 'ordinal': 1, 'aspects': {}}
+        print(t.get_field_definitions()[1] is t.get_field_definitions()[1])  # True
+        editable = [dict(f, aspects=dict(f["aspects"])) for f in t.get_field_definitions()]
+        ```
+        """
     def get_rows(self) -> list[dict[str, Any]]:
         """Every row as a dict from field name to value (`HcPrim.to_python` of each cell)."""
     def get_row_tuples(self) -> list[tuple[Any, ...]]:
@@ -820,6 +837,15 @@ class VeltracError:
 
     def __new__(cls, message: str) -> VeltracError:
         """A value holding `message`."""
+
+@final
+class FrozenDict(dict[str, Any]):
+    """A read-only dict: the field definitions of tables and definitions, and their aspects.
+
+    Reading, comparing, iterating, `json.dumps` and `|` work as on a dict; `dict(d)`, `d.copy()`, `copy` and
+    `pickle` give plain dicts. Every method that would change it raises `TypeError` ("FrozenDict is
+    read-only: dict(d) makes a mutable copy"). Made only by the codec.
+    """
 
 @final
 class MessageHeader:

@@ -65,14 +65,23 @@ PyObject* prim_to_python(const HcPrim& prim) {
   return raise(PyExc_SystemError, "unexpected value kind");
 }
 
-PyObject* aspects_to_dict(const Aspects& aspects) {
-  PyRef d(new_dict(static_cast<Py_ssize_t>(aspects.size())));
-  if (!d) return nullptr;
+namespace {
+
+// Puts the aspects into the new dict `d` (its reference is taken); `d` or nullptr.
+PyObject* fill_aspects(PyObject* d, const Aspects& aspects) {
+  PyRef owned(d);
+  if (!owned) return nullptr;
   for (const auto& [name, value] : aspects) {
     PyRef key(new_str(name));
-    if (!key || !set_item(d.get(), key.get(), prim_to_python(value))) return nullptr;
+    if (!key || !set_item(d, key.get(), prim_to_python(value))) return nullptr;
   }
-  return d.release();
+  return owned.release();
+}
+
+}  // namespace
+
+PyObject* aspects_to_dict(const Aspects& aspects) {
+  return fill_aspects(new_dict(static_cast<Py_ssize_t>(aspects.size())), aspects);
 }
 
 namespace {
@@ -112,22 +121,22 @@ PyObject* base_type_name(BaseType t) {
 }
 
 PyObject* field_definition(const FieldKeys& k, const DataShapeEntry& entry, size_t ordinal) {
-  PyRef d(new_dict(5));
+  PyRef d(new_frozen_dict());
   if (!d || !set_item(d.get(), k.name, new_str(entry.name)) ||
       !set_item(d.get(), k.base_type, base_type_name(entry.entry_type)) ||
       !set_item(d.get(), k.description, new_str(entry.description)) ||
       !set_item(d.get(), k.ordinal, PyLong_FromSize_t(ordinal)) ||
-      !set_item(d.get(), k.aspects, aspects_to_dict(entry.aspects))) {
+      !set_item(d.get(), k.aspects, fill_aspects(new_frozen_dict(), entry.aspects))) {
     return nullptr;
   }
   return d.release();
 }
 
-// Field definitions of recently seen shapes. Tables of one shape (every request of one kind, every table of
-// one result) then share the built names and texts: a call copies the memo's dicts (each dict and aspects
-// dict new, since callers may change them) instead of decoding every text again. A slot is picked by a hash
-// of the field names and holds a copy of the shape, compared in full, so a hit gives exactly what building
-// would. Shapes whose aspects hold values that convert to mutable objects (LOCATION, INFOTABLE) are not kept.
+// Field definitions of recently seen shapes. The definitions are FrozenDicts holding immutable values, so
+// every table of one shape (every request of one kind, every table of one result) is given the same ones:
+// a call makes only the list. A slot is picked by a hash of the field names and holds a copy of the shape,
+// compared in full, so a hit gives exactly what building would. Shapes whose aspects hold values that
+// convert to mutable objects (LOCATION, INFOTABLE) are not kept: they are built anew for each call.
 struct ShapeMemo {
   DataShapeEntries entries;
   PyObject* fields = nullptr;  // tuple of the field dicts
@@ -188,21 +197,13 @@ size_t memo_hash(const DataShapeEntries& entries) {
   return h | 1;
 }
 
-// A new list of new dicts copied from the field dicts in `fields` (a list or tuple).
-PyObject* copy_fields(const FieldKeys& k, PyObject* fields) {
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fields);
-  PyRef list(PyList_New(n));
-  if (!list) return nullptr;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* from = PySequence_Fast_GET_ITEM(fields, i);
-    PyObject* d = PyDict_Copy(from);
-    if (d == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), i, d);
-    PyObject* aspects = PyDict_GetItemWithError(from, k.aspects);  // borrowed, held by `from`
-    if (aspects == nullptr) return PyErr_Occurred() ? nullptr : raise(PyExc_SystemError, "field without aspects");
-    if (!set_item(d, k.aspects, PyDict_GET_SIZE(aspects) == 0 ? PyDict_New() : PyDict_Copy(aspects))) return nullptr;
-  }
-  return list.release();
+// A new list of the items of the tuple `fields`.
+PyObject* list_of(PyObject* fields) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(fields);
+  PyObject* list = PyList_New(n);
+  if (list == nullptr) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list, i, Py_NewRef(PyTuple_GET_ITEM(fields, i)));
+  return list;
 }
 
 // Field keys of recently seen shapes, as tuples of str: a tuple cannot change, so every table of the shape
@@ -258,35 +259,37 @@ PyObject* field_keys_tuple(const DataShapeEntries& entries) {
 }
 
 PyObject* field_definitions_to_list(const DataShapeEntries& entries) {
+  // The shape last given, by identity: entries that share its storage are unchanged since (a change to
+  // shared entries detaches them first), so the same table asked again costs no comparison.
+  static ShapeMemo last;
+  if (last.fields != nullptr && !entries.empty() && last.entries.shares(entries)) return list_of(last.fields);
   const FieldKeys* k = field_keys();
   if (k == nullptr) return nullptr;
   const size_t hash = memo_hash(entries);
   if (hash != 0) {
     ShapeMemo& slot = memo_slot(hash);
     if (slot.fields != nullptr && same_fields(slot.entries, entries)) {
-      PyRef fields = PyRef::borrow(slot.fields);  // the slot may change while Python objects are made
-      return copy_fields(*k, fields.get());
+      last.entries = entries;
+      Py_XSETREF(last.fields, Py_NewRef(slot.fields));
+      return list_of(slot.fields);
     }
   }
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-  if (!list) return nullptr;
+  PyRef fields(PyTuple_New(static_cast<Py_ssize_t>(entries.size())));
+  if (!fields) return nullptr;
   size_t ordinal = 0;
   for (const auto& [key, entry] : entries) {
     PyObject* d = field_definition(*k, entry, ordinal);
     if (d == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(ordinal++), d);
+    PyTuple_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(ordinal++), d);
   }
   if (hash != 0) {
-    // The memo keeps copies: the list goes to the caller, who may change it.
-    PyRef fields(copy_fields(*k, list.get()));
-    if (!fields) return nullptr;
-    PyRef tuple(PyList_AsTuple(fields.get()));
-    if (!tuple) return nullptr;
     ShapeMemo& slot = memo_slot(hash);
     slot.entries = entries;
-    Py_XSETREF(slot.fields, tuple.release());
+    Py_XSETREF(slot.fields, Py_NewRef(fields.get()));
+    last.entries = entries;
+    Py_XSETREF(last.fields, Py_NewRef(fields.get()));
   }
-  return list.release();
+  return list_of(fields.get());
 }
 
 bool RowConverter::init() {

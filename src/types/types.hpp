@@ -19,6 +19,10 @@ bool add_service(PyObject* module);
 bool add_property(PyObject* module);
 bool add_infotable(PyObject* module);
 bool add_veltrac_error(PyObject* module);
+bool add_frozen_dict(PyObject* module);
+
+// A new, empty FrozenDict, filled by PyDict_SetItem (which its own methods refuse).
+PyObject* new_frozen_dict();
 
 // A new InfoTable object holding `t`; nullptr with an exception set on failure.
 PyObject* new_infotable(veltrac::InfoTable&& t);
