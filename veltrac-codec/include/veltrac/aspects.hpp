@@ -59,6 +59,7 @@ class Aspects {
   const HcPrim* find(std::string_view name) const { return inner_.find(name); }
   HcPrim* find(std::string_view name) { return inner_.find(name); }
   void insert(std::string name, HcPrim value) { inner_.insert(std::move(name), std::move(value)); }
+  void reserve(size_t n) { inner_.reserve(n); }
   Map::const_iterator begin() const { return inner_.begin(); }
   Map::const_iterator end() const { return inner_.end(); }
   const Map& inner() const { return inner_; }

@@ -212,6 +212,8 @@ Result<Aspects> read_aspects(ByteReader& r, unsigned depth) {
   auto count = r.u16();
   if (!count) return fail(std::move(count.error()));
   Aspects out;
+  // Each entry takes at least two bytes (name length and type code): the count sizes no more than that.
+  out.reserve(std::min<size_t>(*count, r.remaining() / 2 + 1));
   for (size_t i = 0; i < *count; ++i) {
     auto name = read_stream_string(r);
     if (!name) return fail(std::move(name.error()));

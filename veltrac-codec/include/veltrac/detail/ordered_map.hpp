@@ -74,8 +74,10 @@ class OrderedMap {
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
+  // Room for `n` entries; from kIndexThreshold on, the index is sized for them too.
   void reserve(size_t n) {
     if (n > cap_) move_to(n);
+    if (n >= kIndexThreshold && slots_.size() < n * 2) index_for(n);
   }
   size_t capacity() const { return cap_; }
   void shrink_to_fit() {
@@ -183,9 +185,10 @@ class OrderedMap {
     while (slots_[s] != 0) s = (s + 1) & mask;
     slots_[s] = static_cast<uint32_t>(pos + 1);
   }
-  void rebuild() {
+  void rebuild() { index_for(size_); }
+  void index_for(size_t n) {
     size_t cap = 16;
-    while (cap < size_ * 4) cap *= 2;
+    while (cap < n * 4) cap *= 2;
     slots_.assign(cap, 0);
     for (size_t i = 0; i < size_; ++i) place(i, detail::hash_key(data_[i].first));
   }
