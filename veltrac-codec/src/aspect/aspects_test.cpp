@@ -111,6 +111,21 @@ TEST(AspectsBinary, Decoding) {
   });
 }
 
+// Room and index are sized from the count, bounded by the bytes left: a large map is found by name after
+// decoding, and a count far above the bytes fails as a short input.
+TEST(AspectsBinary, DecodesLargeMapsAndBoundsTheCount) {
+  Aspects a;
+  for (int i = 0; i < 1000; ++i) a.insert("k" + std::to_string(i), HcPrim::integer(i));
+  ByteBuffer out;
+  ASSERT_TRUE(a.to_bytes(out));
+  auto d = Aspects::from_bytes(out.view());
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->value, a);
+  EXPECT_EQ(*d->value.find("k999"), HcPrim::integer(999));
+  EXPECT_EQ(d->value.find("k1000"), nullptr);
+  test::expect_errors<Aspects>({{"FF FF 01 61 16 00 00 00 01", "Io Error: failed to fill whole buffer"}});
+}
+
 TEST(AspectsBinary, RefusesMoreThan65535Entries) {
   Aspects a;
   for (int i = 0; i < 65536; ++i) a.insert(std::to_string(i), HcPrim());
