@@ -37,17 +37,20 @@ PyObject* frozen_reduce(PyObject* self, PyObject*) {
   return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(&PyDict_Type), items.get());
 }
 
-#define VELTRAC_REFUSE(name) {name, reinterpret_cast<PyCFunction>(refuse), METH_VARARGS | METH_KEYWORDS, nullptr}
+PyMethodDef refusing(const char* name) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse)), METH_VARARGS | METH_KEYWORDS,
+          nullptr};
+}
+
 PyMethodDef kMethods[] = {
-    VELTRAC_REFUSE("clear"),
-    VELTRAC_REFUSE("pop"),
-    VELTRAC_REFUSE("popitem"),
-    VELTRAC_REFUSE("setdefault"),
-    VELTRAC_REFUSE("update"),
+    refusing("clear"),
+    refusing("pop"),
+    refusing("popitem"),
+    refusing("setdefault"),
+    refusing("update"),
     {"__reduce__", frozen_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
-#undef VELTRAC_REFUSE
 
 PyMappingMethods kMapping = {nullptr, nullptr, refuse_item};
 PyNumberMethods kNumber = {};

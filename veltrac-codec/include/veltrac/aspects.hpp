@@ -43,6 +43,7 @@ enum class AspectValues : unsigned char { Direct, Reference };
 std::expected<Aspects, json::Error> read_aspects_json(json::Reader& r, AspectValues how);
 // The same into `out`, which is empty (left partly filled on failure).
 std::expected<void, json::Error> read_aspects_json(json::Reader& r, AspectValues how, Aspects& out);
+Result<Aspects> read_aspects(ByteReader& r, unsigned depth);
 }  // namespace detail
 
 // Map from aspect name to value. Iterates in insertion order; inserting a present name replaces its value
@@ -90,6 +91,7 @@ class Aspects {
  private:
   friend std::expected<void, json::Error> detail::read_aspects_json(json::Reader& r, detail::AspectValues how,
                                                                     Aspects& out);
+  friend Result<Aspects> detail::read_aspects(ByteReader& r, unsigned depth);
   Map inner_;
 };
 

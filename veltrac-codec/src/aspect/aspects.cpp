@@ -217,13 +217,14 @@ Result<Aspects> read_aspects(ByteReader& r, unsigned depth) {
   for (size_t i = 0; i < *count; ++i) {
     auto name = read_stream_string(r);
     if (!name) return fail(std::move(name.error()));
+    const uint64_t hash = out.inner_.prepare(*name);
     auto code = r.u8();
     if (!code) return fail(std::move(code.error()));
     auto t = base_type_from_repr(*code);
     if (!t) return fail(VeltracError::invalid_base_type(*code).found_at(r.here() - 1));
     auto value = read_prim_typed(r, *t, depth);
     if (!value) return fail(std::move(value.error()));
-    out.insert(std::string(*name), std::move(*value));
+    out.inner_.insert(std::string(*name), std::move(*value), hash);
   }
   VELTRAC_LOG(Trace, "veltrac_codec::aspect", [&] {
     std::string m = "aspects: ";

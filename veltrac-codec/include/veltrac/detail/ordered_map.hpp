@@ -109,6 +109,17 @@ class OrderedMap {
   // Inserts or replaces; returns the entry's position.
   size_t insert(std::string key, V value) {
     const uint64_t h = key_hash(key);
+    return insert(std::move(key), std::move(value), h);
+  }
+  // For a reader that takes a key, then its value, then inserts: the key's hash, with its first slot
+  // prefetched so that the slot's cache miss overlaps reading the value. Good until the map next changes.
+  uint64_t prepare(std::string_view key) const {
+    const uint64_t h = key_hash(key);
+    if (!slots_.empty()) __builtin_prefetch(slots_.data() + (h & (slots_.size() - 1)));
+    return h;
+  }
+  // insert() with `h` from prepare(key), the map unchanged since.
+  size_t insert(std::string key, V value, uint64_t h) {
     size_t p = position(key, h);
     if (p != npos) {
       data_[p].second = std::move(value);
