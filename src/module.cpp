@@ -22,8 +22,8 @@ PyObject* create_module() {
   PyRef m(PyModule_Create(&g_module_def));
   if (!m) return nullptr;
   if (PyModule_AddStringConstant(m.get(), "__version__", VELTRAC_VERSION_STRING) < 0) return nullptr;
-  const AddFn adders[] = {add_base_type, add_hcprim,   add_message,   add_event,
-                          add_service,   add_property, add_infotable, add_veltrac_error, add_frozen_dict};
+  const AddFn adders[] = {add_base_type, add_hcprim,    add_message,       add_event,      add_service,
+                          add_property,  add_infotable, add_veltrac_error, add_frozen_dict};
   for (AddFn add : adders) {
     if (!add(m.get())) return nullptr;
   }
