@@ -530,15 +530,22 @@ def cases() -> list[Case]:
         t = wide_table(n)
         return lambda: InfoTable.from_arrow(t)
 
-    @case("wide.aspects", "from_bytes + to_json of a field with many aspects", "aspects", 8_000)
-    def _(n: int) -> Timed:
+    def many_aspects(n: int) -> bytes:
         svc = HcyService.from_json(service_json(1, 0, n))
         # The service's input shape as a table: the one place a table field carries aspects on the wire.
         fields = json.loads(svc.to_json())["Inputs"]["fieldDefinitions"]
         shape = {"name": "Shape", "entries": fields}
-        text = json.dumps({"datashape": shape, "rows": []})
-        data = InfoTable.from_json(text).to_bytes()
+        return InfoTable.from_json(json.dumps({"datashape": shape, "rows": []})).to_bytes()
+
+    @case("wide.aspects", "from_bytes + to_json of a field with many aspects", "aspects", 8_000)
+    def _(n: int) -> Timed:
+        data = many_aspects(n)
         return lambda: InfoTable.from_bytes(data).to_json()
+
+    @case("wide.aspects_simple", "to_simple_json of a field with many aspects (written sorted)", "aspects", 8_000)
+    def _(n: int) -> Timed:
+        t = InfoTable.from_bytes(many_aspects(n))
+        return t.to_simple_json
 
     @case("text.table", "from_bytes + to_bytes of a table with one long text", "text bytes", 1_000_000)
     def _(n: int) -> Timed:

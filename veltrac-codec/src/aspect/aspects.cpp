@@ -11,6 +11,7 @@
 #include "json/write.hpp"
 #include "primitive/value_codec.hpp"
 #include "util/debug_text.hpp"
+#include "util/key_order.hpp"
 #include "util/log.hpp"
 #include "util/stream_string.hpp"
 
@@ -448,17 +449,14 @@ std::expected<void, json::Error> detail::read_aspects_json(json::Reader& r, Aspe
 // ---- simple JSON ----
 
 Result<void> Aspects::write_simple_json(std::string& out) const {
-  std::vector<const value_type*> sorted;
-  sorted.reserve(inner_.size());
-  for (const auto& e : inner_) sorted.push_back(&e);
-  std::sort(sorted.begin(), sorted.end(), [](const value_type* a, const value_type* b) { return a->first < b->first; });
+  const auto order = detail::key_order(inner_.size(), [&](size_t i) { return std::string_view(inner_.at(i).first); });
   out.push_back('{');
   bool first = true;
-  for (const value_type* e : sorted) {
+  for (const auto& [key, pos] : order) {
     if (!first) out.push_back(',');
     first = false;
-    json::write_key(out, e->first);
-    if (auto ok = e->second.write_simple_json(out); !ok) return ok;
+    json::write_key(out, key);
+    if (auto ok = inner_.at(pos).second.write_simple_json(out); !ok) return ok;
   }
   out.push_back('}');
   return {};

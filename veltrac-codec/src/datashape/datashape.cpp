@@ -9,6 +9,7 @@
 #include "json/write.hpp"
 #include "primitive/value_codec.hpp"
 #include "util/debug_text.hpp"
+#include "util/key_order.hpp"
 #include "util/stream_string.hpp"
 
 namespace veltrac {
@@ -284,12 +285,10 @@ std::expected<DataShape, json::Error> DataShape::read_json(json::Reader& r) {
 // ---- simple JSON ----
 
 Result<void> DataShape::write_simple_json(std::string& out) const {
-  std::vector<size_t> order(entries.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return entries.at(a).first < entries.at(b).first; });
+  const auto order = detail::key_order(entries.size(), [&](size_t i) { return std::string_view(entries.at(i).first); });
   out.append("{\"fieldDefinitions\":{");
   bool first = true;
-  for (size_t i : order) {
+  for (const auto& [key, i] : order) {
     const DataShapeEntry& e = entries.at(i).second;
     if (!first) out.push_back(',');
     first = false;

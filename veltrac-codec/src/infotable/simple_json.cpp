@@ -8,6 +8,7 @@
 #include "json/write.hpp"
 #include "util/debug_text.hpp"
 #include "util/decimal.hpp"
+#include "util/key_order.hpp"
 #include "util/log.hpp"
 #include "util/utf8.hpp"
 #include "veltrac/infotable.hpp"
@@ -167,9 +168,11 @@ Result<void> detail::write_simple_json(const InfoTable& t, std::string& out, Sim
   // Column positions in the byte order of their keys, computed once for all rows.
   const size_t ncols = datashape.entries.size();
   std::vector<size_t> order(ncols);
-  for (size_t i = 0; i < ncols; ++i) order[i] = i;
-  std::sort(order.begin(), order.end(),
-            [&](size_t a, size_t b) { return datashape.entries.at(a).first < datashape.entries.at(b).first; });
+  {
+    const auto sorted =
+        detail::key_order(ncols, [&](size_t i) { return std::string_view(datashape.entries.at(i).first); });
+    for (size_t i = 0; i < ncols; ++i) order[i] = sorted[i].pos;
+  }
   const MemberKeys keys(datashape, order);
   for (size_t i = 0; i < ncols; ++i) all_ascii = all_ascii && utf8::all_ascii(keys.text(i));
   // Room for a row's comma, braces, keys (and what the last key's copy stores past its end) and values
