@@ -2,7 +2,8 @@
 
 Every class here is final and has no instance dictionary. Classes without a constructor are made by their
 static factories (`from_bytes`, `from_json`, `build_auth`, `HcPrim.integer`, ...); every method that returns
-an object returns a new, independent one. Failures of the codec raise `ValueError` (`DecodeError`,
+an object returns a new, independent one (field definitions, read-only `FrozenDict`s, are shared by the
+tables of one shape). Failures of the codec raise `ValueError` (`DecodeError`,
 `IncompleteError` or `EncodeError`) whose text starts with the step that failed; an argument of the wrong
 type raises `TypeError` naming the parameter (`argument 'data': ...`), an integer out of its range
 `OverflowError`.

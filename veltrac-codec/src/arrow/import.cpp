@@ -513,15 +513,19 @@ Expected<HcPrim> cell_at(const Column& c, const ArrowArray& a, int64_t i, int64_
 bool is_utf8(In t) { return t == In::Utf8 || t == In::LargeUtf8 || t == In::Utf8View; }
 
 // The rows of a checked batch whose every cell value_at reads (no nulls, no wire bytes), built straight into
-// the table's storage: one detach for the batch, texts copied into its text store, so a row allocates nothing
-// of its own. A failure (out of memory) leaves the rows appended before it.
-void append_plain_rows(const Plan& plan, const ArrowArray& a, InfoTable& t, int64_t rows) {
+// the table's storage: one detach for the batch, room for `claimed` rows, texts copied into its text store, so
+// a row allocates nothing of its own. A failure (out of memory) leaves the rows appended before it.
+void append_plain_rows(const Plan& plan, const ArrowArray& a, InfoTable& t, int64_t rows, size_t claimed) {
   veltrac::detail::TableStore& s = veltrac::detail::TableAccess::own(t);
   struct SyncOnExit {
     InfoTable& t;
     ~SyncOnExit() { veltrac::detail::TableAccess::sync(t); }
   } sync_on_exit{t};
   const size_t n = plan.cols.size();
+  s.cells.reserve_more(claimed * n);
+  if (s.row_ends.capacity() - s.row_ends.size() < claimed) {
+    s.row_ends.reserve(std::max(s.row_ends.size() + claimed, s.row_ends.capacity() * 2));
+  }
   for (int64_t r = 0; r < rows; ++r) {
     s.cells.reserve_more(n);
     if (s.row_ends.size() == s.row_ends.capacity()) s.row_ends.reserve(std::max<size_t>(16, s.row_ends.size() * 2));
@@ -562,9 +566,9 @@ constexpr int64_t kMaxEmptyRows = INT32_MAX;
 constexpr int64_t kReserveRows = int64_t{1} << 20;
 
 // Checks a whole batch, then appends its rows; `row0` is the number of rows before it. `row` holds one
-// NOTHING value per column (kept from batch to batch).
-Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t, int64_t row0,
-                            std::vector<HcPrim>& row) {
+// NOTHING value per column and `plain` a flag per column (both kept from batch to batch).
+Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t, int64_t row0, std::vector<HcPrim>& row,
+                            std::vector<uint8_t>& plain) {
   if (a.length < 0 || a.offset < 0 || a.length > std::numeric_limits<int64_t>::max() - a.offset) {
     return fail("bad length or offset of a batch");
   }
@@ -587,17 +591,19 @@ Expected<void> append_batch(const Plan& plan, const ArrowArray& a, InfoTable& t,
                 std::to_string(kMaxEmptyRows) + ")");
   }
   const auto claimed = static_cast<size_t>(std::min(rows, kReserveRows));
-  t.reserve(claimed, claimed * plan.cols.size());
   // Columns read by value_at alone: no nulls, no wire bytes.
-  std::vector<uint8_t> plain(plan.cols.size());
+  plain.resize(plan.cols.size());
+  bool all_plain = row_valid == nullptr;
   for (size_t c = 0; c < plan.cols.size(); ++c) {
     const Column& pc = plan.cols[c];
     plain[c] = pc.in != In::Null && pc.in != In::Location && !pc.wire && nulls_of(*a.children[c]) == nullptr;
+    all_plain = all_plain && plain[c] != 0;
   }
-  if (row_valid == nullptr && std::all_of(plain.begin(), plain.end(), [](uint8_t p) { return p != 0; })) {
-    append_plain_rows(plan, a, t, rows);
+  if (all_plain) {
+    append_plain_rows(plan, a, t, rows, claimed);
     return {};
   }
+  t.reserve(claimed, claimed * plan.cols.size());
   for (int64_t r = 0; r < rows; ++r) {
     if (row_valid != nullptr && !bit(row_valid, a.offset + r)) {
       t.append_row(row);  // every value NOTHING
@@ -651,7 +657,8 @@ Expected<InfoTable> import_array(ArrowSchema* schema, ArrowArray* array, std::op
   InfoTable t;
   t.datashape = std::move(plan->shape);
   std::vector<HcPrim> row(plan->cols.size());
-  if (auto ok = append_batch(*plan, *array, t, 0, row); !ok) return fail(std::move(ok.error()));
+  std::vector<uint8_t> plain;
+  if (auto ok = append_batch(*plan, *array, t, 0, row, plain); !ok) return fail(std::move(ok.error()));
   return t;
 }
 
@@ -668,12 +675,13 @@ Expected<InfoTable> import_stream(ArrowArrayStream* s, std::optional<std::string
   t.datashape = std::move(plan->shape);
   int64_t rows = 0;
   std::vector<HcPrim> row(plan->cols.size());
+  std::vector<uint8_t> plain;
   for (;;) {
     ArrowArray a{};
     if (int rc = s->get_next(s, &a); rc != 0) return fail(stream_error(s, "get_next", rc));
     if (a.release == nullptr) break;
     Releaser<ArrowArray> ra{&a};
-    if (auto ok = append_batch(*plan, a, t, rows, row); !ok) return fail(std::move(ok.error()));
+    if (auto ok = append_batch(*plan, a, t, rows, row, plain); !ok) return fail(std::move(ok.error()));
     rows += a.length;
   }
   return t;
